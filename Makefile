@@ -1,0 +1,38 @@
+# Set-up, build and test. Every target installs what it needs first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup build run test check bench format clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/qrvx demo --out out/demo
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+check: setup
+	@cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRVX_SANITIZE=ON >/dev/null
+	@cmake --build build-check -j $(JOBS)
+	cd build-check && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+bench:
+	@scripts/setup --bench
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRVX_BENCH=ON >/dev/null
+	@cmake --build build-bench -j $(JOBS)
+	python3 bench/compare.py build-bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) build-check build-bench out

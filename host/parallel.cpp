@@ -1,0 +1,62 @@
+#include "host/parallel.h"
+
+#include "host/operator.h"
+
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::atomic<int> g_threads{0}; // 0: every core
+
+int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
+
+// One arena per thread count, made when first needed and kept.
+std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
+    static std::mutex mutex;
+    static std::shared_ptr<tbb::task_arena> arena;
+    std::lock_guard lock(mutex);
+    if (!arena || arena->max_concurrency() != threads)
+        arena = std::make_shared<tbb::task_arena>(threads);
+    return arena;
+}
+
+} // namespace
+
+void SetThreadCount(int threads) { g_threads = threads < 1 ? 0 : threads; }
+
+int ThreadCount() {
+    static const int cores = Cores();
+    int t = g_threads.load();
+    return t < 1 ? cores : t;
+}
+
+namespace host {
+
+long DefaultBands() { return 8L * ThreadCount(); }
+
+void ParallelBands(long n, long maxBands, const std::function<void(long, long)>& body) {
+    if (n <= 0) return;
+    const long bands = std::max(1L, std::min(n, maxBands));
+    const int threads = ThreadCount();
+    auto band = [&](long k) { body(n * k / bands, n * (k + 1) / bands); };
+    if (threads == 1 || bands == 1) {
+        for (long k = 0; k < bands; ++k) band(k);
+        return;
+    }
+    ArenaFor(threads)->execute([&] {
+        tbb::parallel_for(tbb::blocked_range<long>(0, bands, 1),
+                          [&](const tbb::blocked_range<long>& r) {
+                              for (long k = r.begin(); k < r.end(); ++k) band(k);
+                          },
+                          tbb::simple_partitioner());
+    });
+}
+
+} // namespace host

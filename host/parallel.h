@@ -1,0 +1,16 @@
+// The host's one way of spreading work over threads (inside the host library only).
+#pragma once
+
+#include <functional>
+
+namespace host {
+
+// Runs body(begin, end) over contiguous bands covering [0, n): band k of b is
+// [n*k/b, n*(k+1)/b), with b = min(n, maxBands) and at most ThreadCount() threads at
+// once. With one thread or one band the body runs on the calling thread.
+void ParallelBands(long n, long maxBands, const std::function<void(long, long)>& body);
+
+// The number of bands the host cuts work into for the current thread count.
+long DefaultBands();
+
+} // namespace host

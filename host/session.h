@@ -1,0 +1,81 @@
+// The app-facing side of the host: what the qrvx command, the tests and later the Python
+// module use. It loads plug-in files, lists registry entries, makes tools through their
+// factories, sets control values by ID and renders. It never sees a tool's class.
+#pragma once
+
+#include "host/error.h"
+#include "host/image.h"
+#include "host/operator.h"
+#include "host/registry.h"
+#include "host/resources.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qrvx {
+
+// One loaded plug-in file. Loading links its registration entry into the class registry;
+// destroying the Plugin unloads the file and unlinks it again. Tools made from its entry
+// must be destroyed first.
+class Plugin {
+public:
+    // Loads a plug-in file. Throws HostError naming the file when it cannot be loaded or
+    // registers no tool.
+    static std::unique_ptr<Plugin> Load(const std::string& path);
+    ~Plugin();
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    // The entries its loading linked (one for every qrvx plug-in).
+    const std::vector<Registry*>& Entries() const { return m_entries; }
+    // Its version, texts and tile picture.
+    const PluginResources& Resources() const { return *m_resources; }
+
+private:
+    Plugin() = default;
+    std::string m_path;
+    void* m_handle = nullptr;
+    std::vector<Registry*> m_entries;
+    const PluginResources* m_resources = nullptr;
+};
+
+// Every plug-in file (QRVX_*.so) in a folder, sorted by name.
+std::vector<std::string> FindPluginFiles(const std::string& folder);
+
+// A tool object made through its entry's factory.
+class Tool {
+public:
+    // Throws HostError when the factory gives no tool.
+    explicit Tool(Registry& entry);
+    ~Tool();
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+
+    Registry& Entry() const { return m_entry; }
+    ThreadedOperator& Op() const { return *m_op; }
+    const std::vector<std::unique_ptr<Input>>& Inputs() const { return m_op->Inputs(); }
+
+    // The input with this ID. Throws HostError naming the tool and the ID when none.
+    Input& FindInput(const std::string& id) const;
+
+    // Set a control by ID, each through the tool's change notification.
+    void SetNumber(const std::string& id, double value);
+    void SetPoint(const std::string& id, double x, double y);
+    // Connects an image to the image input with this ID (null disconnects).
+    void Connect(const std::string& id, const Image* image);
+
+    // Renders at a time and takes the image of the output "Output". Throws HostError
+    // when "Input" has no image, when the tool gives no output, or when the host cannot
+    // make an image the tool asks for; the message names the tool.
+    std::unique_ptr<Image> Render(double time = 0.0);
+
+private:
+    Registry& m_entry;
+    ThreadedOperator* m_op;
+    std::mutex m_renderMutex;
+};
+
+} // namespace qrvx

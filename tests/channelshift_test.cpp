@@ -1,0 +1,121 @@
+// ChannelShift against a plain in-order scatter written here, on both depths.
+#include "support.h"
+
+#include <cmath>
+#include <random>
+
+namespace {
+
+struct Shift {
+    bool on[4] = {true, true, true, true};
+    double px[4] = {0.5, 0.5, 0.5, 0.5}, py[4] = {0.5, 0.5, 0.5, 0.5};
+};
+
+const char* kOn[4] = {"Red", "Green", "Blue", "Alpha"};
+const char* kCentre[4] = {"Center Red", "Center Green", "Center Blue", "Center Alpha"};
+
+void Apply(qrvx::Tool& tool, const Shift& s) {
+    for (int c = 0; c < 4; ++c) {
+        tool.SetNumber(kOn[c], s.on[c] ? 1 : 0);
+        tool.SetPoint(kCentre[c], s.px[c], s.py[c]);
+    }
+}
+
+// Every source pixel sends each channel to its truncated shifted position, in row-major
+// order, over a zeroed output.
+std::unique_ptr<Image> Reference(const Image& in, const Shift& s) {
+    const int w = in.Width(), h = in.Height();
+    auto out = test::MakeImage(w, h, in.Depth(), [](int, int, int) { return 0.0; });
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const double dx = s.on[c] ? w * (s.px[c] - 0.5) : 0, dy = s.on[c] ? h * (s.py[c] - 0.5) : 0;
+                const double tx = std::trunc(x + dx), ty = std::trunc(y + dy);
+                if (tx < 0 || tx >= w || ty < 0 || ty >= h) continue;
+                if (in.IsFloat()) out->Row<float>(int(ty))[int(tx) * 4 + c] = in.Row<float>(y)[x * 4 + c];
+                else out->Row<std::uint16_t>(int(ty))[int(tx) * 4 + c] = in.Row<std::uint16_t>(y)[x * 4 + c];
+            }
+    return out;
+}
+
+class ChannelShiftTest : public ::testing::TestWithParam<ImageDepth> {
+protected:
+    test::LoadedTool t = test::Load("ChannelShift");
+    std::unique_ptr<Image> input = test::NoiseImage(100, 60, GetParam(), 7);
+
+    std::unique_ptr<Image> Render(const Shift& s) {
+        Apply(*t.tool, s);
+        t->Connect("Input", input.get());
+        return t->Render();
+    }
+};
+
+TEST_P(ChannelShiftTest, IdentityWhenCentredOrSwitchedOff) {
+    EXPECT_TRUE(test::SameImage(*Render(Shift{}), *input));
+    Shift off;
+    for (int c = 0; c < 4; ++c) off.on[c] = false, off.px[c] = 0.9, off.py[c] = 0.1;
+    EXPECT_TRUE(test::SameImage(*Render(off), *input));
+}
+
+TEST_P(ChannelShiftTest, RedQuarterRightLeavesAStripOfZero) {
+    Shift s;
+    s.px[0] = 0.75;
+    auto out = Render(s);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 100; ++x) {
+            ASSERT_EQ(test::At(*out, x, y, 0), x < 25 ? 0.0 : test::At(*input, x - 25, y, 0));
+            for (int c = 1; c < 4; ++c) ASSERT_EQ(test::At(*out, x, y, c), test::At(*input, x, y, c));
+        }
+}
+
+TEST_P(ChannelShiftTest, OffsetsBeyondTheImageClearTheChannel) {
+    for (double p : {1.5, -0.5, 1e9, -1e300}) {
+        Shift s;
+        s.px[1] = p;
+        s.py[2] = p;
+        auto out = Render(s);
+        for (int y = 0; y < 60; ++y)
+            for (int x = 0; x < 100; ++x) {
+                ASSERT_EQ(test::At(*out, x, y, 1), 0.0);
+                ASSERT_EQ(test::At(*out, x, y, 2), 0.0);
+            }
+    }
+}
+
+TEST_P(ChannelShiftTest, HalfPixelLeftCollidesAtColumnZeroAndLaterSourceWins) {
+    Shift s;
+    s.px[3] = 0.5 - 0.5 / 100; // dx = -0.5
+    auto out = Render(s);
+    for (int y = 0; y < 60; ++y) {
+        EXPECT_EQ(test::At(*out, 0, y, 3), test::At(*input, 1, y, 3));
+        EXPECT_EQ(test::At(*out, 99, y, 3), 0.0);
+    }
+    EXPECT_TRUE(test::SameImage(*out, *Reference(*input, s)));
+}
+
+TEST_P(ChannelShiftTest, MatchesTheInOrderScatterForRandomShiftsOnAnyThreadCount) {
+    std::mt19937 rng(42);
+    std::uniform_real_distribution<double> pos(-0.3, 1.3);
+    std::uniform_int_distribution<int> coin(0, 4);
+    for (int round = 0; round < 40; ++round) {
+        Shift s;
+        for (int c = 0; c < 4; ++c) {
+            s.on[c] = coin(rng) != 0;
+            s.px[c] = coin(rng) == 0 ? 0.5 : pos(rng);
+            s.py[c] = coin(rng) == 0 ? 0.5 - 0.3 / 60 : pos(rng);
+        }
+        Apply(*t.tool, s);
+        t->Connect("Input", input.get());
+        auto one = test::RenderWithThreads(*t.tool, 1);
+        auto all = test::RenderWithThreads(*t.tool, 0);
+        ASSERT_TRUE(test::SameImage(*one, *Reference(*input, s))) << "round " << round;
+        ASSERT_TRUE(test::SameImage(*one, *all)) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, ChannelShiftTest, ::testing::ValuesIn(test::kDepths),
+                         [](const auto& info) {
+                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
+                         });
+
+} // namespace

@@ -1,0 +1,69 @@
+#include "support.h"
+
+#include <cstring>
+
+namespace test {
+
+LoadedTool Load(const std::string& toolName) {
+    LoadedTool t;
+    t.plugin = qrvx::Plugin::Load(std::string(QRVX_PLUGIN_DIR) + "/QRVX_" + toolName + ".so");
+    t.tool = std::make_unique<qrvx::Tool>(*t.plugin->Entries().at(0));
+    return t;
+}
+
+std::unique_ptr<Image> MakeImage(int w, int h, ImageDepth depth,
+                                 const std::function<double(int, int, int)>& f) {
+    auto img = std::make_unique<Image>(w, h, depth);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const double v = f(x, y, c);
+                if (img->IsFloat()) img->Row<float>(y)[x * 4 + c] = float(v);
+                else img->Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
+            }
+    return img;
+}
+
+std::unique_ptr<Image> NoiseImage(int w, int h, ImageDepth depth, unsigned seed) {
+    unsigned state = seed * 2654435761u + 1;
+    const bool isFloat = depth == ImageDepth::Float32;
+    return MakeImage(w, h, depth, [&](int, int, int) {
+        state = state * 1664525u + 1013904223u;
+        const unsigned v = state >> 16;
+        return isFloat ? (double(v) / 65535.0) * 1.5 - 0.25 : double(v);
+    });
+}
+
+double At(const Image& img, int x, int y, int c) {
+    return img.IsFloat() ? double(img.Row<float>(y)[x * 4 + c])
+                         : double(img.Row<std::uint16_t>(y)[x * 4 + c]);
+}
+
+::testing::AssertionResult SameImage(const Image& a, const Image& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height() || a.Depth() != b.Depth())
+        return ::testing::AssertionFailure()
+               << "sizes or depths differ: " << a.Width() << "x" << a.Height() << " vs "
+               << b.Width() << "x" << b.Height();
+    const std::size_t bytes = std::size_t(a.Width()) * std::size_t(a.Stride());
+    for (int y = 0; y < a.Height(); ++y) {
+        if (std::memcmp(a.RowTable()[y], b.RowTable()[y], bytes) == 0) continue;
+        for (int x = 0; x < a.Width(); ++x)
+            for (int c = 0; c < 4; ++c)
+                if (std::memcmp(static_cast<const char*>(a.RowTable()[y]) + x * a.Stride() + c * a.Stride() / 4,
+                                static_cast<const char*>(b.RowTable()[y]) + x * b.Stride() + c * b.Stride() / 4,
+                                std::size_t(a.Stride() / 4)) != 0)
+                    return ::testing::AssertionFailure()
+                           << "first difference at (" << x << ", " << y << ") channel " << c
+                           << ": " << At(a, x, y, c) << " vs " << At(b, x, y, c);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
+    SetThreadCount(threads);
+    auto out = tool.Render(0.0);
+    SetThreadCount(0);
+    return out;
+}
+
+} // namespace test

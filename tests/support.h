@@ -1,0 +1,44 @@
+// Shared by the test programs: loading a tool from its plug-in, making small images and
+// comparing them.
+#pragma once
+
+#include "host/session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace test {
+
+// A plug-in loaded from the build's plug-in folder and one tool made from it.
+struct LoadedTool {
+    std::unique_ptr<qrvx::Plugin> plugin;
+    std::unique_ptr<qrvx::Tool> tool;
+    qrvx::Tool* operator->() const { return tool.get(); }
+};
+LoadedTool Load(const std::string& toolName);
+
+// An image whose every channel value is given by f(x, y, channel), channels R, G, B, A;
+// the value is in channel units (0..65535 for integer images, as is for float).
+std::unique_ptr<Image> MakeImage(int w, int h, ImageDepth depth,
+                                 const std::function<double(int, int, int)>& f);
+// A deterministic pseudo-random image (values across the full range; float images also
+// hold values below 0 and above 1).
+std::unique_ptr<Image> NoiseImage(int w, int h, ImageDepth depth, unsigned seed = 1);
+
+// Channel value c (0 R, 1 G, 2 B, 3 A) of pixel (x, y), as a double.
+double At(const Image& img, int x, int y, int c);
+
+// True when both images have the same size, depth and bit-identical pixels; on a
+// difference, the message names the first one.
+::testing::AssertionResult SameImage(const Image& a, const Image& b);
+
+// Renders at the given thread count (0: every core) and restores the default.
+std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads);
+
+inline constexpr ImageDepth kDepths[] = {ImageDepth::Int16, ImageDepth::Float32};
+
+} // namespace test
