@@ -1,0 +1,17 @@
+// The settings `qrvx demo` renders each tool with, over the built-in test card.
+#pragma once
+
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct DemoPreset {
+    const char* tool;    // the tool's display name
+    const char* caption; // what the settings show, one line
+    // Control ID and value, as given on the command line with -s ID=VALUE.
+    std::vector<std::pair<std::string, std::string>> settings;
+};
+
+// One entry per tool; tools without an entry render at their defaults.
+std::span<const DemoPreset> DemoPresets();
