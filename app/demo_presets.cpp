@@ -4,6 +4,10 @@ std::span<const DemoPreset> DemoPresets() {
     static const std::vector<DemoPreset> presets = {
         {"ChannelShift", "red pushed right and blue left: colour fringes",
          {{"Center Red", "0.52,0.5"}, {"Center Blue", "0.48,0.5"}}},
+        {"Warble", "red and blue sway sideways in opposite phase, green ripples up and down",
+         {{"FormulaXR", "SIN"}, {"amplitudeXR", "0.12"}, {"frequencyXR", "0.04"},
+          {"FormulaXB", "SIN"}, {"phaseXB", "0.145"}, {"amplitudeXB", "0.12"}, {"frequencyXB", "0.04"},
+          {"FormulaYG", "COS"}, {"amplitudeYG", "0.08"}, {"frequencyYG", "0.03"}}},
     };
     return presets;
 }
