@@ -1,0 +1,421 @@
+// ToneBands: cuts or boosts the channel values that lie in a tonal band, in the manner of
+// the low-cut, high-cut, boost and band filters of audio software. Every enabled channel,
+// alpha included, is judged on its own value; no luminance is computed.
+//
+// Eight filter types: four against a single level ("lowcut", "highcut", "lowboost",
+// "highboost") and four against a region from a start to an end ("range inside/outside
+// cut/boost"). A value on the affected side is pulled to the pull value, 0 for the cuts
+// and the full value (the channel scale) for the boosts; within the smoothness of the
+// level or of a region edge a straight-line ramp joins the untouched values to the pull
+// value. The ramps are evaluated in double precision from the 32-bit float parameters;
+// float images receive the nearest float, integer images the result truncated toward
+// zero. Untouched values and switched-off channels are copied bit for bit, values outside
+// 0..1 on float images included.
+//
+// Edges: no control value is clamped or reordered. A region start above its end leaves
+// the "inside" types with nothing to do and pulls every value for the "outside" types;
+// a smoothness of 0 pulls every affected value at once and evaluates no ramp; a NaN
+// control counts as 0. A filter type outside 0..7 passes the pixels through unchanged.
+//
+// Speed: the rules decide most values by comparing the raw value with the prepared
+// thresholds, so each row is filtered in chunks: a branch-free pass classifies every value
+// as untouched, pulled or inside a soft edge and writes the first two; the few values
+// inside a soft edge are collected and then evaluated exactly, one at a time (on integer
+// images from a table of exact results made once per render).
+#include "frame/tool.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+constexpr int kChannels = 4;
+constexpr int kGroup = 16;    // values per step of the classifying pass: four pixels
+constexpr int kChunk = 1024;  // values classified before their soft edges are evaluated
+
+// What the filter type works against.
+enum class Band { None, Below, Above, Inside, Outside };
+
+// The filter parameters of one render. All numbers are 32-bit floats, as the rules use them.
+struct Params {
+    int type = 0;                         // filter type, 0..7 (others pass pixels through)
+    Band band = Band::None;
+    std::array<bool, kChannels> on{};     // channel switches, R, G, B, A
+    float scale = 1;                      // channel scale: the full value
+    float pull = 0;                       // what affected values are pulled to
+    float level = 0, start = 0, end = 0, smooth = 0;        // control units
+    float scaledLevel = 0, scaledStart = 0, scaledEnd = 0, scaledSmooth = 0;
+    float lowerKnee = 0, upperKnee = 0;
+    float target = 0;                     // 0 for the cuts, 1 for the boosts of a region
+    float span = 0;                       // 1 - level: the boost of types 2 and 3
+};
+
+// Value thresholds that decide, by comparison alone, which values a band leaves
+// untouched and which it pulls; the meaning of a..d is each band's own (see Classify).
+struct Thresholds {
+    float a = 0, b = 0, c = 0, d = 0;
+};
+
+// The least channel value of type T whose unit value t = v / scale reaches a (t >= a),
+// or +inf when none does; the greatest value whose unit value stays at or below b, or
+// -inf when none does. They turn a test of t into a test of v with the same outcome.
+template <class T>
+float LeastReaching(double a) {
+    if constexpr (std::is_same_v<T, float>) {
+        // On float images t equals v.
+        if (std::isnan(a)) return std::numeric_limits<float>::infinity();
+        float f = float(a);
+        if (double(f) < a) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+        return f;
+    } else {
+        // t grows with v, so the first integer that reaches a is found by halving.
+        int lo = 0, hi = 65536; // the answer lies in [lo, hi]; 65536 means none
+        while (lo < hi) {
+            const int mid = (lo + hi) / 2;
+            if (double(mid) / 65535.0 >= a) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo == 65536 ? std::numeric_limits<float>::infinity() : float(lo);
+    }
+}
+
+template <class T>
+float GreatestWithin(double b) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (std::isnan(b)) return -std::numeric_limits<float>::infinity();
+        float f = float(b);
+        if (double(f) > b) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+        return f;
+    } else {
+        int lo = -1, hi = 65535; // the answer lies in [lo, hi]; -1 means none
+        while (lo < hi) {
+            const int mid = (lo + hi + 1) / 2;
+            if (double(mid) / 65535.0 <= b) lo = mid;
+            else hi = mid - 1;
+        }
+        return lo < 0 ? -std::numeric_limits<float>::infinity() : float(lo);
+    }
+}
+
+// For every 8-bit mask, the positions of its set bits, lowest first, one per byte.
+constexpr std::array<std::uint64_t, 256> kSetBits = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned m = 0; m < 256; ++m) {
+        int n = 0;
+        for (unsigned bit = 0; bit < 8; ++bit)
+            if (m & (1u << bit)) table[m] |= std::uint64_t(bit) << (8 * n++);
+    }
+    return table;
+}();
+
+// Writes the positions of the non-zero flags (each 0 or 1) among flags[0, n) to at, n a
+// multiple of 8, and returns how many there are. at must hold n + 8 entries.
+int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
+    int count = 0;
+    for (int i = 0; i < n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, flags + i, 8);
+        // Gathers the low bit of each byte into the top byte: bit j is flag i + j.
+        const unsigned mask = unsigned((word * 0x0102040810204080ull) >> 56);
+        const std::uint64_t bits = kSetBits[mask];
+        for (int j = 0; j < 8; ++j) at[count + j] = std::uint16_t(i + ((bits >> (8 * j)) & 0xff));
+        count += std::popcount(mask);
+    }
+    return count;
+}
+
+class ToneBands : public ThreadedOperator {
+public:
+    ToneBands(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        m_input = frame::ImageIn(*this, "Input");
+        AddControlPage("Settings");
+        m_on[frame::kR] = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.25});
+        m_on[frame::kG] = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.25});
+        m_on[frame::kB] = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.25});
+        m_on[frame::kA] = frame::Checkbox(*this, "Alpha", "Alpha", 1.0, {.rowShare = 0.25});
+        m_filter = frame::Combo(*this, "Filter Options", "Filter Options",
+                                {"lowcut", "highcut", "lowboost", "highboost", "range inside cut",
+                                 "range inside boost", "range outside cut", "range outside boost"},
+                                0, {.notify = true});
+        m_level = frame::Slider(*this, "Luminance", "Luminance", 0.5, {0, 1});
+        m_start = frame::RangeHandle(*this, "Luminance Region Start", "Luminance Region Start",
+                                     0.0, {0, 1}, 1, 0, {.hidden = true});
+        m_end = frame::RangeHandle(*this, "Luminance Region End", "Luminance Region End",
+                                   1.0, {0, 1}, 1, 1, {.hidden = true});
+        m_smooth = frame::Slider(*this, "Smoothness Range", "Smoothness Range", 0.1, {0, 1});
+        m_output = frame::ImageOut(*this);
+    }
+
+    // Shows "Luminance" for the level types 0..3 and the two region handles for the region
+    // types 4..7; other values (2.5, 8) and other inputs change nothing.
+    void NotifyChanged(Input* in, Parameter* value, double time, TagList* tags) override {
+        const auto* number = value ? dynamic_cast<const Number*>(value) : nullptr;
+        if (in == m_filter && number) {
+            const double v = number->Value();
+            const bool levelType = v == 0 || v == 1 || v == 2 || v == 3;
+            const bool regionType = v == 4 || v == 5 || v == 6 || v == 7;
+            if (levelType || regionType) {
+                m_level->SetAttrs(tag::Visible, levelType ? 1 : 0);
+                m_start->SetAttrs(tag::Visible, regionType ? 1 : 0);
+                m_end->SetAttrs(tag::Visible, regionType ? 1 : 0);
+            }
+        }
+        ThreadedOperator::NotifyChanged(in, value, time, tags);
+    }
+
+    void Process(Request* req) override {
+        const frame::Frame f = frame::Begin(req, m_input);
+        m_src = f.src;
+        m_dst = f.dst;
+        Params p;
+        for (int c = 0; c < kChannels; ++c) p.on[c] = frame::On(m_on[c], req);
+        p.type = frame::Whole(m_filter, req);
+        // Read the four numbers whether their controls are shown or not; NaN counts as 0.
+        auto number = [&](Input* in) {
+            const double v = frame::Num(in, req);
+            return std::isnan(v) ? 0.0f : float(v);
+        };
+        p.level = number(m_level);
+        p.start = number(m_start);
+        p.end = number(m_end);
+        p.smooth = number(m_smooth);
+        // Scale to channel units in 32-bit floats, then the knees either side of the level.
+        p.scale = float(f.scale);
+        p.scaledLevel = p.scale * p.level;
+        p.scaledStart = p.scale * p.start;
+        p.scaledEnd = p.scale * p.end;
+        p.scaledSmooth = p.scale * p.smooth;
+        p.lowerKnee = p.scaledLevel - p.scaledSmooth;
+        p.upperKnee = p.scaledLevel + p.scaledSmooth;
+        // Per type: what it works against, what it pulls to, and where its ramps lead.
+        static constexpr Band kBands[8] = {Band::Below,  Band::Above,  Band::Below,
+                                           Band::Above,  Band::Inside, Band::Inside,
+                                           Band::Outside, Band::Outside};
+        const bool known = p.type >= 0 && p.type <= 7;
+        p.band = known ? kBands[p.type] : Band::None;
+        const bool boost = p.type == 2 || p.type == 3 || p.type == 5 || p.type == 7;
+        p.pull = boost ? p.scale : 0.0f;
+        p.target = (p.type == 5 || p.type == 7) ? 1.0f : 0.0f;
+        p.span = float(1.0 - double(p.level));
+        if (!(p.on[0] || p.on[1] || p.on[2] || p.on[3])) p.band = Band::None;
+        m_p = p;
+        m_th = ValueThresholds(f.src->IsFloat());
+        if (!f.src->IsFloat() && p.band != Band::None) BuildTable();
+        m_worker = frame::PickByDepth(*m_dst, &ToneBands::Row<std::uint16_t>,
+                                      &ToneBands::Row<float>);
+        DoMultiProcess(req, f.height);
+        m_output->Set(req, m_dst);
+    }
+
+    void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
+
+private:
+    // The thresholds of the band in channel values. The level band compares with the
+    // scaled parameters directly; the region bands also turn the tests of t against
+    // start +- smoothness and end +- smoothness into tests of v.
+    Thresholds ValueThresholds(bool isFloat) const {
+        const Params& p = m_p;
+        const double start = p.start, end = p.end, s = p.smooth;
+        auto least = [&](double a) {
+            return isFloat ? LeastReaching<float>(a) : LeastReaching<std::uint16_t>(a);
+        };
+        auto greatest = [&](double b) {
+            return isFloat ? GreatestWithin<float>(b) : GreatestWithin<std::uint16_t>(b);
+        };
+        switch (p.band) {
+        case Band::Below: return {p.scaledLevel, p.lowerKnee, 0, 0};
+        case Band::Above: return {p.scaledLevel, p.upperKnee, 0, 0};
+        case Band::Inside:
+            return {p.scaledStart, p.scaledEnd, least(start + s), greatest(end - s)};
+        case Band::Outside:
+            return {p.scaledStart, p.scaledEnd, greatest(start - s), least(end + s)};
+        case Band::None: break;
+        }
+        return {};
+    }
+
+    // The exact result of every integer value that the classifying pass leaves to the
+    // rules (the others are never looked up).
+    void BuildTable() {
+        m_table.resize(65536);
+        switch (m_p.band) {
+        case Band::Below: FillTable<BelowBand>(); break;
+        case Band::Above: FillTable<AboveBand>(); break;
+        case Band::Inside: FillTable<InsideBand>(); break;
+        case Band::Outside: FillTable<OutsideBand>(); break;
+        case Band::None: break;
+        }
+    }
+
+    template <class B>
+    void FillTable() {
+        for (int v = 0; v < 65536; ++v) {
+            const float f = float(v);
+            if (!B::Keep(f, m_th) && !B::Pull(f, m_th))
+                m_table[std::size_t(v)] = Filtered(std::uint16_t(v));
+        }
+    }
+
+    // The classifying tests of each band, written as its rules' first comparisons. Keep:
+    // the rules return the value untouched; Pull: they return the pull value. A value
+    // that passes neither goes to the rules themselves. NaN passes neither (or Keep, where
+    // the rules keep it).
+    struct BelowBand { // a: scaled level, b: lower knee
+        static bool Keep(float v, const Thresholds& t) { return !(v < t.a); }
+        static bool Pull(float v, const Thresholds& t) { return v <= t.b; }
+    };
+    struct AboveBand { // a: scaled level, b: upper knee
+        static bool Keep(float v, const Thresholds& t) { return !(v > t.a); }
+        static bool Pull(float v, const Thresholds& t) { return v >= t.b; }
+    };
+    struct InsideBand { // a, b: scaled region; c..d: the values with start + s <= t <= end - s
+        static bool Keep(float v, const Thresholds& t) { return (v < t.a) | (v > t.b); }
+        static bool Pull(float v, const Thresholds& t) { return (v >= t.c) & (v <= t.d); }
+    };
+    struct OutsideBand { // a, b: scaled region; c: last with t <= start - s, d: first with t >= end + s
+        static bool Keep(float v, const Thresholds& t) { return (v >= t.a) & (v <= t.b); }
+        static bool Pull(float v, const Thresholds& t) { return (v <= t.c) | (v >= t.d); }
+    };
+
+    // The filter rule of an enabled channel for one value, exactly as stated for the
+    // filter type: comparisons of v against the 32-bit scaled parameters, comparisons of
+    // t = v / scale and every ramp in double precision, stored by the depth's rule.
+    template <class T>
+    T Filtered(T v) const {
+        const Params& p = m_p;
+        const float f = float(v); // exact for both depths
+        const T pull = T(p.pull);
+        const double sc = p.scale, level = p.level, start = p.start, end = p.end, s = p.smooth;
+        const double target = p.target;
+        auto store = [&](double r) { return frame::Depth<T>::Store(sc * r); };
+        // The level types ramp towards the target, or by the span for the boosts.
+        const double gain = (p.type == 2 || p.type == 3) ? double(p.span) : target - level;
+        switch (p.band) {
+        case Band::Below:
+            if (!(f < p.scaledLevel)) return v;
+            if (f <= p.lowerKnee || s == 0) return pull;
+            return store(level + (double(v) / sc - level) / -s * gain);
+        case Band::Above:
+            if (!(f > p.scaledLevel)) return v;
+            if (f >= p.upperKnee || s == 0) return pull;
+            return store(level + (double(v) / sc - level) / s * gain);
+        case Band::Inside: {
+            if (f < p.scaledStart || f > p.scaledEnd) return v;
+            if (s == 0) return pull;
+            const double t = double(v) / sc;
+            if (start + s <= t && t <= end - s) return pull;
+            if (start <= t && t <= start + s && end - s <= t && t < end) {
+                // The two soft edges overlap: the ramps are added.
+                const float e1 = float(start + (t - start) / s * (target - start));
+                const float e2 = float(end + (t - end) / -s * (target - end));
+                const double e = double(e1) + double(e2);
+                if (p.type == 4) return t > e ? store(e) : store(t);
+                return sc * e < sc ? store(e) : pull;
+            }
+            // One soft edge; where both apply (only at t == end) the upper one wins.
+            bool ramp = false;
+            double r = 0;
+            if (start <= t && t <= start + s) r = start + (t - start) / s * (target - start), ramp = true;
+            if (end - s <= t && t <= end) r = end + (t - end) / -s * (target - end), ramp = true;
+            return ramp ? store(r) : pull;
+        }
+        case Band::Outside: {
+            if (f >= p.scaledStart && f <= p.scaledEnd) return v;
+            if (s == 0) return pull;
+            const double t = double(v) / sc;
+            if (t <= start - s || t >= end + s) return pull;
+            bool ramp = false;
+            double r = 0;
+            if (start - s <= t && t <= start) r = start + (t - start) / -s * (target - start), ramp = true;
+            if (end <= t && t <= end + s) r = end + (t - end) / s * (target - end), ramp = true;
+            return ramp ? store(r) : pull;
+        }
+        case Band::None: break;
+        }
+        return v;
+    }
+
+    // The exact result of a value the classifying pass left to the rules.
+    template <class T>
+    T Exact(T v) const {
+        if constexpr (std::is_same_v<T, float>) return Filtered(v);
+        else return m_table[v];
+    }
+
+    template <class T>
+    void Row(int y) {
+        const T* in = m_src->Row<T>(y);
+        T* out = m_dst->Row<T>(y);
+        const int n = m_src->Width() * kChannels;
+        switch (m_p.band) {
+        case Band::Below: Filter<T, BelowBand>(in, out, n); break;
+        case Band::Above: Filter<T, AboveBand>(in, out, n); break;
+        case Band::Inside: Filter<T, InsideBand>(in, out, n); break;
+        case Band::Outside: Filter<T, OutsideBand>(in, out, n); break;
+        case Band::None: std::memcpy(out, in, std::size_t(n) * sizeof(T)); break;
+        }
+    }
+
+    // Filters n values of a row (R, G, B, A interleaved): chunk by chunk, a branch-free pass
+    // writes the untouched and pulled values and flags the rest, which are then evaluated
+    // exactly. The last few pixels that do not fill a group go through the rules directly.
+    template <class T, class B>
+    void Filter(const T* in, T* out, int n) const {
+        const Thresholds th = m_th;
+        const T pull = T(m_p.pull);
+        bool off[kGroup];
+        for (int j = 0; j < kGroup; ++j) off[j] = !m_p.on[std::size_t(j % kChannels)];
+        alignas(64) std::uint8_t flags[kChunk];
+        alignas(64) std::uint16_t at[kChunk + 8];
+        const int grouped = n - n % kGroup;
+        for (int c0 = 0; c0 < grouped; c0 += kChunk) {
+            const int len = std::min(kChunk, grouped - c0);
+            const T* src = in + c0;
+            T* dst = out + c0;
+            for (int g = 0; g < len; g += kGroup)
+                for (int j = 0; j < kGroup; ++j) {
+                    const T v = src[g + j];
+                    const float f = float(v);
+                    const bool keep = off[j] | B::Keep(f, th);
+                    const bool pulled = B::Pull(f, th);
+                    dst[g + j] = keep ? v : pull;
+                    flags[g + j] = std::uint8_t(!keep & !pulled);
+                }
+            const int count = SetPositions(flags, len, at);
+            for (int k = 0; k < count; ++k) dst[at[k]] = Exact(src[at[k]]);
+        }
+        for (int i = grouped; i < n; ++i)
+            out[i] = m_p.on[std::size_t(i % kChannels)] ? Filtered(in[i]) : in[i];
+    }
+
+    Input* m_input;
+    std::array<Input*, kChannels> m_on{};
+    Input* m_filter;
+    Input* m_level;
+    Input* m_start;
+    Input* m_end;
+    Input* m_smooth;
+    Output* m_output;
+
+    // Prepared per request.
+    Image* m_src = nullptr;
+    Image* m_dst = nullptr;
+    Params m_p;
+    Thresholds m_th;
+    std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
+    void (ToneBands::*m_worker)(int) = nullptr;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(ToneBands, "Quorvane.QRVX_ToneBands", "ToneBands", "TnBd",
+                   "QuorvaneToneBands", 3000, "Built: Nov 22 2005",
+                   "Use this to cut or boost certain luminances in the style of Filters in "
+                   "Audio-Software.\n V 0.9 public Beta")
