@@ -14,6 +14,8 @@
 #include <string>
 #include <type_traits>
 
+#include <sys/mman.h>
+
 namespace {
 
 // ---- Pixel memory pool -------------------------------------------------------------
@@ -32,10 +34,10 @@ public:
                 return p;
             }
         }
-        void* p = std::aligned_alloc(64, bytes);
+        void* p = Allocate(bytes);
         if (!p) {
             Trim();
-            p = std::aligned_alloc(64, bytes);
+            p = Allocate(bytes);
         }
         return p;
     }
@@ -69,6 +71,17 @@ public:
     }
 
 private:
+    // Large blocks are aligned to 2 MiB and asked to be backed by huge pages: one page
+    // fault and one TLB entry per 2 MiB instead of per 4 KiB.
+    static void* Allocate(std::size_t bytes) {
+        constexpr std::size_t kHuge = std::size_t(2) << 20;
+        if (bytes < 2 * kHuge) return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+        const std::size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
+        void* p = std::aligned_alloc(kHuge, size);
+        if (p) madvise(p, size, MADV_HUGEPAGE);
+        return p;
+    }
+
     std::mutex m_mutex;
     std::map<std::size_t, std::vector<void*>> m_free;
     std::size_t m_kept = 0;
@@ -154,66 +167,82 @@ Image* AdoptNew(Image* image) {
 
 // ---- Resampling weights -----------------------------------------------------------
 
-// For each output position along one axis: the first input index and its weights.
+// For each output position along one axis, the same number of taps: input indices
+// (already clamped to the edge) and weights (zero where a position needs fewer taps).
 struct Taps {
-    std::vector<int> first;
-    std::vector<int> count;
-    std::vector<float> weights; // count[i] weights for output i, at offset[i]
-    std::vector<int> offset;
+    int n = 0;
+    std::vector<int> index;     // index[o * n + k]
+    std::vector<float> weight;  // weight[o * n + k]
 };
 
 // A triangle filter whose radius is the reduction factor (at least 1: bilinear when
 // enlarging), centred on the output sample's position in the input; edges clamp.
 Taps MakeTaps(int inSize, int outSize) {
-    Taps t;
     const double scale = double(inSize) / outSize;
     const double radius = std::max(1.0, scale);
-    t.first.resize(outSize);
-    t.count.resize(outSize);
-    t.offset.resize(outSize);
+    Taps t;
+    // The most taps any output needs: inputs strictly within the radius of its centre.
+    for (int o = 0; o < outSize; ++o) {
+        const double centre = (o + 0.5) * scale - 0.5;
+        t.n = std::max(t.n, int(std::ceil(centre + radius)) - int(std::floor(centre - radius)) - 1);
+    }
+    t.index.assign(std::size_t(outSize) * t.n, 0);
+    t.weight.assign(std::size_t(outSize) * t.n, 0.0f);
     for (int o = 0; o < outSize; ++o) {
         const double centre = (o + 0.5) * scale - 0.5;
         const int lo = int(std::floor(centre - radius)) + 1;
-        const int hi = int(std::ceil(centre + radius)) - 1;
-        t.offset[o] = int(t.weights.size());
         double sum = 0;
-        std::vector<double> w;
-        for (int i = lo; i <= hi; ++i) {
-            const double d = 1.0 - std::abs(i - centre) / radius;
-            w.push_back(d > 0 ? d : 0);
-            sum += w.back();
+        for (int k = 0; k < t.n; ++k) sum += std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
+        for (int k = 0; k < t.n; ++k) {
+            const double w = std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
+            t.index[std::size_t(o) * t.n + k] = std::clamp(lo + k, 0, inSize - 1);
+            t.weight[std::size_t(o) * t.n + k] = float(w / sum);
         }
-        t.first[o] = lo;
-        t.count[o] = int(w.size());
-        for (double d : w) t.weights.push_back(float(d / sum));
     }
     return t;
 }
 
-template <class TS, class TD>
+// Four channels in one vector register.
+typedef float Float4 __attribute__((vector_size(16)));
+
+// Values are combined in the image's own units: integer results are rounded and clamped,
+// float results stored as they come.
+template <class T>
 void ResizeRows(const Image& src, Image& dst, const Taps& tx, const Taps& ty) {
-    const int inW = src.Width(), inH = src.Height(), outW = dst.Width();
+    const int inW = src.Width(), outW = dst.Width();
     host::ParallelBands(dst.Height(), host::DefaultBands(), [&](long y0, long y1) {
-        std::vector<float> column(std::size_t(inW) * 4);
+        std::vector<Float4> line(static_cast<std::size_t>(inW));
+        float* column = reinterpret_cast<float*>(line.data());
         for (long y = y0; y < y1; ++y) {
             // Combine the input rows that output row y needs.
-            std::fill(column.begin(), column.end(), 0.0f);
-            for (int k = 0; k < ty.count[y]; ++k) {
-                const int sy = std::clamp(ty.first[y] + k, 0, inH - 1);
-                const float w = ty.weights[ty.offset[y] + k];
-                const TS* s = src.Row<TS>(sy);
-                for (int i = 0; i < inW * 4; ++i) column[i] += w * ToUnit(s[i]);
+            const int* rows = &ty.index[std::size_t(y) * ty.n];
+            const float* wy = &ty.weight[std::size_t(y) * ty.n];
+            const T* s0 = src.Row<T>(rows[0]);
+            for (int i = 0; i < inW * 4; ++i) column[i] = wy[0] * float(s0[i]);
+            for (int k = 1; k < ty.n; ++k) {
+                if (wy[k] == 0.0f) continue;
+                const T* s = src.Row<T>(rows[k]);
+                const float w = wy[k];
+                for (int i = 0; i < inW * 4; ++i) column[i] += w * float(s[i]);
             }
             // Then the columns of that combined row.
-            TD* d = dst.Row<TD>(int(y));
+            T* d = dst.Row<T>(int(y));
             for (int x = 0; x < outW; ++x) {
-                float acc[4] = {0, 0, 0, 0};
-                for (int k = 0; k < tx.count[x]; ++k) {
-                    const int sx = std::clamp(tx.first[x] + k, 0, inW - 1);
-                    const float w = tx.weights[tx.offset[x] + k];
-                    for (int c = 0; c < 4; ++c) acc[c] += w * column[sx * 4 + c];
+                const int* cols = &tx.index[std::size_t(x) * tx.n];
+                const float* wx = &tx.weight[std::size_t(x) * tx.n];
+                Float4 acc = line[cols[0]] * wx[0];
+                for (int k = 1; k < tx.n; ++k) acc += line[cols[k]] * wx[k];
+                if constexpr (std::is_same_v<T, float>) {
+                    std::memcpy(d + x * 4, &acc, sizeof acc);
+                } else {
+                    // Round and clamp to 0..65535 in the register (weights sum to 1, so
+                    // only rounding can leave the range).
+                    const Float4 zero = {0, 0, 0, 0}, top = {65535, 65535, 65535, 65535};
+                    Float4 v = acc + 0.5f;
+                    v = v < zero ? zero : v;
+                    v = v > top ? top : v;
+                    for (int c = 0; c < 4; ++c) d[x * 4 + c] = std::uint16_t(v[c]);
                 }
-                for (int c = 0; c < 4; ++c) d[x * 4 + c] = FromUnit<TD>(acc[c]);
             }
         }
     });
@@ -221,11 +250,13 @@ void ResizeRows(const Image& src, Image& dst, const Taps& tx, const Taps& ty) {
 
 // ---- Blur ------------------------------------------------------------------------
 
+constexpr int kMaxLanes = 64;
+
 // One box pass of radius r along n elements of `lanes` interleaved values each
 // (element i, lane l at data[i * lanes + l]); edges repeat the border element.
 void BoxPass(const float* in, float* out, int n, int lanes, int r) {
     const float inv = 1.0f / float(2 * r + 1);
-    float sums[64];
+    float sums[kMaxLanes];
     for (int l = 0; l < lanes; ++l) sums[l] = 0;
     for (int j = -r; j <= r; ++j) {
         const float* s = in + std::size_t(std::clamp(j, 0, n - 1)) * lanes;
@@ -246,6 +277,7 @@ int BoxRadius(double sigma) {
     return std::max(0, int(std::lround((width - 1.0) / 2.0)));
 }
 
+// Three passes, result back in a (b is scratch).
 void Blur3(std::vector<float>& a, std::vector<float>& b, int n, int lanes, int r) {
     if (r <= 0) return;
     BoxPass(a.data(), b.data(), n, lanes, r);
@@ -254,24 +286,45 @@ void Blur3(std::vector<float>& a, std::vector<float>& b, int n, int lanes, int r
     a.swap(b);
 }
 
+// Scratch memory of the calling thread, kept between calls so that repeated blurs touch
+// no fresh pages.
+std::vector<float>& Scratch(int which, std::size_t size) {
+    thread_local std::vector<float> buffers[2];
+    if (buffers[which].size() < size) buffers[which].resize(size);
+    return buffers[which];
+}
+
+// Blurs in two sweeps, each running its box passes along 64 interleaved lanes so that the
+// running sums vectorise: rows in blocks of 16 (16 rows x 4 channels side by side per
+// column) into the float scratch image, then columns in strips of 32 pixels into dst.
 template <class TS, class TD>
 void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const bool on[4]) {
+    constexpr int kBlock = 16;
     const int w = src.Width(), h = src.Height();
-    // Rows: the horizontal passes, into the float scratch image.
-    host::ParallelBands(h, host::DefaultBands(), [&](long y0, long y1) {
-        std::vector<float> a(std::size_t(w) * 4), b(a.size());
-        for (long y = y0; y < y1; ++y) {
-            const TS* s = src.Row<TS>(int(y));
-            for (int i = 0; i < w * 4; ++i) a[i] = ToUnit(s[i]);
-            Blur3(a, b, w, 4, rx);
-            std::memcpy(tmp.Row<float>(int(y)), a.data(), a.size() * sizeof(float));
+    const long rowBlocks = (h + kBlock - 1) / kBlock;
+    host::ParallelBands(rowBlocks, host::DefaultBands(), [&](long k0, long k1) {
+        std::vector<float>& a = Scratch(0, std::size_t(w) * kBlock * 4);
+        std::vector<float>& b = Scratch(1, a.size());
+        for (long k = k0; k < k1; ++k) {
+            const int y0 = int(k) * kBlock, n = std::min(kBlock, h - y0), lanes = n * 4;
+            for (int r = 0; r < n; ++r) {
+                const TS* s = src.Row<TS>(y0 + r);
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c) a[std::size_t(x) * lanes + r * 4 + c] = ToUnit(s[x * 4 + c]);
+            }
+            Blur3(a, b, w, lanes, rx);
+            for (int r = 0; r < n; ++r) {
+                float* t = tmp.Row<float>(y0 + r);
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c) t[x * 4 + c] = a[std::size_t(x) * lanes + r * 4 + c];
+            }
         }
     });
-    // Columns, in strips of 16 pixels: the vertical passes, into the target.
-    constexpr int kStrip = 16;
+    constexpr int kStrip = kMaxLanes / 4;
     const long strips = (w + kStrip - 1) / kStrip;
-    host::ParallelBands(strips, strips, [&](long k0, long k1) {
-        std::vector<float> a(std::size_t(h) * kStrip * 4), b(a.size());
+    host::ParallelBands(strips, host::DefaultBands(), [&](long k0, long k1) {
+        std::vector<float>& a = Scratch(0, std::size_t(h) * kStrip * 4);
+        std::vector<float>& b = Scratch(1, a.size());
         for (long k = k0; k < k1; ++k) {
             const int x0 = int(k) * kStrip, n = std::min(kStrip, w - x0), lanes = n * 4;
             for (int y = 0; y < h; ++y)
@@ -285,6 +338,75 @@ void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const b
                 for (int i = 0; i < lanes; ++i)
                     d[i] = on[i & 3] ? FromUnit<TD>(v[i]) : FromUnit<TD>(ToUnit(s[i]));
             }
+        }
+    });
+}
+
+// The reduction factor for a blur of standard deviation sigma: the reduced image keeps
+// at least 8 of its pixels per sigma, so the reduction loses nothing the blur keeps.
+int ReductionFactor(double sigma) { return std::clamp(int(sigma / 8.0), 1, 64); }
+
+// low = src averaged over fx x fy blocks (edge blocks over the pixels they hold).
+template <class TS>
+void Reduce(const Image& src, Image& low, int fx, int fy) {
+    const int w = src.Width(), h = src.Height();
+    host::ParallelBands(low.Height(), host::DefaultBands(), [&](long y0, long y1) {
+        std::vector<float> sums(std::size_t(low.Width()) * 4);
+        for (long ly = y0; ly < y1; ++ly) {
+            std::fill(sums.begin(), sums.end(), 0.0f);
+            const int top = int(ly) * fy, rows = std::min(fy, h - top);
+            for (int y = top; y < top + rows; ++y) {
+                const TS* s = src.Row<TS>(y);
+                for (int lx = 0, x = 0; lx < low.Width(); ++lx) {
+                    float acc[4] = {0, 0, 0, 0};
+                    for (const int end = std::min(x + fx, w); x < end; ++x)
+                        for (int c = 0; c < 4; ++c) acc[c] += ToUnit(s[x * 4 + c]);
+                    for (int c = 0; c < 4; ++c) sums[std::size_t(lx) * 4 + c] += acc[c];
+                }
+            }
+            float* d = low.Row<float>(int(ly));
+            for (int lx = 0; lx < low.Width(); ++lx) {
+                const float inv = 1.0f / float(rows * std::min(fx, w - lx * fx));
+                for (int c = 0; c < 4; ++c) d[lx * 4 + c] = sums[std::size_t(lx) * 4 + c] * inv;
+            }
+        }
+    });
+}
+
+// dst = low enlarged by fx x fy with bilinear interpolation (edges clamp); channels that
+// are off are copied from src.
+template <class TS, class TD>
+void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, const bool on[4]) {
+    const int w = dst.Width(), lw = low.Width(), lh = low.Height();
+    const bool allOn = on[0] && on[1] && on[2] && on[3];
+    std::vector<int> x0(static_cast<std::size_t>(w)), x1(x0.size());
+    std::vector<float> tx(x0.size());
+    for (int x = 0; x < w; ++x) {
+        const double p = std::clamp((x + 0.5) / fx - 0.5, 0.0, double(lw - 1));
+        x0[x] = int(p);
+        x1[x] = std::min(x0[x] + 1, lw - 1);
+        tx[x] = float(p - x0[x]);
+    }
+    host::ParallelBands(dst.Height(), host::DefaultBands(), [&](long y0, long y1) {
+        std::vector<float> line(std::size_t(lw) * 4);
+        for (long y = y0; y < y1; ++y) {
+            const double p = std::clamp((y + 0.5) / fy - 0.5, 0.0, double(lh - 1));
+            const int r0 = int(p), r1 = std::min(r0 + 1, lh - 1);
+            const float ty = float(p - r0);
+            const float* a = low.Row<float>(r0);
+            const float* b = low.Row<float>(r1);
+            for (int i = 0; i < lw * 4; ++i) line[i] = a[i] + (b[i] - a[i]) * ty;
+            TD* d = dst.Row<TD>(int(y));
+            for (int x = 0; x < w; ++x) {
+                const float* l = &line[std::size_t(x0[x]) * 4];
+                const float* r = &line[std::size_t(x1[x]) * 4];
+                for (int c = 0; c < 4; ++c) d[x * 4 + c] = FromUnit<TD>(l[c] + (r[c] - l[c]) * tx[x]);
+            }
+            if (allOn) continue;
+            const TS* s = src.Row<TS>(int(y));
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    if (!on[c]) d[x * 4 + c] = FromUnit<TD>(ToUnit(s[x * 4 + c]));
         }
     });
 }
@@ -379,7 +501,7 @@ Image* Image::CopyOfImage(bool) const {
 Image* Image::ResizeOfImage(int width, int height) const {
     auto* out = new Image(width, height, m_depth);
     const Taps tx = MakeTaps(m_width, width), ty = MakeTaps(m_height, height);
-    WithType(*this, [&]<class T>() { ResizeRows<T, T>(*this, *out, tx, ty); });
+    WithType(*this, [&]<class T>() { ResizeRows<T>(*this, *out, tx, ty); });
     return AdoptNew(out);
 }
 
@@ -399,11 +521,34 @@ void Image::ImageBlur(Image* target, int, bool red, bool green, bool blue, bool 
     if (!target || target->Width() != m_width || target->Height() != m_height)
         throw HostError("blur target must have the size of the blurred image");
     const bool on[4] = {red, green, blue, alpha};
-    const int rx = std::isfinite(xSize) ? BoxRadius(std::max(0.0, xSize) * m_width) : 0;
-    const int ry = std::isfinite(ySize) ? BoxRadius(std::max(0.0, ySize) * m_width) : 0;
-    Image tmp(m_width, m_height, ImageDepth::Float32);
+    // Standard deviations in pixels; beyond a few image sizes the blur is a flat average.
+    auto sigma = [&](double size) {
+        return std::isfinite(size) ? std::clamp(size, 0.0, 4.0) * m_width : 0.0;
+    };
+    const double sx = sigma(xSize), sy = sigma(ySize);
+    const int fx = ReductionFactor(sx), fy = ReductionFactor(sy);
     WithType(*this, [&]<class TS>() {
-        WithType(*target, [&]<class TD>() { BlurImage<TS, TD>(*this, *target, tmp, rx, ry, on); });
+        WithType(*target, [&]<class TD>() {
+            if (fx == 1 && fy == 1) {
+                Image tmp(m_width, m_height, ImageDepth::Float32);
+                BlurImage<TS, TD>(*this, *target, tmp, BoxRadius(sx), BoxRadius(sy), on);
+                return;
+            }
+            // A wide blur keeps no detail finer than a reduced image holds: reduce, blur
+            // there and enlarge again. Reducing and enlarging each add about (f^2 - 1) / 12
+            // of variance, which the reduced blur leaves out.
+            Image low((m_width + fx - 1) / fx, (m_height + fy - 1) / fy, ImageDepth::Float32);
+            Image blurred(low.Width(), low.Height(), ImageDepth::Float32);
+            Image tmp(low.Width(), low.Height(), ImageDepth::Float32);
+            auto reduced = [](double s, int f) {
+                return std::sqrt(std::max(0.0, s * s - (f * f - 1) / 6.0)) / f;
+            };
+            const bool all[4] = {true, true, true, true};
+            Reduce<TS>(*this, low, fx, fy);
+            BlurImage<float, float>(low, blurred, tmp, BoxRadius(reduced(sx, fx)),
+                                    BoxRadius(reduced(sy, fy)), all);
+            Enlarge<TS, TD>(blurred, *this, *target, fx, fy, on);
+        });
     });
 }
 
