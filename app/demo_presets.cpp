@@ -8,6 +8,9 @@ std::span<const DemoPreset> DemoPresets() {
          {{"FormulaXR", "SIN"}, {"amplitudeXR", "0.12"}, {"frequencyXR", "0.04"},
           {"FormulaXB", "SIN"}, {"phaseXB", "0.145"}, {"amplitudeXB", "0.12"}, {"frequencyXB", "0.04"},
           {"FormulaYG", "COS"}, {"amplitudeYG", "0.08"}, {"frequencyYG", "0.03"}}},
+        {"ToneBands", "mid-tones 0.35..0.65 cut to black with sloped shoulders: a notch in every ramp",
+         {{"Filter Options", "range inside cut"}, {"Luminance Region Start", "0.35"},
+          {"Luminance Region End", "0.65"}, {"Smoothness Range", "0.1"}, {"Alpha", "0"}}},
     };
     return presets;
 }
