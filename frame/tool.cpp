@@ -19,7 +19,7 @@ Frame Begin(Request* req, Input* main) {
     return {src, dst, src->Width(), src->Height(), ChannelScale(*src)};
 }
 
-Image* NewImageLike(const Image& like, int width, int height) {
+Image* NewImageLike(const Image& like, std::int64_t width, std::int64_t height) {
     return NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)},
                      {tag::ImgWidth, width},
                      {tag::ImgHeight, height}});

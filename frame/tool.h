@@ -8,6 +8,7 @@
 #include "host/registry.h"
 #include "host/resources.h"
 
+#include <cstdint>
 #include <new>
 
 namespace frame {
@@ -27,8 +28,10 @@ struct Frame {
 Frame Begin(Request* req, Input* main);
 // Reads the main input only (for tools whose output size differs).
 Image* MainImage(Request* req, Input* main);
-// An image of the given size with the depth of like.
-Image* NewImageLike(const Image& like, int width, int height);
+// An image of the given size with the depth of like. The size is passed to the host
+// as computed, so a size beyond what the host can hold is refused with HostError rather
+// than wrapped around.
+Image* NewImageLike(const Image& like, std::int64_t width, std::int64_t height);
 
 // The values of a tool's registration entry.
 struct ToolInfo {

@@ -1,0 +1,76 @@
+// LineDrop: drops rows in a repeating pattern, a block of kept rows then a block of
+// dropped rows ("show input first") or the other way round ("show color first"), and
+// stacks the kept rows without gaps into a shorter image of the same width and depth.
+// Deinterlacing is keep 1, drop 1.
+//
+// The output height counts only whole periods (keep + drop rows) as shortened:
+// H2 = H - (H / period) * drop. The rows of a last, incomplete period all count as kept
+// in that height, so when that part of the period holds dropped rows the output has
+// more rows than kept rows; those last rows are set to zero (transparent black). An
+// input shorter than one period keeps its height. Kept rows are copied unchanged, whole
+// rows at a time, on the calling thread: there is no row worker. Counts are held to
+// 1..255.
+#include "frame/tool.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+class LineDrop : public ThreadedOperator {
+public:
+    LineDrop(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        constexpr frame::Range kLines{1, 255};
+        constexpr frame::Extra kCount{.allowed = kLines, .whole = true};
+        // clang-format off
+        m_input = frame::ImageIn(*this, "Input");
+        AddControlPage("Controls");
+        m_order = frame::Combo(*this, "Scanline OrderH", "Scanline Order", {"show input first", "show color first"});
+        m_keep  = frame::Screw(*this, "Hscanlines showing input", "scanlines showing input", 1, kLines, kCount);
+        m_drop  = frame::Screw(*this, "Hscanlines showing Color", "scanlines to crop", 1, kLines, kCount);
+        m_output = frame::ImageOut(*this);
+        // clang-format on
+    }
+
+    void Process(Request* req) override {
+        const Image* src = frame::MainImage(req, m_input);
+        const int w = src->Width(), h = src->Height();
+        const int keep = std::clamp(frame::Whole(m_keep, req), 1, 255);
+        const int drop = std::clamp(frame::Whole(m_drop, req), 1, 255);
+        const int h2 = h - h / (keep + drop) * drop;
+        Image* dst = frame::NewImageLike(*src, w, h2);
+
+        // Walk the input rows through the keep/drop pattern, copying the kept ones.
+        const std::size_t rowBytes = std::size_t(w) * std::size_t(src->Stride());
+        bool keeping = frame::Whole(m_order, req) < 1;
+        int kept = 0, dropped = 0, next = 0;
+        for (int y = 0; y < h; ++y) {
+            if (keeping) {
+                std::memcpy(dst->RowTable()[next++], src->RowTable()[y], rowBytes);
+                ++kept;
+            } else {
+                ++dropped;
+            }
+            if (kept >= keep) kept = 0, keeping = false;
+            if (dropped >= drop) dropped = 0, keeping = true;
+        }
+
+        // Rows no kept row reached: zero, since new images start with any content.
+        for (int y = next; y < h2; ++y) std::memset(dst->RowTable()[y], 0, rowBytes);
+        m_output->Set(req, dst);
+    }
+
+private:
+    Input* m_input;
+    Input* m_order;
+    Input* m_keep;
+    Input* m_drop;
+    Output* m_output;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(LineDrop, "Quorvane.QRVX_LineDrop", "LineDrop", "LnDr", "QuorvaneLineDrop",
+                   11000, "Built: Nov 26 2005",
+                   "Crop certain scanlines to repair or deinterlace footage.\n V 0.9 public Beta")

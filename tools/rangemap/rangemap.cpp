@@ -1,0 +1,217 @@
+// RangeMap: maps channel values that lie inside an input range linearly onto an output
+// range, channel by channel. Values outside the input range are kept ("Keep Luminance")
+// or replaced by the colorize colour ("Colorize"). Two sets of range controls exist, one
+// for 0..1 and one reaching 5 for float images with values above 1; "Ranges" picks the
+// set in force and the notification hides the other set.
+//
+// For an active channel with value v and channel scale s (65535 or 1), u = v / s in
+// double precision. When inStart <= u <= inEnd (both ends included) the result is
+//   ((u - inStart) / (inEnd - inStart) * (outEnd - outStart) + outStart) * s,
+// and outStart * s when the two ends are equal (only u equal to them is inside). An input
+// range whose start lies above its end has no inside values. Results are not clamped on
+// float images; integer images truncate toward zero and clamp to 0..65535, which also
+// covers NaN and infinite control values. Inactive channels pass through unchanged.
+//
+// Integer images have only 65536 possible values, so Process evaluates that formula once
+// per value into a table per channel and the worker looks every value up. Float images
+// evaluate it per pixel in double precision, the four channels as the lanes of one vector
+// and without branches, so that every value gets exactly the result above.
+#include "frame/tool.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
+constexpr int kValues = 65536;  // every value an integer channel can hold
+
+// A pixel's four channels as vector lanes: values in double precision, the comparison
+// masks of those, and the pixel's floats as stored.
+using Doubles = double __attribute__((vector_size(32)));
+using Lanes = std::int64_t __attribute__((vector_size(32)));
+using Floats = float __attribute__((vector_size(16)));
+
+inline Doubles Splat(double v) { return Doubles{v, v, v, v}; }
+
+class RangeMap : public ThreadedOperator {
+public:
+    RangeMap(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        using frame::Range;
+        constexpr const char* kLumas = "Colorize Luminances";
+        constexpr Range k1{0, 1}, k5{0, 5};
+        // clang-format off
+        m_input = frame::ImageIn(*this, "Input");
+        AddControlPage("Settings");
+        m_on[frame::kR]   = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.25});
+        m_on[frame::kG]   = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.25});
+        m_on[frame::kB]   = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.25});
+        m_on[frame::kA]   = frame::Checkbox(*this, "Alpha", "Alpha", 1.0, {.rowShare = 0.25});
+        m_ranges          = frame::Combo(*this, "Ranges", "Ranges", {"0.0 to 1.0", "0.0 to 5.0"}, 0, {.notify = true});
+        m_mode            = frame::Combo(*this, "Non Input Values", "Non Input Values", {"Keep Luminance", "Colorize"}, 0, {.notify = true});
+        m_luma[frame::kR] = frame::ColorChannel(*this, "Red Luma", "Red Luma", 0.0, 1, 0, kLumas, {.hidden = true});
+        m_luma[frame::kG] = frame::ColorChannel(*this, "Green Luma", "Green Luma", 0.0, 1, 1, kLumas, {.hidden = true});
+        m_luma[frame::kB] = frame::ColorChannel(*this, "Blue Luma", "Blue Luma", 0.0, 1, 2, kLumas, {.hidden = true});
+        m_luma[frame::kA] = frame::ColorChannel(*this, "Alpha Luma", "Alpha Luma", 1.0, 1, 3, kLumas, {.hidden = true});
+        m_set[0].inStart  = frame::RangeHandle(*this, "R1Input Region Start", "Input Region Start", 0.0, k1, 2, 0);
+        m_set[0].inEnd    = frame::RangeHandle(*this, "R1Input Region End", "Input Region End", 1.0, k1, 2, 1);
+        m_set[0].outStart = frame::RangeHandle(*this, "R1Output Region Start", "Output Region Start", 0.0, k1, 3, 0);
+        m_set[0].outEnd   = frame::RangeHandle(*this, "R1Output Region End", "Output Region End", 1.0, k1, 3, 1);
+        m_set[1].inStart  = frame::RangeHandle(*this, "R2Input Region Start", "Input Region Start", 0.0, k5, 4, 0, {.hidden = true});
+        m_set[1].inEnd    = frame::RangeHandle(*this, "R2Input Region End", "Input Region End", 1.0, k5, 4, 1, {.hidden = true});
+        m_set[1].outStart = frame::RangeHandle(*this, "R2Output Region Start", "Output Region Start", 0.0, k5, 5, 0, {.hidden = true});
+        m_set[1].outEnd   = frame::RangeHandle(*this, "R2Output Region End", "Output Region End", 1.0, k5, 5, 1, {.hidden = true});
+        m_output = frame::ImageOut(*this);
+        // clang-format on
+    }
+
+    // Shows the colorize colour in "Colorize" mode, and the range set in force.
+    void NotifyChanged(Input* in, Parameter* value, double time, TagList* tags) override {
+        if (const auto* n = dynamic_cast<const Number*>(value)) {
+            const int entry = ComboEntry(n->Value());
+            if (in == m_mode) {
+                for (Input* luma : m_luma) luma->SetAttrs(tag::Visible, entry);
+            } else if (in == m_ranges) {
+                for (int set = 0; set < 2; ++set)
+                    for (Input* handle : m_set[set].Handles())
+                        handle->SetAttrs(tag::Visible, entry == set ? 1 : 0);
+            }
+        }
+        ThreadedOperator::NotifyChanged(in, value, time, tags);
+    }
+
+    void Process(Request* req) override {
+        const frame::Frame f = frame::Begin(req, m_input);
+        m_src = f.src;
+        m_dst = f.dst;
+        const bool colorize = ComboEntry(frame::Num(m_mode, req)) == 1;
+        const RangeSet& set = m_set[ComboEntry(frame::Num(m_ranges, req))];
+
+        // The mapping all channels share.
+        Mapping& m = m_map;
+        m.scale = f.scale;
+        m.inStart = frame::Num(set.inStart, req);
+        const double inEnd = frame::Num(set.inEnd, req);
+        m.outStart = frame::Num(set.outStart, req);
+        m.inWidth = inEnd - m.inStart;
+        m.outWidth = frame::Num(set.outEnd, req) - m.outStart;
+        m.pointRange = inEnd == m.inStart;
+
+        // Per channel: the bounds that count as inside (none for an inactive channel)
+        // and what a value outside becomes.
+        for (int c = 0; c < kChannels; ++c) {
+            const bool active = frame::On(m_on[c], req);
+            m.low[c] = active ? m.inStart : kNever;
+            m.high[c] = active ? inEnd : -kNever;
+            m.keepOutside[c] = !active || !colorize ? -1 : 0;
+            m.colour[c] = frame::Num(m_luma[c], req) * f.scale;
+        }
+        if (!m_src->IsFloat()) BuildTables();
+
+        m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
+                                      &RangeMap::Row<float>);
+        DoMultiProcess(req, f.height);
+        m_output->Set(req, m_dst);
+    }
+
+    void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
+
+private:
+    static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
+
+    // A combo value as its entry: truncated and held to the two entries.
+    static int ComboEntry(double v) { return v >= 1.0 ? 1 : 0; }
+
+    struct RangeSet {
+        Input *inStart = nullptr, *inEnd = nullptr, *outStart = nullptr, *outEnd = nullptr;
+        std::array<Input*, 4> Handles() const { return {inStart, inEnd, outStart, outEnd}; }
+    };
+
+    // Everything the worker reads, prepared by Process. Per-channel values are vectors
+    // with one lane per channel (R, G, B, A), so that a pixel is mapped at once.
+    struct Mapping {
+        double scale = 1, inStart = 0, outStart = 0, inWidth = 1, outWidth = 1;
+        bool pointRange = false;   // the input range is one value
+        Doubles low{}, high{};     // inside is low <= u <= high
+        Lanes keepOutside{};       // all ones: a value outside stays; 0: it becomes colour
+        Doubles colour{};          // in channel units
+
+        // The results for one pixel's values v, both in channel units: every lane is
+        // computed both ways and one result selected, without a branch.
+        Doubles Apply(Doubles v) const {
+            const Doubles u = v / scale;
+            const Doubles mapped =
+                pointRange ? Splat(outStart * scale)
+                           : ((u - inStart) / inWidth * outWidth + outStart) * scale;
+            const Doubles outside = keepOutside ? v : colour;
+            return (low <= u) & (u <= high) ? mapped : outside;
+        }
+    };
+
+    // Every integer value's result, in one table per channel.
+    void BuildTables() {
+        m_tables.resize(std::size_t(kChannels) * kValues);
+        for (int c = 0; c < kChannels; ++c) m_table[c] = &m_tables[std::size_t(c) * kValues];
+        for (int v = 0; v < kValues; ++v) {
+            const Doubles r = m_map.Apply(Splat(v));
+            for (int c = 0; c < kChannels; ++c)
+                m_table[c][v] = frame::Depth<std::uint16_t>::Store(r[c]);
+        }
+    }
+
+    // Row y of the output from row y of the input.
+    template <class T>
+    void Row(int y) {
+        const T* in = m_src->Row<T>(y);
+        T* out = m_dst->Row<T>(y);
+        const int n = m_src->Width() * kChannels;
+        const auto map = PixelMap<T>();
+        for (int i = 0; i < n; i += kChannels) map(in + i, out + i);
+    }
+
+    // What Row applies to one pixel: table look-ups on integer images, the mapping
+    // itself on float images. Both read local copies of the prepared block.
+    template <class T>
+    auto PixelMap() const {
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            return [t = m_table](const std::uint16_t* in, std::uint16_t* out) {
+                for (int c = 0; c < kChannels; ++c) out[c] = t[c][in[c]];
+            };
+        } else {
+            return [m = m_map](const float* in, float* out) {
+                Floats v;
+                std::memcpy(&v, in, sizeof v);
+                const Doubles r = m.Apply(__builtin_convertvector(v, Doubles));
+                const Floats f = __builtin_convertvector(r, Floats);
+                std::memcpy(out, &f, sizeof f);
+            };
+        }
+    }
+
+    Input* m_input;
+    std::array<Input*, kChannels> m_on{};
+    Input* m_ranges;
+    Input* m_mode;
+    std::array<Input*, kChannels> m_luma{};
+    RangeSet m_set[2];
+    Output* m_output;
+
+    // Prepared per request.
+    Image* m_src = nullptr;
+    Image* m_dst = nullptr;
+    Mapping m_map;
+    std::vector<std::uint16_t> m_tables;
+    std::array<std::uint16_t*, kChannels> m_table{};
+    void (RangeMap::*m_worker)(int) = nullptr;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(RangeMap, "Quorvane.QRVX_RangeMap", "RangeMap", "RMp", "Quorvane_RangeMap", 4000,
+                   "Built: Dec  5 2005",
+                   "Expand (or contract) a luminance range into another.\nV 0.9 public Beta")
