@@ -11,6 +11,14 @@ std::span<const DemoPreset> DemoPresets() {
         {"ToneBands", "mid-tones 0.35..0.65 cut to black with sloped shoulders: a notch in every ramp",
          {{"Filter Options", "range inside cut"}, {"Luminance Region Start", "0.35"},
           {"Luminance Region End", "0.65"}, {"Smoothness Range", "0.1"}, {"Alpha", "0"}}},
+        {"Striper", "blue scanline every third row, red column pair every eighth; crossings added",
+         {{"Hscanlines showing input", "2"}, {"BlueH", "0.5"},
+          {"activate ScanlinesV", "1"}, {"Vscanlines showing input", "6"},
+          {"Vscanlines showing Color", "2"}, {"RedV", "0.8"}, {"Blend Mode", "add"}}},
+        {"RangeMap", "values 0.25..0.5 stretched over 0..1, the rest kept: ramps jump at 0.5",
+         {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
+        {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
+         {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
     };
     return presets;
 }
