@@ -11,6 +11,9 @@ struct DemoPreset {
     const char* caption; // what the settings show, one line
     // Control ID and value, as given on the command line with -s ID=VALUE.
     std::vector<std::pair<std::string, std::string>> settings;
+    // Image input ID and built-in picture ("card", "card-changed", "dots", "sprite",
+    // "tile"; see app/testcard.h) for image inputs other than "Input".
+    std::vector<std::pair<std::string, std::string>> images = {};
 };
 
 // One entry per tool; tools without an entry render at their defaults.

@@ -1,0 +1,84 @@
+// Reading image files into host images and writing host images to files, through
+// OpenImageIO.
+//
+// Reading takes the first subimage at full resolution. 8- and 16-bit integer files give
+// integer images (8-bit values times 257); half and float files give float images, unless
+// the depth is forced. Alpha is data: it is read unassociated and written unassociated,
+// so colour under zero alpha survives a round trip. A file without alpha gets full alpha;
+// a grey file gives R = G = B.
+//
+// Writing stores an integer image as 16-bit integers and a float image as 32-bit floats
+// (half with Depth::Half). A float image goes only into a format that holds floats,
+// unless Depth::Int16 asks for integers. OpenEXR holds no 16-bit integers: an integer
+// image goes into it as 32-bit float, which keeps every value exactly.
+//
+// Compression is the writer's default, except for OpenEXR, which gets RLE: lossless,
+// almost free to compute, and it shrinks the flat areas and solid alpha that most
+// frames have. The writer's default ZIP costs about ten times as much CPU as the whole
+// rest of a frame's work on grainy float footage, for a few percent smaller files.
+// WriteOptions::compression overrides it (none, rle, zip, zips, piz, dwaa:45, ...).
+#pragma once
+
+#include "host/image.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <memory>
+#include <string>
+
+namespace app {
+
+// --depth: auto follows the input files; the others force a depth.
+enum class Depth { Auto, Int16, Float, Half };
+
+// A file's description without its pixels: windows, pixel aspect and metadata.
+struct FileInfo {
+    OIIO::ImageSpec spec;
+    std::string format; // the reader's format name, e.g. "openexr"
+    bool isFloat = false; // half, float or double channels
+};
+
+// Reads a file's description. Throws Failure naming the file when it is missing, not an
+// image OpenImageIO can read, or deep.
+FileInfo ReadInfo(const std::string& path);
+
+// The image depth a file is read at: forced by the depth, else float for float files.
+ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat);
+
+// Reads a file's pixels into a new image of the given depth (see the rules above), and
+// its description into info when given. Throws Failure naming the file, also when the
+// host cannot make an image that large.
+std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
+                                 FileInfo* info = nullptr);
+
+// What a file will be written as.
+struct OutputType {
+    OIIO::TypeDesc pixel;  // the channel type stored in the file
+    std::string format;    // the writer's format name
+};
+
+// The type an image of that depth gets in the file at path, by the rules above. Throws
+// UsageError when the extension names no format, or the format cannot hold floats and
+// floats are asked for.
+OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth);
+
+struct WriteOptions {
+    Depth depth = Depth::Auto;
+    // The main input's description: its data and display windows, pixel aspect and
+    // metadata are carried to the output (keys of one format only into that format).
+    const FileInfo* source = nullptr;
+    // Overrides the channel type chosen by the depth rules (the demo writes 8-bit PNGs).
+    OIIO::TypeDesc pixel = OIIO::TypeUnknown;
+    // The compression to write with; "" for the default (see above).
+    std::string compression;
+};
+
+// The compression OpenEXR files get unless asked otherwise.
+inline constexpr const char* kExrCompression = "rle";
+
+// Writes an image to a temporary file beside path and renames it into place. Throws
+// UsageError for a format or depth that does not fit (see OutputTypeFor), Failure naming
+// the path when the file cannot be written; the target is then left as it was.
+void WriteImage(const Image& image, const std::string& path, const WriteOptions& options);
+
+} // namespace app

@@ -1,0 +1,156 @@
+#include "app/listing.h"
+
+#include "app/settings.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+Json OrNull(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
+
+std::string Text(const std::optional<double>& v) {
+    return v ? FormatValue(ControlValue{false, *v, 0.0}) : "";
+}
+
+std::string Range(const std::optional<double>& low, const std::optional<double>& high) {
+    if (!low && !high) return "-";
+    return Text(low) + ".." + Text(high);
+}
+
+// Help texts hold line breaks; in the table each further line is indented.
+std::string Indented(const std::string& text, const std::string& indent) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? "\n" + indent : std::string(1, c);
+    return out;
+}
+
+// Prints rows as columns padded to the widest cell, two spaces apart.
+void PrintTable(const std::vector<std::vector<std::string>>& rows, std::ostream& out) {
+    std::vector<std::size_t> width;
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (width.size() <= c) width.push_back(0);
+            width[c] = std::max(width[c], row[c].size());
+        }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c)
+            line += c + 1 < row.size() ? row[c] + std::string(width[c] - row[c].size() + 2, ' ')
+                                       : row[c];
+        line.erase(line.find_last_not_of(' ') + 1);
+        out << line << "\n";
+    }
+}
+
+// Combo entries as "0 First | 1 Second".
+std::string Entries(const InputDecl& d) {
+    std::string text;
+    for (std::size_t i = 0; i < d.comboEntries.size(); ++i)
+        text += (i ? " | " : "") + std::to_string(i) + " " + d.comboEntries[i];
+    return text;
+}
+
+} // namespace
+
+void ListTools(const Catalog& catalog, bool json, std::ostream& out) {
+    Json list = Json::array();
+    for (const Registry* entry : catalog.Entries()) {
+        const PluginResources& res = catalog.PluginOf(*entry).Resources();
+        const std::vector<std::string> versions = entry->Texts(tag::RegVersionText);
+        Json t = Json::object();
+        t["name"] = entry->Text(tag::RegDisplayName);
+        t["id"] = entry->ID().Text();
+        t["shortName"] = entry->Text(tag::RegShortName);
+        t["scriptName"] = entry->Text(tag::RegScriptName);
+        t["help"] = entry->Text(tag::RegHelp);
+        t["built"] = versions.size() > 0 ? versions[0] : "";
+        t["version"] = versions.size() > 1 ? versions[1] : "";
+        t["pluginVersion"] = res.fileVersion;
+        t["productVersion"] = res.productVersion;
+        t["tileBitmap"] = entry->Number(tag::RegTileBitmap);
+        t["hasTilePicture"] = res.tilePixels != nullptr;
+        t["file"] = catalog.PluginOf(*entry).Path();
+        list.push_back(std::move(t));
+    }
+    if (json) {
+        out << list.dump(2) << "\n";
+        return;
+    }
+    const std::string indent(15, ' ');
+    for (const Json& t : list) {
+        if (&t != &list.front()) out << "\n";
+        const auto field = [&](const char* label, const std::string& value) {
+            std::string l = label;
+            out << "  " << l << std::string(13 - l.size(), ' ') << Indented(value, indent) << "\n";
+        };
+        out << t["name"].get<std::string>() << "  " << t["id"].get<std::string>() << "\n";
+        field("short name", t["shortName"]);
+        field("script name", t["scriptName"]);
+        field("help", t["help"]);
+        field("built", t["built"]);
+        field("version", t["version"]);
+        field("plug-in", t["pluginVersion"].get<std::string>() + "  " + t["file"].get<std::string>());
+        field("tile bitmap", std::to_string(t["tileBitmap"].get<long long>()) +
+                                 (t["hasTilePicture"].get<bool>() ? "" : " (none carried)"));
+    }
+}
+
+void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
+    Json controls = Json::array();
+    std::vector<std::vector<std::string>> rows = {{"PAGE", "ID", "NAME", "KIND", "TYPE", "SHOWN",
+                                                   "ALLOWED", "DEFAULT", "VALUE", "VISIBLE",
+                                                   "REQUIRED", "ENTRIES"}};
+    for (const auto& in : tool.Inputs()) {
+        const InputDecl& d = in->Decl();
+        Json c = Json::object();
+        c["page"] = d.page;
+        c["id"] = d.id;
+        c["name"] = d.name;
+        c["kind"] = in->IsImage() && d.kind.empty() ? "ImageControl" : d.kind;
+        c["dataType"] = d.dataType;
+        c["previewKind"] = d.previewKind;
+        c["shownLow"] = OrNull(d.shownLow);
+        c["shownHigh"] = OrNull(d.shownHigh);
+        c["allowedLow"] = OrNull(d.allowedLow);
+        c["allowedHigh"] = OrNull(d.allowedHigh);
+        c["default"] = OrNull(d.defaultValue);
+        c["wholeNumbers"] = d.wholeNumbers;
+        c["comboEntries"] = d.comboEntries;
+        c["visible"] = in->IsVisible();
+        c["required"] = d.required;
+        std::string value = "-";
+        if (!in->IsImage()) {
+            const ControlValue v = CurrentValue(*in);
+            c["value"] = v.isPoint ? Json::array({v.x, v.y}) : Json(v.x);
+            value = FormatValue(v);
+        }
+        controls.push_back(c);
+        rows.push_back({d.page.empty() ? "-" : d.page, d.id, d.name, c["kind"].get<std::string>(),
+                        d.dataType, Range(d.shownLow, d.shownHigh),
+                        Range(d.allowedLow, d.allowedHigh),
+                        d.defaultValue ? Text(d.defaultValue) : "-", value,
+                        in->IsVisible() ? "yes" : "no",
+                        in->IsImage() ? (d.required ? "yes" : "no") : "-", Entries(d)});
+    }
+    if (json) {
+        Json doc = Json::object();
+        doc["tool"] = tool.Entry().Text(tag::RegDisplayName);
+        doc["id"] = tool.Entry().ID().Text();
+        doc["controls"] = std::move(controls);
+        out << doc.dump(2) << "\n";
+        return;
+    }
+    out << tool.Entry().Text(tag::RegDisplayName) << " (" << tool.Entry().ID().Text() << ")\n";
+    PrintTable(rows, out);
+}
+
+} // namespace app

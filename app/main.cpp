@@ -1,0 +1,104 @@
+// The qrvx command: lists the loaded tools and their controls, renders a tool over image
+// files or frame sequences, and renders the demo. stdout carries only what was asked for;
+// messages, progress and errors go to stderr, each error as one line. Exit codes: 0 done,
+// 1 a failure (a file missing or unwritable, an image too large), 2 a usage error.
+#include "app/catalog.h"
+#include "app/demo.h"
+#include "app/errors.h"
+#include "app/listing.h"
+#include "app/render.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <map>
+#include <new>
+
+namespace {
+
+int Report(const std::string& message, int code) {
+    std::cerr << "qrvx: error: " << message << "\n";
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"qrvx: image tools for film and video compositing"};
+    cli.name("qrvx");
+    cli.require_subcommand(1);
+
+    bool json = false, quiet = false;
+    std::string toolName;
+
+    CLI::App* tools = cli.add_subcommand("tools", "List every loaded tool");
+    tools->add_flag("--json", json, "Print JSON");
+    tools->add_flag("-q,--quiet", quiet, "Print errors only");
+
+    CLI::App* controls = cli.add_subcommand("controls", "List a tool's inputs and controls");
+    controls->add_option("tool", toolName, "Display name, short name, script name or registry ID")->required();
+    controls->add_flag("--json", json, "Print JSON");
+    controls->add_flag("-q,--quiet", quiet, "Print errors only");
+
+    app::RenderOptions r;
+    std::string depth = "auto";
+    CLI::App* render = cli.add_subcommand("render", "Render a tool over images or frame sequences");
+    render->add_option("tool", r.tool, "Display name, short name, script name or registry ID")->required();
+    render->add_option("-i,--input", r.inputs, "[ID=]PATH: an image or sequence for \"Input\" or input ID")
+        ->allow_extra_args(false);
+    render->add_option("-s,--set", r.settings, "ID=VALUE: a number, x,y for a point, or a combo entry")
+        ->allow_extra_args(false);
+    render->add_option("--settings", r.settingsFile, "Apply a settings file (before any -s)");
+    render->add_option("--save-settings", r.saveSettings, "Save every control's value as JSON");
+    render->add_option("-o,--output", r.output, "Output image, or sequence pattern (out.#.exr)");
+    render->add_option("--frames", r.frames, "Frames to render: A-B, A-BxN, A,B,C");
+    render->add_option("--time", r.time, "Render time of a single image (default 0)");
+    render->add_option("--depth", depth, "auto, int16, float or half")
+        ->check(CLI::IsMember({"auto", "int16", "float", "half"}));
+    render->add_option("--compression", r.compression,
+                       "Output compression: none, rle, zip, piz, dwaa:45, ... (OpenEXR default rle)");
+    render->add_option("--threads", r.threads, "Threads to use (0: every core)");
+    render->add_flag("-q,--quiet", r.quiet, "Print errors only");
+    render->add_flag("--progress", r.progress, "Print a line per frame even when stderr is no terminal");
+
+    std::string demoFolder = "out/demo";
+    CLI::App* demo = cli.add_subcommand("demo", "Render every tool over built-in pictures into a folder");
+    demo->add_option("--out", demoFolder, "Folder for the PNGs and index.html (default out/demo)");
+    demo->add_flag("-q,--quiet", quiet, "Print errors only");
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return Report(e.what(), 2);
+    }
+
+    try {
+        if (tools->parsed()) {
+            app::ListTools(app::Catalog::Load(quiet), json, std::cout);
+        } else if (controls->parsed()) {
+            const app::Catalog catalog = app::Catalog::Load(quiet);
+            const qrvx::Tool tool(catalog.Find(toolName));
+            app::ListControls(tool, json, std::cout);
+        } else if (render->parsed()) {
+            static const std::map<std::string, app::Depth> depths = {
+                {"auto", app::Depth::Auto}, {"int16", app::Depth::Int16},
+                {"float", app::Depth::Float}, {"half", app::Depth::Half}};
+            r.depth = depths.at(depth);
+            app::RunRender(r);
+        } else if (demo->parsed()) {
+            app::RunDemo(demoFolder, quiet);
+        }
+    } catch (const app::UsageError& e) {
+        return Report(e.what(), 2);
+    } catch (const std::bad_alloc&) {
+        return Report("out of memory", 1);
+    } catch (const std::exception& e) {
+        return Report(e.what(), 1);
+    }
+    std::cout.flush();
+    return std::cout ? 0 : Report("cannot write to stdout", 1);
+}
