@@ -53,9 +53,9 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
 
 // The frames a sequence render covers: --frames, else the frames written into the lead
 // input's pattern or found on disk for it, else those written into the output pattern.
-std::vector<int> PlanFrames(const RenderOptions& o, const std::vector<Binding>& bindings,
+std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Binding>& bindings,
                             const PathPattern& output) {
-    if (!o.frames.empty()) return ParseFrames(o.frames);
+    if (!asked.empty()) return asked;
     const Binding* lead = nullptr;
     for (const Binding& b : bindings)
         if (b.path.IsSequence() && (!lead || b.input->Decl().id == "Input")) lead = &b;
@@ -106,15 +106,16 @@ void RunRender(const RenderOptions& o) {
     }
 
     // The frames: a sequence when an input or the output is a pattern, or --frames asks.
+    const std::vector<int> asked = o.frames.empty() ? std::vector<int>{} : ParseFrames(o.frames);
     const PathPattern output(o.output, false);
-    bool sequence = output.IsSequence() || !o.frames.empty();
+    bool sequence = output.IsSequence() || !asked.empty();
     for (const Binding& b : bindings) sequence = sequence || b.path.IsSequence();
     std::vector<int> frames = {0};
     if (sequence) {
         if (o.time) throw UsageError("--time renders one image; a sequence renders each frame at its number");
         if (!output.IsSequence())
             throw UsageError("-o " + o.output + " must be a sequence pattern such as out.#.exr to render frames");
-        frames = PlanFrames(o, bindings, output);
+        frames = PlanFrames(asked, bindings, output);
         for (const Binding& b : bindings)
             for (int f : frames)
                 if (b.path.IsSequence() && !std::filesystem::exists(b.path.Frame(f)))

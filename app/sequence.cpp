@@ -14,7 +14,7 @@ PathPattern::PathPattern(std::string path, bool literalIfExists) : m_text(std::m
     if (literalIfExists && std::filesystem::exists(m_text, ec)) return;
     std::string normalized, frames;
     if (OIIO::Filesystem::parse_pattern(m_text.c_str(), 0, normalized, frames) &&
-        normalized != m_text) {
+        normalized.find('%') != std::string::npos) {
         m_printf = normalized;
         m_frames = frames;
     }

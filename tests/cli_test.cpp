@@ -1,0 +1,514 @@
+// End-to-end tests of the qrvx command: each runs the binary as a subprocess in a fresh
+// folder, writes its input files and reads its outputs through OpenImageIO.
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+using Json = nlohmann::json;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Pixels as doubles in the file's own units (0..65535 for 16-bit, as stored for float).
+struct Picture {
+    ImageSpec spec;
+    std::vector<double> px; // interleaved, spec.nchannels per pixel
+    double At(int x, int y, int c) const { return px[(std::size_t(y) * spec.width + x) * spec.nchannels + c]; }
+};
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qrvx_cli_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string P(const std::string& name) const { return (m_dir / name).string(); }
+
+    // Runs qrvx with the arguments in the test's folder.
+    Result Run(const std::vector<std::string>& args) const {
+        std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + ShellQuote(QRVX_BIN);
+        for (const std::string& a : args) {
+            cmd += ' ';
+            cmd += ShellQuote(a);
+        }
+        cmd += " >" + ShellQuote(P(".stdout")) + " 2>" + ShellQuote(P(".stderr")) + " </dev/null";
+        const int status = std::system(cmd.c_str());
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = Slurp(P(".stdout"));
+        r.err = Slurp(P(".stderr"));
+        fs::remove(P(".stdout"));
+        fs::remove(P(".stderr"));
+        return r;
+    }
+
+    // Writes an image file; value(x, y, c) is in the type's units (0..255, 0..65535, float).
+    void Write(const std::string& name, int w, int h, int channels, TypeDesc type,
+               const std::function<double(int, int, int)>& value,
+               const std::function<void(ImageSpec&)>& adjust = {}) const {
+        ImageSpec spec(w, h, channels, type);
+        if (channels == 4) spec.alpha_channel = 3;
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        if (adjust) adjust(spec);
+        std::vector<float> px(std::size_t(w) * h * channels);
+        const bool isFloat = type.is_floating_point();
+        const double scale = isFloat ? 1.0 : type == TypeDesc::UINT8 ? 255.0 : 65535.0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < channels; ++c)
+                    px[(std::size_t(y) * w + x) * channels + c] = float(value(x, y, c) / scale);
+        auto out = OIIO::ImageOutput::create(P(name));
+        ASSERT_TRUE(out && out->open(P(name), spec)) << name;
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, px.data())) << out->geterror();
+        ASSERT_TRUE(out->close());
+    }
+
+    Picture Read(const std::string& name) const {
+        Picture p;
+        ImageSpec config;
+        config.attribute("oiio:UnassociatedAlpha", 1);
+        auto in = OIIO::ImageInput::open(P(name), &config);
+        EXPECT_TRUE(in) << "cannot read " << name;
+        if (!in) return p;
+        p.spec = in->spec();
+        std::vector<float> px(p.spec.image_pixels() * p.spec.nchannels);
+        EXPECT_TRUE(in->read_image(0, 0, 0, p.spec.nchannels, TypeDesc::FLOAT, px.data()));
+        const double scale = p.spec.format.is_floating_point() ? 1.0 : 65535.0;
+        for (float v : px) p.px.push_back(scale == 1.0 ? v : std::round(v * scale));
+        return p;
+    }
+
+    // Every loaded tool, as `qrvx tools --json` lists it.
+    std::vector<Json> Tools() const {
+        const Result r = Run({"tools", "--json"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        return Json::parse(r.out).get<std::vector<Json>>();
+    }
+
+    // Files in the folder whose name holds the temporary-file marker.
+    int Leftovers() const {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(m_dir))
+            n += e.path().filename().string().find(".qrvx-tmp") != std::string::npos;
+        return n;
+    }
+
+    fs::path m_dir;
+};
+
+// A small RGBA pattern distinct in every channel, in 0..1.
+double Pattern(int x, int y, int c) { return std::fmod(0.05 + 0.11 * x + 0.07 * y + 0.23 * c, 1.0); }
+
+// ---- Listings -----------------------------------------------------------------------
+
+TEST_F(Cli, ToolsJsonListsEveryToolWithItsEntry) {
+    const Result r = Run({"tools", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const Json tools = Json::parse(r.out);
+    ASSERT_GE(tools.size(), 1u);
+    bool found = false;
+    for (const Json& t : tools) {
+        for (const char* key : {"name", "id", "shortName", "scriptName", "help", "built", "version",
+                                "pluginVersion", "tileBitmap"})
+            EXPECT_TRUE(t.contains(key)) << key;
+        if (t["name"] != "ChannelShift") continue;
+        found = true;
+        EXPECT_EQ(t["id"], "Quorvane.QRVX_ChannelShift");
+        EXPECT_EQ(t["shortName"], "ChSh");
+        EXPECT_EQ(t["scriptName"], "Quorvane_ChannelShift");
+        EXPECT_EQ(t["built"], "Built: Dec 19 2005");
+        EXPECT_EQ(t["pluginVersion"], "0.9.0.0");
+        EXPECT_EQ(t["tileBitmap"], 343);
+        EXPECT_EQ(t["help"], "Offset colour channels separately.\nV 0.9 public Beta");
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(Cli, ControlsJsonKeepsDeclarationOrderAndAnyNameFindsTheTool) {
+    for (const char* name : {"ChannelShift", "chsh", "QUORVANE_CHANNELSHIFT", "quorvane.qrvx_channelshift"}) {
+        const Result r = Run({"controls", name, "--json"});
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        const Json doc = Json::parse(r.out);
+        const Json& c = doc["controls"];
+        ASSERT_EQ(c.size(), 9u);
+        EXPECT_EQ(c[0]["id"], "Input");
+        EXPECT_EQ(c[0]["dataType"], "Image");
+        EXPECT_EQ(c[0]["required"], true);
+        EXPECT_EQ(c[1]["id"], "Red");
+        EXPECT_EQ(c[1]["page"], "Settings");
+        EXPECT_EQ(c[1]["kind"], "CheckboxControl");
+        EXPECT_EQ(c[1]["default"], 1.0);
+        EXPECT_EQ(c[5]["id"], "Center Red");
+        EXPECT_EQ(c[5]["dataType"], "Point");
+        EXPECT_EQ(c[5]["value"], Json::array({0.5, 0.5}));
+        EXPECT_EQ(c[5]["visible"], true);
+    }
+    const Result text = Run({"controls", "ChannelShift"});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_NE(text.out.find("Center Alpha"), std::string::npos);
+}
+
+// ---- Renders from files ---------------------------------------------------------------
+
+TEST_F(Cli, DefaultsRenderIntegerAndFloatFilesUnchanged) {
+    Write("in16.png", 7, 5, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Write("in8.png", 7, 5, 4, TypeDesc::UINT8, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 255); });
+    // Float values outside 0..1 are data too.
+    Write("inf.exr", 7, 5, 4, TypeDesc::FLOAT, [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
+    Write("inh.exr", 7, 5, 4, TypeDesc::HALF, [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
+
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in16.png", "-o", "out16.png"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in8.png", "-o", "out8.png"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "inf.exr", "-o", "outf.exr"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "inh.exr", "-o", "outh.exr"}).code, 0);
+
+    const Picture in16 = Read("in16.png"), out16 = Read("out16.png"), in8 = Read("in8.png"),
+                  out8 = Read("out8.png");
+    EXPECT_EQ(out16.spec.format, TypeDesc::UINT16);
+    EXPECT_EQ(out16.px, in16.px);
+    EXPECT_EQ(out8.spec.format, TypeDesc::UINT16); // 8-bit files give integer images, written as 16-bit
+    for (std::size_t i = 0; i < in8.px.size(); ++i) ASSERT_EQ(out8.px[i], std::round(in8.px[i] / 257) * 257);
+
+    for (const char* name : {"f", "h"}) {
+        const Picture in = Read(std::string("in") + name + ".exr"), out = Read(std::string("out") + name + ".exr");
+        EXPECT_EQ(out.spec.format, TypeDesc::FLOAT) << name; // float images as 32-bit float, half too
+        EXPECT_EQ(out.px, in.px) << name;
+    }
+}
+
+TEST_F(Cli, SettingsReachTheToolInBothDepths) {
+    for (const char* ext : {"png", "exr"}) {
+        const std::string in = std::string("in.") + ext, out = std::string("out.") + ext;
+        Write(in, 8, 4, 4, std::string(ext) == "png" ? TypeDesc::UINT16 : TypeDesc::FLOAT,
+              [&](int x, int y, int c) { return std::string(ext) == "png" ? std::round(Pattern(x, y, c) * 65535) : Pattern(x, y, c); });
+        // Red moves 2 pixels right (0.75 - 0.5 of 8); the other channels stay.
+        const Result r = Run({"render", "chsh", "-i", in, "-s", "Center Red=0.75,0.5", "-o", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Picture a = Read(in), b = Read(out);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 8; ++x) {
+                EXPECT_EQ(b.At(x, y, 0), x < 2 ? 0.0 : a.At(x - 2, y, 0)) << ext << " " << x;
+                EXPECT_EQ(b.At(x, y, 1), a.At(x, y, 1));
+            }
+    }
+}
+
+TEST_F(Cli, ColourUnderZeroAlphaRoundTrips) {
+    // Unassociated RGBA: colour under alpha 0 and partial alpha must come back unchanged.
+    const auto value = [](int x, int y, int c) { return c == 3 ? double((x * 60 + y) % 256 * (x % 3 != 0)) : double((x * 37 + y * 11 + c * 50) % 256); };
+    Write("in.png", 9, 3, 4, TypeDesc::UINT8, value);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.png"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.tif"}).code, 0);
+    for (const char* name : {"out.png", "out.tif"}) {
+        const Picture out = Read(name);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 9; ++x)
+                for (int c = 0; c < 4; ++c) ASSERT_EQ(out.At(x, y, c), value(x, y, c) * 257) << name << x << "," << y << "," << c;
+    }
+}
+
+TEST_F(Cli, GreyAndRgbFilesFillTheMissingChannels) {
+    Write("grey.png", 4, 2, 1, TypeDesc::UINT16, [](int x, int y, int) { return x * 1000.0 + y; });
+    Write("rgb.exr", 4, 2, 3, TypeDesc::FLOAT, [](int x, int, int c) { return x * 0.25 + c; });
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "grey.png", "-o", "grey_out.png"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "rgb.exr", "-o", "rgb_out.exr"}).code, 0);
+    const Picture g = Read("grey_out.png"), rgb = Read("rgb_out.exr");
+    ASSERT_EQ(g.spec.nchannels, 4);
+    EXPECT_EQ(g.At(3, 1, 0), 3001);
+    EXPECT_EQ(g.At(3, 1, 1), 3001);
+    EXPECT_EQ(g.At(3, 1, 2), 3001);
+    EXPECT_EQ(g.At(3, 1, 3), 65535);
+    EXPECT_EQ(rgb.At(2, 0, 2), 2.5);
+    EXPECT_EQ(rgb.At(2, 0, 3), 1.0);
+}
+
+// ---- Depth rules -----------------------------------------------------------------------
+
+TEST_F(Cli, DepthRules) {
+    Write("f.exr", 3, 2, 4, TypeDesc::FLOAT, [](int x, int, int c) { return x == 0 ? -0.5 : x == 1 ? 2.0 : 0.3 + 0.1 * c; });
+    Write("i.png", 3, 2, 4, TypeDesc::UINT16, [](int x, int, int c) { return 1000.0 * x + c; });
+
+    // A float image into PNG is refused, and nothing is written.
+    Result r = Run({"render", "ChannelShift", "-i", "f.exr", "-o", "f.png"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--depth int16"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(P("f.png")));
+    // With --depth int16 the values are rounded and clamped to 16 bits.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "int16", "-o", "f.png"}).code, 0);
+    Picture p = Read("f.png");
+    EXPECT_EQ(p.spec.format, TypeDesc::UINT16);
+    EXPECT_EQ(p.At(0, 0, 0), 0);
+    EXPECT_EQ(p.At(1, 0, 0), 65535);
+    EXPECT_EQ(p.At(2, 0, 1), std::round(0.4f * 65535.0f));
+
+    // Half only when asked; float from integers divides by 65535.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.exr"}).code, 0);
+    EXPECT_EQ(Read("h.exr").spec.format, TypeDesc::HALF);
+    EXPECT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.png"}).code, 2);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "i.png", "--depth", "float", "-o", "fi.exr"}).code, 0);
+    p = Read("fi.exr");
+    EXPECT_EQ(p.spec.format, TypeDesc::FLOAT);
+    EXPECT_EQ(p.At(2, 1, 3), float(2003.0 / 65535.0));
+    // An integer image goes into EXR as float, keeping every 16-bit value exactly.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "i.png", "-o", "ie.exr"}).code, 0);
+    p = Read("ie.exr");
+    EXPECT_EQ(p.spec.format, TypeDesc::FLOAT);
+    EXPECT_EQ(std::round(p.At(2, 1, 3) * 65535.0), 2003);
+}
+
+TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
+    Write("in.exr", 6, 4, 4, TypeDesc::HALF, Pattern, [](ImageSpec& s) {
+        s.x = 10, s.y = 20;
+        s.full_x = 0, s.full_y = 0, s.full_width = 64, s.full_height = 48;
+        s.attribute("PixelAspectRatio", 2.0f);
+        s.attribute("Artist", "someone");
+    });
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
+    const ImageSpec s = Read("out.exr").spec;
+    EXPECT_EQ(s.x, 10);
+    EXPECT_EQ(s.y, 20);
+    EXPECT_EQ(s.width, 6);
+    EXPECT_EQ(s.full_width, 64);
+    EXPECT_EQ(s.full_height, 48);
+    EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
+    EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
+    // Into another format, EXR's own keys stay behind but the rest comes along.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--depth", "int16", "-o", "out.tif"}).code, 0);
+    const ImageSpec t = Read("out.tif").spec;
+    EXPECT_EQ(t.get_string_attribute("Artist"), "someone");
+    EXPECT_EQ(t.get_string_attribute("openexr:lineOrder"), "");
+}
+
+TEST_F(Cli, OutputMayReplaceItsInput) {
+    Write("a.exr", 8, 2, 4, TypeDesc::FLOAT, Pattern);
+    const Picture before = Read("a.exr");
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "a.exr", "-s", "Center Green=0.625,0.5", "-o", "a.exr"}).code, 0);
+    const Picture after = Read("a.exr");
+    EXPECT_EQ(after.At(5, 1, 1), before.At(4, 1, 1));
+    EXPECT_EQ(after.At(0, 1, 1), 0.0);
+    EXPECT_EQ(Leftovers(), 0);
+}
+
+TEST_F(Cli, TestCardStandsInForAnUnconnectedInput) {
+    Result r = Run({"render", "ChannelShift", "-o", "card.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("test card"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+    const Picture card = Read("card.png");
+    EXPECT_EQ(card.spec.width, 960);
+    EXPECT_EQ(card.spec.height, 540);
+    EXPECT_EQ(card.At(10, 10, 0), 65535); // white bar
+    EXPECT_EQ(card.At(0, 539, 3), 0);     // the alpha ramp starts at 0 ...
+    EXPECT_EQ(card.At(959, 539, 3), 65535); // ... and ends full
+    // -q prints errors only; --progress prints a line even without a terminal.
+    r = Run({"render", "ChannelShift", "-q", "-o", "card.png"});
+    EXPECT_EQ(r.err, "");
+    r = Run({"render", "ChannelShift", "-q", "--progress", "-o", "card.png"});
+    EXPECT_EQ(r.err, "");
+    r = Run({"render", "ChannelShift", "--progress", "-o", "card.exr", "--depth", "float"});
+    EXPECT_NE(r.err.find("card.exr"), std::string::npos);
+    EXPECT_EQ(Read("card.exr").spec.format, TypeDesc::FLOAT);
+}
+
+// ---- Sequences ---------------------------------------------------------------------
+
+TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
+    for (int f : {1, 2, 4})
+        Write("in." + std::string(f < 10 ? "000" : "00") + std::to_string(f) + ".exr", 5, 3, 4, TypeDesc::FLOAT,
+              [f](int x, int y, int c) { return f + Pattern(x, y, c); });
+    Result r = Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "out.@@@.exr", "--progress"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int f : {1, 2, 4}) {
+        const Picture in = Read("in.000" + std::to_string(f) + ".exr"), out = Read("out.00" + std::to_string(f) + ".exr");
+        EXPECT_EQ(out.px, in.px) << f;
+        EXPECT_NE(r.err.find("frame " + std::to_string(f)), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(P("out.003.exr")));
+
+    // Asking for the missing frame names it and writes nothing.
+    r = Run({"render", "ChannelShift", "-i", "in.%04d.exr", "--frames", "1-4", "-o", "new.#.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("in.0003.exr"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(P("new.0001.exr")));
+
+    // Steps, and a pattern that matches nothing.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "1-4x3", "-o", "step.#.exr"}).code, 0);
+    EXPECT_TRUE(fs::exists(P("step.0001.exr")) && fs::exists(P("step.0004.exr")));
+    EXPECT_FALSE(fs::exists(P("step.0002.exr")));
+    r = Run({"render", "ChannelShift", "-i", "none.#.exr", "-o", "x.#.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("none.#.exr"), std::string::npos);
+    // A sequence into a single file is a usage error.
+    EXPECT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "single.exr"}).code, 2);
+}
+
+TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {
+    for (int f = 1; f <= 4; ++f)
+        Write("in.000" + std::to_string(f) + ".exr", 33, 17, 4, TypeDesc::FLOAT,
+              [f](int x, int y, int c) { return Pattern(x * f, y, c); });
+    const std::vector<std::string> base = {"render", "ChannelShift", "-i", "in.#.exr", "-s", "Center Blue=0.37,0.61"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> a = base;
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Run(a).code;
+    };
+    ASSERT_EQ(with({"--threads", "1", "-o", "one.#.exr"}), 0);
+    ASSERT_EQ(with({"--threads", "2", "-o", "two.#.exr"}), 0);
+    ASSERT_EQ(with({"--frames", "1-2", "--threads", "3", "-o", "part.#.exr"}), 0);
+    ASSERT_EQ(with({"--frames", "3-4", "--threads", "3", "-o", "part.#.exr"}), 0);
+    for (int f = 1; f <= 4; ++f) {
+        const std::string n = ".000" + std::to_string(f) + ".exr";
+        EXPECT_EQ(Slurp(P("one" + n)), Slurp(P("two" + n))) << f;
+        EXPECT_EQ(Slurp(P("one" + n)), Slurp(P("part" + n))) << f;
+    }
+}
+
+// ---- Settings files --------------------------------------------------------------------
+
+TEST_F(Cli, SavedSettingsReproduceTheRender) {
+    Write("in.png", 20, 6, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Result r = Run({"render", "ChannelShift", "-i", "in.png", "-s", "Center Red=0.61,0.43", "-s", "Green=0",
+                    "-s", "Center Alpha=0.3,0.7", "-o", "a.png", "--save-settings", "s.json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Json saved = Json::parse(Slurp(P("s.json")));
+    EXPECT_EQ(saved["tool"], "Quorvane.QRVX_ChannelShift");
+    EXPECT_EQ(saved["controls"]["Center Red"], Json::array({0.61, 0.43}));
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-o", "b.png"}).code, 0);
+    EXPECT_EQ(Slurp(P("a.png")), Slurp(P("b.png")));
+    // -s after the file wins.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-s", "Green=1",
+                   "--save-settings", "t.json"}).code, 0);
+    EXPECT_EQ(Json::parse(Slurp(P("t.json")))["controls"]["Green"], 1.0);
+}
+
+TEST_F(Cli, EveryToolLoadsBackItsOwnSavedSettings) {
+    for (const Json& t : Tools()) {
+        const std::string name = t["name"];
+        Result r = Run({"render", name, "--save-settings", "a.json"});
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        r = Run({"render", name, "--settings", "a.json", "--save-settings", "b.json"});
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        EXPECT_EQ(Slurp(P("a.json")), Slurp(P("b.json"))) << name;
+    }
+}
+
+// ---- Errors ----------------------------------------------------------------------------
+
+TEST_F(Cli, EveryErrorIsOneLineAndLeavesTheOutputAlone) {
+    Write("in.png", 4, 4, 4, TypeDesc::UINT16, [](int, int, int) { return 1000.0; });
+    Write("keep.png", 2, 2, 4, TypeDesc::UINT16, [](int, int, int) { return 7.0; });
+    Write("f.exr", 4, 4, 4, TypeDesc::FLOAT, Pattern);
+    std::ofstream(P("garbage.png")) << "not an image";
+    std::ofstream(P("bad.json")) << "{ not json";
+    std::ofstream(P("other.json")) << R"({"tool": "Quorvane.QRVX_Nothing", "controls": {}})";
+    std::ofstream(P("badvalue.json")) << R"({"controls": {"Center Red": 3}})";
+    // A valid header promising 100000 x 100000 pixels: more than the host makes.
+    std::ofstream(P("huge.ppm")) << "P6\n100000 100000\n255\n";
+    const std::string keep = Slurp(P("keep.png"));
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string culprit;
+    };
+    const std::vector<Case> cases = {
+        {{"render", "NoSuchTool", "-i", "in.png"}, 2, "NoSuchTool"},
+        {{"render", "ChannelShift", "-i", "in.png", "-s", "Nope=1"}, 2, "Nope"},
+        {{"render", "ChannelShift", "-i", "in.png", "-s", "Red=abc"}, 2, "abc"},
+        {{"render", "ChannelShift", "-i", "in.png", "-s", "Red"}, 2, "Red"},
+        {{"render", "ChannelShift", "-i", "in.png", "-s", "Center Red=0.5"}, 2, "Center Red"},
+        {{"render", "ChannelShift", "-i", "in.png", "-s", "Red=nan"}, 2, "nan"},
+        {{"render", "ChannelShift", "-i", "Other=in.png"}, 2, "Other"},
+        {{"render", "ChannelShift", "-i", "Red=in.png"}, 2, "Red"},
+        {{"render", "ChannelShift", "-i", "in.png", "--depth", "deep"}, 2, "deep"},
+        {{"render", "ChannelShift", "-i", "in.png", "--frames", "1-x"}, 2, "1-x"},
+        {{"render", "ChannelShift", "-i", "in.png", "--time", "1", "--frames", "1-2"}, 2, "--time"},
+        {{"render", "ChannelShift", "-i", "f.exr"}, 2, "--depth int16"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "bad.json"}, 2, "bad.json"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "other.json"}, 2, "other.json"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "badvalue.json"}, 2, "Center Red"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "missing.json"}, 1, "missing.json"},
+        {{"render", "ChannelShift", "-i", "missing.png"}, 1, "missing.png"},
+        {{"render", "ChannelShift", "-i", "garbage.png"}, 1, "garbage.png"},
+        {{"render", "ChannelShift", "-i", "huge.ppm"}, 1, "huge.ppm"},
+        {{"render", "ChannelShift", "-i", "in.png", "--bogus"}, 2, "--bogus"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "keep.png"});
+        const Result r = Run(args);
+        const std::string what = c.args[c.args.size() - 1];
+        EXPECT_EQ(r.code, c.code) << what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("qrvx: error: ", 0), 0u) << what << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.culprit), std::string::npos) << what << ": " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(Slurp(P("keep.png")), keep) << what;
+    }
+    // Outputs that cannot be written: the error names them and nothing appears.
+    Result r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "no/such/folder/out.png"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no/such/folder"), std::string::npos);
+    r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.unknownformat"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_FALSE(fs::exists(P("out.unknownformat")));
+    fs::create_directory(P("adir.png"));
+    r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "adir.png"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(fs::is_directory(P("adir.png")));
+    EXPECT_EQ(Leftovers(), 0);
+}
+
+// ---- Demo ------------------------------------------------------------------------------
+
+TEST_F(Cli, DemoShowsEveryLoadedTool) {
+    const Result r = Run({"demo", "--out", "demo", "-q"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string page = Slurp(P("demo/index.html"));
+    EXPECT_TRUE(fs::exists(P("demo/input.png")));
+    for (const Json& t : Tools()) {
+        std::string file = t["name"];
+        std::transform(file.begin(), file.end(), file.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        EXPECT_NE(page.find("<h2>" + t["name"].get<std::string>() + "</h2>"), std::string::npos) << file;
+        EXPECT_TRUE(fs::exists(P("demo/" + file + ".png"))) << file;
+    }
+}
+
+} // namespace
