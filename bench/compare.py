@@ -32,6 +32,13 @@ PEERS = [
      "filter": "scale=1920:1080:flags=bicubic", "pix_fmt": "gbrap16le"},
     {"bench": "Blur0.1/int16/threads:2", "peer": "ffmpeg gblur (sigma 5)",
      "filter": "gblur=sigma=5", "pix_fmt": "gbrap16le"},
+    {"bench": "RangeMap/int16/threads:2", "peer": "ffmpeg colorlevels (0.25..0.5)",
+     "filter": "colorlevels=rimin=0.25:gimin=0.25:bimin=0.25:aimin=0.25"
+               ":rimax=0.5:gimax=0.5:bimax=0.5:aimax=0.5", "pix_fmt": "gbrap16le"},
+    # il has no mode that drops lines: deinterleave writes the even rows (LineDrop's
+    # output) to the top half and the odd rows to the bottom; counted in its output.
+    {"bench": "LineDrop/int16/threads:2", "peer": "ffmpeg il (deinterleave)",
+     "filter": "il=l=d:c=d:a=d", "pix_fmt": "gbrap16le"},
 ]
 
 

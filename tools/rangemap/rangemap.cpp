@@ -19,6 +19,7 @@
 #include "frame/tool.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -89,29 +90,42 @@ public:
         const frame::Frame f = frame::Begin(req, m_input);
         m_src = f.src;
         m_dst = f.dst;
-        const bool colorize = ComboEntry(frame::Num(m_mode, req)) == 1;
+
+        // Read the settings in force.
+        Settings s;
+        s.scale = f.scale;
+        s.colorize = ComboEntry(frame::Num(m_mode, req)) == 1;
         const RangeSet& set = m_set[ComboEntry(frame::Num(m_ranges, req))];
-
-        // The mapping all channels share.
-        Mapping& m = m_map;
-        m.scale = f.scale;
-        m.inStart = frame::Num(set.inStart, req);
-        const double inEnd = frame::Num(set.inEnd, req);
-        m.outStart = frame::Num(set.outStart, req);
-        m.inWidth = inEnd - m.inStart;
-        m.outWidth = frame::Num(set.outEnd, req) - m.outStart;
-        m.pointRange = inEnd == m.inStart;
-
-        // Per channel: the bounds that count as inside (none for an inactive channel)
-        // and what a value outside becomes.
+        s.inStart = frame::Num(set.inStart, req);
+        s.inEnd = frame::Num(set.inEnd, req);
+        s.outStart = frame::Num(set.outStart, req);
+        s.outEnd = frame::Num(set.outEnd, req);
         for (int c = 0; c < kChannels; ++c) {
-            const bool active = frame::On(m_on[c], req);
-            m.low[c] = active ? m.inStart : kNever;
-            m.high[c] = active ? inEnd : -kNever;
-            m.keepOutside[c] = !active || !colorize ? -1 : 0;
-            m.colour[c] = frame::Num(m_luma[c], req) * f.scale;
+            s.active[c] = frame::On(m_on[c], req);
+            s.colour[c] = frame::Num(m_luma[c], req);
         }
-        if (!m_src->IsFloat()) BuildTables();
+
+        // The mapping all channels share, and per channel the bounds that count as
+        // inside (none for an inactive channel) and what a value outside becomes.
+        Mapping& m = m_map;
+        m.scale = s.scale;
+        m.inStart = s.inStart;
+        m.outStart = s.outStart;
+        m.inWidth = s.inEnd - s.inStart;
+        m.outWidth = s.outEnd - s.outStart;
+        m.pointRange = s.inEnd == s.inStart;
+        for (int c = 0; c < kChannels; ++c) {
+            m.low[c] = s.active[c] ? s.inStart : kNever;
+            m.high[c] = s.active[c] ? s.inEnd : -kNever;
+            m.keepOutside[c] = !s.active[c] || !s.colorize ? -1 : 0;
+            m.colour[c] = s.colour[c] * s.scale;
+        }
+
+        // Integer tables are built again only when the settings changed.
+        if (!m_src->IsFloat() && !(m_tables.size() && s == m_tableSettings)) {
+            BuildTables();
+            m_tableSettings = s;
+        }
 
         m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
                                       &RangeMap::Row<float>);
@@ -126,6 +140,16 @@ private:
 
     // A combo value as its entry: truncated and held to the two entries.
     static int ComboEntry(double v) { return v >= 1.0 ? 1 : 0; }
+
+    // The values of the controls that decide the results.
+    struct Settings {
+        double scale = 0;
+        bool colorize = false;
+        double inStart = 0, inEnd = 0, outStart = 0, outEnd = 0;
+        std::array<bool, kChannels> active{};
+        std::array<double, kChannels> colour{};
+        bool operator==(const Settings&) const = default;
+    };
 
     struct RangeSet {
         Input *inStart = nullptr, *inEnd = nullptr, *outStart = nullptr, *outEnd = nullptr;
@@ -144,7 +168,7 @@ private:
         // The results for one pixel's values v, both in channel units: every lane is
         // computed both ways and one result selected, without a branch.
         Doubles Apply(Doubles v) const {
-            const Doubles u = v / scale;
+            const Doubles u = scale == 1.0 ? v : v / scale; // v / 1 is v: float images skip it
             const Doubles mapped =
                 pointRange ? Splat(outStart * scale)
                            : ((u - inStart) / inWidth * outWidth + outStart) * scale;
@@ -179,8 +203,17 @@ private:
     template <class T>
     auto PixelMap() const {
         if constexpr (std::is_same_v<T, std::uint16_t>) {
+            // The pixel is read and written as one 64-bit word (channel c in bits
+            // 16c..16c+15 on this little-endian machine).
+            static_assert(std::endian::native == std::endian::little);
             return [t = m_table](const std::uint16_t* in, std::uint16_t* out) {
-                for (int c = 0; c < kChannels; ++c) out[c] = t[c][in[c]];
+                std::uint64_t p;
+                std::memcpy(&p, in, sizeof p);
+                const std::uint64_t r = std::uint64_t(t[0][p & 0xffff]) |
+                                        std::uint64_t(t[1][(p >> 16) & 0xffff]) << 16 |
+                                        std::uint64_t(t[2][(p >> 32) & 0xffff]) << 32 |
+                                        std::uint64_t(t[3][p >> 48]) << 48;
+                std::memcpy(out, &r, sizeof r);
             };
         } else {
             return [m = m_map](const float* in, float* out) {
@@ -206,6 +239,7 @@ private:
     Image* m_dst = nullptr;
     Mapping m_map;
     std::vector<std::uint16_t> m_tables;
+    Settings m_tableSettings; // what m_tables were built for
     std::array<std::uint16_t*, kChannels> m_table{};
     void (RangeMap::*m_worker)(int) = nullptr;
 };
