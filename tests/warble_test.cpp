@@ -163,10 +163,26 @@ TEST_P(WarbleTest, NonFiniteDisplacementsDropTheirPixels) {
     EXPECT_TRUE(test::SameImage(*out, *Reference(*input, s)));
 }
 
+// A displacement just below 3 (EXP at frequency 0 is 1, times the amplitude): x + d
+// truncates to x + 2 for small x but rounds up to x + 3 from x = 2048 on.
+TEST_P(WarbleTest, NearlyWholeDisplacementsTruncateLikeTheSequentialRun) {
+    const double amplitude = (3 - std::ldexp(1.0, -42)) / 100;
+    ASSERT_EQ(std::trunc(2099 + amplitude * 100), 2102.0);
+    ASSERT_EQ(std::trunc(5 + amplitude * 100), 7.0);
+    Settings s;
+    s[0].x = {kExp, 0, amplitude, 0};
+    s[2].y = {kExp, 0, amplitude, 0};
+    for (auto [w, h] : {std::pair{2100, 5}, std::pair{5, 2100}}) {
+        input = test::NoiseImage(w, h, GetParam(), 5);
+        EXPECT_TRUE(test::SameImage(*Render(s), *Reference(*input, s))) << w << "x" << h;
+    }
+}
+
 // Random settings, extreme and non-finite values among them, against the in-order
-// scatter, on one and on several threads.
+// scatter, on one and on several threads. Every fourth round moves all four channels
+// alike. The image is wider than the tool's replay tiles.
 TEST_P(WarbleTest, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
-    input = test::NoiseImage(64, 48, GetParam(), 11);
+    input = test::NoiseImage(600, 40, GetParam(), 11);
     std::mt19937 rng(6);
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
     const double wild[] = {nan, inf, -inf, 1e300, -1e300, 1e9, -3.5, 0.0};
@@ -184,6 +200,7 @@ TEST_P(WarbleTest, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
             for (Axis* a : {&k.x, &k.y})
                 *a = {pick(rng) < 2 ? kSin : formula(rng), value(0, 1), value(0, 0.3), value(0, 0.5)};
         }
+        if (round % 4 == 0) s[0].active = true, s.fill(s[0]);
         Apply(*t.tool, s);
         t->Connect("Input", input.get());
         const auto expected = Reference(*input, s, &overwrites);

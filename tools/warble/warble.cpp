@@ -18,10 +18,17 @@
 //
 // Parallel run: each worker index is a band of output rows. A band first clears its rows
 // (channels that stay in place are copied instead), then replays, in row-major order,
-// every source pixel whose target row lies in the band, writing only into the band. So
+// every source pixel whose target row lies in the band, writing only into the band; so
 // each band holds exactly what the in-order run leaves there, on any number of threads.
-// The displacements are computed once per request: dX per row, dY per column; from the
-// range of dY each band knows which source rows can reach it.
+// The replay goes by tiles of a few kilobytes of row width, whose targets stay in the
+// cache; tiles share no target, so the order within each tile is all that counts.
+//
+// The displacements are computed once per request, dX per row and dY per column, and
+// turned into whole-pixel steps: trunc(q + d) is q + floor(d) wherever that is not
+// negative, and the one q just left of 0 lands on 0 when d has a fraction. Where a
+// displacement lies so close below a whole number that q + d rounds up to it, the
+// targets are truncated from doubles pixel by pixel, as the definition reads. When all
+// four channels have the same steps, whole pixels move at once.
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -34,6 +41,7 @@
 namespace {
 
 constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+constexpr int kTileBytes = 4096; // output bytes per row of one replay tile
 
 // Marks a displacement that drops its pixels: every x + d (or y + d) it gives is
 // negative, yet still fits an int for any image the host can hold.
@@ -116,18 +124,29 @@ public:
             Plan& p = m_plan[c];
             const Point centre = frame::PointAt(k.centre, req);
             // The horizontal wave runs down the image: its phase is in rows.
-            Displacements(ReadAxis(k.x, req, f.height, f.width * (centre.X - 0.5)), p.dx);
-            Displacements(ReadAxis(k.y, req, f.width, f.height * (centre.Y - 0.5)), p.dy);
+            Displacements(ReadAxis(k.x, req, f.height, f.width * (centre.X - 0.5)), f.width, p.x);
+            Displacements(ReadAxis(k.y, req, f.width, f.height * (centre.Y - 0.5)), f.height, p.y);
             const auto still = [](double d) { return d == 0.0; };
             p.moves = frame::On(k.active, req) &&
-                      !(std::all_of(p.dx.begin(), p.dx.end(), still) &&
-                        std::all_of(p.dy.begin(), p.dy.end(), still));
+                      !(std::all_of(p.x.d.begin(), p.x.d.end(), still) &&
+                        std::all_of(p.y.d.begin(), p.y.d.end(), still));
+            p.columnsRegular = std::all_of(p.y.regular.begin(), p.y.regular.end(),
+                                           [](unsigned char r) { return r != 0; });
             // The range of dY over the columns whose pixels can land anywhere.
             p.dyLow = HUGE_VAL;
             p.dyHigh = -HUGE_VAL;
-            for (double d : p.dy)
+            for (double d : p.y.d)
                 if (d != kDropped) p.dyLow = std::min(p.dyLow, d), p.dyHigh = std::max(p.dyHigh, d);
+            const auto [low, high] = std::minmax_element(p.y.shift.begin(), p.y.shift.end());
+            p.shiftYLow = *low;
+            p.shiftYHigh = *high;
         }
+        // Four channels with the same steps move as whole pixels.
+        const auto same = [](const Plan& a, const Plan& b) {
+            return a.moves && b.moves && a.x.d == b.x.d && a.y.d == b.y.d;
+        };
+        m_whole = same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) &&
+                  same(m_plan[0], m_plan[3]);
         m_bands = std::min(f.height, 2 * ThreadCount());
         m_worker = frame::PickByDepth(*m_dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
         DoMultiProcess(req, m_bands);
@@ -156,12 +175,25 @@ private:
         int length; // rows for the horizontal wave, columns for the vertical one
     };
 
+    // The displacements along one axis, per position (row for dX, column for dY), and
+    // the same as whole-pixel steps: q + d truncates to q + shift[p] for every q whose
+    // q + shift[p] is not negative, where regular[p]; the one q with q + shift[p] == -1
+    // lands on liftTo[p]: 0 when trunc(q + d) is 0 (d has a fraction), else -1 (dropped).
+    // A displacement so close below a whole number that q + d rounds up to it for some q
+    // is not regular; its pixels take the exact path in doubles.
+    struct Steps {
+        std::vector<double> d; // or kDropped
+        std::vector<int> shift, liftTo;
+        std::vector<unsigned char> regular;
+    };
+
     // What a channel's band pass reads.
     struct Plan {
-        bool moves = false;     // false: the channel stays in place
-        std::vector<double> dx; // per source row: sideways displacement, or kDropped
-        std::vector<double> dy; // per source column: vertical displacement, or kDropped
-        double dyLow = 0, dyHigh = 0; // range of dy other than kDropped (empty: low > high)
+        bool moves = false;          // false: the channel stays in place
+        bool columnsRegular = false; // every column's dY is regular
+        Steps x, y;                  // dX per source row, dY per source column
+        double dyLow = 0, dyHigh = 0; // range of dY other than kDropped (empty: low > high)
+        int shiftYLow = 0, shiftYHigh = 0; // range of y.shift, dropped columns included
     };
 
     static Axis ReadAxis(const AxisControls& k, Request* req, int length, double offset) {
@@ -170,34 +202,54 @@ private:
                 length};
     }
 
-    // The displacement at every position along the wave; those that are not finite or
-    // that no image could hold become kDropped.
-    static void Displacements(const Axis& a, std::vector<double>& d) {
-        d.resize(std::size_t(a.length));
+    // The displacement at every position along the wave, and its steps over a target
+    // axis of `span` positions. Displacements that are not finite or that no image could
+    // hold become kDropped.
+    static void Displacements(const Axis& a, int span, Steps& s) {
+        const std::size_t n = std::size_t(a.length);
+        s.d.resize(n);
+        s.shift.resize(n);
+        s.liftTo.resize(n);
+        s.regular.resize(n);
         const bool wave = a.formula > 0 && a.formula < kFormulaCount;
         for (int p = 0; p < a.length; ++p) {
             const double v =
                 wave ? Wave(a.formula, (p + a.phase) * a.frequency) * a.amplitude + a.offset
                      : a.offset;
-            d[std::size_t(p)] = std::abs(v) < -kDropped ? v : kDropped;
+            const double d = std::abs(v) < -kDropped ? v : kDropped;
+            const double whole = std::floor(d);
+            // q + d lies in [q + whole, q + whole + 1]; rounding up to the upper end grows
+            // with the size of q + d, so the last position tells for all of them.
+            const double lifted = -1 - whole, last = span - 1;
+            const std::size_t i = std::size_t(p);
+            s.d[i] = d;
+            s.shift[i] = int(whole);
+            s.liftTo[i] = lifted >= 0 && lifted <= last && std::trunc(lifted + d) == 0 ? 0 : -1;
+            s.regular[i] = last + whole < 0 || std::trunc(last + d) == last + whole;
         }
     }
 
     // Output rows [y0, y1): cleared (or copied, for channels in place), then every source
-    // pixel whose target row is in the band is written, in row-major order.
+    // pixel whose target row is in the band is written, tile by tile in row-major order.
     template <class T>
     void Band(int y0, int y1) {
         const int w = m_src->Width(), h = m_src->Height();
         bool keep[kChannels];
-        for (int c = 0; c < kChannels; ++c) keep[c] = !m_plan[c].moves;
+        int kept = 0;
+        for (int c = 0; c < kChannels; ++c) kept += keep[c] = !m_plan[c].moves;
+        const std::size_t rowBytes = std::size_t(w) * 4 * sizeof(T);
         for (int y = y0; y < y1; ++y) {
             const T* s = m_src->Row<T>(y);
             T* o = m_dst->Row<T>(y);
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < kChannels; ++c) o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
+            if (kept == 0) std::memset(o, 0, rowBytes);
+            else if (kept == kChannels) std::memcpy(o, s, rowBytes);
+            else
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < kChannels; ++c) o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
         }
-        // Per channel, the source rows that can reach the band (with a row of margin for
-        // rounding; the exact test is per pixel).
+        if (kept == kChannels) return;
+        // Per channel, the source rows that can reach the band (with rows of margin for
+        // rounding; the test against the band is per pixel).
         int from[kChannels], to[kChannels];
         int first = h, last = 0;
         for (int c = 0; c < kChannels; ++c) {
@@ -209,22 +261,91 @@ private:
             first = std::min(first, from[c]);
             last = std::max(last, to[c]);
         }
-        void* const* rows = m_dst->RowTable();
-        const unsigned span = unsigned(y1 - y0);
-        for (int y = first; y < last; ++y) {
-            const T* s = m_src->Row<T>(y);
-            for (int c = 0; c < kChannels; ++c) {
-                const double dx = m_plan[c].dx[std::size_t(y)];
-                if (y < from[c] || y >= to[c] || dx == kDropped) continue;
-                const double* dy = m_plan[c].dy.data();
-                for (int x = 0; x < w; ++x) {
-                    const int ty = int(y + dy[x]);
-                    if (unsigned(ty - y0) >= span) continue;
-                    const int tx = int(x + dx);
-                    if (unsigned(tx) >= unsigned(w)) continue;
-                    static_cast<T*>(rows[ty])[tx * 4 + c] = s[x * 4 + c];
+        // Replay the sources in row-major order, tile by tile: the targets of a strip of
+        // columns stay in the cache while the sources that reach them go by. Tiles share no
+        // target, so each replaying its own sources in that order keeps the in-order
+        // result. Channels that move alike go as whole pixels, the others one at a time.
+        const int strip = kTileBytes / int(4 * sizeof(T));
+        for (int x0 = 0; x0 < w; x0 += strip) {
+            const Tile<T> out{m_dst->RowTable(), y0, unsigned(y1 - y0), x0, std::min(w, x0 + strip), w};
+            for (int y = first; y < last; ++y) {
+                const T* s = m_src->Row<T>(y);
+                for (int c = 0; c < kChannels; ++c) {
+                    const Plan& p = m_plan[c];
+                    if (y < from[c] || y >= to[c] || p.x.d[std::size_t(y)] == kDropped) continue;
+                    if (m_whole) {
+                        Replay<true>(out, s, 0, y, p);
+                        break;
+                    }
+                    Replay<false>(out, s, c, y, p);
                 }
             }
+        }
+    }
+
+    // A target tile: rows [y0, y0 + span) of the band, columns [x0, x1).
+    template <class T>
+    struct Tile {
+        void* const* table; // the output's row table
+        int y0;
+        unsigned span;
+        int x0, x1;
+        int width;
+        bool Holds(int ty) const { return unsigned(ty - y0) < span; }
+        // Channel c (or, kWhole, the whole pixel) of s at (tx, ty), a row of the band.
+        template <bool kWhole>
+        void Put(int tx, int ty, int c, const T* s) const {
+            T* o = static_cast<T*>(table[ty]) + tx * 4;
+            if constexpr (kWhole) std::memcpy(o, s, 4 * sizeof(T));
+            else o[c] = s[c];
+        }
+    };
+
+    // Channel c (or, kWhole, every channel) of the sources in row y that land in the tile.
+    template <bool kWhole, class T>
+    static void Replay(const Tile<T>& out, const T* s, int c, int y, const Plan& p) {
+        const std::size_t row = std::size_t(y);
+        if (!p.columnsRegular || !p.x.regular[row]) return ExactRow<kWhole>(out, s, c, y, p);
+        // Rows whose every column lands inside the band need no test per pixel.
+        if (y + p.shiftYLow >= out.y0 && y + p.shiftYHigh < out.y0 + int(out.span))
+            return StepRow<kWhole, false, false>(out, s, c, y, p);
+        if (out.y0 == 0) return StepRow<kWhole, true, true>(out, s, c, y, p);
+        StepRow<kWhole, true, false>(out, s, c, y, p);
+    }
+
+    // Row y in whole-pixel steps, testing each target row against the band (kTest). In
+    // the band that holds row 0 (kTop) the row just above it (-1) may land on row 0.
+    template <bool kWhole, bool kTest, bool kTop, class T>
+    static void StepRow(const Tile<T>& out, const T* s, int c, int y, const Plan& p) {
+        const int* shiftY = p.y.shift.data();
+        const int* liftY = p.y.liftTo.data();
+        const auto put = [&](int x, int tx) {
+            int ty = y + shiftY[x];
+            if constexpr (kTop)
+                if (ty == -1) ty = liftY[x];
+            if (!kTest || out.Holds(ty)) out.template Put<kWhole>(tx, ty, c, s + x * 4);
+        };
+        const int shift = p.x.shift[std::size_t(y)];
+        // The column that lands between -1 and 0 comes first in the row.
+        const int lifted = -1 - shift;
+        if (out.x0 == 0 && lifted >= 0 && lifted < out.width && p.x.liftTo[std::size_t(y)] == 0)
+            put(lifted, 0);
+        const int x1 = std::min(out.width, out.x1 - shift);
+        for (int x = std::max(0, out.x0 - shift); x < x1; ++x) put(x, x + shift);
+    }
+
+    // Row y with the targets truncated from doubles, pixel by pixel. trunc(x + dX) is
+    // x + shift or one more, or 0 from x = -1 - shift: the columns to try follow.
+    template <bool kWhole, class T>
+    static void ExactRow(const Tile<T>& out, const T* s, int c, int y, const Plan& p) {
+        const double dx = p.x.d[std::size_t(y)];
+        const double* dy = p.y.d.data();
+        const int shift = p.x.shift[std::size_t(y)];
+        const int x1 = std::min(out.width, out.x1 - shift);
+        for (int x = std::max(0, out.x0 - shift - 1); x < x1; ++x) {
+            const int tx = int(x + dx), ty = int(y + dy[x]);
+            if (tx >= out.x0 && tx < out.x1 && out.Holds(ty))
+                out.template Put<kWhole>(tx, ty, c, s + x * 4);
         }
     }
 
@@ -236,6 +357,7 @@ private:
     Image* m_src = nullptr;
     Image* m_dst = nullptr;
     std::array<Plan, kChannels> m_plan;
+    bool m_whole = false; // all four channels move alike
     int m_bands = 1;
     void (Warble::*m_worker)(int, int) = nullptr;
 };
