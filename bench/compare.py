@@ -32,6 +32,11 @@ PEERS = [
      "filter": "scale=1920:1080:flags=bicubic", "pix_fmt": "gbrap16le"},
     {"bench": "Blur0.1/int16/threads:2", "peer": "ffmpeg gblur (sigma 5)",
      "filter": "gblur=sigma=5", "pix_fmt": "gbrap16le"},
+    # ToneBands' default "lowcut" (level 0.5, smoothness 0.1) as a lookup table per channel.
+    {"bench": "ToneBands/int16/threads:2", "peer": "ffmpeg lutrgb (lowcut ramp)",
+     "filter": "lutrgb=" + ":".join(
+         f"{c}='if(lt(val,32767.5),if(lte(val,26214),0,(val-26214)*5),val)'" for c in "rgba"),
+     "pix_fmt": "gbrap16le"},
     {"bench": "RangeMap/int16/threads:2", "peer": "ffmpeg colorlevels (0.25..0.5)",
      "filter": "colorlevels=rimin=0.25:gimin=0.25:bimin=0.25:aimin=0.25"
                ":rimax=0.5:gimax=0.5:bimax=0.5:aimax=0.5", "pix_fmt": "gbrap16le"},

@@ -36,8 +36,7 @@
 namespace {
 
 constexpr int kChannels = 4;
-constexpr int kGroup = 16;    // values per step of the classifying pass: four pixels
-constexpr int kChunk = 1024;  // values classified before their soft edges are evaluated
+constexpr int kChunk = 256; // values classified before their soft edges are evaluated
 
 // What the filter type works against.
 enum class Band { None, Below, Above, Inside, Outside };
@@ -54,6 +53,7 @@ struct Params {
     float lowerKnee = 0, upperKnee = 0;
     float target = 0;                     // 0 for the cuts, 1 for the boosts of a region
     float span = 0;                       // 1 - level: the boost of types 2 and 3
+    double levelRise = 0;                 // how far the level ramps rise: target - level, or span
 };
 
 // Value thresholds that decide, by comparison alone, which values a band leaves
@@ -103,19 +103,20 @@ float GreatestWithin(double b) {
     }
 }
 
-// For every 8-bit mask, the positions of its set bits, lowest first, one per byte.
-constexpr std::array<std::uint64_t, 256> kSetBits = [] {
-    std::array<std::uint64_t, 256> table{};
+// For every 8-bit mask, the positions of its set bits, lowest first.
+constexpr auto kSetBits = [] {
+    std::array<std::array<std::uint16_t, 8>, 256> table{};
     for (unsigned m = 0; m < 256; ++m) {
         int n = 0;
         for (unsigned bit = 0; bit < 8; ++bit)
-            if (m & (1u << bit)) table[m] |= std::uint64_t(bit) << (8 * n++);
+            if (m & (1u << bit)) table[m][std::size_t(n++)] = std::uint16_t(bit);
     }
     return table;
 }();
 
 // Writes the positions of the non-zero flags (each 0 or 1) among flags[0, n) to at, n a
-// multiple of 8, and returns how many there are. at must hold n + 8 entries.
+// multiple of 8, and returns how many there are. at must hold n + 8 entries: each step
+// writes eight positions and keeps as many as it found.
 int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
     int count = 0;
     for (int i = 0; i < n; i += 8) {
@@ -123,8 +124,8 @@ int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
         std::memcpy(&word, flags + i, 8);
         // Gathers the low bit of each byte into the top byte: bit j is flag i + j.
         const unsigned mask = unsigned((word * 0x0102040810204080ull) >> 56);
-        const std::uint64_t bits = kSetBits[mask];
-        for (int j = 0; j < 8; ++j) at[count + j] = std::uint16_t(i + ((bits >> (8 * j)) & 0xff));
+        const std::array<std::uint16_t, 8>& bits = kSetBits[mask];
+        for (int j = 0; j < 8; ++j) at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
         count += std::popcount(mask);
     }
     return count;
@@ -204,6 +205,7 @@ public:
         p.pull = boost ? p.scale : 0.0f;
         p.target = (p.type == 5 || p.type == 7) ? 1.0f : 0.0f;
         p.span = float(1.0 - double(p.level));
+        p.levelRise = (p.type == 2 || p.type == 3) ? double(p.span) : double(p.target) - p.level;
         if (!(p.on[0] || p.on[1] || p.on[2] || p.on[3])) p.band = Band::None;
         m_p = p;
         m_th = ValueThresholds(f.src->IsFloat());
@@ -259,95 +261,94 @@ private:
         for (int v = 0; v < 65536; ++v) {
             const float f = float(v);
             if (!B::Keep(f, m_th) && !B::Pull(f, m_th))
-                m_table[std::size_t(v)] = Filtered(std::uint16_t(v));
+                m_table[std::size_t(v)] = B::Rule(std::uint16_t(v), m_p);
         }
     }
 
-    // The classifying tests of each band, written as its rules' first comparisons. Keep:
-    // the rules return the value untouched; Pull: they return the pull value. A value
-    // that passes neither goes to the rules themselves. NaN passes neither (or Keep, where
-    // the rules keep it).
-    struct BelowBand { // a: scaled level, b: lower knee
+    // The unit value t = v / scale, and a result in unit values stored in channel units by
+    // the depth's rule. The scale is the depth's own (1 on float images, where v / 1 is v).
+    template <class T>
+    static double Unit(T v) {
+        return double(v) / frame::Depth<T>::kScale;
+    }
+    template <class T>
+    static T Stored(double unit) {
+        return frame::Depth<T>::Store(frame::Depth<T>::kScale * unit);
+    }
+
+    // The bands. Keep and Pull are the first comparisons of the rules, by which the
+    // classifying pass settles most values: Keep where the rules return the value
+    // untouched, Pull where they return the pull value. Rule is the whole rule of the
+    // filter type for one value of an enabled channel, exactly as stated: v compared with
+    // the 32-bit scaled parameters, t = v / scale and every ramp in double precision.
+    struct BelowBand { // types 0 and 2; a: scaled level, b: lower knee
         static bool Keep(float v, const Thresholds& t) { return !(v < t.a); }
         static bool Pull(float v, const Thresholds& t) { return v <= t.b; }
+        template <class T>
+        static T Rule(T v, const Params& p) {
+            const float f = float(v); // exact for both depths
+            if (!(f < p.scaledLevel)) return v;
+            if (f <= p.lowerKnee || p.smooth == 0) return T(p.pull);
+            const double level = p.level;
+            return Stored<T>(level + (Unit(v) - level) / -double(p.smooth) * p.levelRise);
+        }
     };
-    struct AboveBand { // a: scaled level, b: upper knee
+    struct AboveBand { // types 1 and 3; a: scaled level, b: upper knee
         static bool Keep(float v, const Thresholds& t) { return !(v > t.a); }
         static bool Pull(float v, const Thresholds& t) { return v >= t.b; }
+        template <class T>
+        static T Rule(T v, const Params& p) {
+            const float f = float(v);
+            if (!(f > p.scaledLevel)) return v;
+            if (f >= p.upperKnee || p.smooth == 0) return T(p.pull);
+            const double level = p.level;
+            return Stored<T>(level + (Unit(v) - level) / double(p.smooth) * p.levelRise);
+        }
     };
-    struct InsideBand { // a, b: scaled region; c..d: the values with start + s <= t <= end - s
+    struct InsideBand { // types 4 and 5; a, b: scaled region; c..d: start + s <= t <= end - s
         static bool Keep(float v, const Thresholds& t) { return (v < t.a) | (v > t.b); }
         static bool Pull(float v, const Thresholds& t) { return (v >= t.c) & (v <= t.d); }
-    };
-    struct OutsideBand { // a, b: scaled region; c: last with t <= start - s, d: first with t >= end + s
-        static bool Keep(float v, const Thresholds& t) { return (v >= t.a) & (v <= t.b); }
-        static bool Pull(float v, const Thresholds& t) { return (v <= t.c) | (v >= t.d); }
-    };
-
-    // The filter rule of an enabled channel for one value, exactly as stated for the
-    // filter type: comparisons of v against the 32-bit scaled parameters, comparisons of
-    // t = v / scale and every ramp in double precision, stored by the depth's rule.
-    template <class T>
-    T Filtered(T v) const {
-        const Params& p = m_p;
-        const float f = float(v); // exact for both depths
-        const T pull = T(p.pull);
-        const double sc = p.scale, level = p.level, start = p.start, end = p.end, s = p.smooth;
-        const double target = p.target;
-        auto store = [&](double r) { return frame::Depth<T>::Store(sc * r); };
-        // The level types ramp towards the target, or by the span for the boosts.
-        const double gain = (p.type == 2 || p.type == 3) ? double(p.span) : target - level;
-        switch (p.band) {
-        case Band::Below:
-            if (!(f < p.scaledLevel)) return v;
-            if (f <= p.lowerKnee || s == 0) return pull;
-            return store(level + (double(v) / sc - level) / -s * gain);
-        case Band::Above:
-            if (!(f > p.scaledLevel)) return v;
-            if (f >= p.upperKnee || s == 0) return pull;
-            return store(level + (double(v) / sc - level) / s * gain);
-        case Band::Inside: {
+        template <class T>
+        static T Rule(T v, const Params& p) {
+            const float f = float(v);
             if (f < p.scaledStart || f > p.scaledEnd) return v;
-            if (s == 0) return pull;
-            const double t = double(v) / sc;
+            const T pull = T(p.pull);
+            if (p.smooth == 0) return pull;
+            const double t = Unit(v);
+            const double start = p.start, end = p.end, s = p.smooth, target = p.target;
             if (start + s <= t && t <= end - s) return pull;
             if (start <= t && t <= start + s && end - s <= t && t < end) {
                 // The two soft edges overlap: the ramps are added.
                 const float e1 = float(start + (t - start) / s * (target - start));
                 const float e2 = float(end + (t - end) / -s * (target - end));
                 const double e = double(e1) + double(e2);
-                if (p.type == 4) return t > e ? store(e) : store(t);
-                return sc * e < sc ? store(e) : pull;
+                if (p.type == 4) return Stored<T>(t > e ? e : t);
+                return frame::Depth<T>::kScale * e < frame::Depth<T>::kScale ? Stored<T>(e) : pull;
             }
             // One soft edge; where both apply (only at t == end) the upper one wins.
-            bool ramp = false;
-            double r = 0;
-            if (start <= t && t <= start + s) r = start + (t - start) / s * (target - start), ramp = true;
-            if (end - s <= t && t <= end) r = end + (t - end) / -s * (target - end), ramp = true;
-            return ramp ? store(r) : pull;
+            if (end - s <= t && t <= end) return Stored<T>(end + (t - end) / -s * (target - end));
+            if (start <= t && t <= start + s) return Stored<T>(start + (t - start) / s * (target - start));
+            return pull;
         }
-        case Band::Outside: {
+    };
+    struct OutsideBand { // types 6 and 7; a, b: scaled region; c: t <= start - s; d: t >= end + s
+        static bool Keep(float v, const Thresholds& t) { return (v >= t.a) & (v <= t.b); }
+        static bool Pull(float v, const Thresholds& t) { return (v <= t.c) | (v >= t.d); }
+        template <class T>
+        static T Rule(T v, const Params& p) {
+            const float f = float(v);
             if (f >= p.scaledStart && f <= p.scaledEnd) return v;
-            if (s == 0) return pull;
-            const double t = double(v) / sc;
+            const T pull = T(p.pull);
+            if (p.smooth == 0) return pull;
+            const double t = Unit(v);
+            const double start = p.start, end = p.end, s = p.smooth, target = p.target;
             if (t <= start - s || t >= end + s) return pull;
-            bool ramp = false;
-            double r = 0;
-            if (start - s <= t && t <= start) r = start + (t - start) / -s * (target - start), ramp = true;
-            if (end <= t && t <= end + s) r = end + (t - end) / s * (target - end), ramp = true;
-            return ramp ? store(r) : pull;
+            // Where both ramps apply the upper one wins.
+            if (end <= t && t <= end + s) return Stored<T>(end + (t - end) / s * (target - end));
+            if (start - s <= t && t <= start) return Stored<T>(start + (t - start) / -s * (target - start));
+            return pull;
         }
-        case Band::None: break;
-        }
-        return v;
-    }
-
-    // The exact result of a value the classifying pass left to the rules.
-    template <class T>
-    T Exact(T v) const {
-        if constexpr (std::is_same_v<T, float>) return Filtered(v);
-        else return m_table[v];
-    }
+    };
 
     template <class T>
     void Row(int y) {
@@ -364,35 +365,38 @@ private:
     }
 
     // Filters n values of a row (R, G, B, A interleaved): chunk by chunk, a branch-free pass
-    // writes the untouched and pulled values and flags the rest, which are then evaluated
-    // exactly. The last few pixels that do not fill a group go through the rules directly.
+    // writes the untouched and pulled values and flags the rest, which then take the rule
+    // (on integer images its result from the table). A last odd pixel takes the rule directly.
     template <class T, class B>
     void Filter(const T* in, T* out, int n) const {
+        const Params& p = m_p;
         const Thresholds th = m_th;
-        const T pull = T(m_p.pull);
-        bool off[kGroup];
-        for (int j = 0; j < kGroup; ++j) off[j] = !m_p.on[std::size_t(j % kChannels)];
+        const T pull = T(p.pull);
+        const bool off[kChannels] = {!p.on[0], !p.on[1], !p.on[2], !p.on[3]};
         alignas(64) std::uint8_t flags[kChunk];
         alignas(64) std::uint16_t at[kChunk + 8];
-        const int grouped = n - n % kGroup;
-        for (int c0 = 0; c0 < grouped; c0 += kChunk) {
-            const int len = std::min(kChunk, grouped - c0);
+        const int paired = n - n % 8; // whole pairs of pixels: the flags are read 8 at a time
+        for (int c0 = 0; c0 < paired; c0 += kChunk) {
+            const int len = std::min(kChunk, paired - c0);
             const T* src = in + c0;
             T* dst = out + c0;
-            for (int g = 0; g < len; g += kGroup)
-                for (int j = 0; j < kGroup; ++j) {
-                    const T v = src[g + j];
+            for (int i = 0; i < len; i += kChannels)
+                for (int c = 0; c < kChannels; ++c) {
+                    const T v = src[i + c];
                     const float f = float(v);
-                    const bool keep = off[j] | B::Keep(f, th);
+                    const bool keep = off[c] | B::Keep(f, th);
                     const bool pulled = B::Pull(f, th);
-                    dst[g + j] = keep ? v : pull;
-                    flags[g + j] = std::uint8_t(!keep & !pulled);
+                    dst[i + c] = keep ? v : pull;
+                    flags[i + c] = std::uint8_t(!keep & !pulled);
                 }
             const int count = SetPositions(flags, len, at);
-            for (int k = 0; k < count; ++k) dst[at[k]] = Exact(src[at[k]]);
+            for (int k = 0; k < count; ++k) {
+                const T v = src[at[k]];
+                if constexpr (std::is_same_v<T, float>) dst[at[k]] = B::Rule(v, p);
+                else dst[at[k]] = m_table[v];
+            }
         }
-        for (int i = grouped; i < n; ++i)
-            out[i] = m_p.on[std::size_t(i % kChannels)] ? Filtered(in[i]) : in[i];
+        for (int i = paired; i < n; ++i) out[i] = p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], p) : in[i];
     }
 
     Input* m_input;
