@@ -1,6 +1,7 @@
 #include "app/catalog.h"
 
 #include "app/errors.h"
+#include "app/text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,12 +15,6 @@ namespace app {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
 
 // The names a tool answers to on the command line.
 std::vector<std::string> NamesOf(const Registry& entry) {
@@ -67,8 +62,7 @@ Catalog Catalog::Load(bool quiet) {
         }
     }
     if (catalog.m_entries.empty()) {
-        std::string where;
-        for (const std::string& f : folders) where += (where.empty() ? "" : ", ") + f;
+        const std::string where = Join(folders);
         throw Failure("no plug-ins found (looked in " + (where.empty() ? "nothing" : where) +
                       "; set QRVX_PLUGIN_PATH)");
     }
@@ -87,20 +81,18 @@ const qrvx::Plugin& Catalog::PluginOf(const Registry& entry) const {
 }
 
 Registry& Catalog::Find(const std::string& name) const {
-    const std::string wanted = Lower(name);
     std::vector<Registry*> found;
     for (Registry* entry : m_entries)
         for (const std::string& n : NamesOf(*entry))
-            if (Lower(n) == wanted) {
+            if (SameText(n, name)) {
                 found.push_back(entry);
                 break;
             }
     if (found.size() == 1) return *found.front();
-    std::string names;
-    for (const Registry* e : found.empty() ? m_entries : found)
-        names += (names.empty() ? "" : ", ") + DisplayName(*e);
-    if (found.empty()) throw UsageError("unknown tool " + Quoted(name) + " (tools: " + names + ")");
-    throw UsageError("tool name " + Quoted(name) + " is ambiguous: " + names);
+    std::vector<std::string> names;
+    for (const Registry* e : found.empty() ? m_entries : found) names.push_back(DisplayName(*e));
+    if (found.empty()) throw UsageError("unknown tool " + Quoted(name) + " (tools: " + Join(names) + ")");
+    throw UsageError("tool name " + Quoted(name) + " is ambiguous: " + Join(names));
 }
 
 } // namespace app

@@ -7,6 +7,7 @@
 #include "app/output_file.h"
 #include "app/settings.h"
 #include "app/testcard.h"
+#include "app/text.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -26,11 +27,6 @@ struct Shown {
     int width = 0, height = 0;
 };
 
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
 std::string Html(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -48,7 +44,7 @@ std::string Html(const std::string& text) {
 
 const DemoPreset* PresetFor(const std::string& toolName) {
     for (const DemoPreset& p : DemoPresets())
-        if (Lower(p.tool) == Lower(toolName)) return &p;
+        if (SameText(p.tool, toolName)) return &p;
     return nullptr;
 }
 
@@ -159,11 +155,8 @@ void RunDemo(const std::string& folder, bool quiet) {
     const std::string index = (fs::path(folder) / "index.html").string();
     WriteTextFile(index, Page(shown));
     if (!quiet) std::cerr << "qrvx: demo of " << shown.size() << " tools -> " << index << "\n";
-    if (!failed.empty()) {
-        std::string names;
-        for (const std::string& n : failed) names += (names.empty() ? "" : ", ") + n;
-        throw Failure("demo: " + std::to_string(failed.size()) + " tools failed: " + names);
-    }
+    if (!failed.empty())
+        throw Failure("demo: " + std::to_string(failed.size()) + " tools failed: " + Join(failed));
 }
 
 } // namespace app

@@ -1,6 +1,7 @@
 #include "app/listing.h"
 
 #include "app/settings.h"
+#include "app/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,10 +54,10 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows, std::ostream&
 
 // Combo entries as "0 First | 1 Second".
 std::string Entries(const InputDecl& d) {
-    std::string text;
+    std::vector<std::string> entries;
     for (std::size_t i = 0; i < d.comboEntries.size(); ++i)
-        text += (i ? " | " : "") + std::to_string(i) + " " + d.comboEntries[i];
-    return text;
+        entries.push_back(std::to_string(i) + " " + d.comboEntries[i]);
+    return Join(entries, " | ");
 }
 
 } // namespace

@@ -6,15 +6,16 @@
 #include "app/sequence.h"
 #include "app/settings.h"
 #include "app/testcard.h"
+#include "app/text.h"
 
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 namespace app {
 
@@ -38,10 +39,10 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
         if (in && !in->IsImage())
             throw UsageError(name + ": " + Quoted(id) + " is a control, not an image input; set it with -s");
         if (!in) {
-            std::string images;
+            std::vector<std::string> images;
             for (const auto& i : tool.Inputs())
-                if (i->IsImage()) images += (images.empty() ? "" : ", ") + Quoted(i->Decl().id);
-            throw UsageError(name + " has no image input " + Quoted(id) + " (image inputs: " + images + ")");
+                if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
+            throw UsageError(name + " has no image input " + Quoted(id) + " (image inputs: " + Join(images) + ")");
         }
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
         return {in, PathPattern(path)};
@@ -80,6 +81,78 @@ const char* DepthName(ImageDepth d) { return d == ImageDepth::Float32 ? "32-bit 
 
 } // namespace
 
+namespace {
+
+// What a render covers, worked out and checked before any pixel is read.
+struct Plan {
+    std::vector<Binding> bindings;
+    const Binding* main = nullptr; // the binding of "Input", or null for the test card
+    PathPattern output{""};
+    bool sequence = false;
+    std::vector<int> frames = {0};
+    ImageDepth depth = ImageDepth::Int16;
+};
+
+// The frames: a sequence when an input or the output is a pattern, or --frames asks.
+// Every input frame must be on disk, and the output must take the images' depth.
+void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
+    const std::vector<int> asked = o.frames.empty() ? std::vector<int>{} : ParseFrames(o.frames);
+    plan.output = PathPattern(o.output, false);
+    plan.sequence = plan.output.IsSequence() || !asked.empty();
+    for (const Binding& b : plan.bindings) plan.sequence = plan.sequence || b.path.IsSequence();
+    if (plan.sequence) {
+        if (o.time) throw UsageError("--time renders one image; a sequence renders each frame at its number");
+        if (!plan.output.IsSequence())
+            throw UsageError("-o " + o.output + " must be a sequence pattern such as out.#.exr to render frames");
+        plan.frames = PlanFrames(asked, plan.bindings, plan.output);
+        for (const Binding& b : plan.bindings)
+            for (int f : plan.frames)
+                if (b.path.IsSequence() && !std::filesystem::exists(b.path.Frame(f)))
+                    throw Failure("missing frame " + std::to_string(f) + " of " + b.path.Text() + ": " +
+                                  b.path.Frame(f));
+    }
+    // Every input is read at the depth of the main input's first file.
+    for (const Binding& b : plan.bindings)
+        if (b.input->Decl().id == "Input") plan.main = &b;
+    const std::string first = plan.output.Frame(plan.frames.front());
+    plan.depth = ImageDepthFor(o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
+    OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth);
+    CheckWritable(first);
+}
+
+// Renders every frame of the plan: reads the sequence inputs, renders at the frame's
+// time, writes the output and releases the frame's images before the next frame makes
+// its own, so the host's pool hands the same memory back.
+void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, FileInfo& mainInfo) {
+    const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
+    for (std::size_t i = 0; i < plan.frames.size(); ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const int frame = plan.frames[i];
+        std::vector<std::unique_ptr<Image>> images;
+        for (const Binding& b : plan.bindings)
+            if (b.path.IsSequence()) {
+                images.push_back(ReadImage(b.path.Frame(frame), plan.depth, &b == plan.main ? &mainInfo : nullptr));
+                tool.Connect(b.input->Decl().id, images.back().get());
+            }
+        const std::unique_ptr<Image> result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
+        const std::string target = plan.output.Frame(frame);
+        WriteImage(*result, target,
+                   {.depth = o.depth, .source = plan.main ? &mainInfo : nullptr, .compression = o.compression});
+        for (const Binding& b : plan.bindings)
+            if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
+        if (progress) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::ostringstream line;
+            line << "qrvx: [" << i + 1 << "/" << plan.frames.size() << "] "
+                 << (plan.sequence ? "frame " + std::to_string(frame) + " " : "") << "-> " << target << " ("
+                 << std::fixed << std::setprecision(2) << seconds << " s)\n";
+            std::cerr << line.str();
+        }
+    }
+}
+
+} // namespace
+
 void RunRender(const RenderOptions& o) {
     if (o.output.empty() && o.saveSettings.empty())
         throw UsageError("render needs -o PATH (or --save-settings alone to save the settings)");
@@ -87,16 +160,15 @@ void RunRender(const RenderOptions& o) {
 
     Catalog catalog = Catalog::Load(o.quiet);
     qrvx::Tool tool(catalog.Find(o.tool));
-    const std::string toolName = DisplayName(tool.Entry());
 
     // Inputs, then the settings: the file first, then -s in order.
-    std::vector<Binding> bindings;
+    Plan plan;
     for (const std::string& arg : o.inputs) {
         Binding b = ParseBinding(tool, arg);
-        for (const Binding& other : bindings)
+        for (const Binding& other : plan.bindings)
             if (other.input == b.input)
                 throw UsageError("image input " + Quoted(b.input->Decl().id) + " is given twice");
-        bindings.push_back(std::move(b));
+        plan.bindings.push_back(std::move(b));
     }
     if (!o.settingsFile.empty()) LoadSettings(tool, o.settingsFile);
     for (const std::string& s : o.settings) ApplyAssignment(tool, s);
@@ -104,78 +176,25 @@ void RunRender(const RenderOptions& o) {
         SaveSettings(tool, o.saveSettings);
         return;
     }
-
-    // The frames: a sequence when an input or the output is a pattern, or --frames asks.
-    const std::vector<int> asked = o.frames.empty() ? std::vector<int>{} : ParseFrames(o.frames);
-    const PathPattern output(o.output, false);
-    bool sequence = output.IsSequence() || !asked.empty();
-    for (const Binding& b : bindings) sequence = sequence || b.path.IsSequence();
-    std::vector<int> frames = {0};
-    if (sequence) {
-        if (o.time) throw UsageError("--time renders one image; a sequence renders each frame at its number");
-        if (!output.IsSequence())
-            throw UsageError("-o " + o.output + " must be a sequence pattern such as out.#.exr to render frames");
-        frames = PlanFrames(asked, bindings, output);
-        for (const Binding& b : bindings)
-            for (int f : frames)
-                if (b.path.IsSequence() && !std::filesystem::exists(b.path.Frame(f)))
-                    throw Failure("missing frame " + std::to_string(f) + " of " + b.path.Text() + ": " +
-                                  b.path.Frame(f));
-    }
-
-    // The depth every input is read at, from the main input's first file; check that the
-    // output can take it before any pixel is read.
-    const Binding* main = nullptr;
-    for (const Binding& b : bindings)
-        if (b.input->Decl().id == "Input") main = &b;
-    const ImageDepth depth =
-        ImageDepthFor(o.depth, main && ReadInfo(main->path.Frame(frames.front())).isFloat);
-    OutputTypeFor(output.Frame(frames.front()), depth == ImageDepth::Float32, o.depth);
-    CheckWritable(output.Frame(frames.front()));
+    PlanFramesAndDepth(o, plan);
     SetThreads(o.threads);
 
-    FileInfo mainInfo;
     // Stills are read once and stay connected; sequences are read per frame.
+    FileInfo mainInfo;
     std::vector<std::unique_ptr<Image>> stills;
-    for (const Binding& b : bindings)
+    for (const Binding& b : plan.bindings)
         if (!b.path.IsSequence()) {
-            stills.push_back(ReadImage(b.path.Text(), depth, &b == main ? &mainInfo : nullptr));
+            stills.push_back(ReadImage(b.path.Text(), plan.depth, &b == plan.main ? &mainInfo : nullptr));
             tool.Connect(b.input->Decl().id, stills.back().get());
         }
-    if (!main) {
-        stills.push_back(MakeTestCard(depth));
+    if (!plan.main) {
+        stills.push_back(MakeTestCard(plan.depth));
         tool.Connect("Input", stills.back().get());
         if (!o.quiet)
             std::cerr << "qrvx: note: \"Input\" is not connected; rendering over the built-in test card ("
-                      << kTestCardWidth << " x " << kTestCardHeight << ", " << DepthName(depth) << ")\n";
+                      << kTestCardWidth << " x " << kTestCardHeight << ", " << DepthName(plan.depth) << ")\n";
     }
-
-    const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        const int frame = frames[i];
-        // This frame's images; released before the next frame makes its own, so the
-        // host's pool hands the same memory back.
-        std::vector<std::unique_ptr<Image>> perFrame;
-        for (const Binding& b : bindings)
-            if (b.path.IsSequence()) {
-                perFrame.push_back(ReadImage(b.path.Frame(frame), depth, &b == main ? &mainInfo : nullptr));
-                tool.Connect(b.input->Decl().id, perFrame.back().get());
-            }
-        const std::unique_ptr<Image> result = tool.Render(sequence ? double(frame) : o.time.value_or(0.0));
-        const std::string target = output.Frame(frame);
-        WriteImage(*result, target, {.depth = o.depth, .source = main ? &mainInfo : nullptr, .compression = o.compression});
-        for (const Binding& b : bindings)
-            if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
-        if (progress) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            char line[64];
-            std::snprintf(line, sizeof line, "[%zu/%zu] ", i + 1, frames.size());
-            std::cerr << "qrvx: " << line << (sequence ? "frame " + std::to_string(frame) + " " : "")
-                      << "-> " << target << " (" << std::fixed << std::setprecision(2) << seconds << " s)\n";
-        }
-    }
+    RenderFrames(tool, plan, o, mainInfo);
     if (!o.saveSettings.empty()) SaveSettings(tool, o.saveSettings);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/errors.h"
 #include "app/output_file.h"
+#include "app/text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -26,13 +27,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
-               return std::tolower(static_cast<unsigned char>(p)) ==
-                      std::tolower(static_cast<unsigned char>(q));
-           });
 }
 
 // A finite number, the whole text and nothing else; locale-independent.
@@ -105,9 +99,9 @@ ControlValue ParseValue(const qrvx::Tool& tool, const Input& control, std::strin
             return value;
         }
     if (d.kind == "ComboControl") {
-        std::string entries;
-        for (const std::string& e : d.comboEntries) entries += (entries.empty() ? "" : ", ") + Quoted(e);
-        throw UsageError(culprit + " is neither an entry number nor one of " + entries);
+        std::vector<std::string> entries;
+        for (const std::string& e : d.comboEntries) entries.push_back(Quoted(e));
+        throw UsageError(culprit + " is neither an entry number nor one of " + Join(entries));
     }
     throw UsageError(culprit + " is not a number");
 }

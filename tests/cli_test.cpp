@@ -59,9 +59,9 @@ protected:
 
     std::string P(const std::string& name) const { return (m_dir / name).string(); }
 
-    // Runs qrvx with the arguments in the test's folder.
-    Result Run(const std::vector<std::string>& args) const {
-        std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + ShellQuote(QRVX_BIN);
+    // Runs qrvx with the arguments in the test's folder; env is "NAME=value" or "".
+    Result Run(const std::vector<std::string>& args, const std::string& env = "") const {
+        std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + env + " " + ShellQuote(QRVX_BIN);
         for (const std::string& a : args) {
             cmd += ' ';
             cmd += ShellQuote(a);
@@ -182,6 +182,22 @@ TEST_F(Cli, ControlsJsonKeepsDeclarationOrderAndAnyNameFindsTheTool) {
     const Result text = Run({"controls", "ChannelShift"});
     EXPECT_EQ(text.code, 0);
     EXPECT_NE(text.out.find("Center Alpha"), std::string::npos);
+}
+
+TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {
+    fs::create_directory(P("plug"));
+    fs::copy_file(std::string(QRVX_PLUGIN_DIR) + "/QRVX_ChannelShift.so", P("plug/QRVX_ChannelShift.so"));
+    std::ofstream(P("plug/QRVX_Broken.so")) << "not a library";
+    const Result r = Run({"tools", "--json"}, "QRVX_PLUGIN_PATH=" + ShellQuote(P("nowhere") + ":" + P("plug")));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("QRVX_Broken.so"), std::string::npos);
+    int channelShifts = 0;
+    for (const Json& t : Json::parse(r.out))
+        if (t["name"] == "ChannelShift") {
+            ++channelShifts;
+            EXPECT_EQ(t["file"], P("plug/QRVX_ChannelShift.so"));
+        }
+    EXPECT_EQ(channelShifts, 1);
 }
 
 // ---- Renders from files ---------------------------------------------------------------
