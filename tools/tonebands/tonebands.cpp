@@ -17,11 +17,12 @@
 // a smoothness of 0 pulls every affected value at once and evaluates no ramp; a NaN
 // control counts as 0. A filter type outside 0..7 passes the pixels through unchanged.
 //
-// Speed: the rules decide most values by comparing the raw value with the prepared
-// thresholds, so each row is filtered in chunks: a branch-free pass classifies every value
-// as untouched, pulled or inside a soft edge and writes the first two; the few values
-// inside a soft edge are collected and then evaluated exactly, one at a time (on integer
-// images from a table of exact results made once per render).
+// Speed: the rules settle most values by their first comparisons, so Process turns those
+// into thresholds on the raw value (found among the values of the depth with the rules'
+// own tests) and each row is filtered in chunks: a branch-free pass classifies every
+// value as untouched, pulled or left to the rule and writes the first two; the few values
+// left, those inside a soft edge, are collected and evaluated exactly one at a time (on
+// integer images from a table of exact results made once per render).
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -29,7 +30,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -56,51 +56,71 @@ struct Params {
     double levelRise = 0;                 // how far the level ramps rise: target - level, or span
 };
 
-// Value thresholds that decide, by comparison alone, which values a band leaves
-// untouched and which it pulls; the meaning of a..d is each band's own (see Classify).
+// A threshold on channel values of type T: the test v >= k (or v <= k), or a test no value
+// passes. The classifying pass decides values by such tests alone.
+template <class T>
+struct Bound {
+    T k{};
+    bool possible = false;
+};
+template <class T>
+bool AtLeast(T v, const Bound<T>& b) {
+    return (v >= b.k) & b.possible;
+}
+template <class T>
+bool AtMost(T v, const Bound<T>& b) {
+    return (v <= b.k) & b.possible;
+}
+// The four thresholds of a band; what a..d stand for is each band's own.
+template <class T>
 struct Thresholds {
-    float a = 0, b = 0, c = 0, d = 0;
+    Bound<T> a, b, c, d;
 };
 
-// The least channel value of type T whose unit value t = v / scale reaches a (t >= a),
-// or +inf when none does; the greatest value whose unit value stays at or below b, or
-// -inf when none does. They turn a test of t into a test of v with the same outcome.
+// The values of T in increasing order, by index: for integer images the values
+// themselves; for float images every non-NaN float from -inf to +inf, negative floats
+// indexed by their inverted bits and the others with the sign bit set (-0 and +0 are
+// neighbours).
 template <class T>
-float LeastReaching(double a) {
-    if constexpr (std::is_same_v<T, float>) {
-        // On float images t equals v.
-        if (std::isnan(a)) return std::numeric_limits<float>::infinity();
-        float f = float(a);
-        if (double(f) < a) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-        return f;
-    } else {
-        // t grows with v, so the first integer that reaches a is found by halving.
-        int lo = 0, hi = 65536; // the answer lies in [lo, hi]; 65536 means none
-        while (lo < hi) {
-            const int mid = (lo + hi) / 2;
-            if (double(mid) / 65535.0 >= a) hi = mid;
-            else lo = mid + 1;
-        }
-        return lo == 65536 ? std::numeric_limits<float>::infinity() : float(lo);
+struct Order;
+template <>
+struct Order<std::uint16_t> {
+    static constexpr std::int64_t kFirst = 0, kLast = 65535;
+    static std::uint16_t At(std::int64_t i) { return std::uint16_t(i); }
+};
+template <>
+struct Order<float> {
+    static constexpr std::int64_t kFirst = 0x007FFFFF, kLast = 0xFF800000;
+    static float At(std::int64_t i) {
+        const auto key = std::uint32_t(i);
+        return std::bit_cast<float>(key & 0x80000000u ? key & 0x7FFFFFFFu : ~key);
     }
+};
+
+// The least value of T for which test holds, where test holds for every value above one
+// that passes; or a bound no value passes. Found by halving the ordered values.
+template <class T, class Test>
+Bound<T> LeastWhere(Test test) {
+    std::int64_t lo = Order<T>::kFirst, hi = Order<T>::kLast + 1; // kLast + 1: none
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (test(Order<T>::At(mid))) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo > Order<T>::kLast ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
 }
 
-template <class T>
-float GreatestWithin(double b) {
-    if constexpr (std::is_same_v<T, float>) {
-        if (std::isnan(b)) return -std::numeric_limits<float>::infinity();
-        float f = float(b);
-        if (double(f) > b) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-        return f;
-    } else {
-        int lo = -1, hi = 65535; // the answer lies in [lo, hi]; -1 means none
-        while (lo < hi) {
-            const int mid = (lo + hi + 1) / 2;
-            if (double(mid) / 65535.0 <= b) lo = mid;
-            else hi = mid - 1;
-        }
-        return lo < 0 ? -std::numeric_limits<float>::infinity() : float(lo);
+// The greatest value of T for which test holds, where test holds for every value below
+// one that passes; or a bound no value passes.
+template <class T, class Test>
+Bound<T> GreatestWhere(Test test) {
+    std::int64_t lo = Order<T>::kFirst - 1, hi = Order<T>::kLast; // kFirst - 1: none
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo + 1) / 2;
+        if (test(Order<T>::At(mid))) lo = mid;
+        else hi = mid - 1;
     }
+    return lo < Order<T>::kFirst ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
 }
 
 // For every 8-bit mask, the positions of its set bits, lowest first.
@@ -208,10 +228,9 @@ public:
         p.levelRise = (p.type == 2 || p.type == 3) ? double(p.span) : double(p.target) - p.level;
         if (!(p.on[0] || p.on[1] || p.on[2] || p.on[3])) p.band = Band::None;
         m_p = p;
-        m_th = ValueThresholds(f.src->IsFloat());
-        if (!f.src->IsFloat() && p.band != Band::None) BuildTable();
-        m_worker = frame::PickByDepth(*m_dst, &ToneBands::Row<std::uint16_t>,
-                                      &ToneBands::Row<float>);
+        const auto prepare = frame::PickByDepth(*m_dst, &ToneBands::ForDepth<std::uint16_t>,
+                                                &ToneBands::ForDepth<float>);
+        m_worker = (this->*prepare)();
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
     }
@@ -219,50 +238,39 @@ public:
     void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
 
 private:
-    // The thresholds of the band in channel values. The level band compares with the
-    // scaled parameters directly; the region bands also turn the tests of t against
-    // start +- smoothness and end +- smoothness into tests of v.
-    Thresholds ValueThresholds(bool isFloat) const {
-        const Params& p = m_p;
-        const double start = p.start, end = p.end, s = p.smooth;
-        auto least = [&](double a) {
-            return isFloat ? LeastReaching<float>(a) : LeastReaching<std::uint16_t>(a);
-        };
-        auto greatest = [&](double b) {
-            return isFloat ? GreatestWithin<float>(b) : GreatestWithin<std::uint16_t>(b);
-        };
-        switch (p.band) {
-        case Band::Below: return {p.scaledLevel, p.lowerKnee, 0, 0};
-        case Band::Above: return {p.scaledLevel, p.upperKnee, 0, 0};
-        case Band::Inside:
-            return {p.scaledStart, p.scaledEnd, least(start + s), greatest(end - s)};
-        case Band::Outside:
-            return {p.scaledStart, p.scaledEnd, greatest(start - s), least(end + s)};
-        case Band::None: break;
-        }
-        return {};
-    }
+    using Worker = void (ToneBands::*)(int);
 
-    // The exact result of every integer value that the classifying pass leaves to the
-    // rules (the others are never looked up).
-    void BuildTable() {
-        m_table.resize(65536);
+    // Prepares the thresholds of the band (and on integer images the table of exact
+    // results) for the image's depth T and returns the row worker.
+    template <class T>
+    Worker ForDepth() {
         switch (m_p.band) {
-        case Band::Below: FillTable<BelowBand>(); break;
-        case Band::Above: FillTable<AboveBand>(); break;
-        case Band::Inside: FillTable<InsideBand>(); break;
-        case Band::Outside: FillTable<OutsideBand>(); break;
+        case Band::Below: return ForBand<T, BelowBand>();
+        case Band::Above: return ForBand<T, AboveBand>();
+        case Band::Inside: return ForBand<T, InsideBand>();
+        case Band::Outside: return ForBand<T, OutsideBand>();
         case Band::None: break;
         }
+        return &ToneBands::Copy<T>;
     }
 
-    template <class B>
-    void FillTable() {
-        for (int v = 0; v < 65536; ++v) {
-            const float f = float(v);
-            if (!B::Keep(f, m_th) && !B::Pull(f, m_th))
-                m_table[std::size_t(v)] = B::Rule(std::uint16_t(v), m_p);
+    template <class T, class B>
+    Worker ForBand() {
+        Thresholds<T>& th = BoundsOf<T>();
+        th = B::template Bounds<T>(m_p);
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            // The exact result of every value the classifying pass leaves to the rule.
+            m_table.resize(65536);
+            for (int v = 0; v < 65536; ++v)
+                if (!B::Keep(T(v), th) && !B::Pull(T(v), th)) m_table[std::size_t(v)] = B::Rule(T(v), m_p);
         }
+        return &ToneBands::Row<T, B>;
+    }
+
+    template <class T>
+    Thresholds<T>& BoundsOf() {
+        if constexpr (std::is_same_v<T, float>) return m_floatBounds;
+        else return m_intBounds;
     }
 
     // The unit value t = v / scale, and a result in unit values stored in channel units by
@@ -276,14 +284,22 @@ private:
         return frame::Depth<T>::Store(frame::Depth<T>::kScale * unit);
     }
 
-    // The bands. Keep and Pull are the first comparisons of the rules, by which the
-    // classifying pass settles most values: Keep where the rules return the value
-    // untouched, Pull where they return the pull value. Rule is the whole rule of the
-    // filter type for one value of an enabled channel, exactly as stated: v compared with
-    // the 32-bit scaled parameters, t = v / scale and every ramp in double precision.
-    struct BelowBand { // types 0 and 2; a: scaled level, b: lower knee
-        static bool Keep(float v, const Thresholds& t) { return !(v < t.a); }
-        static bool Pull(float v, const Thresholds& t) { return v <= t.b; }
+    // The bands. Rule is the whole rule of a filter type for one value of an enabled
+    // channel, exactly as stated: v compared with the 32-bit scaled parameters, t = v /
+    // scale and every ramp in double precision. Bounds turns the rule's first tests into
+    // thresholds on v, found among the values of the depth with those very tests, so that
+    // Keep holds exactly where the rule returns v untouched and Pull where it returns the
+    // pull value; values passing neither (NaN among them) take the rule.
+    struct BelowBand { // types 0 and 2; a: least value not below the level, b: greatest at or below the lower knee
+        template <class T>
+        static Thresholds<T> Bounds(const Params& p) {
+            return {LeastWhere<T>([&](T v) { return !(float(v) < p.scaledLevel); }),
+                    GreatestWhere<T>([&](T v) { return float(v) <= p.lowerKnee; })};
+        }
+        template <class T>
+        static bool Keep(T v, const Thresholds<T>& t) { return AtLeast(v, t.a); }
+        template <class T>
+        static bool Pull(T v, const Thresholds<T>& t) { return AtMost(v, t.b); }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v); // exact for both depths
@@ -293,9 +309,16 @@ private:
             return Stored<T>(level + (Unit(v) - level) / -double(p.smooth) * p.levelRise);
         }
     };
-    struct AboveBand { // types 1 and 3; a: scaled level, b: upper knee
-        static bool Keep(float v, const Thresholds& t) { return !(v > t.a); }
-        static bool Pull(float v, const Thresholds& t) { return v >= t.b; }
+    struct AboveBand { // types 1 and 3; a: greatest value not above the level, b: least at or above the upper knee
+        template <class T>
+        static Thresholds<T> Bounds(const Params& p) {
+            return {GreatestWhere<T>([&](T v) { return !(float(v) > p.scaledLevel); }),
+                    LeastWhere<T>([&](T v) { return float(v) >= p.upperKnee; })};
+        }
+        template <class T>
+        static bool Keep(T v, const Thresholds<T>& t) { return AtMost(v, t.a); }
+        template <class T>
+        static bool Pull(T v, const Thresholds<T>& t) { return AtLeast(v, t.b); }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -305,9 +328,20 @@ private:
             return Stored<T>(level + (Unit(v) - level) / double(p.smooth) * p.levelRise);
         }
     };
-    struct InsideBand { // types 4 and 5; a, b: scaled region; c..d: start + s <= t <= end - s
-        static bool Keep(float v, const Thresholds& t) { return (v < t.a) | (v > t.b); }
-        static bool Pull(float v, const Thresholds& t) { return (v >= t.c) & (v <= t.d); }
+    struct InsideBand { // types 4 and 5; a: greatest value below the region, b: least above it,
+                        // c..d: the values with start + s <= t <= end - s
+        template <class T>
+        static Thresholds<T> Bounds(const Params& p) {
+            const double from = double(p.start) + p.smooth, to = double(p.end) - p.smooth;
+            return {GreatestWhere<T>([&](T v) { return float(v) < p.scaledStart; }),
+                    LeastWhere<T>([&](T v) { return float(v) > p.scaledEnd; }),
+                    LeastWhere<T>([&](T v) { return from <= Unit(v); }),
+                    GreatestWhere<T>([&](T v) { return Unit(v) <= to; })};
+        }
+        template <class T>
+        static bool Keep(T v, const Thresholds<T>& t) { return AtMost(v, t.a) | AtLeast(v, t.b); }
+        template <class T>
+        static bool Pull(T v, const Thresholds<T>& t) { return AtLeast(v, t.c) & AtMost(v, t.d); }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -331,9 +365,20 @@ private:
             return pull;
         }
     };
-    struct OutsideBand { // types 6 and 7; a, b: scaled region; c: t <= start - s; d: t >= end + s
-        static bool Keep(float v, const Thresholds& t) { return (v >= t.a) & (v <= t.b); }
-        static bool Pull(float v, const Thresholds& t) { return (v <= t.c) | (v >= t.d); }
+    struct OutsideBand { // types 6 and 7; a..b: the values inside the region,
+                         // c: greatest value with t <= start - s, d: least with t >= end + s
+        template <class T>
+        static Thresholds<T> Bounds(const Params& p) {
+            const double below = double(p.start) - p.smooth, above = double(p.end) + p.smooth;
+            return {LeastWhere<T>([&](T v) { return float(v) >= p.scaledStart; }),
+                    GreatestWhere<T>([&](T v) { return float(v) <= p.scaledEnd; }),
+                    GreatestWhere<T>([&](T v) { return Unit(v) <= below; }),
+                    LeastWhere<T>([&](T v) { return Unit(v) >= above; })};
+        }
+        template <class T>
+        static bool Keep(T v, const Thresholds<T>& t) { return AtLeast(v, t.a) & AtMost(v, t.b); }
+        template <class T>
+        static bool Pull(T v, const Thresholds<T>& t) { return AtMost(v, t.c) | AtLeast(v, t.d); }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -350,29 +395,24 @@ private:
         }
     };
 
+    // A filter type that does nothing, or no channel switched on: the row as it is.
     template <class T>
+    void Copy(int y) {
+        std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y), std::size_t(m_src->Width()) * kChannels * sizeof(T));
+    }
+
+    // Filters row y (R, G, B, A interleaved) chunk by chunk: a branch-free pass writes the
+    // untouched and pulled values of every channel alike and flags the rest; switched-off
+    // channels are then copied back and unflagged, and the flagged values take the rule (on
+    // integer images its result from the table). A last odd pixel takes the rule directly.
+    template <class T, class B>
     void Row(int y) {
         const T* in = m_src->Row<T>(y);
         T* out = m_dst->Row<T>(y);
         const int n = m_src->Width() * kChannels;
-        switch (m_p.band) {
-        case Band::Below: Filter<T, BelowBand>(in, out, n); break;
-        case Band::Above: Filter<T, AboveBand>(in, out, n); break;
-        case Band::Inside: Filter<T, InsideBand>(in, out, n); break;
-        case Band::Outside: Filter<T, OutsideBand>(in, out, n); break;
-        case Band::None: std::memcpy(out, in, std::size_t(n) * sizeof(T)); break;
-        }
-    }
-
-    // Filters n values of a row (R, G, B, A interleaved): chunk by chunk, a branch-free pass
-    // writes the untouched and pulled values and flags the rest, which then take the rule
-    // (on integer images its result from the table). A last odd pixel takes the rule directly.
-    template <class T, class B>
-    void Filter(const T* in, T* out, int n) const {
         const Params& p = m_p;
-        const Thresholds th = m_th;
+        const Thresholds<T> th = BoundsOf<T>();
         const T pull = T(p.pull);
-        const bool off[kChannels] = {!p.on[0], !p.on[1], !p.on[2], !p.on[3]};
         alignas(64) std::uint8_t flags[kChunk];
         alignas(64) std::uint16_t at[kChunk + 8];
         const int paired = n - n % 8; // whole pairs of pixels: the flags are read 8 at a time
@@ -380,15 +420,17 @@ private:
             const int len = std::min(kChunk, paired - c0);
             const T* src = in + c0;
             T* dst = out + c0;
-            for (int i = 0; i < len; i += kChannels)
-                for (int c = 0; c < kChannels; ++c) {
-                    const T v = src[i + c];
-                    const float f = float(v);
-                    const bool keep = off[c] | B::Keep(f, th);
-                    const bool pulled = B::Pull(f, th);
-                    dst[i + c] = keep ? v : pull;
-                    flags[i + c] = std::uint8_t(!keep & !pulled);
-                }
+            for (int i = 0; i < len; ++i) {
+                const T v = src[i];
+                const bool keep = B::Keep(v, th);
+                const bool pulled = B::Pull(v, th);
+                dst[i] = keep ? v : pull;
+                flags[i] = std::uint8_t(!keep & !pulled);
+            }
+            for (int c = 0; c < kChannels; ++c) {
+                if (p.on[std::size_t(c)]) continue;
+                for (int i = c; i < len; i += kChannels) dst[i] = src[i], flags[i] = 0;
+            }
             const int count = SetPositions(flags, len, at);
             for (int k = 0; k < count; ++k) {
                 const T v = src[at[k]];
@@ -412,9 +454,10 @@ private:
     Image* m_src = nullptr;
     Image* m_dst = nullptr;
     Params m_p;
-    Thresholds m_th;
+    Thresholds<std::uint16_t> m_intBounds;
+    Thresholds<float> m_floatBounds;
     std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
-    void (ToneBands::*m_worker)(int) = nullptr;
+    Worker m_worker = nullptr;
 };
 
 } // namespace
