@@ -177,6 +177,7 @@ void RunRender(const RenderOptions& o) {
         return;
     }
     PlanFramesAndDepth(o, plan);
+    if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
     SetThreads(o.threads);
 
     // Stills are read once and stay connected; sequences are read per frame.
