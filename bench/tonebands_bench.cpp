@@ -13,8 +13,8 @@ void InsideBoost(qrvx::Tool& tool) {
     tool.SetNumber("Luminance Region End", 0.8);
 }
 
-const int kRegistered = (bench::RegisterTool("ToneBands", "ToneBands", Defaults, {1, 2}),
-                         bench::RegisterTool("ToneBandsInsideBoost", "ToneBands", InsideBoost, {2}),
-                         0);
+const int kRegistered =
+    (bench::RegisterTool("ToneBands", "ToneBands", Defaults, {1, 2}),
+     bench::RegisterTool("ToneBandsInsideBoost", "ToneBands", InsideBoost, {2}), 0);
 
 } // namespace

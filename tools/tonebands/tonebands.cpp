@@ -43,17 +43,17 @@ enum class Band { None, Below, Above, Inside, Outside };
 
 // The filter parameters of one render. All numbers are 32-bit floats, as the rules use them.
 struct Params {
-    int type = 0;                         // filter type, 0..7 (others pass pixels through)
+    int type = 0; // filter type, 0..7 (others pass pixels through)
     Band band = Band::None;
-    std::array<bool, kChannels> on{};     // channel switches, R, G, B, A
-    float scale = 1;                      // channel scale: the full value
-    float pull = 0;                       // what affected values are pulled to
-    float level = 0, start = 0, end = 0, smooth = 0;        // control units
+    std::array<bool, kChannels> on{};                // channel switches, R, G, B, A
+    float scale = 1;                                 // channel scale: the full value
+    float pull = 0;                                  // what affected values are pulled to
+    float level = 0, start = 0, end = 0, smooth = 0; // control units
     float scaledLevel = 0, scaledStart = 0, scaledEnd = 0, scaledSmooth = 0;
     float lowerKnee = 0, upperKnee = 0;
-    float target = 0;                     // 0 for the cuts, 1 for the boosts of a region
-    float span = 0;                       // 1 - level: the boost of types 2 and 3
-    double levelRise = 0;                 // how far the level ramps rise: target - level, or span
+    float target = 0;     // 0 for the cuts, 1 for the boosts of a region
+    float span = 0;       // 1 - level: the boost of types 2 and 3
+    double levelRise = 0; // how far the level ramps rise: target - level, or span
 };
 
 // A threshold on channel values of type T: the test v >= k (or v <= k), or a test no value
@@ -104,8 +104,10 @@ Bound<T> LeastWhere(Test test) {
     std::int64_t lo = Order<T>::kFirst, hi = Order<T>::kLast + 1; // kLast + 1: none
     while (lo < hi) {
         const std::int64_t mid = lo + (hi - lo) / 2;
-        if (test(Order<T>::At(mid))) hi = mid;
-        else lo = mid + 1;
+        if (test(Order<T>::At(mid)))
+            hi = mid;
+        else
+            lo = mid + 1;
     }
     return lo > Order<T>::kLast ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
 }
@@ -117,8 +119,10 @@ Bound<T> GreatestWhere(Test test) {
     std::int64_t lo = Order<T>::kFirst - 1, hi = Order<T>::kLast; // kFirst - 1: none
     while (lo < hi) {
         const std::int64_t mid = lo + (hi - lo + 1) / 2;
-        if (test(Order<T>::At(mid))) lo = mid;
-        else hi = mid - 1;
+        if (test(Order<T>::At(mid)))
+            lo = mid;
+        else
+            hi = mid - 1;
     }
     return lo < Order<T>::kFirst ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
 }
@@ -145,7 +149,8 @@ int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
         // Gathers the low bit of each byte into the top byte: bit j is flag i + j.
         const unsigned mask = unsigned((word * 0x0102040810204080ull) >> 56);
         const std::array<std::uint16_t, 8>& bits = kSetBits[mask];
-        for (int j = 0; j < 8; ++j) at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
+        for (int j = 0; j < 8; ++j)
+            at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
         count += std::popcount(mask);
     }
     return count;
@@ -166,10 +171,10 @@ public:
                                  "range inside boost", "range outside cut", "range outside boost"},
                                 0, {.notify = true});
         m_level = frame::Slider(*this, "Luminance", "Luminance", 0.5, {0, 1});
-        m_start = frame::RangeHandle(*this, "Luminance Region Start", "Luminance Region Start",
-                                     0.0, {0, 1}, 1, 0, {.hidden = true});
-        m_end = frame::RangeHandle(*this, "Luminance Region End", "Luminance Region End",
-                                   1.0, {0, 1}, 1, 1, {.hidden = true});
+        m_start = frame::RangeHandle(*this, "Luminance Region Start", "Luminance Region Start", 0.0,
+                                     {0, 1}, 1, 0, {.hidden = true});
+        m_end = frame::RangeHandle(*this, "Luminance Region End", "Luminance Region End", 1.0,
+                                   {0, 1}, 1, 1, {.hidden = true});
         m_smooth = frame::Slider(*this, "Smoothness Range", "Smoothness Range", 0.1, {0, 1});
         m_output = frame::ImageOut(*this);
     }
@@ -196,7 +201,8 @@ public:
         m_src = f.src;
         m_dst = f.dst;
         Params p;
-        for (int c = 0; c < kChannels; ++c) p.on[c] = frame::On(m_on[c], req);
+        for (int c = 0; c < kChannels; ++c)
+            p.on[c] = frame::On(m_on[c], req);
         p.type = frame::Whole(m_filter, req);
         // Read the four numbers whether their controls are shown or not; NaN counts as 0.
         auto number = [&](Input* in) {
@@ -216,8 +222,8 @@ public:
         p.lowerKnee = p.scaledLevel - p.scaledSmooth;
         p.upperKnee = p.scaledLevel + p.scaledSmooth;
         // Per type: what it works against, what it pulls to, and where its ramps lead.
-        static constexpr Band kBands[8] = {Band::Below,  Band::Above,  Band::Below,
-                                           Band::Above,  Band::Inside, Band::Inside,
+        static constexpr Band kBands[8] = {Band::Below,   Band::Above,  Band::Below,
+                                           Band::Above,   Band::Inside, Band::Inside,
                                            Band::Outside, Band::Outside};
         const bool known = p.type >= 0 && p.type <= 7;
         p.band = known ? kBands[p.type] : Band::None;
@@ -245,16 +251,22 @@ private:
     template <class T>
     Worker ForDepth() {
         switch (m_p.band) {
-        case Band::Below: return ForBand<T, BelowBand>();
-        case Band::Above: return ForBand<T, AboveBand>();
-        case Band::Inside: return ForBand<T, InsideBand>();
-        case Band::Outside: return ForBand<T, OutsideBand>();
-        case Band::None: break;
+        case Band::Below:
+            return ForBand<T, BelowBand>();
+        case Band::Above:
+            return ForBand<T, AboveBand>();
+        case Band::Inside:
+            return ForBand<T, InsideBand>();
+        case Band::Outside:
+            return ForBand<T, OutsideBand>();
+        case Band::None:
+            break;
         }
         return &ToneBands::Copy<T>;
     }
 
     template <class T, class B>
+
     Worker ForBand() {
         Thresholds<T>& th = BoundsOf<T>();
         th = B::template Bounds<T>(m_p);
@@ -262,23 +274,25 @@ private:
             // The exact result of every value the classifying pass leaves to the rule.
             m_table.resize(65536);
             for (int v = 0; v < 65536; ++v)
-                if (!B::Keep(T(v), th) && !B::Pull(T(v), th)) m_table[std::size_t(v)] = B::Rule(T(v), m_p);
+                if (!B::Keep(T(v), th) && !B::Pull(T(v), th))
+                    m_table[std::size_t(v)] = B::Rule(T(v), m_p);
         }
         return &ToneBands::Row<T, B>;
     }
 
     template <class T>
+
     Thresholds<T>& BoundsOf() {
-        if constexpr (std::is_same_v<T, float>) return m_floatBounds;
-        else return m_intBounds;
+        if constexpr (std::is_same_v<T, float>)
+            return m_floatBounds;
+        else
+            return m_intBounds;
     }
 
     // The unit value t = v / scale, and a result in unit values stored in channel units by
     // the depth's rule. The scale is the depth's own (1 on float images, where v / 1 is v).
     template <class T>
-    static double Unit(T v) {
-        return double(v) / frame::Depth<T>::kScale;
-    }
+    static double Unit(T v) { return double(v) / frame::Depth<T>::kScale; }
     template <class T>
     static T Stored(double unit) {
         return frame::Depth<T>::Store(frame::Depth<T>::kScale * unit);
@@ -290,7 +304,9 @@ private:
     // thresholds on v, found among the values of the depth with those very tests, so that
     // Keep holds exactly where the rule returns v untouched and Pull where it returns the
     // pull value; values passing neither (NaN among them) take the rule.
-    struct BelowBand { // types 0 and 2; a: least value not below the level, b: greatest at or below the lower knee
+    // Types 0 and 2. a: the least value not below the level; b: the greatest value at or
+    // below the lower knee.
+    struct BelowBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             return {LeastWhere<T>([&](T v) { return !(float(v) < p.scaledLevel); }),
@@ -309,7 +325,9 @@ private:
             return Stored<T>(level + (Unit(v) - level) / -double(p.smooth) * p.levelRise);
         }
     };
-    struct AboveBand { // types 1 and 3; a: greatest value not above the level, b: least at or above the upper knee
+    // Types 1 and 3. a: the greatest value not above the level; b: the least value at or
+    // above the upper knee.
+    struct AboveBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             return {GreatestWhere<T>([&](T v) { return !(float(v) > p.scaledLevel); }),
@@ -328,8 +346,9 @@ private:
             return Stored<T>(level + (Unit(v) - level) / double(p.smooth) * p.levelRise);
         }
     };
-    struct InsideBand { // types 4 and 5; a: greatest value below the region, b: least above it,
-                        // c..d: the values with start + s <= t <= end - s
+    // Types 4 and 5. a: the greatest value below the region; b: the least value above it;
+    // c..d: the values with start + s <= t <= end - s.
+    struct InsideBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             const double from = double(p.start) + p.smooth, to = double(p.end) - p.smooth;
@@ -339,9 +358,13 @@ private:
                     GreatestWhere<T>([&](T v) { return Unit(v) <= to; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtMost(v, t.a) | AtLeast(v, t.b); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return AtMost(v, t.a) | AtLeast(v, t.b);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtLeast(v, t.c) & AtMost(v, t.d); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return AtLeast(v, t.c) & AtMost(v, t.d);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -361,12 +384,14 @@ private:
             }
             // One soft edge; where both apply (only at t == end) the upper one wins.
             if (end - s <= t && t <= end) return Stored<T>(end + (t - end) / -s * (target - end));
-            if (start <= t && t <= start + s) return Stored<T>(start + (t - start) / s * (target - start));
+            if (start <= t && t <= start + s)
+                return Stored<T>(start + (t - start) / s * (target - start));
             return pull;
         }
     };
-    struct OutsideBand { // types 6 and 7; a..b: the values inside the region,
-                         // c: greatest value with t <= start - s, d: least with t >= end + s
+    // Types 6 and 7. a..b: the values inside the region; c: the greatest value with
+    // t <= start - s; d: the least value with t >= end + s.
+    struct OutsideBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             const double below = double(p.start) - p.smooth, above = double(p.end) + p.smooth;
@@ -376,9 +401,13 @@ private:
                     LeastWhere<T>([&](T v) { return Unit(v) >= above; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtLeast(v, t.a) & AtMost(v, t.b); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return AtLeast(v, t.a) & AtMost(v, t.b);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtMost(v, t.c) | AtLeast(v, t.d); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return AtMost(v, t.c) | AtLeast(v, t.d);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -390,7 +419,8 @@ private:
             if (t <= start - s || t >= end + s) return pull;
             // Where both ramps apply the upper one wins.
             if (end <= t && t <= end + s) return Stored<T>(end + (t - end) / s * (target - end));
-            if (start - s <= t && t <= start) return Stored<T>(start + (t - start) / -s * (target - start));
+            if (start - s <= t && t <= start)
+                return Stored<T>(start + (t - start) / -s * (target - start));
             return pull;
         }
     };
@@ -398,7 +428,8 @@ private:
     // A filter type that does nothing, or no channel switched on: the row as it is.
     template <class T>
     void Copy(int y) {
-        std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y), std::size_t(m_src->Width()) * kChannels * sizeof(T));
+        std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y),
+                    std::size_t(m_src->Width()) * kChannels * sizeof(T));
     }
 
     // Filters row y (R, G, B, A interleaved) chunk by chunk: a branch-free pass writes the
@@ -429,16 +460,20 @@ private:
             }
             for (int c = 0; c < kChannels; ++c) {
                 if (p.on[std::size_t(c)]) continue;
-                for (int i = c; i < len; i += kChannels) dst[i] = src[i], flags[i] = 0;
+                for (int i = c; i < len; i += kChannels)
+                    dst[i] = src[i], flags[i] = 0;
             }
             const int count = SetPositions(flags, len, at);
             for (int k = 0; k < count; ++k) {
                 const T v = src[at[k]];
-                if constexpr (std::is_same_v<T, float>) dst[at[k]] = B::Rule(v, p);
-                else dst[at[k]] = m_table[v];
+                if constexpr (std::is_same_v<T, float>)
+                    dst[at[k]] = B::Rule(v, p);
+                else
+                    dst[at[k]] = m_table[v];
             }
         }
-        for (int i = paired; i < n; ++i) out[i] = p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], p) : in[i];
+        for (int i = paired; i < n; ++i)
+            out[i] = p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], p) : in[i];
     }
 
     Input* m_input;
@@ -462,7 +497,7 @@ private:
 
 } // namespace
 
-QRVX_REGISTER_TOOL(ToneBands, "Quorvane.QRVX_ToneBands", "ToneBands", "TnBd",
-                   "QuorvaneToneBands", 3000, "Built: Nov 22 2005",
+QRVX_REGISTER_TOOL(ToneBands, "Quorvane.QRVX_ToneBands", "ToneBands", "TnBd", "QuorvaneToneBands",
+                   3000, "Built: Nov 22 2005",
                    "Use this to cut or boost certain luminances in the style of Filters in "
                    "Audio-Software.\n V 0.9 public Beta")
