@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     CLI::App cli{"qrvx: image tools for film and video compositing"};
     cli.name("qrvx");
     cli.require_subcommand(1);
+    cli.footer("Plug-ins are loaded from QRVX_PLUGIN_PATH (colon-separated) and ../plugins beside "
+               "the binary.\nExit codes: 0 done, 1 a failure, 2 a usage error.");
 
     bool json = false, quiet = false;
     std::string toolName;
