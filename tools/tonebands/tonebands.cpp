@@ -7,10 +7,12 @@
 // cut/boost"). A value on the affected side is pulled to the pull value, 0 for the cuts
 // and the full value (the channel scale) for the boosts; within the smoothness of the
 // level or of a region edge a straight-line ramp joins the untouched values to the pull
-// value. The ramps are evaluated in double precision from the 32-bit float parameters;
-// float images receive the nearest float, integer images the result truncated toward
-// zero. Untouched values and switched-off channels are copied bit for bit, values outside
-// 0..1 on float images included.
+// value; where the two soft edges of a region overlap, their ramps are added. The ramps
+// are evaluated in double precision from the 32-bit float parameters; float images
+// receive the nearest float, integer images the result truncated toward zero (and held
+// to 0..65535, which only control values outside 0..1 can leave). Untouched values and
+// switched-off channels are copied bit for bit, values outside 0..1 on float images
+// included.
 //
 // Edges: no control value is clamped or reordered. A region start above its end leaves
 // the "inside" types with nothing to do and pulls every value for the "outside" types;
