@@ -166,12 +166,14 @@ private:
         Doubles colour{};          // in channel units
 
         // The results for one pixel's values v, both in channel units: every lane is
-        // computed both ways and one result selected, without a branch.
+        // computed both ways and one result selected, without a branch. Float images
+        // (scale 1, where dividing and multiplying by it change nothing) skip both.
+        template <bool kUnitScale>
         Doubles Apply(Doubles v) const {
-            const Doubles u = scale == 1.0 ? v : v / scale; // v / 1 is v: float images skip it
-            const Doubles mapped =
-                pointRange ? Splat(outStart * scale)
-                           : ((u - inStart) / inWidth * outWidth + outStart) * scale;
+            const Doubles u = kUnitScale ? v : v / scale;
+            Doubles mapped = pointRange ? Splat(outStart)
+                                        : (u - inStart) / inWidth * outWidth + outStart;
+            if constexpr (!kUnitScale) mapped *= scale;
             const Doubles outside = keepOutside ? v : colour;
             return (low <= u) & (u <= high) ? mapped : outside;
         }
@@ -184,7 +186,7 @@ private:
         m_tables.resize(std::size_t(kChannels) * kValues);
         for (int c = 0; c < kChannels; ++c) m_table[c] = &m_tables[std::size_t(c) * kValues];
         for (int v = 0; v < kValues; ++v) {
-            const Doubles r = m_map.Apply(Splat(v));
+            const Doubles r = m_map.Apply<false>(Splat(v));
             for (int c = 0; c < kChannels; ++c)
                 m_table[c][v] = frame::Depth<std::uint16_t>::Store(r[c]);
         }
@@ -227,7 +229,7 @@ private:
             return [m = m_map](const float* in, float* out) {
                 Floats v;
                 std::memcpy(&v, in, sizeof v);
-                const Doubles r = m.Apply(__builtin_convertvector(v, Doubles));
+                const Doubles r = m.Apply<true>(__builtin_convertvector(v, Doubles));
                 const Floats f = __builtin_convertvector(r, Floats);
                 std::memcpy(out, &f, sizeof f);
             };
