@@ -173,7 +173,7 @@ bool HoldsFloat(const std::string& format, const std::string& path) {
 // Keys that describe the source file's own layout or reading; a writer must not take them.
 bool DescribesSourceFile(const std::string& key) {
     static const char* const keys[] = {
-        "compression", "planarconfig", "openexr:chunkcount", "tiff:compression",
+        "planarconfig", "openexr:chunkcount", "tiff:compression",
         "tiff:photometricinterpretation", "tiff:planarconfiguration", "tiff:rowsperstrip",
         "dpx:imagedescriptor", "dpx:packing", "dpx:endoflinepadding", "dpx:endofimagepadding",
         "software"};
@@ -184,9 +184,12 @@ bool DescribesSourceFile(const std::string& key) {
 
 // Whether a metadata key of the source goes into a file of the target format: keys named
 // after a format ("openexr:...", "png:...") only into that format.
-bool Carries(const std::string& name, const std::string& targetFormat) {
+bool Carries(const std::string& name, const std::string& sourceFormat,
+             const std::string& targetFormat) {
     const std::string key = OIIO::Strutil::lower(name);
     if (DescribesSourceFile(key)) return false;
+    // Compression names differ between formats: kept only within one format.
+    if (key == "compression") return sourceFormat == targetFormat;
     const std::size_t colon = key.find(':');
     if (colon == std::string::npos) return true;
     static const std::vector<std::string> formats =
@@ -214,15 +217,12 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
             spec.full_x = spec.x, spec.full_y = spec.y;
         }
         for (const auto& attr : s.extra_attribs)
-            if (Carries(attr.name().string(), type.format))
+            if (Carries(attr.name().string(), source->format, type.format))
                 spec.attribute(attr.name(), attr.type(), attr.data());
     }
     spec.attribute("oiio:UnassociatedAlpha", 1);
     spec.attribute("Software", "qrvx");
-    if (!compression.empty())
-        spec.attribute("compression", compression);
-    else if (type.format == "openexr")
-        spec.attribute("compression", kExrCompression);
+    if (!compression.empty()) spec.attribute("compression", compression);
     return spec;
 }
 

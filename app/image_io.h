@@ -12,11 +12,9 @@
 // unless Depth::Int16 asks for integers. OpenEXR holds no 16-bit integers: an integer
 // image goes into it as 32-bit float, which keeps every value exactly.
 //
-// Compression is the writer's default, except for OpenEXR, which gets RLE: lossless,
-// almost free to compute, and it shrinks the flat areas and solid alpha that most
-// frames have. The writer's default ZIP costs about ten times as much CPU as the whole
-// rest of a frame's work on grainy float footage, for a few percent smaller files.
-// WriteOptions::compression overrides it (none, rle, zip, zips, piz, dwaa:45, ...).
+// Compression follows the main input when the output has the input's format (a ZIP
+// OpenEXR plate gives ZIP OpenEXR frames, as oiiotool does), else it is the writer's
+// default. WriteOptions::compression overrides it (none, rle, zip, zips, piz, dwaa:45, ...).
 #pragma once
 
 #include "host/image.h"
@@ -72,9 +70,6 @@ struct WriteOptions {
     // The compression to write with; "" for the default (see above).
     std::string compression;
 };
-
-// The compression OpenEXR files get unless asked otherwise.
-inline constexpr const char* kExrCompression = "rle";
 
 // Writes an image to a temporary file beside path and renames it into place. Throws
 // UsageError for a format or depth that does not fit (see OutputTypeFor), Failure naming

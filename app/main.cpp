@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     render->add_option("--depth", depth, "auto, int16, float or half")
         ->check(CLI::IsMember({"auto", "int16", "float", "half"}));
     render->add_option("--compression", r.compression,
-                       "Output compression: none, rle, zip, piz, dwaa:45, ... (OpenEXR default rle)");
+                       "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the input's, within one format)");
     render->add_option("--threads", r.threads, "Threads to use (0: every core)");
     render->add_flag("-q,--quiet", r.quiet, "Print errors only");
     render->add_flag("--progress", r.progress, "Print a line per frame even when stderr is no terminal");

@@ -314,6 +314,7 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
         s.full_x = 0, s.full_y = 0, s.full_width = 64, s.full_height = 48;
         s.attribute("PixelAspectRatio", 2.0f);
         s.attribute("Artist", "someone");
+        s.attribute("compression", "piz");
     });
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
     const ImageSpec s = Read("out.exr").spec;
@@ -324,6 +325,9 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
     EXPECT_EQ(s.full_height, 48);
     EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
     EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
+    EXPECT_EQ(s.get_string_attribute("compression"), "piz"); // kept within one format
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"}).code, 0);
+    EXPECT_EQ(Read("rle.exr").spec.get_string_attribute("compression"), "rle");
     // Into another format, EXR's own keys stay behind but the rest comes along.
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--depth", "int16", "-o", "out.tif"}).code, 0);
     const ImageSpec t = Read("out.tif").spec;
