@@ -56,8 +56,12 @@ def run_benchmarks(build, regex, min_time):
         cmd = [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}"]
         if regex:
             cmd.append(f"--benchmark_filter={regex}")
-        out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-        for b in json.loads(out)["benchmarks"]:
+        run = subprocess.run(cmd, capture_output=True, text=True)
+        if "Failed to match" in run.stderr + run.stdout:
+            continue  # the filter leaves nothing of this program
+        if run.returncode != 0 or not run.stdout.strip():
+            sys.exit(f"compare: {os.path.basename(program)} failed:\n{run.stderr}")
+        for b in json.loads(run.stdout)["benchmarks"]:
             results[b["name"].removesuffix("/real_time")] = b["Mpix/s"]
     return results
 

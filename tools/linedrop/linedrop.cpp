@@ -7,13 +7,15 @@
 // H2 = H - (H / period) * drop. The rows of a last, incomplete period all count as kept
 // in that height, so when that part of the period holds dropped rows the output has
 // more rows than kept rows; those last rows are set to zero (transparent black). An
-// input shorter than one period keeps its height. Kept rows are copied unchanged, whole
-// rows at a time, on the calling thread: there is no row worker. Counts are held to
-// 1..255.
+// input shorter than one period keeps its height. Counts are held to 1..255.
+//
+// Process walks the pattern once, in row order, to find each output row's input row;
+// the row worker then copies whole rows unchanged, so rows can be copied on all cores.
 #include "frame/tool.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -39,15 +41,17 @@ public:
         const int keep = std::clamp(frame::Whole(m_keep, req), 1, 255);
         const int drop = std::clamp(frame::Whole(m_drop, req), 1, 255);
         const int h2 = h - h / (keep + drop) * drop;
-        Image* dst = frame::NewImageLike(*src, w, h2);
+        m_src = src;
+        m_dst = frame::NewImageLike(*src, w, h2);
 
-        // Walk the input rows through the keep/drop pattern, copying the kept ones.
-        const std::size_t rowBytes = std::size_t(w) * std::size_t(src->Stride());
+        // Walk the input rows through the keep/drop pattern: the kept ones fill the output
+        // rows in order, and rows no kept row reaches stay without a source (-1).
+        m_source.assign(std::size_t(h2), -1);
         bool keeping = frame::Whole(m_order, req) < 1;
         int kept = 0, dropped = 0, next = 0;
         for (int y = 0; y < h; ++y) {
             if (keeping) {
-                std::memcpy(dst->RowTable()[next++], src->RowTable()[y], rowBytes);
+                m_source[std::size_t(next++)] = y;
                 ++kept;
             } else {
                 ++dropped;
@@ -55,10 +59,17 @@ public:
             if (kept >= keep) kept = 0, keeping = false;
             if (dropped >= drop) dropped = 0, keeping = true;
         }
+        DoMultiProcess(req, h2);
+        m_output->Set(req, m_dst);
+    }
 
-        // Rows no kept row reached: zero, since new images start with any content.
-        for (int y = next; y < h2; ++y) std::memset(dst->RowTable()[y], 0, rowBytes);
-        m_output->Set(req, dst);
+    // Output row y: its input row copied unchanged, or zero (new images start with any
+    // content) where no kept row reaches it.
+    void ProcessSlice(Request*, long y) override {
+        const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
+        const int from = m_source[std::size_t(y)];
+        if (from >= 0) std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[from], rowBytes);
+        else std::memset(m_dst->RowTable()[y], 0, rowBytes);
     }
 
 private:
@@ -67,6 +78,11 @@ private:
     Input* m_keep;
     Input* m_drop;
     Output* m_output;
+
+    // Prepared per request.
+    const Image* m_src = nullptr;
+    Image* m_dst = nullptr;
+    std::vector<int> m_source; // per output row: the input row it shows, or -1
 };
 
 } // namespace
