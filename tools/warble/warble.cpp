@@ -16,12 +16,12 @@
 // beyond 1, "cotangens" at 0) drops its pixels as outside the image, as does one too
 // large for any image. "None", and a formula index outside the list, give no wave.
 //
-// Parallel run: each worker index is a band of output rows. A band first clears its rows
-// (channels that stay in place are copied instead), then replays, in row-major order,
-// every source pixel whose target row lies in the band, writing only into the band; so
-// each band holds exactly what the in-order run leaves there, on any number of threads.
-// The replay goes by tiles of a few kilobytes of row width, whose targets stay in the
-// cache; tiles share no target, so the order within each tile is all that counts.
+// Parallel run: each worker index is a band of output rows. A band is built tile by tile
+// (its rows by a strip of 256 columns) in scratch memory: the tile is cleared (channels
+// that stay in place are copied instead), every source pixel whose target lies in it is
+// written in row-major order, and the tile is copied into the output. Tiles share no
+// target, so each holds exactly what the in-order run leaves there, on any number of
+// threads; and a tile's targets stay in the cache while its sources go by.
 //
 // The displacements are computed once per request, dX per row and dY per column, and
 // turned into whole-pixel steps: trunc(q + d) is q + floor(d) wherever that is not
@@ -41,7 +41,7 @@
 namespace {
 
 constexpr int kChannels = 4; // red, green, blue, alpha: storage order
-constexpr int kTileBytes = 4096; // output bytes per row of one replay tile
+constexpr int kTileWidth = 256; // columns of one replay tile
 
 // Marks a displacement that drops its pixels: every x + d (or y + d) it gives is
 // negative, yet still fits an int for any image the host can hold.
@@ -148,6 +148,7 @@ public:
         m_whole = same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) &&
                   same(m_plan[0], m_plan[3]);
         m_bands = std::min(f.height, 2 * ThreadCount());
+        m_scratch.resize(std::size_t(f.height) * kTileWidth * (m_src->IsFloat() ? 2 : 1));
         m_worker = frame::PickByDepth(*m_dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
         DoMultiProcess(req, m_bands);
         m_output->Set(req, m_dst);
@@ -229,25 +230,24 @@ private:
         }
     }
 
-    // Output rows [y0, y1): cleared (or copied, for channels in place), then every source
-    // pixel whose target row is in the band is written, tile by tile in row-major order.
+    // Output rows [y0, y1), tile by tile: a tile of the band's rows and a strip of
+    // columns is built in scratch memory, whose rows lie close together, and then copied
+    // into the output. A tile starts cleared (or copied, for channels in place); then
+    // every source pixel whose target lies in it is written, in row-major order. Tiles
+    // share no target, so each replaying its own sources in that order keeps the in-order
+    // result, and the targets of a tile stay in the cache while its sources go by.
     template <class T>
     void Band(int y0, int y1) {
         const int w = m_src->Width(), h = m_src->Height();
+        const std::size_t pixelBytes = 4 * sizeof(T);
         bool keep[kChannels];
         int kept = 0;
         for (int c = 0; c < kChannels; ++c) kept += keep[c] = !m_plan[c].moves;
-        const std::size_t rowBytes = std::size_t(w) * 4 * sizeof(T);
-        for (int y = y0; y < y1; ++y) {
-            const T* s = m_src->Row<T>(y);
-            T* o = m_dst->Row<T>(y);
-            if (kept == 0) std::memset(o, 0, rowBytes);
-            else if (kept == kChannels) std::memcpy(o, s, rowBytes);
-            else
-                for (int x = 0; x < w; ++x)
-                    for (int c = 0; c < kChannels; ++c) o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
+        if (kept == kChannels) {
+            for (int y = y0; y < y1; ++y)
+                std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y), w * pixelBytes);
+            return;
         }
-        if (kept == kChannels) return;
         // Per channel, the source rows that can reach the band (with rows of margin for
         // rounding; the test against the band is per pixel).
         int from[kChannels], to[kChannels];
@@ -261,15 +261,28 @@ private:
             first = std::min(first, from[c]);
             last = std::max(last, to[c]);
         }
-        // Replay the sources in row-major order, tile by tile: the targets of a strip of
-        // columns stay in the cache while the sources that reach them go by. Tiles share no
-        // target, so each replaying its own sources in that order keeps the in-order
-        // result. Channels that move alike go as whole pixels, the others one at a time.
-        const int strip = kTileBytes / int(4 * sizeof(T));
-        for (int x0 = 0; x0 < w; x0 += strip) {
-            const Tile<T> out{m_dst->RowTable(), y0, unsigned(y1 - y0), x0, std::min(w, x0 + strip), w};
+        T* scratch = reinterpret_cast<T*>(m_scratch.data()) + std::size_t(y0) * Tile<T>::kStride;
+        for (int x0 = 0; x0 < w; x0 += kTileWidth) {
+            const Tile<T> out{scratch, y0, unsigned(y1 - y0), x0, std::min(w, x0 + kTileWidth), w};
+            const std::size_t bytes = std::size_t(out.x1 - x0) * pixelBytes;
+            // Start the tile.
+            for (int y = y0; y < y1; ++y) {
+                const T* s = m_src->Row<T>(y) + x0 * 4;
+                T* o = out.RowAt(y);
+                if (kept == 0) std::memset(o, 0, bytes);
+                else
+                    for (int x = 0; x < out.x1 - x0; ++x)
+                        for (int c = 0; c < kChannels; ++c) o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
+            }
+            // Replay; channels that move alike go as whole pixels, the others one at a time.
             for (int y = first; y < last; ++y) {
                 const T* s = m_src->Row<T>(y);
+                // A tile reads a short piece of each source row, too short for the
+                // hardware to follow: ask for the piece two rows on.
+                if (y + 2 < last) {
+                    const char* next = reinterpret_cast<const char*>(m_src->Row<T>(y + 2) + x0 * 4);
+                    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(next + i);
+                }
                 for (int c = 0; c < kChannels; ++c) {
                     const Plan& p = m_plan[c];
                     if (y < from[c] || y >= to[c] || p.x.d[std::size_t(y)] == kDropped) continue;
@@ -280,22 +293,28 @@ private:
                     Replay<false>(out, s, c, y, p);
                 }
             }
+            // Hand the tile to the output.
+            for (int y = y0; y < y1; ++y)
+                std::memcpy(m_dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
         }
     }
 
-    // A target tile: rows [y0, y0 + span) of the band, columns [x0, x1).
+    // A tile in scratch memory: rows [y0, y0 + span) of the band, columns [x0, x1) of the
+    // image, one row every kStride channel values.
     template <class T>
     struct Tile {
-        void* const* table; // the output's row table
+        static constexpr int kStride = kTileWidth * 4;
+        T* base;
         int y0;
         unsigned span;
         int x0, x1;
-        int width;
+        int width; // the image's
         bool Holds(int ty) const { return unsigned(ty - y0) < span; }
-        // Channel c (or, kWhole, the whole pixel) of s at (tx, ty), a row of the band.
+        T* RowAt(int ty) const { return base + std::ptrdiff_t(ty - y0) * kStride; }
+        // Channel c (or, kWhole, the whole pixel) of s at (tx, ty), both in the tile.
         template <bool kWhole>
         void Put(int tx, int ty, int c, const T* s) const {
-            T* o = static_cast<T*>(table[ty]) + tx * 4;
+            T* o = RowAt(ty) + (tx - x0) * 4;
             if constexpr (kWhole) std::memcpy(o, s, 4 * sizeof(T));
             else o[c] = s[c];
         }
@@ -358,6 +377,7 @@ private:
     Image* m_dst = nullptr;
     std::array<Plan, kChannels> m_plan;
     bool m_whole = false; // all four channels move alike
+    std::vector<std::uint64_t> m_scratch; // per image row, the pixels of one tile row
     int m_bands = 1;
     void (Warble::*m_worker)(int, int) = nullptr;
 };
