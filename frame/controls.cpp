@@ -85,6 +85,14 @@ Input* RangeHandle(Operator& op, const char* id, const char* name, double def, R
     return op.AddInput(name, id, t);
 }
 
+std::array<Input*, 4> ChannelSwitches(Operator& op) {
+    // Declared in the order red, green, blue, alpha, which is also the storage order.
+    std::array<Input*, 4> on{};
+    const char* const names[4] = {"Red", "Green", "Blue", "Alpha"};
+    for (int c = 0; c < 4; ++c) on[c] = Checkbox(op, names[c], names[c], 1.0, {.rowShare = 0.25});
+    return on;
+}
+
 Input* Offset(Operator& op, const char* id, const char* name, Extra extra) {
     TagList t{{tag::DataType, "Point"},
               {tag::ControlKind, "OffsetControl"},

@@ -10,6 +10,7 @@
 
 #include "host/operator.h"
 
+#include <array>
 #include <initializer_list>
 #include <optional>
 
@@ -48,6 +49,9 @@ Input* ColorChannel(Operator& op, const char* id, const char* name, double def, 
 // One handle of a range control: group and place (start 0, end 1).
 Input* RangeHandle(Operator& op, const char* id, const char* name, double def, Range shown,
                    int group, int place, Extra extra = {});
+// The four channel switches "Red", "Green", "Blue", "Alpha" (ID and name alike), on by
+// default, a quarter of a row each; indexed by channel (frame::kR .. frame::kA).
+std::array<Input*, 4> ChannelSwitches(Operator& op);
 // A point moved by an on-screen crosshair ("OffsetControl" + "CrosshairControl"),
 // without a declared default: the host's (0.5, 0.5) applies.
 Input* Offset(Operator& op, const char* id, const char* name, Extra extra = {});

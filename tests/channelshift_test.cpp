@@ -32,8 +32,7 @@ std::unique_ptr<Image> Reference(const Image& in, const Shift& s) {
                 const double dx = s.on[c] ? w * (s.px[c] - 0.5) : 0, dy = s.on[c] ? h * (s.py[c] - 0.5) : 0;
                 const double tx = std::trunc(x + dx), ty = std::trunc(y + dy);
                 if (tx < 0 || tx >= w || ty < 0 || ty >= h) continue;
-                if (in.IsFloat()) out->Row<float>(int(ty))[int(tx) * 4 + c] = in.Row<float>(y)[x * 4 + c];
-                else out->Row<std::uint16_t>(int(ty))[int(tx) * 4 + c] = in.Row<std::uint16_t>(y)[x * 4 + c];
+                test::Set(*out, int(tx), int(ty), c, test::At(in, x, y, c));
             }
     return out;
 }

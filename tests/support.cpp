@@ -16,11 +16,7 @@ std::unique_ptr<Image> MakeImage(int w, int h, ImageDepth depth,
     auto img = std::make_unique<Image>(w, h, depth);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 4; ++c) {
-                const double v = f(x, y, c);
-                if (img->IsFloat()) img->Row<float>(y)[x * 4 + c] = float(v);
-                else img->Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
-            }
+            for (int c = 0; c < 4; ++c) Set(*img, x, y, c, f(x, y, c));
     return img;
 }
 
@@ -37,6 +33,11 @@ std::unique_ptr<Image> NoiseImage(int w, int h, ImageDepth depth, unsigned seed)
 double At(const Image& img, int x, int y, int c) {
     return img.IsFloat() ? double(img.Row<float>(y)[x * 4 + c])
                          : double(img.Row<std::uint16_t>(y)[x * 4 + c]);
+}
+
+void Set(Image& img, int x, int y, int c, double v) {
+    if (img.IsFloat()) img.Row<float>(y)[x * 4 + c] = float(v);
+    else img.Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
 }
 
 ::testing::AssertionResult SameImage(const Image& a, const Image& b) {

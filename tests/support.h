@@ -31,6 +31,8 @@ std::unique_ptr<Image> NoiseImage(int w, int h, ImageDepth depth, unsigned seed 
 
 // Channel value c (0 R, 1 G, 2 B, 3 A) of pixel (x, y), as a double.
 double At(const Image& img, int x, int y, int c);
+// Sets channel value c of pixel (x, y); exact for any value the image's depth holds.
+void Set(Image& img, int x, int y, int c, double v);
 
 // True when both images have the same size, depth and bit-identical pixels; on a
 // difference, the message names the first one.

@@ -79,8 +79,7 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s, long* overw
                 const std::size_t i = (std::size_t(ty) * w + std::size_t(tx)) * 4 + c;
                 if (overwrites && written[i]) ++*overwrites;
                 written[i] = true;
-                if (in.IsFloat()) out->Row<float>(int(ty))[int(tx) * 4 + c] = in.Row<float>(y)[x * 4 + c];
-                else out->Row<std::uint16_t>(int(ty))[int(tx) * 4 + c] = in.Row<std::uint16_t>(y)[x * 4 + c];
+                test::Set(*out, int(tx), int(ty), c, test::At(in, x, y, c));
             }
     return out;
 }

@@ -29,10 +29,7 @@ public:
         : ThreadedOperator(registry, table, tags) {
         m_input = frame::ImageIn(*this, "Input");
         AddControlPage("Settings");
-        m_on[frame::kR] = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.25});
-        m_on[frame::kG] = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.25});
-        m_on[frame::kB] = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.25});
-        m_on[frame::kA] = frame::Checkbox(*this, "Alpha", "Alpha", 1.0, {.rowShare = 0.25});
+        m_on = frame::ChannelSwitches(*this);
         m_centre[frame::kR] = frame::Offset(*this, "Center Red", "Center Red");
         m_centre[frame::kG] = frame::Offset(*this, "Center Green", "Center Green");
         m_centre[frame::kB] = frame::Offset(*this, "Center Blue", "Center Blue");

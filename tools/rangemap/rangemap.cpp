@@ -49,10 +49,7 @@ public:
         // clang-format off
         m_input = frame::ImageIn(*this, "Input");
         AddControlPage("Settings");
-        m_on[frame::kR]   = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.25});
-        m_on[frame::kG]   = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.25});
-        m_on[frame::kB]   = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.25});
-        m_on[frame::kA]   = frame::Checkbox(*this, "Alpha", "Alpha", 1.0, {.rowShare = 0.25});
+        m_on = frame::ChannelSwitches(*this);
         m_ranges          = frame::Combo(*this, "Ranges", "Ranges", {"0.0 to 1.0", "0.0 to 5.0"}, 0, {.notify = true});
         m_mode            = frame::Combo(*this, "Non Input Values", "Non Input Values", {"Keep Luminance", "Colorize"}, 0, {.notify = true});
         m_luma[frame::kR] = frame::ColorChannel(*this, "Red Luma", "Red Luma", 0.0, 1, 0, kLumas, {.hidden = true});

@@ -164,10 +164,7 @@ public:
         : ThreadedOperator(registry, table, tags) {
         m_input = frame::ImageIn(*this, "Input");
         AddControlPage("Settings");
-        m_on[frame::kR] = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.25});
-        m_on[frame::kG] = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.25});
-        m_on[frame::kB] = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.25});
-        m_on[frame::kA] = frame::Checkbox(*this, "Alpha", "Alpha", 1.0, {.rowShare = 0.25});
+        m_on = frame::ChannelSwitches(*this);
         m_filter = frame::Combo(*this, "Filter Options", "Filter Options",
                                 {"lowcut", "highcut", "lowboost", "highboost", "range inside cut",
                                  "range inside boost", "range outside cut", "range outside boost"},
