@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -120,24 +121,45 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
     CheckWritable(first);
 }
 
-// Renders every frame of the plan: reads the sequence inputs, renders at the frame's
-// time, writes the output and releases the frame's images before the next frame makes
-// its own, so the host's pool hands the same memory back.
-void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, FileInfo& mainInfo) {
+// The images a frame reads from its sequence inputs, with the main input's description.
+struct FrameInputs {
+    std::vector<std::unique_ptr<Image>> images; // in the order of the sequence bindings
+    FileInfo mainInfo;
+};
+
+FrameInputs ReadFrame(const Plan& plan, int frame) {
+    FrameInputs in;
+    for (const Binding& b : plan.bindings)
+        if (b.path.IsSequence())
+            in.images.push_back(ReadImage(b.path.Frame(frame), plan.depth, &b == plan.main ? &in.mainInfo : nullptr));
+    return in;
+}
+
+// Renders every frame of the plan: renders at the frame's time and writes the output,
+// while the next frame's inputs are read on another thread (reading and decoding a file
+// then overlaps with encoding and writing the last one). A frame's images are released
+// before the frame after next is read, so the host's pool hands the same memory back.
+void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, const FileInfo& stillInfo) {
     const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
+    const bool mainIsSequence = plan.main && plan.main->path.IsSequence();
+    auto readAhead = [&](std::size_t i) {
+        return std::async(std::launch::async, [&plan, frame = plan.frames[i]] { return ReadFrame(plan, frame); });
+    };
+    std::future<FrameInputs> next = readAhead(0);
     for (std::size_t i = 0; i < plan.frames.size(); ++i) {
         const auto start = std::chrono::steady_clock::now();
         const int frame = plan.frames[i];
-        std::vector<std::unique_ptr<Image>> images;
+        FrameInputs in = next.get();
+        if (i + 1 < plan.frames.size()) next = readAhead(i + 1);
+        std::size_t k = 0;
         for (const Binding& b : plan.bindings)
-            if (b.path.IsSequence()) {
-                images.push_back(ReadImage(b.path.Frame(frame), plan.depth, &b == plan.main ? &mainInfo : nullptr));
-                tool.Connect(b.input->Decl().id, images.back().get());
-            }
+            if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, in.images[k++].get());
         const std::unique_ptr<Image> result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
         const std::string target = plan.output.Frame(frame);
         WriteImage(*result, target,
-                   {.depth = o.depth, .source = plan.main ? &mainInfo : nullptr, .compression = o.compression});
+                   {.depth = o.depth,
+                    .source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr,
+                    .compression = o.compression});
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
         if (progress) {

@@ -122,6 +122,27 @@ TEST_P(RangeMapTest, MatchesTheReferenceForAssortedSettingsOnAnyThreadCount) {
     }
 }
 
+// Every 16-bit value (as such, or over 65535 on float images) in every channel, for
+// mappings that rise, fall, leave 0..1 and colorize: integer images look these up in
+// tables made per render.
+TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
+    auto in = test::MakeImage(256, 256, GetParam(), [&](int x, int y, int c) {
+        const double v = double((y * 256 + x + c * 16411) % 65536);
+        return isFloat ? v / 65535.0 : v;
+    });
+    // clang-format off
+    const Settings cases[] = {
+        {.inStart = 0.25, .inEnd = 0.5},
+        {.mode = 1, .luma = {0.3, 0.6, 0.9, 1}, .inStart = 0.25, .inEnd = 0.5},
+        {.on = {true, true, false, true}, .inStart = 0.1, .inEnd = 0.6, .outStart = 0.9, .outEnd = 0.2},
+        {.inStart = 0.0, .inEnd = 1.0, .outStart = 0.2, .outEnd = 0.7},
+        {.inStart = 0.3, .inEnd = 0.4, .outStart = -0.5, .outEnd = 1.5},
+        {},
+    };
+    // clang-format on
+    for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
+}
+
 TEST_P(RangeMapTest, RangesChoosesTheShownSetAndTheHiddenSetKeepsItsValues) {
     auto in = test::MakeImage(1, 1, GetParam(), [&](int, int, int) { return 0.25 * scale; });
     t->SetNumber("R1Output Region End", 0.5); // 0.25 -> 0.125
