@@ -135,16 +135,27 @@ FrameInputs ReadFrame(const Plan& plan, int frame) {
     return in;
 }
 
-// Renders every frame of the plan: renders at the frame's time and writes the output,
-// while the next frame's inputs are read on another thread (reading and decoding a file
-// then overlaps with encoding and writing the last one). A frame's images are released
-// before the frame after next is read, so the host's pool hands the same memory back.
+// Renders every frame of the plan at the frame's time, in three overlapping stages: the
+// next frame's inputs are read on one thread and the last frame's output is written on
+// another while this frame renders, so decoding, rendering and encoding keep every core
+// busy. Writes stay in frame order, one at a time, and a failed read or write stops the
+// run before anything later is written. A frame's images are released as soon as its
+// stage is done, so the host's pool hands the same memory back.
 void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, const FileInfo& stillInfo) {
     const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
     const bool mainIsSequence = plan.main && plan.main->path.IsSequence();
     auto readAhead = [&](std::size_t i) {
         return std::async(std::launch::async, [&plan, frame = plan.frames[i]] { return ReadFrame(plan, frame); });
     };
+    // The write in flight, and the progress line to print when it is done.
+    std::future<void> writing;
+    std::string written;
+    auto finishWrite = [&] {
+        if (!writing.valid()) return;
+        writing.get();
+        if (progress) std::cerr << written;
+    };
+
     std::future<FrameInputs> next = readAhead(0);
     for (std::size_t i = 0; i < plan.frames.size(); ++i) {
         const auto start = std::chrono::steady_clock::now();
@@ -154,23 +165,28 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
         std::size_t k = 0;
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, in.images[k++].get());
-        const std::unique_ptr<Image> result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
-        const std::string target = plan.output.Frame(frame);
-        WriteImage(*result, target,
-                   {.depth = o.depth,
-                    .source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr,
-                    .compression = o.compression});
+        std::shared_ptr<const Image> result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
+        in.images.clear();
+
+        finishWrite();
+        const std::string target = plan.output.Frame(frame);
+        const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
+        writing = std::async(std::launch::async, [&o, result, target, info = source ? *source : FileInfo(),
+                                                  hasSource = source != nullptr] {
+            WriteImage(*result, target, {.depth = o.depth, .source = hasSource ? &info : nullptr, .compression = o.compression});
+        });
         if (progress) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             std::ostringstream line;
             line << "qrvx: [" << i + 1 << "/" << plan.frames.size() << "] "
                  << (plan.sequence ? "frame " + std::to_string(frame) + " " : "") << "-> " << target << " ("
                  << std::fixed << std::setprecision(2) << seconds << " s)\n";
-            std::cerr << line.str();
+            written = line.str();
         }
     }
+    finishWrite();
 }
 
 } // namespace
