@@ -50,9 +50,6 @@ public:
     TagList(std::initializer_list<TagItem> items) : m_items(items) {}
 
     void Add(tag::Id id, TagValue value) { m_items.push_back({id, std::move(value)}); }
-    void Append(const TagList& more) {
-        m_items.insert(m_items.end(), more.m_items.begin(), more.m_items.end());
-    }
 
     // The first value under the tag, if any.
     const TagValue* Find(tag::Id id) const;
