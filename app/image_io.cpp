@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <tuple>
 
 namespace app {
 
@@ -49,7 +51,8 @@ Layout LayoutOf(const ImageSpec& spec) {
     std::vector<int> colour;
     for (int c = 0; c < spec.nchannels && colour.size() < 3; ++c)
         if (c != alpha) colour.push_back(c);
-    for (std::size_t i = 0; i < colour.size(); ++i) l.source[i] = colour[i];
+    for (std::size_t i = 0; i < colour.size(); ++i)
+        l.source[i] = colour[i];
     l.grey = colour.size() == 1;
     return l;
 }
@@ -69,11 +72,12 @@ std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
     return in;
 }
 
-bool IsFloatType(TypeDesc t) { return t.is_floating_point(); }
+bool IsFloatType(TypeDesc t) {
+    return t.is_floating_point();
+}
 
 // Reads the file's channels into an image of channel type T, filling what the file lacks.
-template <class T>
-void ReadInto(ImageInput& in, const std::string& path, Image& img) {
+template <class T> void ReadInto(ImageInput& in, const std::string& path, Image& img) {
     const Layout l = LayoutOf(in.spec());
     const TypeDesc type = std::is_same_v<T, float> ? TypeDesc::FLOAT : TypeDesc::UINT16;
     // Read each run of consecutive file channels in one call, straight into the rows.
@@ -83,7 +87,8 @@ void ReadInto(ImageInput& in, const std::string& path, Image& img) {
             continue;
         }
         int n = 1;
-        while (d + n < 4 && l.source[d + n] == l.source[d] + n) ++n;
+        while (d + n < 4 && l.source[d + n] == l.source[d] + n)
+            ++n;
         if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, img.Row<T>(0) + d,
                            img.Stride(), img.RowBytes()))
             throw Failure("cannot read " + path + ": " + in.geterror());
@@ -129,17 +134,32 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 } // namespace
 
+namespace {
+
+FileInfo InfoOf(ImageInput& in, const std::string& path) {
+    FileInfo info{in.spec(), in.format_name(), IsFloatType(in.spec().format), nullptr};
+    if (info.format == "openexr")
+        if (auto header = exr::ReadHeader(path))
+            info.exrHeader =
+                std::make_shared<const std::vector<exr::Attribute>>(std::move(*header));
+    return info;
+}
+
+} // namespace
+
 FileInfo ReadInfo(const std::string& path) {
-    auto in = OpenInput(path);
-    return FileInfo{in->spec(), in->format_name(), IsFloatType(in->spec().format)};
+    return InfoOf(*OpenInput(path), path);
 }
 
 ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat) {
     switch (depth) {
-    case Depth::Int16: return ImageDepth::Int16;
+    case Depth::Int16:
+        return ImageDepth::Int16;
     case Depth::Float:
-    case Depth::Half: return ImageDepth::Float32;
-    case Depth::Auto: break;
+    case Depth::Half:
+        return ImageDepth::Float32;
+    case Depth::Auto:
+        break;
     }
     return fileIsFloat ? ImageDepth::Float32 : ImageDepth::Int16;
 }
@@ -148,10 +168,13 @@ std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, File
     auto in = OpenInput(path);
     const ImageSpec& spec = in->spec();
     const bool fileIsFloat = IsFloatType(spec.format);
-    if (info) *info = FileInfo{spec, in->format_name(), fileIsFloat};
+    if (info) *info = InfoOf(*in, path);
     auto img = MakeImage(path, spec.width, spec.height, depth);
     if (depth == ImageDepth::Float32) {
-        ReadInto<float>(*in, path, *img);
+        const FileInfo own = info ? FileInfo{} : InfoOf(*in, path);
+        const FileInfo& whole = info ? *info : own;
+        if (!whole.exrHeader || !exr::ReadPixels(path, *whole.exrHeader, *img))
+            ReadInto<float>(*in, path, *img);
     } else if (!fileIsFloat) {
         ReadInto<std::uint16_t>(*in, path, *img);
     } else {
@@ -172,14 +195,21 @@ bool HoldsFloat(const std::string& format, const std::string& path) {
 
 // Keys that describe the source file's own layout or reading; a writer must not take them.
 bool DescribesSourceFile(const std::string& key) {
-    static const char* const keys[] = {
-        "planarconfig", "openexr:chunkcount", "tiff:compression",
-        "tiff:photometricinterpretation", "tiff:planarconfiguration", "tiff:rowsperstrip",
-        "dpx:imagedescriptor", "dpx:packing", "dpx:endoflinepadding", "dpx:endofimagepadding",
-        "software"};
+    static const char* const keys[] = {"planarconfig",
+                                       "openexr:chunkcount",
+                                       "tiff:compression",
+                                       "tiff:photometricinterpretation",
+                                       "tiff:planarconfiguration",
+                                       "tiff:rowsperstrip",
+                                       "dpx:imagedescriptor",
+                                       "dpx:packing",
+                                       "dpx:endoflinepadding",
+                                       "dpx:endofimagepadding",
+                                       "software"};
     for (const char* k : keys)
         if (key == k) return true;
-    return key.rfind("thumbnail_", 0) == 0 || (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
+    return key.rfind("thumbnail_", 0) == 0 ||
+           (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
 }
 
 // Whether a metadata key of the source goes into a file of the target format: keys named
@@ -236,7 +266,8 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
     return out;
 }
 
-OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat, Depth depth) {
+OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat,
+                   Depth depth) {
     const std::string format = out.format_name();
     const bool holdsFloat = HoldsFloat(format, path);
     const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);
@@ -255,10 +286,49 @@ OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth
     return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
 }
 
+namespace {
+
+// How exr::Write lays the image out, when it can write it: a float image stored as
+// float, from an OpenEXR source whose header it can carry, uncompressed or with ZIP.
+std::optional<exr::Layout> ExrLayout(const Image& image, const OutputType& type,
+                                     const WriteOptions& options) {
+    const FileInfo* source = options.source;
+    if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
+        source->format != "openexr" || !source->exrHeader)
+        return {};
+    const std::string name = options.compression.empty()
+                                 ? std::string(source->spec.get_string_attribute("compression"))
+                                 : options.compression;
+    const auto compression = exr::ParseCompression(name);
+    if (!compression) return {};
+    const ImageSpec& s = source->spec;
+    exr::Layout l;
+    l.x = s.x, l.y = s.y;
+    const bool sameWindows =
+        s.full_x == s.x && s.full_y == s.y && s.full_width == s.width && s.full_height == s.height;
+    if (sameWindows)
+        l.displayX = s.x, l.displayY = s.y, l.displayWidth = image.Width(),
+        l.displayHeight = image.Height();
+    else
+        l.displayX = s.full_x, l.displayY = s.full_y, l.displayWidth = s.full_width,
+        l.displayHeight = s.full_height;
+    std::tie(l.compression, l.zipLevel) = *compression;
+    l.carried = *source->exrHeader;
+    return l;
+}
+
+} // namespace
+
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
     auto out = CreateOutput(path);
     OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
+    if (const auto layout = ExrLayout(image, type, options)) {
+        PendingFile file(path);
+        exr::Write(image, file.TempPath(), *layout);
+        file.Commit();
+        return;
+    }
     const int channels = out->supports("alpha") ? 4 : 3;
     const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.compression);
 

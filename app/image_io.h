@@ -12,11 +12,15 @@
 // unless Depth::Int16 asks for integers. OpenEXR holds no 16-bit integers: an integer
 // image goes into it as 32-bit float, which keeps every value exactly.
 //
+// Float images that go from an OpenEXR plate into OpenEXR, uncompressed or with ZIP, are
+// written by exr::Write (see exr_file.h); everything else by OpenImageIO.
+//
 // Compression follows the main input when the output has the input's format (a ZIP
 // OpenEXR plate gives ZIP OpenEXR frames, as oiiotool does), else it is the writer's
 // default. WriteOptions::compression overrides it (none, rle, zip, zips, piz, dwaa:45, ...).
 #pragma once
 
+#include "app/exr_file.h"
 #include "host/image.h"
 
 #include <OpenImageIO/imageio.h>
@@ -34,6 +38,8 @@ struct FileInfo {
     OIIO::ImageSpec spec;
     std::string format; // the reader's format name, e.g. "openexr"
     bool isFloat = false; // half, float or double channels
+    // A single-part scanline OpenEXR file's header attributes as stored, for exr::Write.
+    std::shared_ptr<const std::vector<exr::Attribute>> exrHeader;
 };
 
 // Reads a file's description. Throws Failure naming the file when it is missing, not an

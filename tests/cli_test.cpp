@@ -309,23 +309,29 @@ TEST_F(Cli, DepthRules) {
 }
 
 TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
-    Write("in.exr", 6, 4, 4, TypeDesc::HALF, Pattern, [](ImageSpec& s) {
-        s.x = 10, s.y = 20;
-        s.full_x = 0, s.full_y = 0, s.full_width = 64, s.full_height = 48;
-        s.attribute("PixelAspectRatio", 2.0f);
-        s.attribute("Artist", "someone");
-        s.attribute("compression", "piz");
-    });
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
-    const ImageSpec s = Read("out.exr").spec;
-    EXPECT_EQ(s.x, 10);
-    EXPECT_EQ(s.y, 20);
-    EXPECT_EQ(s.width, 6);
-    EXPECT_EQ(s.full_width, 64);
-    EXPECT_EQ(s.full_height, 48);
-    EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
-    EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
-    EXPECT_EQ(s.get_string_attribute("compression"), "piz"); // kept within one format
+    // PIZ goes through OpenImageIO; ZIP through the command's own reader and writer.
+    for (const std::string compression : {"piz", "zip"}) {
+        Write("in.exr", 6, 4, 4, TypeDesc::HALF, Pattern, [&](ImageSpec& s) {
+            s.x = 10, s.y = 20;
+            s.full_x = 0, s.full_y = 0, s.full_width = 64, s.full_height = 48;
+            s.attribute("PixelAspectRatio", 2.0f);
+            s.attribute("Artist", "someone");
+            s.attribute("compression", compression);
+        });
+        ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
+        const Picture out = Read("out.exr");
+        const ImageSpec& s = out.spec;
+        EXPECT_EQ(s.x, 10);
+        EXPECT_EQ(s.y, 20);
+        EXPECT_EQ(s.width, 6);
+        EXPECT_EQ(s.full_width, 64);
+        EXPECT_EQ(s.full_height, 48);
+        EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
+        EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
+        EXPECT_EQ(s.get_string_attribute("Software"), "qrvx");
+        EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
+        EXPECT_EQ(out.px, Read("in.exr").px) << compression;
+    }
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"}).code, 0);
     EXPECT_EQ(Read("rle.exr").spec.get_string_attribute("compression"), "rle");
     // Into another format, EXR's own keys stay behind but the rest comes along.
@@ -501,8 +507,19 @@ TEST_F(Cli, EveryErrorIsOneLineAndLeavesTheOutputAlone) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(Slurp(P("keep.png")), keep) << what;
     }
+    // A truncated ZIP plate, which the command's own reader takes: a failure naming it.
+    Write("plate.exr", 64, 64, 4, TypeDesc::FLOAT, Pattern);
+    const std::string plate = Slurp(P("plate.exr"));
+    std::ofstream(P("cut.exr"), std::ios::binary) << plate.substr(0, plate.size() - 100);
+    Write("keep.exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
+    const std::string keepExr = Slurp(P("keep.exr"));
+    Result r = Run({"render", "ChannelShift", "-i", "cut.exr", "-o", "keep.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("cut.exr"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(P("keep.exr")), keepExr);
     // Outputs that cannot be written: the error names them and nothing appears.
-    Result r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "no/such/folder/out.png"});
+    r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "no/such/folder/out.png"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("no/such/folder"), std::string::npos);
     r = Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.unknownformat"});
