@@ -2,6 +2,7 @@
 
 #include "app/errors.h"
 
+#include <OpenEXR/openexr.h>
 #include <OpenImageIO/parallel.h>
 #include <OpenImageIO/strutil.h>
 
@@ -10,217 +11,74 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <memory>
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 namespace app::exr {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little, "OpenEXR files are little-endian");
+static_assert(std::endian::native == std::endian::little, "OpenEXR blocks are little-endian");
 
-constexpr std::uint32_t kMagic = 20000630;
-constexpr std::uint32_t kVersion = 2;
-constexpr std::uint32_t kLongNames = 0x400;
-constexpr std::uint32_t kNotScanlines = 0x200 | 0x800 | 0x1000; // tiled, multi-part, deep
-constexpr std::size_t kShortName = 31, kLongName = 255;
-constexpr std::int32_t kHalfChannel = 1, kFloatChannel = 2;
+// ---- The library's contexts ------------------------------------------------------------
 
-// The attributes the writer makes itself: the layout, and what the source file's layout
-// alone decides (tiles, parts, chunk counts).
-bool IsLayout(const std::string& name) {
-    static const char* const names[] = {"channels",  "compression", "dataWindow", "displayWindow",
-                                        "lineOrder", "tiles",       "type",       "name",
-                                        "version",   "chunkCount"};
-    for (const char* n : names)
-        if (name == n) return true;
-    return OIIO::Strutil::iequals(name, "Software");
+// The last message the library reported on this thread: its calls report failures to a
+// handler rather than returning text, and blocks are read on several threads at once.
+thread_local std::string t_message;
+
+void KeepMessage(exr_const_context_t, exr_result_t code, const char* message) {
+    t_message = message && *message ? message : exr_get_default_error_message(code);
 }
 
-// Values appended to a byte string as stored: little-endian, no padding.
-template <class T> void Put(std::string& out, T v) {
-    out.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
-std::string Box(int x0, int y0, int width, int height) {
-    std::string b;
-    for (std::int32_t v : {x0, y0, x0 + width - 1, y0 + height - 1})
-        Put(b, v);
-    return b;
-}
-
-// The file's channels, in the order OpenEXR keeps them: by name, so A, B, G, R.
-constexpr std::array<const char*, 4> kChannelNames{"A", "B", "G", "R"};
-constexpr std::array<int, 4> kImageChannel{3, 2, 1, 0}; // where each sits in an RGBA pixel
-constexpr std::array<std::string_view, 4> kRgbaNames{"R", "G", "B", "A"};
-
-std::string ChannelList() {
-    std::string list;
-    for (const char* name : kChannelNames) {
-        list.append(name).push_back('\0');
-        Put<std::int32_t>(list, kFloatChannel);
-        list.append(4, '\0');       // pLinear and three reserved bytes
-        Put<std::int32_t>(list, 1); // x sampling
-        Put<std::int32_t>(list, 1); // y sampling
-    }
-    list.push_back('\0');
-    return list;
-}
-
-std::string HeaderBytes(const Image& image, const Layout& layout) {
-    std::vector<Attribute> attrs;
-    for (const Attribute& a : layout.carried)
-        if (!IsLayout(a.name)) attrs.push_back(a);
-    auto has = [&](const char* name) {
-        return std::any_of(attrs.begin(), attrs.end(),
-                           [&](const Attribute& a) { return a.name == name; });
-    };
-    // Attributes every file must have, for a source without them.
-    std::string v;
-    if (!has("pixelAspectRatio"))
-        Put(v, 1.0f), attrs.push_back({"pixelAspectRatio", "float", v}), v.clear();
-    if (!has("screenWindowCenter"))
-        Put(v, 0.0f), Put(v, 0.0f), attrs.push_back({"screenWindowCenter", "v2f", v}), v.clear();
-    if (!has("screenWindowWidth"))
-        Put(v, 1.0f), attrs.push_back({"screenWindowWidth", "float", v}), v.clear();
-    attrs.push_back({"channels", "chlist", ChannelList()});
-    attrs.push_back({"compression", "compression", std::string(1, char(layout.compression))});
-    attrs.push_back(
-        {"dataWindow", "box2i", Box(layout.x, layout.y, image.Width(), image.Height())});
-    attrs.push_back(
-        {"displayWindow", "box2i",
-         Box(layout.displayX, layout.displayY, layout.displayWidth, layout.displayHeight)});
-    attrs.push_back({"lineOrder", "lineOrder", std::string(1, '\0')}); // increasing y
-    attrs.push_back({"Software", "string", "qrvx"});
-    std::sort(attrs.begin(), attrs.end(),
-              [](const Attribute& a, const Attribute& b) { return a.name < b.name; });
-
-    std::uint32_t version = kVersion;
-    for (const Attribute& a : attrs)
-        if (a.name.size() > kShortName || a.type.size() > kShortName) version |= kLongNames;
-    std::string h;
-    Put(h, kMagic);
-    Put(h, version);
-    for (const Attribute& a : attrs) {
-        h.append(a.name).push_back('\0');
-        h.append(a.type).push_back('\0');
-        Put(h, std::int32_t(a.value.size()));
-        h.append(a.value);
-    }
-    h.push_back('\0');
-    return h;
-}
-
-// A zlib-format deflater per thread, kept for the thread's life.
-libdeflate_compressor* Deflater(int level) {
-    struct Owned {
-        int level = 0;
-        std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c{
-            nullptr, &libdeflate_free_compressor};
-    };
-    thread_local Owned owned;
-    if (!owned.c || owned.level != level) {
-        owned.c.reset(libdeflate_alloc_compressor(level));
-        owned.level = level;
-        if (!owned.c) throw Failure("cannot allocate a ZIP compressor");
-    }
-    return owned.c.get();
-}
-
-// The stored bytes of lines [y0, y0 + n) of the image: each line channel by channel in
-// the file's order, then for ZIP the bytes split into the even and odd ones, each byte
-// replaced by its difference from the one before, and deflated. A block that does not
-// shrink is stored as it is, which readers recognise by its size.
-std::vector<char> Block(const Image& image, int y0, int n, const Layout& layout) {
-    const std::size_t width = std::size_t(image.Width());
-    const std::size_t lineBytes = width * 4 * sizeof(float);
-    const std::size_t size = lineBytes * std::size_t(n);
-    std::vector<char> raw(size);
-    for (int line = 0; line < n; ++line) {
-        const float* src = image.Row<float>(y0 + line);
-        float* dst = reinterpret_cast<float*>(raw.data() + lineBytes * std::size_t(line));
-        for (int c = 0; c < 4; ++c, dst += width)
-            for (std::size_t x = 0; x < width; ++x)
-                dst[x] = src[4 * x + std::size_t(kImageChannel[c])];
-    }
-    if (layout.compression == Compression::None) return raw;
-
-    std::vector<unsigned char> split(size);
-    const auto* in = reinterpret_cast<const unsigned char*>(raw.data());
-    const std::size_t half = (size + 1) / 2;
-    for (std::size_t i = 0; i < size / 2; ++i) {
-        split[i] = in[2 * i];
-        split[half + i] = in[2 * i + 1];
-    }
-    if (size % 2) split[half - 1] = in[size - 1];
-    for (std::size_t i = size - 1; i > 0; --i)
-        split[i] = (unsigned char)(split[i] - split[i - 1] + 128);
-
-    libdeflate_compressor* deflater = Deflater(layout.zipLevel);
-    std::vector<char> packed(libdeflate_zlib_compress_bound(deflater, size));
-    const std::size_t packedSize =
-        libdeflate_zlib_compress(deflater, split.data(), size, packed.data(), packed.size());
-    if (packedSize == 0 || packedSize >= size) return raw;
-    packed.resize(packedSize);
-    return packed;
-}
-
-// A file written with stdio; every failure throws Failure naming the path.
-class OutFile {
+// An open file of the library's, closed (and for writing, finished) on destruction.
+class Context {
   public:
-    explicit OutFile(const std::string& path)
-        : m_path(path), m_file(std::fopen(path.c_str(), "wb")) {
-        if (!m_file) Fail();
+    Context() = default;
+    ~Context() {
+        if (m_ctxt) exr_finish(&m_ctxt);
     }
-    ~OutFile() {
-        if (m_file) std::fclose(m_file);
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // Opens a file for reading; false when it is not an OpenEXR file the library reads.
+    bool Read(const std::string& path) {
+        const exr_context_initializer_t init = Initializer();
+        return exr_start_read(&m_ctxt, path.c_str(), &init) == EXR_ERR_SUCCESS;
     }
-    void Write(const void* data, std::size_t size) {
-        if (size && std::fwrite(data, 1, size, m_file) != size) Fail();
+    // Starts a file for writing; the library deletes it when it is not finished.
+    exr_result_t Write(const std::string& path) {
+        const exr_context_initializer_t init = Initializer();
+        return exr_start_write(&m_ctxt, path.c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
     }
-    void Close() {
-        std::FILE* f = std::exchange(m_file, nullptr);
-        if (std::fclose(f) != 0) Fail();
+    // Finishes a written file: the block table goes in and the file is closed.
+    exr_result_t Finish() { return exr_finish(&m_ctxt); }
+
+    exr_context_t Get() const { return m_ctxt; }
+
+    // Whether the file is one part of scanlines, and so has one header to carry.
+    bool IsOnePartOfScanlines() const {
+        int parts = 0;
+        exr_storage_t storage = EXR_STORAGE_LAST_TYPE;
+        return exr_get_count(m_ctxt, &parts) == EXR_ERR_SUCCESS && parts == 1 &&
+               exr_get_storage(m_ctxt, 0, &storage) == EXR_ERR_SUCCESS &&
+               storage == EXR_STORAGE_SCANLINE;
     }
 
   private:
-    [[noreturn]] void Fail() const {
-        throw Failure("cannot write " + m_path + ": " + std::strerror(errno ? errno : EIO));
+    static exr_context_initializer_t Initializer() {
+        exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+        init.error_handler_fn = &KeepMessage;
+        return init;
     }
-    std::string m_path;
-    std::FILE* m_file;
+    exr_context_t m_ctxt = nullptr;
 };
-
-// A zlib-format inflater per thread, kept for the thread's life.
-libdeflate_decompressor* Inflater() {
-    thread_local std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)>
-        owned{libdeflate_alloc_decompressor(), &libdeflate_free_decompressor};
-    if (!owned) throw Failure("cannot allocate a ZIP decompressor");
-    return owned.get();
-}
-
-// A half's value as a float; every half is exactly a float.
-float HalfToFloat(std::uint16_t h) {
-    const std::uint32_t sign = std::uint32_t(h & 0x8000u) << 16, exponent = (h >> 10) & 0x1fu,
-                        mantissa = h & 0x3ffu;
-    if (exponent == 0x1f) return std::bit_cast<float>(sign | 0x7f800000u | mantissa << 13);
-    if (exponent != 0) return std::bit_cast<float>(sign | (exponent + 112) << 23 | mantissa << 13);
-    return std::bit_cast<float>(sign | std::bit_cast<std::uint32_t>(float(mantissa) * 0x1p-24f));
-}
 
 // Runs task(b) for every block b on every core, and rethrows the first block's error
 // (by block order) once all are done.
 template <class Task> void ForEachBlock(int blocks, Task task) {
-    std::vector<std::exception_ptr> errors(std::size_t(blocks), nullptr);
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(blocks), nullptr);
     OIIO::parallel_for(
         0, blocks,
         [&](int b) {
@@ -235,205 +93,210 @@ template <class Task> void ForEachBlock(int blocks, Task task) {
         if (e) std::rethrow_exception(e);
 }
 
-// A whole file mapped into memory, read only.
-class MappedFile {
-  public:
-    explicit MappedFile(const std::string& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st {};
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > 0) {
-            m_size = std::size_t(st.st_size);
-            void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-            m_data = p == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(p);
-        }
-        if (fd >= 0) ::close(fd);
-        if (!m_data)
-            throw Failure("cannot read " + path + ": " + std::strerror(errno ? errno : EIO));
-    }
-    ~MappedFile() { ::munmap(const_cast<unsigned char*>(m_data), m_size); }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    const unsigned char* Data() const { return m_data; }
-    std::size_t Size() const { return m_size; }
+// ---- ZIP blocks ---------------------------------------------------------------------------
+//
+// A ZIP block is the block's bytes split into the even and the odd ones, each byte then
+// replaced by its difference from the one before (plus 128), deflated in zlib's format.
+// A block that deflating does not shrink is stored as it is, which readers recognise by
+// its size.
 
-  private:
-    const unsigned char* m_data = nullptr;
-    std::size_t m_size = 0;
+struct FreeCoder {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
-template <class T> T Get(const unsigned char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// A deflater per thread and level, kept for the thread's life.
+libdeflate_compressor* Deflater(int level) {
+    thread_local std::array<std::unique_ptr<libdeflate_compressor, FreeCoder>, 13> owned;
+    auto& c = owned[std::size_t(std::clamp(level, 1, 12))];
+    if (!c) c.reset(libdeflate_alloc_compressor(level));
+    if (!c) throw Failure("cannot allocate a ZIP compressor");
+    return c.get();
 }
 
-// A channel of the file: its type's size in bytes and where it goes in an RGBA pixel.
+libdeflate_decompressor* Inflater() {
+    thread_local std::unique_ptr<libdeflate_decompressor, FreeCoder> owned{
+        libdeflate_alloc_decompressor()};
+    if (!owned) throw Failure("cannot allocate a ZIP decompressor");
+    return owned.get();
+}
+
+// The ZIP form of raw into packed; false when it would not be smaller than raw.
+bool Zip(const std::vector<unsigned char>& raw, int level, std::vector<unsigned char>& packed) {
+    const std::size_t size = raw.size(), half = (size + 1) / 2;
+    std::vector<unsigned char> split(size);
+    for (std::size_t i = 0; i < size / 2; ++i) {
+        split[i] = raw[2 * i];
+        split[half + i] = raw[2 * i + 1];
+    }
+    if (size % 2) split[half - 1] = raw[size - 1];
+    for (std::size_t i = size - 1; i > 0; --i)
+        split[i] = (unsigned char)(split[i] - split[i - 1] + 128);
+    libdeflate_compressor* deflater = Deflater(level);
+    packed.resize(libdeflate_zlib_compress_bound(deflater, size));
+    packed.resize(
+        libdeflate_zlib_compress(deflater, split.data(), size, packed.data(), packed.size()));
+    return !packed.empty() && packed.size() < size;
+}
+
+// The raw bytes of a ZIP block into raw, whose size is the block's; false when the data
+// does not inflate to exactly that size.
+bool Unzip(const unsigned char* packed, std::size_t size, std::vector<unsigned char>& raw) {
+    std::vector<unsigned char> split(raw.size());
+    std::size_t got = 0;
+    if (libdeflate_zlib_decompress(Inflater(), packed, size, split.data(), split.size(), &got) !=
+            LIBDEFLATE_SUCCESS ||
+        got != raw.size())
+        return false;
+    for (std::size_t i = 1; i < got; ++i)
+        split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
+    const std::size_t half = (got + 1) / 2;
+    for (std::size_t i = 0; i < got / 2; ++i) {
+        raw[2 * i] = split[i];
+        raw[2 * i + 1] = split[half + i];
+    }
+    if (got % 2) raw[got - 1] = split[half - 1];
+    return true;
+}
+
+// ---- Pixels and blocks ----------------------------------------------------------------------
+//
+// A block holds its lines one after the other, each line channel by channel in the
+// channel list's order (by name), each channel the line's values in little-endian order.
+
+// A half's value as a float; every half is exactly a float.
+float HalfToFloat(std::uint16_t h) {
+    const std::uint32_t sign = std::uint32_t(h & 0x8000u) << 16, exponent = (h >> 10) & 0x1fu,
+                        mantissa = h & 0x3ffu;
+    if (exponent == 0x1f) return std::bit_cast<float>(sign | 0x7f800000u | mantissa << 13);
+    if (exponent != 0) return std::bit_cast<float>(sign | (exponent + 112) << 23 | mantissa << 13);
+    return std::bit_cast<float>(sign | std::bit_cast<std::uint32_t>(float(mantissa) * 0x1p-24f));
+}
+
+// A channel of the file: its values' size in bytes and where it goes in an RGBA pixel.
 struct FileChannel {
     int bytes = 4;
     int pixel = 0;
 };
 
-// The channels, when every one is R, G, B or A, half or float and not sub-sampled, and
-// R, G and B are all there.
-std::optional<std::vector<FileChannel>> ChannelsOf(const std::string& list) {
+constexpr std::array<const char*, 4> kRgba{"R", "G", "B", "A"};
+
+// The channels, when every one is R, G, B or A, half or float and not sub-sampled, and R,
+// G and B are all there.
+std::optional<std::vector<FileChannel>> ChannelsOf(const exr_attr_chlist_t& list) {
     std::vector<FileChannel> channels;
     unsigned seen = 0;
-    std::size_t at = 0;
-    while (at < list.size() && list[at] != '\0') {
-        const std::size_t end = list.find('\0', at);
-        if (end == std::string::npos || end + 17 > list.size()) return {};
-        const std::string name = list.substr(at, end - at);
-        const auto* p = reinterpret_cast<const unsigned char*>(list.data() + end + 1);
-        const std::int32_t type = Get<std::int32_t>(p);
-        const std::int32_t xs = Get<std::int32_t>(p + 8), ys = Get<std::int32_t>(p + 12);
-        const auto where = std::find(std::begin(kRgbaNames), std::end(kRgbaNames), name);
-        if (where == std::end(kRgbaNames) || (type != kHalfChannel && type != kFloatChannel) ||
-            xs != 1 || ys != 1)
-            return {};
-        const int pixel = int(where - std::begin(kRgbaNames));
+    for (int i = 0; i < list.num_channels; ++i) {
+        const exr_attr_chlist_entry_t& e = list.entries[i];
+        const auto where = std::find_if(kRgba.begin(), kRgba.end(), [&](const char* n) {
+            return std::string_view(e.name.str, std::size_t(e.name.length)) == n;
+        });
+        const bool typed = e.pixel_type == EXR_PIXEL_HALF || e.pixel_type == EXR_PIXEL_FLOAT;
+        if (where == kRgba.end() || !typed || e.x_sampling != 1 || e.y_sampling != 1) return {};
+        const int pixel = int(where - kRgba.begin());
         if (seen & (1u << pixel)) return {};
         seen |= 1u << pixel;
-        channels.push_back({type == kHalfChannel ? 2 : 4, pixel});
-        at = end + 17;
+        channels.push_back({e.pixel_type == EXR_PIXEL_HALF ? 2 : 4, pixel});
     }
     if ((seen & 7u) != 7u) return {};
     return channels;
 }
 
-// Undoes what Block did to ZIP data: the running sum of the differences, then the even
-// and odd bytes put back in place.
-void Unpredict(unsigned char* t, std::size_t size, unsigned char* out) {
-    for (std::size_t i = 1; i < size; ++i)
-        t[i] = (unsigned char)(t[i - 1] + t[i] - 128);
-    const std::size_t half = (size + 1) / 2;
-    for (std::size_t i = 0; i < size / 2; ++i) {
-        out[2 * i] = t[i];
-        out[2 * i + 1] = t[half + i];
+// The lines of a block into image rows first.. on.
+void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>& channels,
+            Image& image, int first) {
+    const std::size_t width = std::size_t(image.Width());
+    for (int line = 0; line < lines; ++line) {
+        float* dst = image.Row<float>(first + line);
+        for (const FileChannel& c : channels) {
+            float* out = dst + c.pixel;
+            if (c.bytes == 4)
+                for (std::size_t x = 0; x < width; ++x)
+                    std::memcpy(out + 4 * x, data + 4 * x, 4);
+            else
+                for (std::size_t x = 0; x < width; ++x) {
+                    std::uint16_t h;
+                    std::memcpy(&h, data + 2 * x, 2);
+                    out[4 * x] = HalfToFloat(h);
+                }
+            data += width * std::size_t(c.bytes);
+        }
+        if (channels.size() == 3)
+            for (std::size_t x = 0; x < width; ++x)
+                dst[4 * x + 3] = 1.0f;
     }
-    if (size % 2) out[size - 1] = t[half - 1];
+}
+
+// The channels the writer stores, in the channel list's order, and where each sits in an
+// RGBA pixel.
+constexpr std::array<const char*, 4> kWritten{"A", "B", "G", "R"};
+constexpr std::array<int, 4> kWrittenPixel{3, 2, 1, 0};
+
+// Image rows first.. of a float image as a block's raw bytes, channels as written.
+std::vector<unsigned char> Pack(const Image& image, int first, int lines) {
+    const std::size_t width = std::size_t(image.Width());
+    std::vector<unsigned char> raw(width * 4 * sizeof(float) * std::size_t(lines));
+    auto* dst = reinterpret_cast<float*>(raw.data());
+    for (int line = 0; line < lines; ++line) {
+        const float* src = image.Row<float>(first + line);
+        for (int c : kWrittenPixel) {
+            for (std::size_t x = 0; x < width; ++x)
+                dst[x] = src[4 * x + std::size_t(c)];
+            dst += width;
+        }
+    }
+    return raw;
 }
 
 } // namespace
 
-std::optional<std::vector<Attribute>> ReadHeader(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::uint32_t magic = 0, version = 0;
-    in.read(reinterpret_cast<char*>(&magic), 4).read(reinterpret_cast<char*>(&version), 4);
-    if (!in || magic != kMagic || (version & 0xff) != kVersion || (version & kNotScanlines))
-        return {};
-    const std::size_t longest = version & kLongNames ? kLongName : kShortName;
-    auto text = [&](std::string& s) {
-        s.clear();
-        for (char c; in.get(c) && c != '\0';)
-            if (s.size() == longest)
-                return false;
-            else
-                s.push_back(c);
-        return bool(in);
-    };
-    std::vector<Attribute> attrs;
-    for (;;) {
-        Attribute a;
-        if (!text(a.name)) return {};
-        if (a.name.empty()) return attrs; // the header's end
-        std::int32_t size = 0;
-        if (!text(a.type) || !in.read(reinterpret_cast<char*>(&size), 4) || size < 0 ||
-            size > (1 << 26))
-            return {};
-        a.value.resize(std::size_t(size));
-        if (!in.read(a.value.data(), size)) return {};
-        attrs.push_back(std::move(a));
-    }
-}
+// ---- Reading --------------------------------------------------------------------------------
 
-bool ReadPixels(const std::string& path, const std::vector<Attribute>& header, Image& image) {
-    auto find = [&](const char* name, const char* type, std::size_t size) -> const std::string* {
-        for (const Attribute& a : header)
-            if (a.name == name)
-                return a.type == type && a.value.size() == size ? &a.value : nullptr;
-        return nullptr;
-    };
-    const std::string* list = nullptr;
-    for (const Attribute& a : header)
-        if (a.name == "channels" && a.type == "chlist") list = &a.value;
-    const std::string* compression = find("compression", "compression", 1);
-    const std::string* window = find("dataWindow", "box2i", 16);
-    const std::string* order = find("lineOrder", "lineOrder", 1);
-    if (!list || !compression || !window || !image.IsFloat()) return false;
-    if (order && (*order)[0] != 0) return false; // blocks stored from the bottom up
+bool ReadPixels(const std::string& path, Image& image) {
+    Context file;
+    if (!image.IsFloat() || !file.Read(path) || !file.IsOnePartOfScanlines()) return false;
+    exr_context_t f = file.Get();
+    const exr_attr_chlist_t* list = nullptr;
+    exr_compression_t compression = EXR_COMPRESSION_LAST_TYPE;
+    exr_lineorder_t order = EXR_LINEORDER_LAST_TYPE;
+    exr_attr_box2i_t window{};
+    int32_t linesPerBlock = 0, blocks = 0;
+    if (exr_get_channels(f, 0, &list) || exr_get_compression(f, 0, &compression) ||
+        exr_get_lineorder(f, 0, &order) || exr_get_data_window(f, 0, &window) ||
+        exr_get_scanlines_per_chunk(f, 0, &linesPerBlock) || exr_get_chunk_count(f, 0, &blocks))
+        return false;
     const auto channels = ChannelsOf(*list);
-    const int method = (*compression)[0];
-    if (!channels || (method != int(Compression::None) && method != int(Compression::Zips) &&
-                      method != int(Compression::Zip)))
-        return false;
-    const auto* box = reinterpret_cast<const unsigned char*>(window->data());
-    const std::int32_t x0 = Get<std::int32_t>(box), y0 = Get<std::int32_t>(box + 4);
-    if (std::int64_t(Get<std::int32_t>(box + 8)) - x0 + 1 != image.Width() ||
-        std::int64_t(Get<std::int32_t>(box + 12)) - y0 + 1 != image.Height())
+    const bool coded = compression == EXR_COMPRESSION_NONE || compression == EXR_COMPRESSION_ZIP ||
+                       compression == EXR_COMPRESSION_ZIPS;
+    if (!channels || !coded || order != EXR_LINEORDER_INCREASING_Y ||
+        std::int64_t(window.max.x) - window.min.x + 1 != image.Width() ||
+        std::int64_t(window.max.y) - window.min.y + 1 != image.Height())
         return false;
 
-    const std::size_t width = std::size_t(image.Width());
-    std::size_t lineBytes = 0;
-    for (const FileChannel& c : *channels)
-        lineBytes += width * std::size_t(c.bytes);
-    const int linesPerBlock = method == int(Compression::Zip) ? 16 : 1;
-    const int blocks = (image.Height() + linesPerBlock - 1) / linesPerBlock;
-    std::size_t headerSize = 9;
-    for (const Attribute& a : header)
-        headerSize += a.name.size() + a.type.size() + 6 + a.value.size();
-
-    const MappedFile file(path);
-    const auto damaged = [&](const std::string& what) {
-        return Failure("cannot read " + path + ": damaged OpenEXR file (" + what + ")");
-    };
-    if (headerSize + std::size_t(blocks) * 8 > file.Size()) throw damaged("truncated offset table");
-    const bool noAlpha = channels->size() == 3;
     ForEachBlock(blocks, [&](int b) {
-        const int first = b * linesPerBlock,
-                  lines = std::min(linesPerBlock, image.Height() - first);
-        const std::uint64_t offset =
-            Get<std::uint64_t>(file.Data() + headerSize + 8 * std::size_t(b));
-        if (offset > file.Size() || file.Size() - offset < 8)
-            throw damaged("block " + std::to_string(b) + " outside the file");
-        const unsigned char* chunk = file.Data() + offset;
-        const std::int32_t y = Get<std::int32_t>(chunk), size = Get<std::int32_t>(chunk + 4);
-        if (std::int64_t(y) != std::int64_t(y0) + first || size < 0 ||
-            std::size_t(size) > file.Size() - offset - 8)
-            throw damaged("block " + std::to_string(b));
-        const std::size_t expected = lineBytes * std::size_t(lines);
-        std::vector<unsigned char> packed, raw;
-        const unsigned char* data = chunk + 8;
-        if (std::size_t(size) != expected) {
-            packed.resize(expected);
-            raw.resize(expected);
-            std::size_t got = 0;
-            if (libdeflate_zlib_decompress(Inflater(), data, std::size_t(size), packed.data(),
-                                           expected, &got) != LIBDEFLATE_SUCCESS ||
-                got != expected)
-                throw damaged("block " + std::to_string(b) + " does not inflate");
-            Unpredict(packed.data(), expected, raw.data());
-            data = raw.data();
-        }
-        for (int line = 0; line < lines; ++line) {
-            float* dst = image.Row<float>(first + line);
-            const unsigned char* src = data + lineBytes * std::size_t(line);
-            for (const FileChannel& c : *channels) {
-                float* out = dst + c.pixel;
-                if (c.bytes == 4)
-                    for (std::size_t x = 0; x < width; ++x)
-                        out[4 * x] = Get<float>(src + 4 * x);
-                else
-                    for (std::size_t x = 0; x < width; ++x)
-                        out[4 * x] = HalfToFloat(Get<std::uint16_t>(src + 2 * x));
-                src += width * std::size_t(c.bytes);
-            }
-            if (noAlpha)
-                for (std::size_t x = 0; x < width; ++x)
-                    dst[4 * x + 3] = 1.0f;
-        }
+        const auto damaged = [&](const std::string& what) {
+            return Failure("cannot read " + path + ": damaged OpenEXR block " + std::to_string(b) +
+                           " (" + what + ")");
+        };
+        const int first = b * linesPerBlock;
+        exr_chunk_info_t info{};
+        if (exr_read_scanline_chunk_info(f, 0, window.min.y + first, &info) != EXR_ERR_SUCCESS)
+            throw damaged(t_message);
+        std::vector<unsigned char> packed(info.packed_size);
+        if (exr_read_chunk(f, 0, &info, packed.data()) != EXR_ERR_SUCCESS) throw damaged(t_message);
+        std::vector<unsigned char> raw(info.unpacked_size);
+        if (info.packed_size == info.unpacked_size)
+            raw.swap(packed);
+        else if (compression == EXR_COMPRESSION_NONE || !Unzip(packed.data(), packed.size(), raw))
+            throw damaged("does not inflate");
+        if (info.height != std::min<int>(linesPerBlock, image.Height() - first))
+            throw damaged("wrong line count");
+        Unpack(raw.data(), info.height, *channels, image, first);
     });
     return true;
 }
+
+// ---- Writing --------------------------------------------------------------------------------
 
 std::optional<std::pair<Compression, int>> ParseCompression(const std::string& name) {
     const auto parts = OIIO::Strutil::splits(OIIO::Strutil::lower(name), ":");
@@ -449,35 +312,61 @@ std::optional<std::pair<Compression, int>> ParseCompression(const std::string& n
     return {};
 }
 
-void Write(const Image& image, const std::string& path, const Layout& layout) {
+bool Write(const Image& image, const std::string& path, const Layout& layout) {
+    Context source;
+    if (!source.Read(layout.source) || !source.IsOnePartOfScanlines()) return false;
+
+    // Blocks are coded on every core, then written in order.
     const int linesPerBlock = layout.compression == Compression::Zip ? 16 : 1;
     const int blocks = (image.Height() + linesPerBlock - 1) / linesPerBlock;
-    std::vector<std::vector<char>> stored(std::size_t(blocks), std::vector<char>{});
+    std::vector<std::vector<unsigned char>> stored(static_cast<std::size_t>(blocks));
     ForEachBlock(blocks, [&](int b) {
-        const int y0 = b * linesPerBlock;
-        stored[std::size_t(b)] =
-            Block(image, y0, std::min(linesPerBlock, image.Height() - y0), layout);
+        const int first = b * linesPerBlock;
+        std::vector<unsigned char> raw =
+            Pack(image, first, std::min(linesPerBlock, image.Height() - first));
+        std::vector<unsigned char>& out = stored[std::size_t(b)];
+        if (layout.compression == Compression::None || !Zip(raw, layout.zipLevel, out))
+            out.swap(raw);
     });
 
-    // The header, the table of block offsets, then each block after its first line's y
-    // and its size.
-    const std::string header = HeaderBytes(image, layout);
-    std::vector<std::uint64_t> offsets(static_cast<std::size_t>(blocks));
-    std::uint64_t at = header.size() + offsets.size() * sizeof(std::uint64_t);
-    for (std::size_t b = 0; b < offsets.size(); ++b) {
-        offsets[b] = at;
-        at += 2 * sizeof(std::int32_t) + stored[b].size();
+    const auto fail = [&](exr_result_t) {
+        return Failure("cannot write " + path + ": " + t_message);
+    };
+    Context file;
+    if (exr_result_t r = file.Write(path)) throw fail(r);
+    exr_context_t f = file.Get();
+    int part = 0;
+    const exr_attr_box2i_t data{{{layout.x, layout.y}},
+                                {{layout.x + image.Width() - 1, layout.y + image.Height() - 1}}};
+    const exr_attr_box2i_t display{
+        {{layout.displayX, layout.displayY}},
+        {{layout.displayX + layout.displayWidth - 1, layout.displayY + layout.displayHeight - 1}}};
+    // The source's pixel aspect and screen window, as the required attributes they are.
+    float aspect = 1, screenWidth = 1;
+    exr_attr_v2f_t screenCenter{};
+    exr_get_pixel_aspect_ratio(source.Get(), 0, &aspect);
+    exr_get_screen_window_center(source.Get(), 0, &screenCenter);
+    exr_get_screen_window_width(source.Get(), 0, &screenWidth);
+    exr_result_t r = exr_add_part(f, "", EXR_STORAGE_SCANLINE, &part);
+    if (!r)
+        r = exr_initialize_required_attr(f, part, &display, &data, aspect, &screenCenter,
+                                         screenWidth, EXR_LINEORDER_INCREASING_Y,
+                                         exr_compression_t(layout.compression));
+    for (const char* name : kWritten)
+        if (!r)
+            r = exr_add_channel(f, part, name, EXR_PIXEL_FLOAT, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1);
+    if (!r) r = exr_attr_set_string(f, part, "Software", "qrvx");
+    // Everything else the source's header holds and this one does not yet.
+    if (!r) r = exr_copy_unset_attributes(f, part, source.Get(), 0);
+    if (!r) r = exr_write_header(f);
+    for (int b = 0; b < blocks && !r; ++b) {
+        const std::vector<unsigned char>& block = stored[std::size_t(b)];
+        r = exr_write_scanline_chunk(f, part, layout.y + b * linesPerBlock, block.data(),
+                                     block.size());
     }
-    OutFile file(path);
-    file.Write(header.data(), header.size());
-    file.Write(offsets.data(), offsets.size() * sizeof(std::uint64_t));
-    for (int b = 0; b < blocks; ++b) {
-        const std::vector<char>& data = stored[std::size_t(b)];
-        const std::int32_t lead[2] = {layout.y + b * linesPerBlock, std::int32_t(data.size())};
-        file.Write(lead, sizeof lead);
-        file.Write(data.data(), data.size());
-    }
-    file.Close();
+    if (!r) r = file.Finish();
+    if (r) throw fail(r);
+    return true;
 }
 
 } // namespace app::exr

@@ -137,12 +137,7 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 namespace {
 
 FileInfo InfoOf(ImageInput& in, const std::string& path) {
-    FileInfo info{in.spec(), in.format_name(), IsFloatType(in.spec().format), nullptr};
-    if (info.format == "openexr")
-        if (auto header = exr::ReadHeader(path))
-            info.exrHeader =
-                std::make_shared<const std::vector<exr::Attribute>>(std::move(*header));
-    return info;
+    return FileInfo{in.spec(), in.format_name(), IsFloatType(in.spec().format), path};
 }
 
 } // namespace
@@ -171,9 +166,8 @@ std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, File
     if (info) *info = InfoOf(*in, path);
     auto img = MakeImage(path, spec.width, spec.height, depth);
     if (depth == ImageDepth::Float32) {
-        const FileInfo own = info ? FileInfo{} : InfoOf(*in, path);
-        const FileInfo& whole = info ? *info : own;
-        if (!whole.exrHeader || !exr::ReadPixels(path, *whole.exrHeader, *img))
+        // OpenEXR plates the command reads itself; the rest through OpenImageIO.
+        if (std::string(in->format_name()) != "openexr" || !exr::ReadPixels(path, *img))
             ReadInto<float>(*in, path, *img);
     } else if (!fileIsFloat) {
         ReadInto<std::uint16_t>(*in, path, *img);
@@ -294,7 +288,7 @@ std::optional<exr::Layout> ExrLayout(const Image& image, const OutputType& type,
                                      const WriteOptions& options) {
     const FileInfo* source = options.source;
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
-        source->format != "openexr" || !source->exrHeader)
+        source->format != "openexr")
         return {};
     const std::string name = options.compression.empty()
                                  ? std::string(source->spec.get_string_attribute("compression"))
@@ -313,7 +307,7 @@ std::optional<exr::Layout> ExrLayout(const Image& image, const OutputType& type,
         l.displayX = s.full_x, l.displayY = s.full_y, l.displayWidth = s.full_width,
         l.displayHeight = s.full_height;
     std::tie(l.compression, l.zipLevel) = *compression;
-    l.carried = *source->exrHeader;
+    l.source = source->path;
     return l;
 }
 
@@ -325,9 +319,10 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
     if (const auto layout = ExrLayout(image, type, options)) {
         PendingFile file(path);
-        exr::Write(image, file.TempPath(), *layout);
-        file.Commit();
-        return;
+        if (exr::Write(image, file.TempPath(), *layout)) {
+            file.Commit();
+            return;
+        }
     }
     const int channels = out->supports("alpha") ? 4 : 3;
     const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.compression);

@@ -36,10 +36,9 @@ enum class Depth { Auto, Int16, Float, Half };
 // A file's description without its pixels: windows, pixel aspect and metadata.
 struct FileInfo {
     OIIO::ImageSpec spec;
-    std::string format; // the reader's format name, e.g. "openexr"
+    std::string format;   // the reader's format name, e.g. "openexr"
     bool isFloat = false; // half, float or double channels
-    // A single-part scanline OpenEXR file's header attributes as stored, for exr::Write.
-    std::shared_ptr<const std::vector<exr::Attribute>> exrHeader;
+    std::string path;     // the file described
 };
 
 // Reads a file's description. Throws Failure naming the file when it is missing, not an
@@ -57,8 +56,8 @@ std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
 
 // What a file will be written as.
 struct OutputType {
-    OIIO::TypeDesc pixel;  // the channel type stored in the file
-    std::string format;    // the writer's format name
+    OIIO::TypeDesc pixel; // the channel type stored in the file
+    std::string format;   // the writer's format name
 };
 
 // The type an image of that depth gets in the file at path, by the rules above. Throws
