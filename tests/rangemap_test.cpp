@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace {
@@ -54,6 +55,16 @@ protected:
         Apply(*t.tool, s);
         t->Connect("Input", &in);
         return t->Render();
+    }
+    // Runs check on each integer row worker: the AVX-512 one where the processor has it,
+    // then the portable one (QRVX_NO_AVX512 set). Float images have one worker.
+    template <class Check>
+    void OnEachWorker(Check check) {
+        check();
+        if (isFloat) return;
+        ::setenv("QRVX_NO_AVX512", "1", 1);
+        check();
+        ::unsetenv("QRVX_NO_AVX512");
     }
     void ExpectMapped(const Settings& s, const Image& in, const Image& out) {
         for (int y = 0; y < in.Height(); ++y)
@@ -140,7 +151,42 @@ TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
         {},
     };
     // clang-format on
-    for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
+    OnEachWorker([&] {
+        for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
+    });
+}
+
+// Rows of several chunks of vector work and a few pixels after the last whole vector,
+// with channels that map differently: switched off, colorized each to its own colour,
+// ranges holding every value, none or one.
+TEST_P(RangeMapTest, WideOddRowsWithChannelsThatDiffer) {
+    // Values 0..65535 spread over the frame, with runs of equal values and both ends.
+    auto noise = test::NoiseImage(389, 9, GetParam(), 5);
+    auto in = test::MakeImage(389, 9, GetParam(), [&](int x, int y, int c) {
+        if (y == 1) return (x / 7 % 2 ? 0.375 : 0.8) * scale;
+        if (y == 2) return double(x % 3 == c % 3) * scale;
+        return test::At(*noise, x, y, c);
+    });
+    // clang-format off
+    const Settings cases[] = {
+        {.on = {false, true, true, false}, .mode = 1, .luma = {0.1, 0.2, 0.3, 0.4}, .inStart = 0.25, .inEnd = 0.5},
+        {.on = {true, false, true, true}, .mode = 1, .luma = {0.7, 0.5, -1, 2}, .inStart = 0.3, .inEnd = 0.45, .outStart = 1, .outEnd = 0},
+        {.on = {true, true, true, false}, .inStart = 0.0, .inEnd = 1.0, .outStart = 0.5, .outEnd = 0.25},
+        {.mode = 1, .luma = {0.9, 0.8, 0.7, 0.6}, .inStart = 0.0, .inEnd = 1.0, .outStart = 1, .outEnd = 0},
+        {.mode = 1, .luma = {0.9, 0.8, 0.7, 0.6}, .inStart = 0.6, .inEnd = 0.4},
+        {.on = {false, false, false, false}, .mode = 1, .inStart = 0.25, .inEnd = 0.5},
+        {.on = {false, true, false, true}, .mode = 1, .luma = {0.2, 0.4, 0.9, 0.5}, .inStart = 0.375, .inEnd = 0.375, .outStart = 0.6},
+    };
+    // clang-format on
+    OnEachWorker([&] {
+        for (const Settings& s : cases) {
+            Apply(*t.tool, s);
+            t->Connect("Input", in.get());
+            auto one = test::RenderWithThreads(*t.tool, 1);
+            ExpectMapped(s, *in, *one);
+            EXPECT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, 0)));
+        }
+    });
 }
 
 TEST_P(RangeMapTest, RangesChoosesTheShownSetAndTheHiddenSetKeepsItsValues) {

@@ -16,15 +16,32 @@
 // per value into a table per channel and the worker looks every value up. Float images
 // evaluate it per pixel in double precision, the four channels as the lanes of one vector
 // and without branches, so that every value gets exactly the result above.
+//
+// On processors with AVX-512 (BW and VBMI2) integer rows take a wider path: the values
+// inside the input range are the only ones that need a table, and their mapped values
+// are the same in every active channel. The path sorts out those values with vector
+// compares, packs them together (vpcompressw), looks up just those in one table, and
+// spreads the results back (vpexpandw) over the kept values or the colour. The table
+// entries of the inside values lie together, so their look-ups hit the first-level cache,
+// and the output rows are written with streaming stores (see Put).
 #include "frame/tool.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define QRVX_WIDE_ROWS 1
+// The instruction sets of the wide integer path, for the functions that use them.
+#define QRVX_WIDE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2")))
+#endif
 
 namespace {
 
@@ -38,6 +55,28 @@ using Lanes = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
 
 inline Doubles Splat(double v) { return Doubles{v, v, v, v}; }
+
+#ifdef QRVX_WIDE_ROWS
+// Whether integer rows take the wide path: the processor has AVX-512 BW and VBMI2 and
+// QRVX_NO_AVX512 is not set in the environment (the tests set it to check the portable
+// path on such processors too).
+bool WideRows() {
+    static const bool cpu =
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
+    return cpu && !std::getenv("QRVX_NO_AVX512");
+}
+
+// Writes 32 values of an output row. Where the row is 64-byte aligned (as host images
+// are) they go past the caches (a streaming store): frames are mostly larger than the
+// caches, and there an ordinary store first reads the memory it overwrites, as much memory
+// traffic again as the store itself. The row worker fences these stores when done.
+QRVX_WIDE inline void Put(std::uint16_t* at, __m512i v, bool streamed) {
+    if (streamed)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(at), v);
+    else
+        _mm512_storeu_si512(at, v);
+}
+#endif
 
 class RangeMap : public ThreadedOperator {
 public:
@@ -126,6 +165,9 @@ public:
 
         m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
                                       &RangeMap::Row<float>);
+#ifdef QRVX_WIDE_ROWS
+        if (!m_src->IsFloat() && WideRows()) m_worker = &RangeMap::WideRow;
+#endif
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
     }
@@ -134,6 +176,8 @@ public:
 
 private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
+    static constexpr int kLanes = 32;          // 16-bit values in one AVX-512 register
+    static constexpr int kWideChunk = 512;     // values packed before their look-ups
 
     // A combo value as its entry: truncated and held to the two entries.
     static int ComboEntry(double v) { return v >= 1.0 ? 1 : 0; }
@@ -193,6 +237,36 @@ private:
                     m_table[c] = m_table[k];
                     break;
                 }
+        PrepareLanes();
+    }
+
+    // What the wide path needs, per lane of 32 values (channel = lane % 4): the values
+    // first..last inside the channel's range (an empty range 1..0 where there are none,
+    // as in inactive channels), what an outside value becomes, and a table for the inside
+    // values, which map alike in every channel. The inside values form one interval, as
+    // u = v / scale rises with v.
+    void PrepareLanes() {
+        std::array<int, kChannels> first, last;
+        first.fill(1), last.fill(0);
+        m_lanes.table = m_table[0];
+        for (int c = 0; c < kChannels; ++c) {
+            for (int v = 0; v < kValues; ++v) {
+                const double u = v / m_map.scale;
+                if (m_map.low[c] <= u && u <= m_map.high[c]) {
+                    if (first[c] > last[c]) first[c] = v;
+                    last[c] = v;
+                }
+            }
+            if (first[c] <= last[c]) m_lanes.table = m_table[c];
+        }
+        m_lanes.keep = 0;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const int c = lane % kChannels;
+            m_lanes.low[lane] = std::uint16_t(first[c]);
+            m_lanes.high[lane] = std::uint16_t(last[c]);
+            m_lanes.colour[lane] = frame::Depth<std::uint16_t>::Store(m_map.colour[c]);
+            if (m_map.keepOutside[c]) m_lanes.keep |= 1u << lane;
+        }
     }
 
     // Row y of the output from row y of the input.
@@ -233,6 +307,55 @@ private:
         }
     }
 
+#ifdef QRVX_WIDE_ROWS
+    // Row y of an integer image on the wide path, in chunks of kWideChunk values: the
+    // inside values of each 32 are packed into one list, the list is looked up, and the
+    // results are spread back over their lanes. The last values short of 32 (whole
+    // pixels) take the portable look-ups.
+    QRVX_WIDE void WideRow(int y) {
+        const std::uint16_t* in = m_src->Row<std::uint16_t>(y);
+        std::uint16_t* out = m_dst->Row<std::uint16_t>(y);
+        const int n = m_src->Width() * kChannels;
+        const int whole = n - n % kLanes;
+        const __m512i low = _mm512_loadu_si512(m_lanes.low.data());
+        const __m512i high = _mm512_loadu_si512(m_lanes.high.data());
+        const __m512i colour = _mm512_loadu_si512(m_lanes.colour.data());
+        const __mmask32 keep = m_lanes.keep;
+        const std::uint16_t* table = m_lanes.table;
+        const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
+        // Each store of packed values writes 32 entries and keeps as many as were found.
+        alignas(64) std::uint16_t list[kWideChunk + kLanes];
+        __mmask32 inside[kWideChunk / kLanes];
+        for (int c0 = 0; c0 < whole; c0 += kWideChunk) {
+            const int len = std::min(kWideChunk, whole - c0);
+            const std::uint16_t* src = in + c0;
+            std::uint16_t* dst = out + c0;
+            int count = 0;
+            for (int i = 0; i < len; i += kLanes) {
+                const __m512i v = _mm512_loadu_si512(src + i);
+                const __mmask32 k =
+                    _mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high);
+                inside[i / kLanes] = k;
+                _mm512_storeu_si512(list + count, _mm512_maskz_compress_epi16(k, v));
+                count += std::popcount(k);
+            }
+            for (int j = 0; j < count; ++j) list[j] = table[list[j]];
+            count = 0;
+            for (int i = 0; i < len; i += kLanes) {
+                const __m512i v = _mm512_loadu_si512(src + i);
+                const __mmask32 k = inside[i / kLanes];
+                const __m512i outside = _mm512_mask_mov_epi16(colour, keep, v);
+                const __m512i mapped = _mm512_loadu_si512(list + count);
+                Put(dst + i, _mm512_mask_expand_epi16(outside, k, mapped), streamed);
+                count += std::popcount(k);
+            }
+        }
+        _mm_sfence(); // the streaming stores are seen before the row counts as done
+        const auto map = PixelMap<std::uint16_t>();
+        for (int i = whole; i < n; i += kChannels) map(in + i, out + i);
+    }
+#endif
+
     Input* m_input;
     std::array<Input*, kChannels> m_on{};
     Input* m_ranges;
@@ -248,6 +371,11 @@ private:
     std::vector<std::uint16_t> m_tables;
     Settings m_tableSettings; // what m_tables were built for
     std::array<std::uint16_t*, kChannels> m_table{};
+    struct Lanes {
+        std::array<std::uint16_t, kLanes> low{}, high{}, colour{};
+        std::uint32_t keep = 0;               // lanes whose outside values stay
+        const std::uint16_t* table = nullptr; // the mapped values of inside values
+    } m_lanes;                                // the wide path's view of the tables
     void (RangeMap::*m_worker)(int) = nullptr;
 };
 
