@@ -25,20 +25,38 @@
 // value as untouched, pulled or left to the rule and writes the first two; the few values
 // left, those inside a soft edge, are collected and evaluated exactly one at a time (on
 // integer images from a table of exact results made once per render).
+//
+// On processors with AVX-512 (BW and VBMI2) integer rows take a wider path with the same
+// results: the values each threshold test passes form at most two intervals of values, so
+// Process turns the tests into interval bounds per vector lane; the row is classified 32
+// values at a time, the values left to the rule are packed together (vpcompressw), looked
+// up in the table, and spread back (vpexpandw) over the untouched and pulled values; the
+// output rows are written with streaming stores (see Put).
 #include "frame/tool.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define QRVX_WIDE_ROWS 1
+// The instruction sets of the wide integer path, for the functions that use them.
+#define QRVX_WIDE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2")))
+#endif
 
 namespace {
 
 constexpr int kChannels = 4;
-constexpr int kChunk = 256; // values classified before their soft edges are evaluated
+constexpr int kChunk = 256;     // values classified before their soft edges are evaluated
+constexpr int kLanes = 32;      // 16-bit values in one AVX-512 register
+constexpr int kWideChunk = 512; // values the wide path packs before their look-ups
 
 // What the filter type works against.
 enum class Band { None, Below, Above, Inside, Outside };
@@ -158,6 +176,61 @@ int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
     return count;
 }
 
+// An interval of 16-bit values, first..last; 1..0 holds none.
+struct Interval {
+    int first = 1, last = 0;
+};
+
+// The runs of consecutive values (0..65535) for which has holds, lowest first; false when
+// there are more than two.
+template <class Has>
+bool TwoRuns(Has has, std::array<Interval, 2>& runs) {
+    runs = {};
+    int count = 0;
+    for (int v = 0; v < 65536; ++v) {
+        if (!has(v)) continue;
+        if (count > 0 && runs[std::size_t(count - 1)].last == v - 1) {
+            runs[std::size_t(count - 1)].last = v;
+            continue;
+        }
+        if (count == 2) return false;
+        runs[std::size_t(count++)] = {v, v};
+    }
+    return true;
+}
+
+#ifdef QRVX_WIDE_ROWS
+// Whether integer rows take the wide path: the processor has AVX-512 BW and VBMI2 and
+// QRVX_NO_AVX512 is not set in the environment (the tests set it to check the portable
+// path on such processors too).
+bool WideRows() {
+    static const bool cpu =
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
+    return cpu && !std::getenv("QRVX_NO_AVX512");
+}
+
+// Writes 32 values of an output row. Where the row is 64-byte aligned (as host images
+// are) they go past the caches (a streaming store): frames are mostly larger than the
+// caches, and there an ordinary store first reads the memory it overwrites, as much memory
+// traffic again as the store itself. The row worker fences these stores when done.
+QRVX_WIDE inline void Put(std::uint16_t* at, __m512i v, bool streamed) {
+    if (streamed)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(at), v);
+    else
+        _mm512_storeu_si512(at, v);
+}
+
+// An interval in every lane of a vector of 32 values, and the test of a vector against it.
+struct WideInterval {
+    __m512i first, last;
+    QRVX_WIDE explicit WideInterval(Interval i)
+        : first(_mm512_set1_epi16(short(i.first))), last(_mm512_set1_epi16(short(i.last))) {}
+    QRVX_WIDE __mmask32 Holds(__m512i v) const {
+        return _mm512_cmpge_epu16_mask(v, first) & _mm512_cmple_epu16_mask(v, last);
+    }
+};
+#endif
+
 class ToneBands : public ThreadedOperator {
 public:
     ToneBands(Registry* registry, ScriptVal& table, TagList& tags)
@@ -275,8 +348,37 @@ private:
             for (int v = 0; v < 65536; ++v)
                 if (!B::Keep(T(v), th) && !B::Pull(T(v), th))
                     m_table[std::size_t(v)] = B::Rule(T(v), m_p);
+#ifdef QRVX_WIDE_ROWS
+            if (WideRows() && PrepareLanes<B>(th)) return &ToneBands::WideRow<B>;
+#endif
         }
         return &ToneBands::Row<T, B>;
+    }
+
+    // The classification of integer values as the wide path tests it, per lane of 32
+    // values (channel = lane % 4): untouched values lie inside keep (or outside it, when
+    // keepOutside), values left to the rule inside one of two intervals, and the others
+    // are pulled; lanes of switched-off channels are untouched. False when the band's
+    // tests do not come out that way (they always do: each is one or two thresholds).
+    template <class B>
+    bool PrepareLanes(const Thresholds<std::uint16_t>& th) {
+        using T = std::uint16_t;
+        std::array<Interval, 2> keep, rule;
+        if (!TwoRuns([&](int v) { return B::Keep(T(v), th); }, keep) ||
+            !TwoRuns([&](int v) { return !B::Keep(T(v), th) && !B::Pull(T(v), th); }, rule))
+            return false;
+        Lanes& l = m_lanes;
+        l.keepOutside = keep[1].first <= keep[1].last; // two runs: 0..x and y..65535
+        if (l.keepOutside) {
+            if (keep[0].first != 0 || keep[1].last != 65535) return false;
+            keep[0] = {keep[0].last + 1, keep[1].first - 1};
+        }
+        l.keep = keep[0], l.rule = rule;
+        l.on = 0;
+        for (int lane = 0; lane < kLanes; ++lane)
+            if (m_p.on[std::size_t(lane % kChannels)]) l.on |= 1u << lane;
+        l.pull = T(m_p.pull);
+        return true;
     }
 
     template <class T>
@@ -475,6 +577,58 @@ private:
             out[i] = p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], p) : in[i];
     }
 
+#ifdef QRVX_WIDE_ROWS
+    // Row y of an integer image on the wide path, in chunks of kWideChunk values. A first
+    // pass classifies each 32 values with the lanes' interval tests and packs the values
+    // left to the rule into one list; those are looked up in the table; a last pass writes
+    // every value untouched or pulled and spreads the looked-up results over their lanes.
+    // The last values short of 32 (whole pixels) take the rule directly.
+    template <class B>
+    QRVX_WIDE void WideRow(int y) {
+        using T = std::uint16_t;
+        const T* in = m_src->Row<T>(y);
+        T* out = m_dst->Row<T>(y);
+        const int n = m_src->Width() * kChannels;
+        const int whole = n - n % kLanes;
+        const Lanes& l = m_lanes;
+        const WideInterval keep(l.keep), rule0(l.rule[0]), rule1(l.rule[1]);
+        const __mmask32 keepOutside = l.keepOutside ? ~0u : 0u, on = l.on;
+        const __m512i pull = _mm512_set1_epi16(short(l.pull));
+        const T* table = m_table.data();
+        const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
+        // Each store of packed values writes 32 entries and keeps as many as were found.
+        alignas(64) T list[kWideChunk + kLanes];
+        __mmask32 kept[kWideChunk / kLanes], ruled[kWideChunk / kLanes];
+        for (int c0 = 0; c0 < whole; c0 += kWideChunk) {
+            const int len = std::min(kWideChunk, whole - c0);
+            const T* src = in + c0;
+            T* dst = out + c0;
+            int count = 0;
+            for (int i = 0; i < len; i += kLanes) {
+                const __m512i v = _mm512_loadu_si512(src + i);
+                const __mmask32 r = (rule0.Holds(v) | rule1.Holds(v)) & on;
+                kept[i / kLanes] = (keep.Holds(v) ^ keepOutside) | ~on;
+                ruled[i / kLanes] = r;
+                _mm512_storeu_si512(list + count, _mm512_maskz_compress_epi16(r, v));
+                count += std::popcount(r);
+            }
+            for (int j = 0; j < count; ++j) list[j] = table[list[j]];
+            count = 0;
+            for (int i = 0; i < len; i += kLanes) {
+                const __m512i v = _mm512_loadu_si512(src + i);
+                const __mmask32 r = ruled[i / kLanes];
+                const __m512i settled = _mm512_mask_mov_epi16(pull, kept[i / kLanes], v);
+                const __m512i looked = _mm512_loadu_si512(list + count);
+                Put(dst + i, _mm512_mask_expand_epi16(settled, r, looked), streamed);
+                count += std::popcount(r);
+            }
+        }
+        _mm_sfence(); // the streaming stores are seen before the row counts as done
+        for (int i = whole; i < n; ++i)
+            out[i] = m_p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], m_p) : in[i];
+    }
+#endif
+
     Input* m_input;
     std::array<Input*, kChannels> m_on{};
     Input* m_filter;
@@ -491,6 +645,13 @@ private:
     Thresholds<std::uint16_t> m_intBounds;
     Thresholds<float> m_floatBounds;
     std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
+    struct Lanes {
+        Interval keep;                 // untouched values (with keepOutside: the others)
+        bool keepOutside = false;
+        std::array<Interval, 2> rule;  // values left to the rule
+        std::uint32_t on = 0;          // lanes of switched-on channels
+        std::uint16_t pull = 0;
+    } m_lanes;                         // the wide path's classification
     Worker m_worker = nullptr;
 };
 
