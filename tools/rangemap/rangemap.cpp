@@ -166,7 +166,8 @@ public:
         m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
                                       &RangeMap::Row<float>);
 #ifdef QRVX_WIDE_ROWS
-        if (!m_src->IsFloat() && WideRows()) m_worker = &RangeMap::WideRow;
+        if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && WideRows())
+            m_worker = &RangeMap::WideRow;
 #endif
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
@@ -178,6 +179,10 @@ private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
     static constexpr int kLanes = 32;          // 16-bit values in one AVX-512 register
     static constexpr int kWideChunk = 512;     // values packed before their look-ups
+    // The most inside values for which the wide path pays: beyond them its table entries
+    // outgrow the first-level cache and most values take a look-up anyway, where the
+    // portable look-ups of whole pixels are faster.
+    static constexpr int kWideMost = kValues / 2;
 
     // A combo value as its entry: truncated and held to the two entries.
     static int ComboEntry(double v) { return v >= 1.0 ? 1 : 0; }
@@ -260,6 +265,9 @@ private:
             if (first[c] <= last[c]) m_lanes.table = m_table[c];
         }
         m_lanes.keep = 0;
+        m_lanes.inside = 0;
+        for (int c = 0; c < kChannels; ++c)
+            m_lanes.inside = std::max(m_lanes.inside, last[c] - first[c] + 1);
         for (int lane = 0; lane < kLanes; ++lane) {
             const int c = lane % kChannels;
             m_lanes.low[lane] = std::uint16_t(first[c]);
@@ -374,6 +382,7 @@ private:
     struct Lanes {
         std::array<std::uint16_t, kLanes> low{}, high{}, colour{};
         std::uint32_t keep = 0;               // lanes whose outside values stay
+        int inside = 0;                       // the most inside values of a channel
         const std::uint16_t* table = nullptr; // the mapped values of inside values
     } m_lanes;                                // the wide path's view of the tables
     void (RangeMap::*m_worker)(int) = nullptr;

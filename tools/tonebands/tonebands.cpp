@@ -359,7 +359,10 @@ private:
     // values (channel = lane % 4): untouched values lie inside keep (or outside it, when
     // keepOutside), values left to the rule inside one of two intervals, and the others
     // are pulled; lanes of switched-off channels are untouched. False when the band's
-    // tests do not come out that way (they always do: each is one or two thresholds).
+    // tests do not come out that way (they always do: each is one or two thresholds), or
+    // when more than half the values are left to the rule: then the table entries used
+    // outgrow the first-level cache, most values take a look-up anyway, and the portable
+    // pass is faster.
     template <class B>
     bool PrepareLanes(const Thresholds<std::uint16_t>& th) {
         using T = std::uint16_t;
@@ -367,6 +370,7 @@ private:
         if (!TwoRuns([&](int v) { return B::Keep(T(v), th); }, keep) ||
             !TwoRuns([&](int v) { return !B::Keep(T(v), th) && !B::Pull(T(v), th); }, rule))
             return false;
+        if (rule[0].last - rule[0].first + rule[1].last - rule[1].first + 2 > 32768) return false;
         Lanes& l = m_lanes;
         l.keepOutside = keep[1].first <= keep[1].last; // two runs: 0..x and y..65535
         if (l.keepOutside) {
