@@ -56,16 +56,6 @@ protected:
         t->Connect("Input", &in);
         return t->Render();
     }
-    // Runs check on each integer row worker: the AVX-512 one where the processor has it,
-    // then the portable one (QRVX_NO_AVX512 set). Float images have one worker.
-    template <class Check>
-    void OnEachWorker(Check check) {
-        check();
-        if (isFloat) return;
-        ::setenv("QRVX_NO_AVX512", "1", 1);
-        check();
-        ::unsetenv("QRVX_NO_AVX512");
-    }
     void ExpectMapped(const Settings& s, const Image& in, const Image& out) {
         for (int y = 0; y < in.Height(); ++y)
             for (int x = 0; x < in.Width(); ++x)
@@ -151,7 +141,7 @@ TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
         {},
     };
     // clang-format on
-    OnEachWorker([&] {
+    test::OnEachWorker(GetParam(), [&] {
         for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
     });
 }
@@ -178,7 +168,7 @@ TEST_P(RangeMapTest, WideOddRowsWithChannelsThatDiffer) {
         {.on = {false, true, false, true}, .mode = 1, .luma = {0.2, 0.4, 0.9, 0.5}, .inStart = 0.375, .inEnd = 0.375, .outStart = 0.6},
     };
     // clang-format on
-    OnEachWorker([&] {
+    test::OnEachWorker(GetParam(), [&] {
         for (const Settings& s : cases) {
             Apply(*t.tool, s);
             t->Connect("Input", in.get());

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace test {
@@ -65,6 +66,14 @@ std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
     auto out = tool.Render(0.0);
     SetThreadCount(0);
     return out;
+}
+
+void OnEachWorker(ImageDepth depth, const std::function<void()>& check) {
+    check();
+    if (depth == ImageDepth::Float32) return;
+    ::setenv("QRVX_NO_AVX512", "1", 1);
+    check();
+    ::unsetenv("QRVX_NO_AVX512");
 }
 
 } // namespace test

@@ -210,16 +210,6 @@ protected:
         t->Connect("Input", &in);
         return t->Render();
     }
-    // Runs check on each integer row worker: the AVX-512 one where the processor has it,
-    // then the portable one (QRVX_NO_AVX512 set). Float images have one worker.
-    template <class Check>
-    void OnEachWorker(Check check) {
-        check();
-        if (GetParam() == ImageDepth::Float32) return;
-        ::setenv("QRVX_NO_AVX512", "1", 1);
-        check();
-        ::unsetenv("QRVX_NO_AVX512");
-    }
 };
 
 // A row of the values a few of the depth's steps either side of each edge (unit values).
@@ -246,7 +236,7 @@ TEST_P(ToneBandsTest, MatchesTheRulesForRandomSettings) {
     std::uniform_int_distribution<int> pick(0, 9);
     const double special[] = {0, 0.5, 1, 0.25, 0.125, -0.25, 2};
     auto value = [&] { return pick(rng) < 3 ? special[pick(rng) % 7] : unit(rng); };
-    OnEachWorker([&] { // the same settings for each
+    test::OnEachWorker(GetParam(), [&] { // the same settings for each
         rng.seed(11), unit.reset(), pick.reset();
         for (int round = 0; round < 200; ++round) {
             Settings s;

@@ -23,25 +23,18 @@
 // compares, packs them together (vpcompressw), looks up just those in one table, and
 // spreads the results back (vpexpandw) over the kept values or the colour. The table
 // entries of the inside values lie together, so their look-ups hit the first-level cache,
-// and the output rows are written with streaming stores (see Put).
+// and the output rows are written with streaming stores (see frame::PutWide).
 #include "frame/tool.h"
+#include "frame/wide.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <vector>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#define QRVX_WIDE_ROWS 1
-// The instruction sets of the wide integer path, for the functions that use them.
-#define QRVX_WIDE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2")))
-#endif
 
 namespace {
 
@@ -55,28 +48,6 @@ using Lanes = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
 
 inline Doubles Splat(double v) { return Doubles{v, v, v, v}; }
-
-#ifdef QRVX_WIDE_ROWS
-// Whether integer rows take the wide path: the processor has AVX-512 BW and VBMI2 and
-// QRVX_NO_AVX512 is not set in the environment (the tests set it to check the portable
-// path on such processors too).
-bool WideRows() {
-    static const bool cpu =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
-    return cpu && !std::getenv("QRVX_NO_AVX512");
-}
-
-// Writes 32 values of an output row. Where the row is 64-byte aligned (as host images
-// are) they go past the caches (a streaming store): frames are mostly larger than the
-// caches, and there an ordinary store first reads the memory it overwrites, as much memory
-// traffic again as the store itself. The row worker fences these stores when done.
-QRVX_WIDE inline void Put(std::uint16_t* at, __m512i v, bool streamed) {
-    if (streamed)
-        _mm512_stream_si512(reinterpret_cast<__m512i*>(at), v);
-    else
-        _mm512_storeu_si512(at, v);
-}
-#endif
 
 class RangeMap : public ThreadedOperator {
 public:
@@ -166,7 +137,7 @@ public:
         m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
                                       &RangeMap::Row<float>);
 #ifdef QRVX_WIDE_ROWS
-        if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && WideRows())
+        if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
             m_worker = &RangeMap::WideRow;
 #endif
         DoMultiProcess(req, f.height);
@@ -177,7 +148,7 @@ public:
 
 private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
-    static constexpr int kLanes = 32;          // 16-bit values in one AVX-512 register
+    static constexpr int kLanes = frame::kWideLanes;
     static constexpr int kWideChunk = 512;     // values packed before their look-ups
     // The most inside values for which the wide path pays: beyond them its table entries
     // outgrow the first-level cache and most values take a look-up anyway, where the
@@ -354,7 +325,7 @@ private:
                 const __mmask32 k = inside[i / kLanes];
                 const __m512i outside = _mm512_mask_mov_epi16(colour, keep, v);
                 const __m512i mapped = _mm512_loadu_si512(list + count);
-                Put(dst + i, _mm512_mask_expand_epi16(outside, k, mapped), streamed);
+                frame::PutWide(dst + i, _mm512_mask_expand_epi16(outside, k, mapped), streamed);
                 count += std::popcount(k);
             }
         }

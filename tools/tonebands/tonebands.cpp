@@ -31,31 +31,25 @@
 // Process turns the tests into interval bounds per vector lane; the row is classified 32
 // values at a time, the values left to the rule are packed together (vpcompressw), looked
 // up in the table, and spread back (vpexpandw) over the untouched and pulled values; the
-// output rows are written with streaming stores (see Put).
+// output rows are written with streaming stores (see frame::PutWide).
 #include "frame/tool.h"
+#include "frame/wide.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#define QRVX_WIDE_ROWS 1
-// The instruction sets of the wide integer path, for the functions that use them.
-#define QRVX_WIDE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2")))
-#endif
 
 namespace {
 
 constexpr int kChannels = 4;
 constexpr int kChunk = 256;     // values classified before their soft edges are evaluated
-constexpr int kLanes = 32;      // 16-bit values in one AVX-512 register
+constexpr int kLanes = frame::kWideLanes; // 16-bit values in one AVX-512 register
 constexpr int kWideChunk = 512; // values the wide path packs before their look-ups
 
 // What the filter type works against.
@@ -200,26 +194,6 @@ bool TwoRuns(Has has, std::array<Interval, 2>& runs) {
 }
 
 #ifdef QRVX_WIDE_ROWS
-// Whether integer rows take the wide path: the processor has AVX-512 BW and VBMI2 and
-// QRVX_NO_AVX512 is not set in the environment (the tests set it to check the portable
-// path on such processors too).
-bool WideRows() {
-    static const bool cpu =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
-    return cpu && !std::getenv("QRVX_NO_AVX512");
-}
-
-// Writes 32 values of an output row. Where the row is 64-byte aligned (as host images
-// are) they go past the caches (a streaming store): frames are mostly larger than the
-// caches, and there an ordinary store first reads the memory it overwrites, as much memory
-// traffic again as the store itself. The row worker fences these stores when done.
-QRVX_WIDE inline void Put(std::uint16_t* at, __m512i v, bool streamed) {
-    if (streamed)
-        _mm512_stream_si512(reinterpret_cast<__m512i*>(at), v);
-    else
-        _mm512_storeu_si512(at, v);
-}
-
 // An interval in every lane of a vector of 32 values, and the test of a vector against it.
 struct WideInterval {
     __m512i first, last;
@@ -349,7 +323,7 @@ private:
                 if (!B::Keep(T(v), th) && !B::Pull(T(v), th))
                     m_table[std::size_t(v)] = B::Rule(T(v), m_p);
 #ifdef QRVX_WIDE_ROWS
-            if (WideRows() && PrepareLanes<B>(th)) return &ToneBands::WideRow<B>;
+            if (frame::WideRows() && PrepareLanes<B>(th)) return &ToneBands::WideRow<B>;
 #endif
         }
         return &ToneBands::Row<T, B>;
@@ -623,7 +597,7 @@ private:
                 const __mmask32 r = ruled[i / kLanes];
                 const __m512i settled = _mm512_mask_mov_epi16(pull, kept[i / kLanes], v);
                 const __m512i looked = _mm512_loadu_si512(list + count);
-                Put(dst + i, _mm512_mask_expand_epi16(settled, r, looked), streamed);
+                frame::PutWide(dst + i, _mm512_mask_expand_epi16(settled, r, looked), streamed);
                 count += std::popcount(r);
             }
         }
