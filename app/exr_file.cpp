@@ -121,10 +121,27 @@ libdeflate_decompressor* Inflater() {
     return owned.get();
 }
 
-// The ZIP form of raw into packed; false when it would not be smaller than raw.
-bool Zip(const std::vector<unsigned char>& raw, int level, std::vector<unsigned char>& packed) {
-    const std::size_t size = raw.size(), half = (size + 1) / 2;
-    std::vector<unsigned char> split(size);
+// Buffers a thread codes blocks in, grown as needed and kept, so that coding a block
+// neither allocates nor clears memory.
+struct Scratch {
+    std::vector<unsigned char> raw, split, packed;
+};
+
+Scratch& ThreadScratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
+unsigned char* AtLeast(std::vector<unsigned char>& buffer, std::size_t size) {
+    if (buffer.size() < size) buffer.resize(size);
+    return buffer.data();
+}
+
+// The ZIP form of size bytes of raw into stored; false when it would not be smaller.
+bool Zip(const unsigned char* raw, std::size_t size, int level, std::vector<unsigned char>& stored) {
+    Scratch& scratch = ThreadScratch();
+    unsigned char* split = AtLeast(scratch.split, size);
+    const std::size_t half = (size + 1) / 2;
     for (std::size_t i = 0; i < size / 2; ++i) {
         split[i] = raw[2 * i];
         split[half + i] = raw[2 * i + 1];
@@ -133,20 +150,22 @@ bool Zip(const std::vector<unsigned char>& raw, int level, std::vector<unsigned 
     for (std::size_t i = size - 1; i > 0; --i)
         split[i] = (unsigned char)(split[i] - split[i - 1] + 128);
     libdeflate_compressor* deflater = Deflater(level);
-    packed.resize(libdeflate_zlib_compress_bound(deflater, size));
-    packed.resize(
-        libdeflate_zlib_compress(deflater, split.data(), size, packed.data(), packed.size()));
-    return !packed.empty() && packed.size() < size;
+    const std::size_t bound = libdeflate_zlib_compress_bound(deflater, size);
+    unsigned char* packed = AtLeast(scratch.packed, bound);
+    const std::size_t n = libdeflate_zlib_compress(deflater, split, size, packed, bound);
+    if (n == 0 || n >= size) return false;
+    stored.assign(packed, packed + n);
+    return true;
 }
 
-// The raw bytes of a ZIP block into raw, whose size is the block's; false when the data
-// does not inflate to exactly that size.
-bool Unzip(const unsigned char* packed, std::size_t size, std::vector<unsigned char>& raw) {
-    std::vector<unsigned char> split(raw.size());
+// The raw bytes of a ZIP block into raw, of the block's size; false when the data does
+// not inflate to exactly that size.
+bool Unzip(const unsigned char* packed, std::size_t size, unsigned char* raw, std::size_t rawSize) {
+    unsigned char* split = AtLeast(ThreadScratch().split, rawSize);
     std::size_t got = 0;
-    if (libdeflate_zlib_decompress(Inflater(), packed, size, split.data(), split.size(), &got) !=
+    if (libdeflate_zlib_decompress(Inflater(), packed, size, split, rawSize, &got) !=
             LIBDEFLATE_SUCCESS ||
-        got != raw.size())
+        got != rawSize)
         return false;
     for (std::size_t i = 1; i < got; ++i)
         split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
@@ -233,10 +252,9 @@ constexpr std::array<const char*, 4> kWritten{"A", "B", "G", "R"};
 constexpr std::array<int, 4> kWrittenPixel{3, 2, 1, 0};
 
 // Image rows first.. of a float image as a block's raw bytes, channels as written.
-std::vector<unsigned char> Pack(const Image& image, int first, int lines) {
+void Pack(const Image& image, int first, int lines, unsigned char* raw) {
     const std::size_t width = std::size_t(image.Width());
-    std::vector<unsigned char> raw(width * 4 * sizeof(float) * std::size_t(lines));
-    auto* dst = reinterpret_cast<float*>(raw.data());
+    auto* dst = reinterpret_cast<float*>(raw);
     for (int line = 0; line < lines; ++line) {
         const float* src = image.Row<float>(first + line);
         for (int c : kWrittenPixel) {
@@ -245,7 +263,6 @@ std::vector<unsigned char> Pack(const Image& image, int first, int lines) {
             dst += width;
         }
     }
-    return raw;
 }
 
 } // namespace
@@ -282,16 +299,19 @@ bool ReadPixels(const std::string& path, Image& image) {
         exr_chunk_info_t info{};
         if (exr_read_scanline_chunk_info(f, 0, window.min.y + first, &info) != EXR_ERR_SUCCESS)
             throw damaged(t_message);
-        std::vector<unsigned char> packed(info.packed_size);
-        if (exr_read_chunk(f, 0, &info, packed.data()) != EXR_ERR_SUCCESS) throw damaged(t_message);
-        std::vector<unsigned char> raw(info.unpacked_size);
-        if (info.packed_size == info.unpacked_size)
-            raw.swap(packed);
-        else if (compression == EXR_COMPRESSION_NONE || !Unzip(packed.data(), packed.size(), raw))
-            throw damaged("does not inflate");
+        Scratch& scratch = ThreadScratch();
+        unsigned char* packed = AtLeast(scratch.packed, info.packed_size);
+        if (exr_read_chunk(f, 0, &info, packed) != EXR_ERR_SUCCESS) throw damaged(t_message);
+        const unsigned char* raw = packed;
+        if (info.packed_size != info.unpacked_size) {
+            raw = AtLeast(scratch.raw, info.unpacked_size);
+            if (compression == EXR_COMPRESSION_NONE ||
+                !Unzip(packed, info.packed_size, scratch.raw.data(), info.unpacked_size))
+                throw damaged("does not inflate");
+        }
         if (info.height != std::min<int>(linesPerBlock, image.Height() - first))
             throw damaged("wrong line count");
-        Unpack(raw.data(), info.height, *channels, image, first);
+        Unpack(raw, info.height, *channels, image, first);
     });
     return true;
 }
@@ -322,11 +342,13 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     std::vector<std::vector<unsigned char>> stored(static_cast<std::size_t>(blocks));
     ForEachBlock(blocks, [&](int b) {
         const int first = b * linesPerBlock;
-        std::vector<unsigned char> raw =
-            Pack(image, first, std::min(linesPerBlock, image.Height() - first));
+        const int lines = std::min(linesPerBlock, image.Height() - first);
+        const std::size_t size = std::size_t(image.Width()) * 4 * sizeof(float) * std::size_t(lines);
+        unsigned char* raw = AtLeast(ThreadScratch().raw, size);
+        Pack(image, first, lines, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];
-        if (layout.compression == Compression::None || !Zip(raw, layout.zipLevel, out))
-            out.swap(raw);
+        if (layout.compression == Compression::None || !Zip(raw, size, layout.zipLevel, out))
+            out.assign(raw, raw + size);
     });
 
     const auto fail = [&](exr_result_t) {
