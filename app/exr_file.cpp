@@ -138,7 +138,8 @@ unsigned char* AtLeast(std::vector<unsigned char>& buffer, std::size_t size) {
 }
 
 // The ZIP form of size bytes of raw into stored; false when it would not be smaller.
-bool Zip(const unsigned char* raw, std::size_t size, int level, std::vector<unsigned char>& stored) {
+bool Zip(const unsigned char* raw, std::size_t size, int level,
+         std::vector<unsigned char>& stored) {
     Scratch& scratch = ThreadScratch();
     unsigned char* split = AtLeast(scratch.split, size);
     const std::size_t half = (size + 1) / 2;
@@ -343,7 +344,8 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     ForEachBlock(blocks, [&](int b) {
         const int first = b * linesPerBlock;
         const int lines = std::min(linesPerBlock, image.Height() - first);
-        const std::size_t size = std::size_t(image.Width()) * 4 * sizeof(float) * std::size_t(lines);
+        const std::size_t size =
+            std::size_t(image.Width()) * 4 * sizeof(float) * std::size_t(lines);
         unsigned char* raw = AtLeast(ThreadScratch().raw, size);
         Pack(image, first, lines, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];
