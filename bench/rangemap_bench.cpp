@@ -9,6 +9,6 @@ void QuarterToHalf(qrvx::Tool& tool) {
     tool.SetNumber("R1Input Region End", 0.5);
 }
 
-const int kRegistered = (bench::RegisterTool("RangeMap", "RangeMap", QuarterToHalf, {2}), 0);
+const int kRegistered = (bench::RegisterTool("RangeMap", "RangeMap", QuarterToHalf, {1, 2}), 0);
 
 } // namespace

@@ -141,7 +141,7 @@ TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
         {},
     };
     // clang-format on
-    test::OnEachWorker(GetParam(), [&] {
+    test::OnEachWorker([&] {
         for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
     });
 }
@@ -168,7 +168,7 @@ TEST_P(RangeMapTest, WideOddRowsWithChannelsThatDiffer) {
         {.on = {false, true, false, true}, .mode = 1, .luma = {0.2, 0.4, 0.9, 0.5}, .inStart = 0.375, .inEnd = 0.375, .outStart = 0.6},
     };
     // clang-format on
-    test::OnEachWorker(GetParam(), [&] {
+    test::OnEachWorker([&] {
         for (const Settings& s : cases) {
             Apply(*t.tool, s);
             t->Connect("Input", in.get());

@@ -68,9 +68,8 @@ std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
     return out;
 }
 
-void OnEachWorker(ImageDepth depth, const std::function<void()>& check) {
+void OnEachWorker(const std::function<void()>& check) {
     check();
-    if (depth == ImageDepth::Float32) return;
     ::setenv("QRVX_NO_AVX512", "1", 1);
     check();
     ::unsetenv("QRVX_NO_AVX512");

@@ -41,10 +41,9 @@ void Set(Image& img, int x, int y, int c, double v);
 // Renders at the given thread count (0: every core) and restores the default.
 std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads);
 
-// Runs check on each integer row worker of a tool that has two: the wide (AVX-512) one
-// where the processor has it, then the portable one (QRVX_NO_AVX512 set). Float images
-// have one worker: check runs once.
-void OnEachWorker(ImageDepth depth, const std::function<void()>& check);
+// Runs check on each row worker of a tool that has two: the wide (AVX-512) one where the
+// processor has it, then the portable one (QRVX_NO_AVX512 set).
+void OnEachWorker(const std::function<void()>& check);
 
 inline constexpr ImageDepth kDepths[] = {ImageDepth::Int16, ImageDepth::Float32};
 

@@ -236,7 +236,7 @@ TEST_P(ToneBandsTest, MatchesTheRulesForRandomSettings) {
     std::uniform_int_distribution<int> pick(0, 9);
     const double special[] = {0, 0.5, 1, 0.25, 0.125, -0.25, 2};
     auto value = [&] { return pick(rng) < 3 ? special[pick(rng) % 7] : unit(rng); };
-    test::OnEachWorker(GetParam(), [&] { // the same settings for each
+    test::OnEachWorker([&] { // the same settings for each
         rng.seed(11), unit.reset(), pick.reset();
         for (int round = 0; round < 200; ++round) {
             Settings s;

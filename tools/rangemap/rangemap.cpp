@@ -17,7 +17,8 @@
 // evaluate it per pixel in double precision, the four channels as the lanes of one vector
 // and without branches, so that every value gets exactly the result above.
 //
-// On processors with AVX-512 (BW and VBMI2) integer rows take a wider path: the values
+// On processors with AVX-512 (BW and VBMI2) float rows map two pixels at once, with the
+// same arithmetic, and integer rows take a wider path: the values
 // inside the input range are the only ones that need a table, and their mapped values
 // are the same in every active channel. The path sorts out those values with vector
 // compares, packs them together (vpcompressw), looks up just those in one table, and
@@ -42,10 +43,22 @@ constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
 constexpr int kValues = 65536;  // every value an integer channel can hold
 
 // A pixel's four channels as vector lanes: values in double precision, the comparison
-// masks of those, and the pixel's floats as stored.
+// masks of those, and the pixel's floats as stored; and the same for two pixels, which
+// the wide float rows map at once.
 using Doubles = double __attribute__((vector_size(32)));
 using Lanes = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
+using Doubles2 = double __attribute__((vector_size(64)));
+using Lanes2 = std::int64_t __attribute__((vector_size(64)));
+using Floats2 = float __attribute__((vector_size(32)));
+
+// The per-channel values of a mapping, one lane per channel value of a vector D.
+template <class D, class L>
+struct PerLane {
+    D low{}, high{}; // inside is low <= u <= high
+    L keepOutside{}; // all ones: a value outside stays; 0: it becomes colour
+    D colour{};      // in channel units
+};
 
 inline Doubles Splat(double v) { return Doubles{v, v, v, v}; }
 
@@ -121,11 +134,23 @@ public:
         m.inWidth = s.inEnd - s.inStart;
         m.outWidth = s.outEnd - s.outStart;
         m.pointRange = s.inEnd == s.inStart;
+        // Dividing by a power of two gives the double that multiplying by its inverse
+        // gives (one exact value, rounded once), and a multiply is many times faster.
+        int exponent = 0;
+        const bool powerOfTwo =
+            std::isnormal(m.inWidth) && std::fabs(std::frexp(m.inWidth, &exponent)) == 0.5;
+        m.inverse = powerOfTwo && std::isnormal(1 / m.inWidth) ? 1 / m.inWidth : 0;
         for (int c = 0; c < kChannels; ++c) {
-            m.low[c] = s.active[c] ? s.inStart : kNever;
-            m.high[c] = s.active[c] ? s.inEnd : -kNever;
-            m.keepOutside[c] = !s.active[c] || !s.colorize ? -1 : 0;
-            m.colour[c] = s.colour[c] * s.scale;
+            m.pixel.low[c] = s.active[c] ? s.inStart : kNever;
+            m.pixel.high[c] = s.active[c] ? s.inEnd : -kNever;
+            m.pixel.keepOutside[c] = !s.active[c] || !s.colorize ? -1 : 0;
+            m.pixel.colour[c] = s.colour[c] * s.scale;
+        }
+        for (int lane = 0; lane < 2 * kChannels; ++lane) {
+            m.pair.low[lane] = m.pixel.low[lane % kChannels];
+            m.pair.high[lane] = m.pixel.high[lane % kChannels];
+            m.pair.keepOutside[lane] = m.pixel.keepOutside[lane % kChannels];
+            m.pair.colour[lane] = m.pixel.colour[lane % kChannels];
         }
 
         // Integer tables are built again only when the settings changed.
@@ -135,10 +160,13 @@ public:
         }
 
         m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
-                                      &RangeMap::Row<float>);
+                                      m.inverse != 0 ? &RangeMap::Row<float, true>
+                                                     : &RangeMap::Row<float, false>);
 #ifdef QRVX_WIDE_ROWS
         if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
             m_worker = &RangeMap::WideRow;
+        if (m_src->IsFloat() && frame::WideRows())
+            m_worker = m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
 #endif
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
@@ -177,22 +205,23 @@ private:
     // with one lane per channel (R, G, B, A), so that a pixel is mapped at once.
     struct Mapping {
         double scale = 1, inStart = 0, outStart = 0, inWidth = 1, outWidth = 1;
-        bool pointRange = false;   // the input range is one value
-        Doubles low{}, high{};     // inside is low <= u <= high
-        Lanes keepOutside{};       // all ones: a value outside stays; 0: it becomes colour
-        Doubles colour{};          // in channel units
+        double inverse = 0;      // 1 / inWidth where that is exact (see Process), else 0
+        bool pointRange = false; // the input range is one value
+        PerLane<Doubles, Lanes> pixel;
+        PerLane<Doubles2, Lanes2> pair; // the same for two pixels
 
         // The results for one pixel's values v, both in channel units: every lane is
         // computed both ways and one result selected, without a branch. Float images
         // (scale 1, where dividing and multiplying by it change nothing) skip both.
-        template <bool kUnitScale>
+        // kByInverse multiplies by the exact inverse of the input width.
+        template <bool kUnitScale, bool kByInverse = false>
         Doubles Apply(Doubles v) const {
             const Doubles u = kUnitScale ? v : v / scale;
-            Doubles mapped = pointRange ? Splat(outStart)
-                                        : (u - inStart) / inWidth * outWidth + outStart;
+            const Doubles stretched = kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
+            Doubles mapped = pointRange ? Splat(outStart) : stretched * outWidth + outStart;
             if constexpr (!kUnitScale) mapped *= scale;
-            const Doubles outside = keepOutside ? v : colour;
-            return (low <= u) & (u <= high) ? mapped : outside;
+            const Doubles outside = pixel.keepOutside ? v : pixel.colour;
+            return (pixel.low <= u) & (u <= pixel.high) ? mapped : outside;
         }
     };
 
@@ -228,7 +257,7 @@ private:
         for (int c = 0; c < kChannels; ++c) {
             for (int v = 0; v < kValues; ++v) {
                 const double u = v / m_map.scale;
-                if (m_map.low[c] <= u && u <= m_map.high[c]) {
+                if (m_map.pixel.low[c] <= u && u <= m_map.pixel.high[c]) {
                     if (first[c] > last[c]) first[c] = v;
                     last[c] = v;
                 }
@@ -243,24 +272,24 @@ private:
             const int c = lane % kChannels;
             m_lanes.low[lane] = std::uint16_t(first[c]);
             m_lanes.high[lane] = std::uint16_t(last[c]);
-            m_lanes.colour[lane] = frame::Depth<std::uint16_t>::Store(m_map.colour[c]);
-            if (m_map.keepOutside[c]) m_lanes.keep |= 1u << lane;
+            m_lanes.colour[lane] = frame::Depth<std::uint16_t>::Store(m_map.pixel.colour[c]);
+            if (m_map.pixel.keepOutside[c]) m_lanes.keep |= 1u << lane;
         }
     }
 
     // Row y of the output from row y of the input.
-    template <class T>
+    template <class T, bool kByInverse = false>
     void Row(int y) {
         const T* in = m_src->Row<T>(y);
         T* out = m_dst->Row<T>(y);
         const int n = m_src->Width() * kChannels;
-        const auto map = PixelMap<T>();
+        const auto map = PixelMap<T, kByInverse>();
         for (int i = 0; i < n; i += kChannels) map(in + i, out + i);
     }
 
     // What Row applies to one pixel: table look-ups on integer images, the mapping
     // itself on float images. Both read local copies of the prepared block.
-    template <class T>
+    template <class T, bool kByInverse = false>
     auto PixelMap() const {
         if constexpr (std::is_same_v<T, std::uint16_t>) {
             // The pixel is read and written as one 64-bit word (channel c in bits
@@ -279,7 +308,7 @@ private:
             return [m = m_map](const float* in, float* out) {
                 Floats v;
                 std::memcpy(&v, in, sizeof v);
-                const Doubles r = m.Apply<true>(__builtin_convertvector(v, Doubles));
+                const Doubles r = m.Apply<true, kByInverse>(__builtin_convertvector(v, Doubles));
                 const Floats f = __builtin_convertvector(r, Floats);
                 std::memcpy(out, &f, sizeof f);
             };
@@ -287,6 +316,33 @@ private:
     }
 
 #ifdef QRVX_WIDE_ROWS
+    // Row y of a float image on the wide path: two pixels (eight values) to a register,
+    // mapped as Row maps one. The last odd pixel takes the portable path.
+    template <bool kByInverse>
+    QRVX_WIDE void WideFloatRow(int y) {
+        const float* in = m_src->Row<float>(y);
+        float* out = m_dst->Row<float>(y);
+        const int n = m_src->Width() * kChannels, pairs = n - n % (2 * kChannels);
+        const Mapping& m = m_map;
+        const PerLane<Doubles2, Lanes2>& lanes = m.pair;
+        const double o = m.outStart;
+        const Doubles2 outStart = {o, o, o, o, o, o, o, o};
+        for (int i = 0; i < pairs; i += 2 * kChannels) {
+            Floats2 f;
+            std::memcpy(&f, in + i, sizeof f);
+            const Doubles2 v = __builtin_convertvector(f, Doubles2);
+            // Apply<true, kByInverse>, step for step.
+            const Doubles2 stretched = kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
+            const Doubles2 mapped = m.pointRange ? outStart : stretched * m.outWidth + outStart;
+            const Doubles2 outside = lanes.keepOutside ? v : lanes.colour;
+            const Doubles2 r = (lanes.low <= v) & (v <= lanes.high) ? mapped : outside;
+            f = __builtin_convertvector(r, Floats2);
+            std::memcpy(out + i, &f, sizeof f);
+        }
+        const auto map = PixelMap<float, kByInverse>();
+        for (int i = pairs; i < n; i += kChannels) map(in + i, out + i);
+    }
+
     // Row y of an integer image on the wide path, in chunks of kWideChunk values: the
     // inside values of each 32 are packed into one list, the list is looked up, and the
     // results are spread back over their lanes. The last values short of 32 (whole
