@@ -282,30 +282,20 @@ OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth
 
 namespace {
 
-// How exr::Write lays the image out, when it can write it: a float image stored as
-// float, from an OpenEXR source whose header it can carry, uncompressed or with ZIP.
-std::optional<exr::Layout> ExrLayout(const Image& image, const OutputType& type,
-                                     const WriteOptions& options) {
-    const FileInfo* source = options.source;
+// How exr::Write lays the image out, when it can write it: a float image stored as float
+// from an OpenEXR source, uncompressed or with ZIP; the windows and the compression are
+// those of the output's description.
+std::optional<exr::Layout> ExrLayout(const Image& image, const ImageSpec& spec,
+                                     const OutputType& type, const FileInfo* source) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
         source->format != "openexr")
         return {};
-    const std::string name = options.compression.empty()
-                                 ? std::string(source->spec.get_string_attribute("compression"))
-                                 : options.compression;
-    const auto compression = exr::ParseCompression(name);
+    const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};
-    const ImageSpec& s = source->spec;
     exr::Layout l;
-    l.x = s.x, l.y = s.y;
-    const bool sameWindows =
-        s.full_x == s.x && s.full_y == s.y && s.full_width == s.width && s.full_height == s.height;
-    if (sameWindows)
-        l.displayX = s.x, l.displayY = s.y, l.displayWidth = image.Width(),
-        l.displayHeight = image.Height();
-    else
-        l.displayX = s.full_x, l.displayY = s.full_y, l.displayWidth = s.full_width,
-        l.displayHeight = s.full_height;
+    l.x = spec.x, l.y = spec.y;
+    l.displayX = spec.full_x, l.displayY = spec.full_y;
+    l.displayWidth = spec.full_width, l.displayHeight = spec.full_height;
     std::tie(l.compression, l.zipLevel) = *compression;
     l.source = source->path;
     return l;
@@ -317,15 +307,15 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
     auto out = CreateOutput(path);
     OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
-    if (const auto layout = ExrLayout(image, type, options)) {
+    const int channels = out->supports("alpha") ? 4 : 3;
+    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.compression);
+    if (const auto layout = ExrLayout(image, spec, type, options.source)) {
         PendingFile file(path);
         if (exr::Write(image, file.TempPath(), *layout)) {
             file.Commit();
             return;
         }
     }
-    const int channels = out->supports("alpha") ? 4 : 3;
-    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.compression);
 
     PendingFile file(path);
     const auto fail = [&](const std::string& why) {
