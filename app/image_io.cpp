@@ -51,8 +51,7 @@ Layout LayoutOf(const ImageSpec& spec) {
     std::vector<int> colour;
     for (int c = 0; c < spec.nchannels && colour.size() < 3; ++c)
         if (c != alpha) colour.push_back(c);
-    for (std::size_t i = 0; i < colour.size(); ++i)
-        l.source[i] = colour[i];
+    for (std::size_t i = 0; i < colour.size(); ++i) l.source[i] = colour[i];
     l.grey = colour.size() == 1;
     return l;
 }
@@ -72,12 +71,11 @@ std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
     return in;
 }
 
-bool IsFloatType(TypeDesc t) {
-    return t.is_floating_point();
-}
+bool IsFloatType(TypeDesc t) { return t.is_floating_point(); }
 
 // Reads the file's channels into an image of channel type T, filling what the file lacks.
-template <class T> void ReadInto(ImageInput& in, const std::string& path, Image& img) {
+template <class T>
+void ReadInto(ImageInput& in, const std::string& path, Image& img) {
     const Layout l = LayoutOf(in.spec());
     const TypeDesc type = std::is_same_v<T, float> ? TypeDesc::FLOAT : TypeDesc::UINT16;
     // Read each run of consecutive file channels in one call, straight into the rows.
@@ -87,8 +85,7 @@ template <class T> void ReadInto(ImageInput& in, const std::string& path, Image&
             continue;
         }
         int n = 1;
-        while (d + n < 4 && l.source[d + n] == l.source[d] + n)
-            ++n;
+        while (d + n < 4 && l.source[d + n] == l.source[d] + n) ++n;
         if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, img.Row<T>(0) + d,
                            img.Stride(), img.RowBytes()))
             throw Failure("cannot read " + path + ": " + in.geterror());
@@ -124,6 +121,10 @@ void FloatToInt(const Image& src, Image& dst) {
     }
 }
 
+FileInfo InfoOf(ImageInput& in, const std::string& path) {
+    return FileInfo{in.spec(), in.format_name(), IsFloatType(in.spec().format), path};
+}
+
 std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDepth depth) {
     try {
         return std::make_unique<Image>(w, h, depth);
@@ -134,27 +135,14 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 } // namespace
 
-namespace {
-
-FileInfo InfoOf(ImageInput& in, const std::string& path) {
-    return FileInfo{in.spec(), in.format_name(), IsFloatType(in.spec().format), path};
-}
-
-} // namespace
-
-FileInfo ReadInfo(const std::string& path) {
-    return InfoOf(*OpenInput(path), path);
-}
+FileInfo ReadInfo(const std::string& path) { return InfoOf(*OpenInput(path), path); }
 
 ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat) {
     switch (depth) {
-    case Depth::Int16:
-        return ImageDepth::Int16;
+    case Depth::Int16: return ImageDepth::Int16;
     case Depth::Float:
-    case Depth::Half:
-        return ImageDepth::Float32;
-    case Depth::Auto:
-        break;
+    case Depth::Half: return ImageDepth::Float32;
+    case Depth::Auto: break;
     }
     return fileIsFloat ? ImageDepth::Float32 : ImageDepth::Int16;
 }
@@ -189,21 +177,14 @@ bool HoldsFloat(const std::string& format, const std::string& path) {
 
 // Keys that describe the source file's own layout or reading; a writer must not take them.
 bool DescribesSourceFile(const std::string& key) {
-    static const char* const keys[] = {"planarconfig",
-                                       "openexr:chunkcount",
-                                       "tiff:compression",
-                                       "tiff:photometricinterpretation",
-                                       "tiff:planarconfiguration",
-                                       "tiff:rowsperstrip",
-                                       "dpx:imagedescriptor",
-                                       "dpx:packing",
-                                       "dpx:endoflinepadding",
-                                       "dpx:endofimagepadding",
-                                       "software"};
+    static const char* const keys[] = {
+        "planarconfig", "openexr:chunkcount", "tiff:compression",
+        "tiff:photometricinterpretation", "tiff:planarconfiguration", "tiff:rowsperstrip",
+        "dpx:imagedescriptor", "dpx:packing", "dpx:endoflinepadding", "dpx:endofimagepadding",
+        "software"};
     for (const char* k : keys)
         if (key == k) return true;
-    return key.rfind("thumbnail_", 0) == 0 ||
-           (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
+    return key.rfind("thumbnail_", 0) == 0 || (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
 }
 
 // Whether a metadata key of the source goes into a file of the target format: keys named
@@ -250,38 +231,6 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
     return spec;
 }
 
-std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
-    auto out = ImageOutput::create(path);
-    if (!out) {
-        OIIO::geterror(); // clear it
-        throw UsageError("cannot write " + path + ": no image format for the extension " +
-                         Quoted(std::filesystem::path(path).extension().string()));
-    }
-    return out;
-}
-
-OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat,
-                   Depth depth) {
-    const std::string format = out.format_name();
-    const bool holdsFloat = HoldsFloat(format, path);
-    const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);
-    if (wantFloat && !holdsFloat)
-        throw UsageError("cannot write " + path + ": " + format + " files hold no " +
-                         (depth == Depth::Half ? "half" : "float") +
-                         " pixels (give --depth int16 to write 16-bit integers)");
-    if (depth == Depth::Half) return {TypeDesc::HALF, format};
-    if (wantFloat || format == "openexr") return {TypeDesc::FLOAT, format};
-    return {TypeDesc::UINT16, format};
-}
-
-} // namespace
-
-OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth) {
-    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
-}
-
-namespace {
-
 // How exr::Write lays the image out, when it can write it: a float image stored as float
 // from an OpenEXR source, uncompressed or with ZIP; the windows and the compression are
 // those of the output's description.
@@ -301,7 +250,34 @@ std::optional<exr::Layout> ExrLayout(const Image& image, const ImageSpec& spec,
     return l;
 }
 
+std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
+    auto out = ImageOutput::create(path);
+    if (!out) {
+        OIIO::geterror(); // clear it
+        throw UsageError("cannot write " + path + ": no image format for the extension " +
+                         Quoted(std::filesystem::path(path).extension().string()));
+    }
+    return out;
+}
+
+OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat, Depth depth) {
+    const std::string format = out.format_name();
+    const bool holdsFloat = HoldsFloat(format, path);
+    const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);
+    if (wantFloat && !holdsFloat)
+        throw UsageError("cannot write " + path + ": " + format + " files hold no " +
+                         (depth == Depth::Half ? "half" : "float") +
+                         " pixels (give --depth int16 to write 16-bit integers)");
+    if (depth == Depth::Half) return {TypeDesc::HALF, format};
+    if (wantFloat || format == "openexr") return {TypeDesc::FLOAT, format};
+    return {TypeDesc::UINT16, format};
+}
+
 } // namespace
+
+OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth) {
+    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
+}
 
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
     auto out = CreateOutput(path);
