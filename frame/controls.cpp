@@ -121,6 +121,6 @@ Point PointAt(Input* in, Request* req) {
     return p ? *p : Point(0.5, 0.5);
 }
 
-Image* ImageAt(Input* in, Request* req) { return dynamic_cast<Image*>(in->GetValue(req)); }
+const Image* ImageAt(Input* in, Request* req) { return dynamic_cast<const Image*>(in->GetValue(req)); }
 
 } // namespace frame

@@ -62,6 +62,6 @@ bool On(Input* in, Request* req);
 int Whole(Input* in, Request* req);
 Point PointAt(Input* in, Request* req);
 // The connected image, or null.
-Image* ImageAt(Input* in, Request* req);
+const Image* ImageAt(Input* in, Request* req);
 
 } // namespace frame

@@ -7,14 +7,14 @@
 
 namespace frame {
 
-Image* MainImage(Request* req, Input* main) {
-    Image* src = ImageAt(main, req);
+const Image* MainImage(Request* req, Input* main) {
+    const Image* src = ImageAt(main, req);
     if (!src) throw HostError("\"" + main->Decl().id + "\" has no image");
     return src;
 }
 
 Frame Begin(Request* req, Input* main) {
-    Image* src = MainImage(req, main);
+    const Image* src = MainImage(req, main);
     Image* dst = NewImage({{tag::ImgTemplate, static_cast<const void*>(src)}});
     return {src, dst, src->Width(), src->Height(), ChannelScale(*src)};
 }

@@ -16,7 +16,7 @@ namespace frame {
 // Steps 1 to 3 of every Process: the main input's image, an output made like it
 // (same size and depth), the size and the channel scale.
 struct Frame {
-    Image* src;
+    const Image* src;
     Image* dst;
     int width;
     int height;
@@ -27,7 +27,7 @@ struct Frame {
 // when the input holds no image or the output cannot be made.
 Frame Begin(Request* req, Input* main);
 // Reads the main input only (for tools whose output size differs).
-Image* MainImage(Request* req, Input* main);
+const Image* MainImage(Request* req, Input* main);
 // An image of the given size with the depth of like. The size is passed to the host
 // as computed, so a size beyond what the host can hold is refused with HostError rather
 // than wrapped around.

@@ -188,3 +188,5 @@ void ThreadedOperator::DoMultiProcess(Request* request, long n) {
 }
 
 void ThreadedOperator::ProcessSlice(Request*, long) {}
+
+long ThreadedOperator::BandCount(long n) { return host::RowBands(n); }

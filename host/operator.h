@@ -180,9 +180,13 @@ public:
 
     // The worker for one index. The base does nothing.
     virtual void ProcessSlice(Request* request, long index);
-};
 
-// The most threads a DoMultiProcess uses (default: every core). Values below 1 mean
-// every core.
-void SetThreadCount(int threads);
-int ThreadCount();
+    // For tools whose worker index is a band of rows rather than a row: how many bands
+    // to cut n rows into so that every thread the host uses has work (at most n, at
+    // least 1), and band k's rows [begin, end).
+    static long BandCount(long n);
+    struct RowRange {
+        long begin, end;
+    };
+    static RowRange BandRows(long k, long bands, long n) { return {n * k / bands, n * (k + 1) / bands}; }
+};

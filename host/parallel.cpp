@@ -1,6 +1,6 @@
 #include "host/parallel.h"
 
-#include "host/operator.h"
+#include "host/session.h"
 
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -40,6 +40,8 @@ int ThreadCount() {
 namespace host {
 
 long DefaultBands() { return 8L * ThreadCount(); }
+
+long RowBands(long n) { return std::max(1L, std::min(n, 2L * ThreadCount())); }
 
 void ParallelBands(long n, long maxBands, const std::function<void(long, long)>& body) {
     if (n <= 0) return;

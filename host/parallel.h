@@ -13,4 +13,8 @@ void ParallelBands(long n, long maxBands, const std::function<void(long, long)>&
 // The number of bands the host cuts work into for the current thread count.
 long DefaultBands();
 
+// The bands a tool that works in bands of rows cuts n rows into: two per thread (fewer
+// when n is smaller), so that a slow band leaves other threads something to take.
+long RowBands(long n);
+
 } // namespace host

@@ -14,6 +14,11 @@
 #include <string>
 #include <vector>
 
+// The most threads a render's workers use (default: every core). Values below 1 mean
+// every core.
+void SetThreadCount(int threads);
+int ThreadCount();
+
 namespace qrvx {
 
 // One loaded plug-in file. Loading links its registration entry into the class registry;

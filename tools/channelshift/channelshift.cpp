@@ -153,7 +153,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_src = nullptr;
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     std::array<std::vector<int>, kChannels> m_col, m_row; // last source per target
     std::array<int, kChannels> m_shift{}, m_runBegin{}, m_runEnd{};

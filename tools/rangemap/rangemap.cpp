@@ -400,7 +400,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_src = nullptr;
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     Mapping m_map;
     std::vector<std::uint16_t> m_tables;

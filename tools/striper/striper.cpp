@@ -93,7 +93,7 @@ public:
     }
 
     void Process(Request* req) override {
-        Image* src = frame::MainImage(req, m_input);
+        const Image* src = frame::MainImage(req, m_input);
         m_src = src;
 
         // Both directions off: an exact copy.
@@ -200,7 +200,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_src = nullptr;
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     Axis m_rows, m_cols;
     std::array<double, kChannels> m_colourH{}, m_colourV{}, m_cross{};

@@ -617,7 +617,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_src = nullptr;
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     Params m_p;
     Thresholds<std::uint16_t> m_intBounds;

@@ -147,7 +147,7 @@ public:
         };
         m_whole = same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) &&
                   same(m_plan[0], m_plan[3]);
-        m_bands = std::min(f.height, 2 * ThreadCount());
+        m_bands = BandCount(f.height);
         m_scratch.resize(std::size_t(f.height) * kTileWidth * (m_src->IsFloat() ? 2 : 1));
         m_worker = frame::PickByDepth(*m_dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
         DoMultiProcess(req, m_bands);
@@ -155,8 +155,8 @@ public:
     }
 
     void ProcessSlice(Request*, long band) override {
-        const long h = m_dst->Height();
-        (this->*m_worker)(int(h * band / m_bands), int(h * (band + 1) / m_bands));
+        const RowRange rows = BandRows(band, m_bands, m_dst->Height());
+        (this->*m_worker)(int(rows.begin), int(rows.end));
     }
 
 private:
@@ -373,12 +373,12 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_src = nullptr;
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     std::array<Plan, kChannels> m_plan;
     bool m_whole = false; // all four channels move alike
     std::vector<std::uint64_t> m_scratch; // per image row, the pixels of one tile row
-    int m_bands = 1;
+    long m_bands = 1;
     void (Warble::*m_worker)(int, int) = nullptr;
 };
 
