@@ -414,12 +414,13 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
 // ---- Merge -------------------------------------------------------------------------
 
 template <class TS, class TD>
-void MergeOver(const Image& src, Image& dst, int x, int y) {
-    const int x0 = std::max(0, x), y0 = std::max(0, y);
+void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int rowEnd) {
+    const int x0 = std::max(0, x), y0 = std::max({0, y, rowBegin});
     const int x1 = int(std::min<long long>(dst.Width(), (long long)x + src.Width()));
-    const int y1 = int(std::min<long long>(dst.Height(), (long long)y + src.Height()));
+    const int y1 = int(std::min<long long>({(long long)dst.Height(), (long long)rowEnd,
+                                            (long long)y + src.Height()}));
     for (int ty = y0; ty < y1; ++ty) {
-        const TS* s = src.Row<TS>(ty - y) + std::ptrdiff_t(x0 - x) * 4;
+        const TS* s = src.Row<TS>(int(std::ptrdiff_t(ty) - y)) + (std::ptrdiff_t(x0) - x) * 4;
         TD* d = dst.Row<TD>(ty) + std::ptrdiff_t(x0) * 4;
         for (int tx = x0; tx < x1; ++tx, s += 4, d += 4) {
             const float keep = 1.0f - ToUnit(s[3]);
@@ -510,9 +511,11 @@ Image* Image::ResizeOfImage(const TagList& tags) const {
                          int(tags.GetInt(tag::ResizeHeight, m_height)));
 }
 
-void Image::OXMerge(const Image& src, int x, int y) {
+void Image::OXMerge(const Image& src, int x, int y) { OXMergeRows(src, x, y, 0, m_height); }
+
+void Image::OXMergeRows(const Image& src, int x, int y, int rowBegin, int rowEnd) {
     WithType(src, [&]<class TS>() {
-        WithType(*this, [&]<class TD>() { MergeOver<TS, TD>(src, *this, x, y); });
+        WithType(*this, [&]<class TD>() { MergeOver<TS, TD>(src, *this, x, y, rowBegin, rowEnd); });
     });
 }
 

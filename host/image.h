@@ -96,6 +96,10 @@ public:
     // Only the overlapped pixels are written, so draws into disjoint areas may run at once.
     // Either depth may be drawn into either.
     void OXMerge(const Image& src, int x, int y);
+    // The same draw limited to this image's rows [rowBegin, rowEnd): a tool whose draws
+    // overlap replays them in order per band of rows, each band on its own thread, and
+    // gets the result of drawing them one after another over the whole image.
+    void OXMergeRows(const Image& src, int x, int y, int rowBegin, int rowEnd);
 
     // Blurs this image into target (same size; any depth) with filter type 4, a Gaussian
     // approximated by three box passes. xSize and ySize give the standard deviation as a

@@ -225,6 +225,21 @@ TEST(Images, MergeClipsAtAllFourEdges) {
     }
 }
 
+// Overlapping draws replayed in order per band of rows give the image that drawing them
+// one after another over the whole image gives, for any cut into bands.
+TEST(Images, MergeByBandsEqualsMergingInOrder) {
+    for (ImageDepth d : test::kDepths) {
+        auto sprite = test::NoiseImage(9, 7, d, 5);
+        const std::pair<int, int> at[] = {{-3, -2}, {2, 1}, {4, 3}, {10, 12}, {3, 9}, {-1, 14}};
+        auto whole = test::NoiseImage(14, 16, d, 6);
+        auto banded = test::NoiseImage(14, 16, d, 6);
+        for (auto [x, y] : at) whole->OXMerge(*sprite, x, y);
+        for (int begin = 0; begin < 16; begin += 5)
+            for (auto [x, y] : at) banded->OXMergeRows(*sprite, x, y, begin, std::min(16, begin + 5));
+        EXPECT_TRUE(test::SameImage(*whole, *banded));
+    }
+}
+
 TEST(Images, BlurIsIdentityAtZeroAndSmoothsAboveIt) {
     for (ImageDepth d : test::kDepths) {
         auto img = test::NoiseImage(40, 30, d, 3);
