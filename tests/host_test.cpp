@@ -1,10 +1,12 @@
 // The stand-in host and the frame: declarations, values and notification, images and
 // their operations, the pixel cursor, worker runs, plug-in loading and registration.
+#include "frame/random.h"
 #include "frame/tool.h"
 #include "support.h"
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <set>
 
 namespace {
@@ -352,3 +354,24 @@ TEST(Render, RefusesWithoutAnInputImage) {
 }
 
 } // namespace
+
+// The generator's first draws for seed 1 are those of the classic C runtime generator.
+TEST(Random, DrawsFollowTheClassicGenerator) {
+    frame::Random rng(1);
+    for (std::uint32_t expected : {41u, 18467u, 6334u, 26500u, 19169u}) EXPECT_EQ(rng.Draw(), expected);
+}
+
+TEST(Random, ChoiceStaysInTheListForAnyRange) {
+    frame::Random rng(7);
+    // A single position with no tolerance always gives it.
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(frame::ChoosePosition(rng, 3, 3, 0, 5), 2);
+    // Reversed ends are swapped; extreme ends and negative tolerances stay in the list.
+    for (int i = 0; i < 200; ++i) {
+        const int p = frame::ChoosePosition(rng, 4, 2, 0, 10);
+        EXPECT_TRUE(p >= 1 && p <= 3) << p;
+        const int q = frame::ChoosePosition(rng, INT32_MIN, INT32_MAX, -5, 4);
+        EXPECT_TRUE(q >= 0 && q <= 3) << q;
+        const int r = frame::ChoosePosition(rng, 1, 20, INT32_MAX, 6);
+        EXPECT_TRUE(r >= 0 && r <= 5) << r;
+    }
+}
