@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -213,6 +214,16 @@ void RunRender(const RenderOptions& o) {
     if (o.output.empty()) {
         SaveSettings(tool, o.saveSettings);
         return;
+    }
+    // A required image input other than "Input" (which the test card stands in for) must
+    // be given, as the host would insist before rendering.
+    for (const auto& in : tool.Inputs()) {
+        const InputDecl& d = in->Decl();
+        const bool given = std::any_of(plan.bindings.begin(), plan.bindings.end(),
+                                       [&](const Binding& b) { return b.input == in.get(); });
+        if (in->IsImage() && d.required && d.id != "Input" && !given)
+            throw UsageError(DisplayName(tool.Entry()) + " needs the image input " + Quoted(d.id) +
+                             " (give it with -i " + Quoted(d.id + "=PATH") + ")");
     }
     PlanFramesAndDepth(o, plan);
     if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
