@@ -532,6 +532,27 @@ TEST_F(Cli, EveryErrorIsOneLineAndLeavesTheOutputAlone) {
     EXPECT_EQ(Leftovers(), 0);
 }
 
+// A tool whose required image input other than "Input" is not given refuses to render;
+// given, it renders over the test card.
+TEST_F(Cli, BrickworkNeedsItsFirstTile) {
+    Result r = Run({"render", "Brickwork", "-o", "wall.png"});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_EQ(r.err.rfind("qrvx: error: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("\"Tile 1 (required)\""), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(P("wall.png")));
+    EXPECT_EQ(Leftovers(), 0);
+
+    Write("tile.png", 24, 12, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return c == 3 ? 65535.0 : 1000.0 * (x + y); });
+    r = Run({"render", "Brickwork", "-q", "-i", "Tile 1 (required)=tile.png", "-s",
+             "xOffset Line B=0", "-o", "wall.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Picture wall = Read("wall.png");
+    ASSERT_EQ(wall.spec.width, 960);
+    EXPECT_EQ(wall.At(24 * 3 + 5, 12 * 7 + 2, 0), 7000.0);
+}
+
 // ---- Demo ------------------------------------------------------------------------------
 
 TEST_F(Cli, DemoShowsEveryLoadedTool) {
