@@ -19,6 +19,9 @@ std::span<const DemoPreset> DemoPresets() {
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
+        {"Brickwork", "three brick shades picked at random, odd rows shifted half a brick (their left ends stay empty)",
+         {{"seed", "7"}, {"Probability End", "3"}},
+         {{"Tile 1 (required)", "tile"}, {"Tile 2", "tile-dark"}, {"Tile 3", "tile-pale"}}},
     };
     return presets;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 namespace app {
 
@@ -77,18 +78,28 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         });
         return img;
     }
-    if (name == "tile") {
+    // Bricks of one size in three shades of clay.
+    static constexpr std::pair<const char*, Rgba> bricks[] = {
+        {"tile", {0.62f, 0.25f, 0.16f, 1}},
+        {"tile-dark", {0.40f, 0.15f, 0.10f, 1}},
+        {"tile-pale", {0.78f, 0.52f, 0.36f, 1}},
+    };
+    for (const auto& brick : bricks) {
+        if (name != brick.first) continue;
+        const Rgba clay = brick.second;
         auto img = std::make_unique<Image>(96, 48, depth);
-        Paint(*img, [](int x, int y) {
+        Paint(*img, [clay](int x, int y) {
             const bool mortar = x < 3 || y < 3;
             const float grain = 0.05f * float((x * 7 + y * 13) % 5) / 4.0f;
-            return mortar ? Rgba{0.75f, 0.72f, 0.66f, 1} : Rgba{0.62f + grain, 0.25f, 0.16f, 1};
+            return mortar ? Rgba{0.75f, 0.72f, 0.66f, 1} : Rgba{clay[0] + grain, clay[1], clay[2], 1};
         });
         return img;
     }
     throw std::invalid_argument("no built-in picture \"" + name + "\"");
 }
 
-std::vector<std::string> PictureNames() { return {"card", "card-changed", "dots", "sprite", "tile"}; }
+std::vector<std::string> PictureNames() {
+    return {"card", "card-changed", "dots", "sprite", "tile", "tile-dark", "tile-pale"};
+}
 
 } // namespace app
