@@ -70,7 +70,7 @@ Image* InDepthOf(const Image& like, const Image& image) {
 }
 
 class Brickwork : public ThreadedOperator {
-  public:
+public:
     Brickwork(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Range kPositions{1, 20};
@@ -140,14 +140,13 @@ class Brickwork : public ThreadedOperator {
         m_worker = frame::PickByDepth(*m_dst, &Brickwork::Column<std::uint16_t>,
                                       &Brickwork::Column<float>);
         DoMultiProcess(req, m_columns);
-        for (Image* temporary : temporaries)
-            temporary->Recycle();
+        for (Image* temporary : temporaries) temporary->Recycle();
         m_output->Set(req, m_dst);
     }
 
     void ProcessSlice(Request*, long i) override { (this->*m_worker)(int(i)); }
 
-  private:
+private:
     // The left edge of column i's tiles in a row with this offset. Every column computes
     // its own and its right neighbour's edge with this one expression, so neighbours
     // agree on their border.
@@ -158,7 +157,8 @@ class Brickwork : public ThreadedOperator {
     int Clip(double x) const { return x > 0 ? int(std::min(x, double(m_width))) : 0; }
 
     // Lays every tile row of column i, from row 0 down.
-    template <class T> void Column(int i) {
+    template <class T>
+    void Column(int i) {
         constexpr std::size_t kPixel = sizeof(T) * 4;
         frame::Random rng(std::uint32_t(i + 1) * m_seed);
         const int length = int(m_list.size());
