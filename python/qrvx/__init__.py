@@ -100,8 +100,9 @@ class Tool:
         return f"qrvx.Tool({self.name!r})"
 
     def controls(self):
-        """Every input and control in declaration order, as ``qrvx controls --json``."""
-        return _json.loads(self._tool.controls_json())
+        """Every input and control in declaration order: the list of dicts that
+        ``qrvx controls --json`` gives under "controls"."""
+        return _json.loads(self._tool.controls_json())["controls"]
 
     def keys(self):
         """The control IDs in declaration order (image inputs left out)."""
