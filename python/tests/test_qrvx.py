@@ -63,9 +63,14 @@ def test_arrays_in_follow_the_commands_file_rules():
     np.testing.assert_array_equal(tool.render(rgb.astype(np.float16)),
                                   tool.render(rgb.astype(np.float16).astype(np.float32)))
 
-    # A strided view gives what a contiguous copy gives.
+    # Views give what contiguous copies give: converted (every third pixel) or borrowed
+    # with rows longer than the width (the left half), also where the tool copies its input.
     wide = noise(10, 20, np.uint16)
-    np.testing.assert_array_equal(tool.render(wide[::2, ::3]), tool.render(wide[::2, ::3].copy()))
+    plain = qrvx.Tool("Striper")
+    plain["activate ScanlinesH"] = 0
+    for view in (wide[::2, ::3], wide[:, :10]):
+        np.testing.assert_array_equal(tool.render(view), tool.render(view.copy()))
+        np.testing.assert_array_equal(plain.render(view), view)
 
 
 def test_bad_arrays_and_values_raise_with_the_commands_messages():
