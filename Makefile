@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build run test check bench format clean
+.PHONY: all setup build python run test check bench format clean
 
 all: build
 
@@ -12,6 +12,11 @@ setup:
 build: setup
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The Python module alone, into $(BUILD)/python (make build builds it too).
+python: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target _qrvx
 
 run: build
 	$(BUILD)/bin/qrvx demo --out out/demo

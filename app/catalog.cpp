@@ -39,10 +39,9 @@ std::vector<std::string> PluginFolders() {
     return folders;
 }
 
-Catalog Catalog::Load(bool quiet) {
+Catalog Catalog::Load(bool quiet, const std::vector<std::string>& folders) {
     Catalog catalog;
     std::set<std::string> fileNames, ids;
-    const std::vector<std::string> folders = PluginFolders();
     for (const std::string& folder : folders) {
         for (const std::string& file : qrvx::FindPluginFiles(folder)) {
             if (!fileNames.insert(fs::path(file).filename().string()).second) continue;

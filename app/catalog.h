@@ -10,6 +10,9 @@
 
 namespace app {
 
+// The folders searched for plug-ins, in order.
+std::vector<std::string> PluginFolders();
+
 class Catalog {
 public:
     // Loads every plug-in file (QRVX_*.so) in the folders of QRVX_PLUGIN_PATH
@@ -17,7 +20,7 @@ public:
     // name met again in a later folder is skipped, as is a tool whose registry ID is
     // already loaded, so the first one found wins. A file that fails to load is reported
     // on stderr (unless quiet) and skipped. Throws Failure when no tool is loaded at all.
-    static Catalog Load(bool quiet);
+    static Catalog Load(bool quiet, const std::vector<std::string>& folders = PluginFolders());
 
     // Every loaded tool's registration entry, sorted by display name.
     const std::vector<Registry*>& Entries() const { return m_entries; }
@@ -32,9 +35,6 @@ private:
     std::vector<std::unique_ptr<qrvx::Plugin>> m_plugins;
     std::vector<Registry*> m_entries;
 };
-
-// The folders searched for plug-ins, in order.
-std::vector<std::string> PluginFolders();
 
 // The display name of a tool's entry.
 std::string DisplayName(const Registry& entry);

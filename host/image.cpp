@@ -433,11 +433,10 @@ void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int row
 
 // ---- Image ---------------------------------------------------------------------------
 
-Image::Image(int width, int height, ImageDepth depth)
-    : m_width(width), m_height(height), m_depth(depth), m_rowBytes(0), m_bytes(0),
-      m_data(nullptr),
-      m_routines(depth == ImageDepth::Float32 ? &RoutinesOf<float>::kTable
-                                              : &RoutinesOf<std::uint16_t>::kTable) {
+namespace {
+
+// Refuses a depth or size the host cannot hold.
+void CheckSize(int width, int height, ImageDepth depth) {
     if (depth != ImageDepth::Int16 && depth != ImageDepth::Float32)
         throw HostError("cannot make an image of depth " + std::to_string(int(depth)));
     if (width < 1 || height < 1)
@@ -448,6 +447,16 @@ Image::Image(int width, int height, ImageDepth depth)
         throw HostError("cannot make an image of " + std::to_string(width) + " x " +
                         std::to_string(height) + " pixels: more than the limit of " +
                         std::to_string(g_maxPixels.load()) + " pixels");
+}
+
+} // namespace
+
+Image::Image(int width, int height, ImageDepth depth)
+    : m_width(width), m_height(height), m_depth(depth), m_rowBytes(0), m_bytes(0),
+      m_data(nullptr),
+      m_routines(depth == ImageDepth::Float32 ? &RoutinesOf<float>::kTable
+                                              : &RoutinesOf<std::uint16_t>::kTable) {
+    CheckSize(width, height, depth);
     m_rowBytes = (std::ptrdiff_t(width) * Stride() + 63) / 64 * 64;
     m_bytes = std::size_t(m_rowBytes) * std::size_t(height);
     m_data = ThePool().Acquire(m_bytes);
@@ -459,7 +468,25 @@ Image::Image(int width, int height, ImageDepth depth)
         m_rows[std::size_t(y)] = static_cast<char*>(m_data) + std::size_t(m_rowBytes) * y;
 }
 
-Image::~Image() { ThePool().Release(m_data, m_bytes); }
+Image::Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff_t rowBytes)
+    : m_width(width), m_height(height), m_depth(depth), m_rowBytes(rowBytes), m_bytes(0),
+      m_data(nullptr),
+      m_routines(depth == ImageDepth::Float32 ? &RoutinesOf<float>::kTable
+                                              : &RoutinesOf<std::uint16_t>::kTable) {
+    CheckSize(width, height, depth);
+    if (!pixels || rowBytes < std::ptrdiff_t(width) * Stride())
+        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
+                        std::to_string(height) + " pixels over memory whose rows are " +
+                        std::to_string(rowBytes) + " bytes");
+    m_rows.resize(std::size_t(height));
+    for (int y = 0; y < height; ++y)
+        m_rows[std::size_t(y)] = static_cast<char*>(pixels) + std::size_t(rowBytes) * y;
+}
+
+// Borrowed memory (m_data null) stays with its owner.
+Image::~Image() {
+    if (m_data) ThePool().Release(m_data, m_bytes);
+}
 
 void Image::Fill(const IntPixel& p) {
     FltPixel f;
@@ -493,8 +520,15 @@ void Image::Fill(const FltPixel& p) {
 Image* Image::CopyOfImage(bool) const {
     auto* copy = new Image(m_width, m_height, m_depth);
     host::ParallelBands(m_height, host::DefaultBands(), [&](long y0, long y1) {
-        std::memcpy(copy->m_rows[std::size_t(y0)], m_rows[std::size_t(y0)],
-                    std::size_t(m_rowBytes) * std::size_t(y1 - y0));
+        if (copy->m_rowBytes == m_rowBytes) {
+            std::memcpy(copy->m_rows[std::size_t(y0)], m_rows[std::size_t(y0)],
+                        std::size_t(m_rowBytes) * std::size_t(y1 - y0));
+            return;
+        }
+        // Borrowed memory may have rows of another length.
+        for (long y = y0; y < y1; ++y)
+            std::memcpy(copy->m_rows[std::size_t(y)], m_rows[std::size_t(y)],
+                        std::size_t(m_width) * std::size_t(Stride()));
     });
     return AdoptNew(copy);
 }

@@ -49,6 +49,11 @@ public:
     // Throws HostError when the size is not positive, over the pixel limit, or the
     // memory cannot be had.
     Image(int width, int height, ImageDepth depth);
+    // An image over pixel memory the caller owns and keeps alive (and unchanged, when a tool
+    // reads it) while the image lives: rows of rowBytes bytes from pixels on, with no
+    // alignment asked of them. Throws HostError like the constructor above, and when a row
+    // would not hold the width.
+    Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff_t rowBytes);
     ~Image() override;
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;

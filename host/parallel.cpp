@@ -13,7 +13,8 @@
 
 namespace {
 
-std::atomic<int> g_threads{0}; // 0: every core
+std::atomic<int> g_threads{0};     // 0: every core
+thread_local int t_threads = 0;    // this thread's own count; 0: the process-wide one
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
 
@@ -31,9 +32,15 @@ std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
 
 void SetThreadCount(int threads) { g_threads = threads < 1 ? 0 : threads; }
 
+ThreadCountScope::ThreadCountScope(int threads) : m_previous(t_threads) {
+    t_threads = threads < 1 ? 0 : threads;
+}
+
+ThreadCountScope::~ThreadCountScope() { t_threads = m_previous; }
+
 int ThreadCount() {
     static const int cores = Cores();
-    int t = g_threads.load();
+    int t = t_threads > 0 ? t_threads : g_threads.load();
     return t < 1 ? cores : t;
 }
 

@@ -19,6 +19,19 @@
 void SetThreadCount(int threads);
 int ThreadCount();
 
+// Sets the thread count for renders started on the calling thread while it lives (values
+// below 1: the process-wide count), so that callers on several threads can each choose.
+class ThreadCountScope {
+public:
+    explicit ThreadCountScope(int threads);
+    ~ThreadCountScope();
+    ThreadCountScope(const ThreadCountScope&) = delete;
+    ThreadCountScope& operator=(const ThreadCountScope&) = delete;
+
+private:
+    int m_previous;
+};
+
 namespace qrvx {
 
 // One loaded plug-in file. Loading links its registration entry into the class registry;

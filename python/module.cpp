@@ -1,0 +1,304 @@
+// qrvx._qrvx: the native half of the Python module. It loads the plug-ins once, makes
+// tools, moves numpy arrays in and out of host images and renders with the GIL released.
+//
+// Arrays reach the host without a copy where their layout is the host's (four 16-bit or
+// 32-bit float channels, pixels packed in each row): the image then borrows the array's
+// memory, which tools only read. Rendered images whose rows are packed become arrays the
+// same way, the array owning the image. Every other layout is converted, by the rules the
+// command applies to files: 8-bit values times 257, grey to R = G = B, full alpha where
+// there is none.
+#include "app/catalog.h"
+#include "app/errors.h"
+#include "app/image_io.h"
+#include "app/listing.h"
+#include "app/settings.h"
+#include "app/testcard.h"
+#include "host/session.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// The plug-ins, loaded on first use and kept to the end of the process: tools and the
+// arrays rendered by them may outlive every Python object that led to them.
+std::vector<std::string> g_extraFolders;
+
+app::Catalog& Plugins() {
+    static app::Catalog* catalog = [] {
+        std::vector<std::string> folders = app::PluginFolders();
+        folders.insert(folders.end(), g_extraFolders.begin(), g_extraFolders.end());
+        return new app::Catalog(app::Catalog::Load(true, folders));
+    }();
+    return *catalog;
+}
+
+// ---- Arrays and images ------------------------------------------------------------------
+
+// An image made from an array, with the array kept alive while the image borrows it.
+struct ArrayImage {
+    std::unique_ptr<Image> image;
+    py::object owner;
+};
+
+template <class S, class T>
+void ConvertPixels(const py::array& a, Image& img) {
+    const auto* base = static_cast<const char*>(a.data());
+    const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.strides(2);
+    const int channels = int(a.shape(2));
+    const bool grey = channels == 1, alpha = channels == 4;
+    constexpr bool kToInt = std::is_same_v<T, std::uint16_t>;
+    // uint8 values are scaled by 257, so 255 is full; floats keep their values.
+    auto value = [](S v) -> T {
+        if constexpr (std::is_same_v<S, std::uint8_t>) return T(kToInt ? v * 257 : v * 257 / 65535.0f);
+        else if constexpr (std::is_same_v<S, T>) return v;
+        else if constexpr (kToInt) return T(std::isnan(v) ? 0 : std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+        else return T(float(v) / 65535.0f);
+    };
+    const T full = kToInt ? T(65535) : T(1);
+    for (int y = 0; y < img.Height(); ++y) {
+        T* d = img.Row<T>(y);
+        for (int x = 0; x < img.Width(); ++x, d += 4) {
+            const char* p = base + y * sy + x * sx;
+            auto at = [&](int c) { return *reinterpret_cast<const S*>(p + c * sc); };
+            d[0] = value(at(0));
+            d[1] = grey ? d[0] : value(at(1));
+            d[2] = grey ? d[0] : value(at(2));
+            d[3] = alpha ? value(at(3)) : full;
+        }
+    }
+}
+
+// The array as an image of the given depth. The array has three dimensions (rows,
+// columns, 1, 3 or 4 channels) and holds uint8, uint16 or float32 values (the Python
+// side has checked and normalised it).
+ArrayImage ToImage(const py::array& a, ImageDepth depth) {
+    const int h = int(a.shape(0)), w = int(a.shape(1)), channels = int(a.shape(2));
+    const bool isFloat = a.dtype().is(py::dtype::of<float>());
+    const bool isU16 = a.dtype().is(py::dtype::of<std::uint16_t>());
+    const py::ssize_t item = a.itemsize();
+    // The host's own layout: borrow the memory.
+    const bool sameDepth = isFloat == (depth == ImageDepth::Float32) && (isFloat || isU16);
+    if (sameDepth && channels == 4 && a.strides(2) == item && a.strides(1) == 4 * item &&
+        a.strides(0) >= w * 4 * item)
+        return {std::make_unique<Image>(w, h, depth, const_cast<void*>(a.data()), a.strides(0)), a};
+    auto img = std::make_unique<Image>(w, h, depth);
+    py::gil_scoped_release release;
+    auto convert = [&]<class S>() {
+        if (depth == ImageDepth::Float32) ConvertPixels<S, float>(a, *img);
+        else ConvertPixels<S, std::uint16_t>(a, *img);
+    };
+    if (isFloat) convert.operator()<float>();
+    else if (isU16) convert.operator()<std::uint16_t>();
+    else convert.operator()<std::uint8_t>();
+    return {std::move(img), py::none()};
+}
+
+// A new (rows, columns, 4) array of the image's channels: uint16 or float32. An image
+// with packed rows is handed over whole; other images are copied.
+py::array ToArray(std::unique_ptr<Image> img) {
+    const py::dtype dtype = img->IsFloat() ? py::dtype::of<float>() : py::dtype::of<std::uint16_t>();
+    const py::ssize_t h = img->Height(), w = img->Width(), item = img->IsFloat() ? 4 : 2;
+    const std::vector<py::ssize_t> shape{h, w, 4}, strides{w * 4 * item, 4 * item, item};
+    const std::size_t rowBytes = std::size_t(w) * std::size_t(img->Stride());
+    if (img->RowBytes() == std::ptrdiff_t(rowBytes)) {
+        void* data = img->RowTable()[0];
+        py::capsule owner(img.release(), [](void* p) { delete static_cast<Image*>(p); });
+        return py::array(dtype, shape, strides, data, owner);
+    }
+    py::array out(dtype, shape, strides);
+    auto* d = static_cast<char*>(out.mutable_data());
+    {
+        py::gil_scoped_release release;
+        for (py::ssize_t y = 0; y < h; ++y)
+            std::memcpy(d + y * rowBytes, img->RowTable()[y], rowBytes);
+    }
+    return out;
+}
+
+ImageDepth DepthOf(const py::array& a) {
+    return a.dtype().is(py::dtype::of<float>()) ? ImageDepth::Float32 : ImageDepth::Int16;
+}
+
+// ---- Tools --------------------------------------------------------------------------------
+
+// A tool object. Every call takes the tool's lock, so a tool used from two threads at once
+// serialises; the GIL is released while waiting for it and while rendering.
+class PyTool {
+public:
+    explicit PyTool(const std::string& name) : m_tool(Plugins().Find(name)) {}
+
+    std::string Name() const { return app::DisplayName(m_tool.Entry()); }
+
+    std::string ControlsJson() {
+        auto lock = Lock();
+        std::ostringstream out;
+        app::ListControls(m_tool, true, out);
+        return out.str();
+    }
+
+    // The IDs of the controls (image inputs left out), in declaration order.
+    std::vector<std::string> Ids() const {
+        std::vector<std::string> ids;
+        for (const auto& in : m_tool.Inputs())
+            if (!in->IsImage()) ids.push_back(in->Decl().id);
+        return ids;
+    }
+
+    void SetText(const std::string& id, const std::string& text) {
+        auto lock = Lock();
+        Input& control = Control(id);
+        app::SetValue(m_tool, control, app::ParseValue(m_tool, control, text));
+    }
+
+    py::object Get(const std::string& id) {
+        auto lock = Lock();
+        const app::ControlValue v = app::CurrentValue(Control(id));
+        if (v.isPoint) return py::make_tuple(v.x, v.y);
+        return py::float_(v.x);
+    }
+
+    void SaveSettings(const std::string& path) {
+        auto lock = Lock();
+        app::SaveSettings(m_tool, path);
+    }
+    void LoadSettings(const std::string& path) {
+        auto lock = Lock();
+        app::LoadSettings(m_tool, path);
+    }
+
+    // Renders with the main image (None: the test card) and the other image inputs by ID.
+    py::array Render(const py::object& image, const std::vector<std::pair<std::string, py::array>>& inputs,
+                     double time, int threads) {
+        auto lock = Lock();
+        std::vector<ArrayImage> images;
+        std::vector<std::string> connected;
+        ImageDepth depth = ImageDepth::Int16;
+        if (image.is_none()) {
+            images.push_back({app::MakeTestCard(depth), py::none()});
+        } else {
+            const py::array main = image.cast<py::array>();
+            depth = DepthOf(main);
+            images.push_back(ToImage(main, depth));
+        }
+        m_tool.Connect("Input", images.back().image.get());
+        connected.push_back("Input");
+        // Every other input is read at the main image's depth, as the command reads files.
+        for (const auto& [id, array] : inputs) {
+            Input* in = m_tool.Op().FindInput(id);
+            if (!in || !in->IsImage()) throw py::key_error(Name() + " has no image input \"" + id + "\"");
+            images.push_back(ToImage(array, depth));
+            m_tool.Connect(id, images.back().image.get());
+            connected.push_back(id);
+        }
+        std::unique_ptr<Image> out;
+        {
+            py::gil_scoped_release release;
+            ThreadCountScope scope(threads);
+            try {
+                out = m_tool.Render(time);
+            } catch (...) {
+                for (const std::string& id : connected) m_tool.Connect(id, nullptr);
+                throw;
+            }
+            for (const std::string& id : connected) m_tool.Connect(id, nullptr);
+        }
+        return ToArray(std::move(out));
+    }
+
+private:
+    std::unique_lock<std::mutex> Lock() {
+        py::gil_scoped_release release;
+        return std::unique_lock(m_mutex);
+    }
+
+    Input& Control(const std::string& id) {
+        Input* in = m_tool.Op().FindInput(id);
+        if (!in || in->IsImage()) {
+            try {
+                app::FindControl(m_tool, id);
+            } catch (const app::UsageError& e) {
+                throw py::key_error(e.what());
+            }
+        }
+        return *in;
+    }
+
+    qrvx::Tool m_tool;
+    std::mutex m_mutex;
+};
+
+std::string ToolsJson() {
+    std::ostringstream out;
+    app::ListTools(Plugins(), true, out);
+    return out.str();
+}
+
+py::array Read(const std::string& path) {
+    std::unique_ptr<Image> img;
+    {
+        py::gil_scoped_release release;
+        img = app::ReadImage(path, app::ImageDepthFor(app::Depth::Auto, app::ReadInfo(path).isFloat));
+    }
+    return ToArray(std::move(img));
+}
+
+void Write(const std::string& path, const py::array& array, const std::string& compression) {
+    const ArrayImage img = ToImage(array, DepthOf(array));
+    py::gil_scoped_release release;
+    app::WriteImage(*img.image, path, {.compression = compression});
+}
+
+py::array TestCard(bool isFloat) {
+    return ToArray(app::MakeTestCard(isFloat ? ImageDepth::Float32 : ImageDepth::Int16));
+}
+
+} // namespace
+
+PYBIND11_MODULE(_qrvx, m) {
+    m.doc() = "The native part of qrvx; use the qrvx package.";
+    // The command's two kinds of error, and the host's refusals.
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const app::UsageError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const app::Failure& e) {
+            PyErr_SetString(PyExc_OSError, e.what());
+        } catch (const HostError& e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+    });
+
+    m.def("add_plugin_folder", [](const std::string& folder) { g_extraFolders.push_back(folder); });
+    m.def("tools_json", &ToolsJson);
+    m.def("read", &Read);
+    m.def("write", &Write);
+    m.def("test_card", &TestCard);
+
+    py::class_<PyTool>(m, "Tool")
+        .def(py::init<const std::string&>())
+        .def_property_readonly("name", &PyTool::Name)
+        .def("controls_json", &PyTool::ControlsJson)
+        .def("ids", &PyTool::Ids)
+        .def("set_text", &PyTool::SetText)
+        .def("get", &PyTool::Get)
+        .def("save_settings", &PyTool::SaveSettings)
+        .def("load_settings", &PyTool::LoadSettings)
+        .def("render", &PyTool::Render);
+}

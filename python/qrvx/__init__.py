@@ -1,0 +1,158 @@
+"""qrvx: image tools for film and video compositing, on numpy arrays.
+
+The tools of the ``qrvx`` command, without files in between::
+
+    import qrvx
+    shift = qrvx.Tool("ChannelShift")
+    shift["Center Red"] = (0.52, 0.5)
+    out = shift.render(qrvx.read("plate.exr"))      # (height, width, 4) float32
+    qrvx.write("shifted.exr", out)
+
+Images are numpy arrays of shape (height, width, 4), channels R, G, B, A: ``uint16`` for
+integer images (0..65535) and ``float32`` for float images (0..1 nominal, other values
+kept). Renders accept (H, W), (H, W, 1), (H, W, 3) and (H, W, 4) arrays of ``uint8``
+(scaled by 257), ``uint16``, ``float16``, ``float32`` or ``float64``; grey becomes
+R = G = B and a missing alpha is full alpha, as the command reads files. Input arrays are
+never modified.
+
+Renders release the GIL: several Python threads, each with its own ``Tool``, render at
+once on all cores. A ``Tool`` used from two threads at once serialises.
+
+Plug-ins are loaded from ``QRVX_PLUGIN_PATH`` (colon-separated) and from the ``plugins``
+folder beside this package's parent folder.
+"""
+
+import json as _json
+import os as _os
+
+import numpy as _np
+
+from . import _qrvx
+
+_qrvx.add_plugin_folder(_os.path.join(_os.path.dirname(_os.path.dirname(_os.path.abspath(__file__))),
+                                      "..", "plugins"))
+
+__all__ = ["Tool", "tools", "read", "write", "test_card"]
+
+_INTEGER = (_np.uint8, _np.uint16)
+_FLOAT = (_np.float16, _np.float32, _np.float64)
+
+
+def _image_array(array, what):
+    """The array as the native side takes it: 3 dimensions, uint8, uint16 or float32."""
+    a = _np.asarray(array)
+    if a.ndim == 2:
+        a = a[:, :, None]
+    if a.ndim != 3 or a.shape[2] not in (1, 3, 4) or a.shape[0] < 1 or a.shape[1] < 1:
+        raise ValueError(f"{what}: an image is an array of shape (H, W), (H, W, 1), (H, W, 3) "
+                         f"or (H, W, 4), not {a.shape}")
+    if a.dtype.type in (_np.float16, _np.float64):
+        a = a.astype(_np.float32)
+    elif a.dtype.type not in _INTEGER + (_np.float32,):
+        raise TypeError(f"{what}: an image holds uint8, uint16, float16, float32 or float64 "
+                        f"values, not {a.dtype}")
+    return a
+
+
+def _value_text(value):
+    """A control value as the command takes it after -s ID=."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (tuple, list, _np.ndarray)):
+        if len(value) != 2:
+            raise ValueError(f"a point is (x, y), not {value!r}")
+        return f"{float(value[0])!r},{float(value[1])!r}"
+    if isinstance(value, (bool, int, float, _np.integer, _np.floating)):
+        return repr(float(value))
+    raise TypeError(f"a control value is a number, an (x, y) pair or a combo entry's text, "
+                    f"not {type(value).__name__}")
+
+
+def tools():
+    """The loaded tools, as ``qrvx tools --json`` lists them: a list of dicts."""
+    return _json.loads(_qrvx.tools_json())
+
+
+class Tool:
+    """One tool, found by display, short or script name or registry ID (any case).
+
+    Controls are set and read by ID, as with ``qrvx render -s ID=VALUE``::
+
+        tool = qrvx.Tool("Warble")
+        tool["FormulaXR"] = "SIN"          # a combo entry by text, or by index: 1
+        tool.set("amplitudeXR", 0.12)
+        tool["Center Red"]                 # a number, or (x, y) for a point
+
+    Every set runs the tool's change notification, so presets fill other controls as in
+    the command. An unknown ID raises KeyError, a value the control does not take
+    ValueError, both with the command's message.
+    """
+
+    def __init__(self, name):
+        self._tool = _qrvx.Tool(name)
+
+    @property
+    def name(self):
+        """The tool's display name."""
+        return self._tool.name
+
+    def __repr__(self):
+        return f"qrvx.Tool({self.name!r})"
+
+    def controls(self):
+        """Every input and control in declaration order: the list of dicts that
+        ``qrvx controls --json`` gives under "controls"."""
+        return _json.loads(self._tool.controls_json())["controls"]
+
+    def keys(self):
+        """The control IDs in declaration order (image inputs left out)."""
+        return list(self._tool.ids())
+
+    def set(self, id, value):
+        """Sets a control: a number, an (x, y) pair for a point, or a combo entry's text."""
+        self._tool.set_text(id, _value_text(value))
+
+    def get(self, id):
+        """A control's value: a float, or an (x, y) tuple for a point."""
+        return self._tool.get(id)
+
+    __setitem__ = set
+    __getitem__ = get
+
+    def save_settings(self, path):
+        """Writes every control's value as the command's settings JSON."""
+        self._tool.save_settings(_os.fspath(path))
+
+    def load_settings(self, path):
+        """Applies a settings file written by ``qrvx render --save-settings`` or save_settings."""
+        self._tool.load_settings(_os.fspath(path))
+
+    def render(self, image=None, *, time=0.0, threads=None, inputs=None):
+        """Renders the tool and returns its output as a new (height, width, 4) array.
+
+        image: the main input ("Input"); None renders over the built-in test card (16-bit).
+        inputs: the other image inputs by ID, e.g. {"Reference": array}; they are taken at
+        the main image's depth. time: the render time. threads: the most threads to use
+        (None: every core). The result is uint16 for an integer image and float32 for a
+        float image; the same render through ``qrvx render`` gives the same values.
+        """
+        main = None if image is None else _image_array(image, "image")
+        others = [(id, _image_array(a, f"input {id!r}")) for id, a in (inputs or {}).items()]
+        return self._tool.render(main, others, float(time), int(threads or 0))
+
+
+def read(path):
+    """Reads an image file as the command does: uint16 for integer files, float32 for float."""
+    return _qrvx.read(_os.fspath(path))
+
+
+def write(path, array, compression=None):
+    """Writes an array to an image file as the command does (the file is replaced only
+    when complete). compression: none, rle, zip, zips, piz, dwaa:45, ... (default: the
+    format's)."""
+    _qrvx.write(_os.fspath(path), _image_array(array, "array"), compression or "")
+
+
+def test_card(float=False):
+    """The built-in 960 x 540 test card, uint16 or (float=True) float32."""
+    return _qrvx.test_card(bool(float))

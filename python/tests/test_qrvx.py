@@ -1,0 +1,164 @@
+"""The Python module against the qrvx command: same pixels, same rules, same messages."""
+import os
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import qrvx
+
+QRVX = os.environ.get("QRVX_BIN", "qrvx")
+
+
+def run_qrvx(*args):
+    return subprocess.run([QRVX, *map(str, args)], capture_output=True, text=True)
+
+
+def noise(h, w, dtype, seed=1):
+    rng = np.random.default_rng(seed)
+    if dtype == np.uint16:
+        return rng.integers(0, 65536, (h, w, 4), dtype=np.uint16)
+    return rng.uniform(-0.25, 1.25, (h, w, 4)).astype(np.float32)
+
+
+def image_inputs(tool):
+    return [c["id"] for c in tool.controls() if c["dataType"] == "Image" and c["id"] != "Input"]
+
+
+@pytest.mark.parametrize("name", [t["name"] for t in qrvx.tools()])
+@pytest.mark.parametrize("dtype,ext", [(np.uint16, "png"), (np.float32, "exr")])
+def test_every_tool_renders_as_the_command_does(tmp_path, name, dtype, ext):
+    tool = qrvx.Tool(name)
+    source = tmp_path / f"in.{ext}"
+    qrvx.write(source, noise(48, 64, dtype))
+    image = qrvx.read(source)
+    others = image_inputs(tool)
+    args = ["render", name, "-i", source, "-q", "-o", tmp_path / f"out.{ext}"]
+    for id in others:
+        args += ["-i", f"{id}={source}"]
+    done = run_qrvx(*args)
+    assert done.returncode == 0, done.stderr
+    out = tool.render(image, inputs={id: image for id in others})
+    expected = qrvx.read(tmp_path / f"out.{ext}")
+    assert out.dtype == dtype and out.flags["C_CONTIGUOUS"]
+    np.testing.assert_array_equal(out, expected)
+
+
+def test_arrays_in_follow_the_commands_file_rules():
+    tool = qrvx.Tool("RangeMap")  # the identity at its defaults
+    grey = np.arange(12, dtype=np.uint8).reshape(3, 4) * 20
+    out = tool.render(grey)
+    assert out.shape == (3, 4, 4) and out.dtype == np.uint16
+    for c in range(3):
+        np.testing.assert_array_equal(out[:, :, c], grey.astype(np.uint16) * 257)
+    assert (out[:, :, 3] == 65535).all()
+    np.testing.assert_array_equal(tool.render(grey[:, :, None]), out)
+
+    rgb = np.linspace(-0.5, 1.5, 2 * 5 * 3).reshape(2, 5, 3)
+    out = tool.render(rgb)
+    assert out.dtype == np.float32
+    np.testing.assert_array_equal(out[:, :, :3], rgb.astype(np.float32))
+    assert (out[:, :, 3] == 1.0).all()
+    np.testing.assert_array_equal(tool.render(rgb.astype(np.float16)),
+                                  tool.render(rgb.astype(np.float16).astype(np.float32)))
+
+    # Views give what contiguous copies give: converted (every third pixel) or borrowed
+    # with rows longer than the width (the left half), also where the tool copies its input.
+    wide = noise(10, 20, np.uint16)
+    plain = qrvx.Tool("Striper")
+    plain["activate ScanlinesH"] = 0
+    for view in (wide[::2, ::3], wide[:, :10]):
+        np.testing.assert_array_equal(tool.render(view), tool.render(view.copy()))
+        np.testing.assert_array_equal(plain.render(view), view)
+
+
+def test_bad_arrays_and_values_raise_with_the_commands_messages():
+    tool = qrvx.Tool("ChannelShift")
+    with pytest.raises(ValueError, match=r"\(5, 7, 2\)"):
+        tool.render(np.zeros((5, 7, 2), np.float32))
+    with pytest.raises(ValueError, match="shape"):
+        tool.render(np.zeros((0, 7), np.uint16))
+    with pytest.raises(TypeError, match="int32"):
+        tool.render(np.zeros((5, 7, 4), np.int32))
+    with pytest.raises(KeyError):
+        tool.render(inputs={"Nothing": np.zeros((2, 2), np.uint16)})
+
+    for id, value, exc in [("Nope", 1, KeyError), ("Center Red", 0.5, ValueError),
+                           ("Red", "on", ValueError), ("Red", float("nan"), ValueError)]:
+        with pytest.raises(exc) as caught:
+            tool[id] = value
+        text = value if isinstance(value, str) else repr(float(value))
+        done = run_qrvx("render", "ChannelShift", "-s", f"{id}={text}", "-o", "never.png")
+        assert done.returncode == 2
+        assert str(caught.value).strip("'\"") in done.stderr
+
+
+def test_values_set_by_text_index_and_point():
+    warble = qrvx.Tool("warble")
+    warble["FormulaXR"] = "SIN"
+    sin = warble["FormulaXR"]
+    warble.set("FormulaXR", 0)
+    warble.set("FormulaXR", int(sin))
+    assert warble.get("FormulaXR") == sin
+    shift = qrvx.Tool("Quorvane.QRVX_ChannelShift")
+    shift["Center Red"] = np.array([0.52, 0.5])
+    assert shift["Center Red"] == (0.52, 0.5)
+    assert "Center Red" in shift.keys() and "Input" not in shift.keys()
+
+
+def test_settings_pass_between_the_command_and_python(tmp_path):
+    done = run_qrvx("render", "Warble", "-s", "FormulaXR=SIN", "-s", "amplitudeXR=0.12",
+                    "--save-settings", tmp_path / "look.json")
+    assert done.returncode == 0, done.stderr
+    tool = qrvx.Tool("Warble")
+    tool.load_settings(tmp_path / "look.json")
+    assert tool["amplitudeXR"] == 0.12
+
+    tool["phaseXB"] = 0.145
+    tool.save_settings(tmp_path / "mine.json")
+    card = qrvx.test_card()
+    done = run_qrvx("render", "Warble", "--settings", tmp_path / "mine.json", "-q",
+                    "-o", tmp_path / "card.png")
+    assert done.returncode == 0, done.stderr
+    np.testing.assert_array_equal(tool.render(card), qrvx.read(tmp_path / "card.png"))
+    np.testing.assert_array_equal(tool.render(), tool.render(card))
+
+
+def test_threads_render_at_once_as_one_does_alone():
+    frames = [noise(120, 160, np.float32, seed) for seed in range(4)]
+    copies = [f.copy() for f in frames]
+    shared = qrvx.Tool("Warble")
+    shared["FormulaXR"] = "SIN"
+    shared["amplitudeXR"] = 0.1
+    alone = [shared.render(f, threads=1) for f in frames]
+    results = [None] * 8
+
+    def work(i):
+        # Threads 0-3 each have a tool of their own; 4-7 share one.
+        tool = qrvx.Tool("Warble") if i < 4 else shared
+        if i < 4:
+            tool["FormulaXR"] = "SIN"
+            tool["amplitudeXR"] = 0.1
+        results[i] = tool.render(frames[i % 4], threads=1 + i % 2)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i in range(8):
+        np.testing.assert_array_equal(results[i], alone[i % 4])
+    for f, c in zip(frames, copies):
+        np.testing.assert_array_equal(f, c)  # inputs untouched
+
+
+def test_read_and_write_keep_values(tmp_path):
+    for dtype, ext in [(np.uint16, "tif"), (np.float32, "exr")]:
+        image = noise(9, 11, dtype)
+        qrvx.write(tmp_path / f"a.{ext}", image, compression="zip")
+        back = qrvx.read(tmp_path / f"a.{ext}")
+        np.testing.assert_array_equal(back, image)
+    with pytest.raises(OSError, match="missing.exr"):
+        qrvx.read(tmp_path / "missing.exr")
+    assert not list(tmp_path.glob("*.tmp*"))
