@@ -19,6 +19,10 @@ std::span<const DemoPreset> DemoPresets() {
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
+        {"Throng", "a person on every red and blue marker dot, a soft disc on every green one",
+         {{"1Red", "1"}, {"1Alpha", "1"}, {"2Green", "1"}, {"2Alpha", "1"},
+          {"3Blue", "1"}, {"3Alpha", "1"}},
+         {{"Throng", "dots"}, {"Folk 1", "folk"}, {"Folk 2", "sprite"}, {"Folk 3", "folk"}}},
     };
     return presets;
 }
