@@ -19,10 +19,11 @@
 //
 // Parallel run, in two passes. First bands of marker rows are scanned at once, each into
 // its own list of matching pixels (marker position and the set of figures it matches);
-// the lists in band order are the scan order. Then each band of output rows replays, in
-// that order, the matches whose figures reach it, each draw limited to the band's rows.
-// A pixel's draws all happen in one band, in scan order, so the result is that of the
-// one-by-one scan on any number of threads.
+// the lists in band order are the scan order. Then each band of output rows is cleared
+// and replays, in that order, the matches whose figures reach it, each draw limited to
+// the band's rows. A pixel's draws all happen in one band, in scan order, so the result
+// is that of the one-by-one scan on any number of threads. The bands are small (about
+// 1 MB of output) so that a band stays in the cache while its figures are drawn.
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -34,7 +35,8 @@
 namespace {
 
 constexpr int kFigures = 4;
-constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+constexpr int kChannels = 4;         // red, green, blue, alpha: storage order
+constexpr long kBandBytes = 1 << 20; // output bytes per band of the drawing pass
 
 // An image input shown as an image control on the current page; not required.
 Input* FigureImage(Operator& op, const char* nameAndId) {
@@ -123,8 +125,6 @@ class Throng : public ThreadedOperator {
             m_output->Set(req, m_dst);
             return;
         }
-        m_dst->Fill(IntPixel{});
-
         // The connected figures, and how far above and below its marker row one reaches.
         int connected = 0;
         std::int64_t above = 0, below = 0;
@@ -147,6 +147,7 @@ class Throng : public ThreadedOperator {
         m_above = above;
         m_below = below;
         if (connected == 0) {
+            m_dst->Fill(IntPixel{});
             m_output->Set(req, m_dst);
             return;
         }
@@ -157,8 +158,10 @@ class Throng : public ThreadedOperator {
         m_slice = frame::PickByDepth(*m_dst, &Throng::Scan<std::uint16_t>, &Throng::Scan<float>);
         DoMultiProcess(req, m_scanBands);
 
-        // Draw them, band by band of output rows.
-        m_drawBands = BandCount(f.height);
+        // Clear the output and draw the figures, band by band of output rows; bands small
+        // enough to stay in the cache while their figures are drawn.
+        const long cacheRows = std::max<long>(1, kBandBytes / m_dst->RowBytes());
+        m_drawBands = std::max(BandCount(f.height), (f.height + cacheRows - 1) / cacheRows);
         m_slice = &Throng::Draw;
         DoMultiProcess(req, m_drawBands);
 
@@ -227,9 +230,12 @@ class Throng : public ThreadedOperator {
         return row.data();
     }
 
-    // Draws, into band k of the output rows, every figure that reaches it, in scan order.
+    // Clears band k of the output rows and draws into it every figure that reaches it, in
+    // scan order.
     void Draw(long k) {
         const RowRange rows = BandRows(k, m_drawBands, m_dst->Height());
+        for (long y = rows.begin; y < rows.end; ++y)
+            std::memset(m_dst->RowTable()[y], 0, std::size_t(m_dst->RowBytes()));
         // The marker rows whose figures can reach these rows.
         const std::int64_t first = std::int64_t(rows.begin) - m_below;
         const std::int64_t last = std::int64_t(rows.end) - 1 + m_above;
