@@ -154,7 +154,7 @@ class Throng : public ThreadedOperator {
 
         // Find the matches, band by band of marker rows.
         m_scanBands = BandCount(f.height);
-        m_matches.assign(std::size_t(m_scanBands), {});
+        m_matches = std::vector<std::vector<Match>>(std::size_t(m_scanBands));
         m_slice = frame::PickByDepth(*m_dst, &Throng::Scan<std::uint16_t>, &Throng::Scan<float>);
         DoMultiProcess(req, m_scanBands);
 
@@ -165,8 +165,7 @@ class Throng : public ThreadedOperator {
         m_slice = &Throng::Draw;
         DoMultiProcess(req, m_drawBands);
 
-        m_matches.clear();
-        m_matches.shrink_to_fit();
+        m_matches = {}; // the lists are per render: give their memory back
         m_output->Set(req, m_dst);
     }
 
