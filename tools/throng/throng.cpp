@@ -84,7 +84,7 @@ struct Match {
 };
 
 class Throng : public ThreadedOperator {
-  public:
+public:
     Throng(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         static constexpr const char* kPage[] = {"Folk1", "Folk2", "Folk3", "Folk4"};
@@ -171,9 +171,10 @@ class Throng : public ThreadedOperator {
 
     void ProcessSlice(Request*, long k) override { (this->*m_slice)(k); }
 
-  private:
+private:
     // True when all four channels are 0 (for floats, -0 too).
-    template <class T> static bool IsBlack(const T* p) {
+    template <class T>
+    static bool IsBlack(const T* p) {
         if constexpr (sizeof(T) == 2) {
             std::uint64_t bits;
             std::memcpy(&bits, p, sizeof bits);
@@ -187,7 +188,8 @@ class Throng : public ThreadedOperator {
 
     // Scans band k of the marker rows into m_matches[k], in scan order. T is the output's
     // channel type; a marker of the other depth is read through its own conversion.
-    template <class T> void Scan(long k) {
+    template <class T>
+    void Scan(long k) {
         const RowRange rows = BandRows(k, m_scanBands, m_dst->Height());
         const int w = m_dst->Width();
         const bool sameDepth = m_markerImage->IsFloat() == m_dst->IsFloat();
@@ -209,7 +211,8 @@ class Throng : public ThreadedOperator {
     }
 
     // Marker row y in the output's representation, through the marker's own routines.
-    template <class T> const T* Convert(int y, std::vector<T>& row) const {
+    template <class T>
+    const T* Convert(int y, std::vector<T>& row) const {
         const Image& marker = *m_markerImage;
         const PixelRoutines& r = marker.Routines();
         const char* pos = static_cast<const char*>(marker.RowTable()[y]);
