@@ -430,7 +430,17 @@ void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int row
             // Whole pixels in and out, so that the loop vectorises.
             const float keep = 1.0f - ToUnit(s[3]);
             TD out[4];
-            for (int c = 0; c < 4; ++c) out[c] = FromUnit<TD>(ToUnit(s[c]) + ToUnit(d[c]) * keep);
+            for (int c = 0; c < 4; ++c) {
+                const float v = ToUnit(s[c]) + ToUnit(d[c]) * keep;
+                if constexpr (std::is_same_v<TS, std::uint16_t> && std::is_same_v<TD, std::uint16_t>) {
+                    // From integers the result lies between a hair below 0 and 2, so the
+                    // rounding needs no lower clamp and no NaN test: the same values as
+                    // FromUnit, with less work.
+                    out[c] = std::uint16_t(std::min(int(v * 65535.0f + 0.5f), 65535));
+                } else {
+                    out[c] = FromUnit<TD>(v);
+                }
+            }
             for (int c = 0; c < 4; ++c) d[c] = out[c];
         }
     }
