@@ -22,6 +22,10 @@ std::span<const DemoPreset> DemoPresets() {
         {"Brickwork", "three brick shades picked at random, odd rows shifted half a brick (their left ends stay empty)",
          {{"seed", "7"}, {"Probability End", "3"}},
          {{"Tile 1 (required)", "tile"}, {"Tile 2", "tile-dark"}, {"Tile 3", "tile-pale"}}},
+        {"Throng", "a person on every red and blue marker dot, a soft disc on every green one",
+         {{"1Red", "1"}, {"1Alpha", "1"}, {"2Green", "1"}, {"2Alpha", "1"},
+          {"3Blue", "1"}, {"3Alpha", "1"}},
+         {{"Throng", "dots"}, {"Folk 1", "folk"}, {"Folk 2", "sprite"}, {"Folk 3", "folk"}}},
     };
     return presets;
 }

@@ -78,6 +78,19 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         });
         return img;
     }
+    if (name == "folk") {
+        // A standing person: head, shirt, trousers; opaque inside, transparent around.
+        auto img = std::make_unique<Image>(24, 48, depth);
+        Paint(*img, [](int x, int y) {
+            const float head = std::hypot(x - 11.5f, y - 6.5f);
+            if (head < 5.5f) return Rgba{0.86f, 0.66f, 0.52f, 1};
+            if (y >= 13 && y < 30 && x >= 5 && x < 19) return Rgba{0.2f, 0.45f, 0.8f, 1};
+            if (y >= 30 && y < 47 && ((x >= 6 && x < 11) || (x >= 13 && x < 18)))
+                return Rgba{0.18f, 0.18f, 0.22f, 1};
+            return Rgba{0, 0, 0, 0};
+        });
+        return img;
+    }
     // Bricks of one size in three shades of clay.
     static constexpr std::pair<const char*, Rgba> bricks[] = {
         {"tile", {0.62f, 0.25f, 0.16f, 1}},
@@ -99,7 +112,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
 }
 
 std::vector<std::string> PictureNames() {
-    return {"card", "card-changed", "dots", "sprite", "tile", "tile-dark", "tile-pale"};
+    return {"card", "card-changed", "dots", "folk", "sprite", "tile", "tile-dark", "tile-pale"};
 }
 
 } // namespace app

@@ -553,6 +553,30 @@ TEST_F(Cli, BrickworkNeedsItsFirstTile) {
     EXPECT_EQ(wall.At(24 * 3 + 5, 12 * 7 + 2, 0), 7000.0);
 }
 
+TEST_F(Cli, RequiredSecondImageMustBeGiven) {
+    Write("in.png", 8, 6, 4, TypeDesc::UINT16, [](int, int, int) { return 1000.0; });
+    Result r = Run({"render", "Throng", "-i", "in.png", "-o", "out.png"});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("\"Throng\""), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(P("out.png")));
+    EXPECT_EQ(Leftovers(), 0);
+
+    // Given, with a figure: the figure lands centred on the marker dot.
+    Write("marker.png", 8, 6, 4, TypeDesc::UINT16, [](int x, int y, int c) {
+        return x == 4 && y == 3 && (c == 0 || c == 3) ? 65535.0 : 0.0;
+    });
+    Write("folk.png", 3, 3, 4, TypeDesc::UINT16, [](int, int, int) { return 65535.0; });
+    r = Run({"render", "Throng", "-i", "in.png", "-i", "Throng=marker.png", "-i", "Folk 1=folk.png",
+             "-s", "1Red=1", "-s", "1Alpha=1", "-o", "out.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Picture out = Read("out.png");
+    EXPECT_EQ(out.At(3, 2, 3), 65535.0);
+    EXPECT_EQ(out.At(5, 4, 0), 65535.0);
+    EXPECT_EQ(out.At(2, 2, 3), 0.0);
+    EXPECT_EQ(out.At(6, 4, 3), 0.0);
+}
+
 // ---- Demo ------------------------------------------------------------------------------
 
 TEST_F(Cli, DemoShowsEveryLoadedTool) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <set>
 
 namespace {
@@ -225,6 +226,17 @@ TEST(Images, MergeClipsAtAllFourEdges) {
         EXPECT_NEAR(test::At(*under, 0, 0, 0), full / 2, full * 1e-4);
         EXPECT_NEAR(test::At(*under, 0, 0, 3), full, full * 1e-4);
     }
+}
+
+// A float draw into an integer image rounds to the nearest value and clamps; NaN gives 0.
+TEST(Images, MergeIntoIntegerRoundsAndClamps) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
+    const double in[] = {-1, nan, -inf, inf, 1.5, 1000.4 / 65535, 1000.6 / 65535, 1};
+    const double out[] = {0, 0, 0, 65535, 65535, 1000, 1001, 65535};
+    auto src = test::MakeImage(8, 1, ImageDepth::Float32, [&](int x, int, int c) { return c == 3 ? 0.0 : in[x]; });
+    auto dst = test::MakeImage(8, 1, ImageDepth::Int16, [](int, int, int) { return 0.0; });
+    dst->OXMerge(*src, 0, 0);
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(test::At(*dst, x, 0, 1), out[x]) << "value " << in[x];
 }
 
 // Overlapping draws replayed in order per band of rows give the image that drawing them
