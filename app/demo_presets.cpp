@@ -19,6 +19,8 @@ std::span<const DemoPreset> DemoPresets() {
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
+        {"PanelSim", "an airport board: every pixel a 4 x 4 amber plaquette lit by its red",
+         {{"Preset", "Airport"}}},
     };
     return presets;
 }

@@ -1,0 +1,433 @@
+// PanelSim: shows a picture as the light cells of a display panel. Every input pixel
+// becomes a row of cells, one per enabled colour channel (red, green, blue, in that
+// order, side by side); each cell is a block of output pixels shaped by a display pixel:
+// the image connected to "DisplayPixel" (its top-left part up to the "max DisplayPixel"
+// limits) or one of four built-in patterns. The output is cell width x enabled channels
+// x input width by cell height x input height, cut to "max Output width" and "max Output
+// height".
+//
+// A cell's alpha is the display pixel's component of the cell's own channel (red cells
+// take its red); its colour comes from the channel's colour mode: 0 the input's own
+// channel alone, 1 the input's colour, 2 the display pixel's colour, 3 the input's own
+// channel times the custom colour (formed in double precision, then truncated and
+// clamped to 0..65535 on integer images, rounded to float on float images, where values
+// above 1 are kept). Mode values outside 0 to 3 act as 0. The input's alpha and the
+// display pixel's alpha take no part.
+//
+// Edges: cells that do not fit the output whole stay black with zero alpha, as do the
+// columns right of the last whole cell and the rows below the last whole row of cells.
+// With no channel enabled the output is one black pixel. Sizes are computed in 64 bits,
+// so an output too large for the host is refused by the host with an error naming the
+// size instead of wrapping around. A display pixel of the other depth is read through
+// the host's pixel conversion (1.0 is 65535). "Preset" loads one of three display setups
+// into the other controls, each set through its own control, so each change notifies.
+//
+// Rendering: every output pixel is written once, row by row. Per render a table holds,
+// for each display pixel row, the part of one input pixel's group of cells that does not
+// depend on the input; per input row a second table holds each cell's part that does;
+// an output pixel is the sum of the two, one side of every channel being zero.
+#include "frame/tool.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+constexpr int kColours = 3;  // red, green, blue: the channels that get cells
+
+// Where a cell's colour comes from: the entries of the three colour combos.
+enum Mode { kOwnChannel = 0, kInputColour = 1, kPixelColour = 2, kCustomColour = 3 };
+
+// The built-in display pixels by "Pixel Preset" entry, row by row, in value symbols:
+// F full, H 0.8, D 0.534065, L 0.19989 of the channel scale, 0 nothing.
+struct BuiltIn {
+    int width, height;
+    const char* values;
+};
+constexpr BuiltIn kBuiltIns[] = {
+    {1, 2,
+     "F"
+     "F"},
+    {3, 3,
+     "0F0"
+     "FFF"
+     "0F0"},
+    {4, 4,
+     "LFFH"
+     "LFHF"
+     "LHFF"
+     "0LLL"},
+    {4, 4,
+     "LDHD"
+     "LHFH"
+     "LDHD"
+     "0LLL"},
+};
+
+// A symbol's value: on integer images the integers of the design, on float images the
+// fractions rounded to single precision.
+double SymbolValue(char symbol, bool isFloat) {
+    switch (symbol) {
+    case 'F':
+        return isFloat ? 1.0 : 65535.0;
+    case 'H':
+        return isFloat ? double(float(0.8)) : 52428.0;
+    case 'D':
+        return isFloat ? double(float(0.534065)) : 35000.0;
+    case 'L':
+        return isFloat ? double(float(0.19989)) : 13100.0;
+    default:
+        return 0.0;
+    }
+}
+
+// The value added to the other side of a sum where one side supplies the whole channel:
+// 0 on integer images; -0.0 on float images, since x + (-0.0) is x for every float x,
+// -0.0 and NaN included.
+template <class T> constexpr T Neutral() {
+    if constexpr (std::is_same_v<T, float>)
+        return -0.0f;
+    else
+        return 0;
+}
+
+// A colour channel's controls.
+struct ColourControls {
+    Input* on;
+    Input* mode;
+    std::array<Input*, kColours> custom;
+};
+
+// A colour channel's prepared cell.
+struct Cell {
+    int channel = 0; // 0 red, 1 green, 2 blue
+    int mode = kOwnChannel;
+    std::array<double, kColours> custom{};
+};
+
+class PanelSim : public ThreadedOperator {
+  public:
+    PanelSim(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        constexpr frame::Extra kNotify{.notify = true};
+        constexpr frame::Extra kWhole{.allowed = frame::Range{1, 65535}, .whole = true};
+        constexpr frame::Extra kWhole2{.allowed = frame::Range{2, 65535}, .whole = true};
+        constexpr frame::Extra kOutWhole{.allowed = frame::Range{1, 30000}, .whole = true};
+        constexpr frame::Extra kOutWhole2{.allowed = frame::Range{2, 30000}, .whole = true};
+        ColourControls& r = m_colour[0];
+        ColourControls& g = m_colour[1];
+        ColourControls& b = m_colour[2];
+        // clang-format off
+        m_input       = frame::ImageIn(*this, "Input");
+        m_pixel       = frame::ImageIn(*this, "DisplayPixel", 2, false);
+        AddControlPage("Display Type");
+        m_preset      = frame::Combo(*this, "Preset", "Preset", {"TV + Monitors", "Airport", "Diode Marquee"}, 0, kNotify);
+        AddControlPage("Settings");
+        r.on          = frame::Checkbox(*this, "Red", "Red", 1.0, {.rowShare = 0.33});
+        g.on          = frame::Checkbox(*this, "Green", "Green", 1.0, {.rowShare = 0.34});
+        b.on          = frame::Checkbox(*this, "Blue", "Blue", 1.0, {.rowShare = 0.33});
+        m_pixelPreset = frame::Combo(*this, "Pixel Preset", "Pixel Preset", {"Default(1x2 full RGBA)", "Diamond(3x3 full RGBA)", "Plaquette(4x4 RGBA)", "Diode(4x4 RGBA)"}, 0, kNotify);
+        r.mode        = frame::Combo(*this, "Red Color", "Red Color", {"Red from Input", "Color from Input", "Color from Pixel", "Custom Color Pick"}, 0, kNotify);
+        r.custom[0]   = frame::ColorChannel(*this, "newredR", "newredR", 0.0, 1, 0, "new Red Color");
+        r.custom[1]   = frame::ColorChannel(*this, "newredG", "newredG", 0.0, 1, 1, "new Red Color");
+        r.custom[2]   = frame::ColorChannel(*this, "newredB", "newredB", 0.0, 1, 2, "new Red Color");
+        g.mode        = frame::Combo(*this, "green Color", "green Color", {"green from Input", "Color from Input", "Color from Pixel", "Custom Color Pick"}, 0, kNotify);
+        g.custom[0]   = frame::ColorChannel(*this, "newgreenR", "newgreenR", 0.0, 2, 0, "new green Color");
+        g.custom[1]   = frame::ColorChannel(*this, "newgreenG", "newgreenG", 0.0, 2, 1, "new green Color");
+        g.custom[2]   = frame::ColorChannel(*this, "newgreenB", "newgreenB", 0.0, 2, 2, "new green Color");
+        b.mode        = frame::Combo(*this, "blue Color", "blue Color", {"blue from Input", "Color from Input", "Color from Pixel", "Custom Color Pick"}, 0, kNotify);
+        b.custom[0]   = frame::ColorChannel(*this, "newblueR", "newblueR", 0.0, 3, 0, "new blue Color");
+        b.custom[1]   = frame::ColorChannel(*this, "newblueG", "newblueG", 0.0, 3, 1, "new blue Color");
+        b.custom[2]   = frame::ColorChannel(*this, "newblueB", "newblueB", 0.0, 3, 2, "new blue Color");
+        AddControlPage("Boundaries");
+        m_maxCellW    = frame::Screw(*this, "max DisplayPixel width", "max DisplayPixel width", 4, {1, 65535}, kWhole);
+        m_maxCellH    = frame::Screw(*this, "max DisplayPixel height", "max DisplayPixel height", 4, {2, 65535}, kWhole2);
+        m_maxOutW     = frame::Screw(*this, "max Output width", "max Output width", 10000, {1, 30000}, kOutWhole);
+        m_maxOutH     = frame::Screw(*this, "max Output height", "max Output height", 10000, {2, 30000}, kOutWhole2);
+        m_output      = frame::ImageOut(*this);
+        // clang-format on
+    }
+
+    // "Preset" loads its display setup into the other controls, each through its own
+    // set-value operation so that each change is notified like a user's edit.
+    void NotifyChanged(Input* in, Parameter* value, double time, TagList* tags) override {
+        if (const auto* n = dynamic_cast<const Number*>(value); n && in == m_preset) {
+            for (const auto& [control, v] : PresetSettings(n->Value()))
+                control->SetValue(AutoNumber(v), time, 1, 0);
+        }
+        ThreadedOperator::NotifyChanged(in, value, time, tags);
+    }
+
+    void Process(Request* req) override {
+        const Image* src = frame::MainImage(req, m_input);
+        const Image* connected = frame::ImageAt(m_pixel, req);
+        m_src = src;
+        m_inW = src->Width();
+        m_inH = src->Height();
+
+        // The display pixel and the cell size.
+        Image* builtIn = connected ? nullptr : BuildPattern(frame::Whole(m_pixelPreset, req), *src);
+        const Image& pattern = connected ? *connected : *builtIn;
+        if (connected) {
+            m_cellW = std::min(std::max(1, frame::Whole(m_maxCellW, req)), connected->Width());
+            m_cellH = std::min(std::max(1, frame::Whole(m_maxCellH, req)), connected->Height());
+        } else {
+            m_cellW = builtIn->Width();
+            m_cellH = builtIn->Height();
+        }
+
+        // The enabled channels, in the order red, green, blue.
+        m_n = 0;
+        for (int c = 0; c < kColours; ++c) {
+            if (!frame::On(m_colour[c].on, req)) continue;
+            Cell& cell = m_cells[std::size_t(m_n++)];
+            cell.channel = c;
+            const int mode = frame::Whole(m_colour[c].mode, req);
+            cell.mode = mode >= kOwnChannel && mode <= kCustomColour ? mode : kOwnChannel;
+            for (int j = 0; j < kColours; ++j)
+                cell.custom[j] = frame::Num(m_colour[c].custom[j], req);
+        }
+
+        // The output size: the natural size in 64 bits, lowered to the maxima.
+        std::int64_t outW = 1, outH = 1;
+        if (m_n > 0) {
+            outW = std::min<std::int64_t>(std::int64_t(m_cellW) * m_n * m_inW,
+                                          std::max(1, frame::Whole(m_maxOutW, req)));
+            outH = std::min<std::int64_t>(std::int64_t(m_cellH) * m_inH,
+                                          std::max(1, frame::Whole(m_maxOutH, req)));
+        }
+        m_dst = frame::NewImageLike(*src, outW, outH);
+        if (m_n == 0) {
+            m_dst->Fill(IntPixel{});
+            if (builtIn) builtIn->Recycle();
+            m_output->Set(req, m_dst);
+            return;
+        }
+
+        // Cells that fit the output whole: the first cellsFit of every row of cells, and
+        // the rows of cells of the first fullRows input rows.
+        m_cellsFit = int(std::min<std::int64_t>(std::int64_t(m_n) * m_inW, outW / m_cellW));
+        m_fullRows = int(std::min<std::int64_t>(m_inH, outH / m_cellH));
+        // Input rows that reach the output at all (the last one perhaps only in part).
+        m_rowsShown = int(std::min<std::int64_t>(m_inH, (outH + m_cellH - 1) / m_cellH));
+
+        if (src->IsFloat())
+            PatternTable<float>(pattern);
+        else
+            PatternTable<std::uint16_t>(pattern);
+        // The table holds all the workers need of the pattern.
+        if (builtIn) builtIn->Recycle();
+
+        m_worker = frame::PickByDepth(*src, &PanelSim::Band<std::uint16_t>, &PanelSim::Band<float>);
+        m_bands = BandCount(m_rowsShown);
+        DoMultiProcess(req, m_bands);
+        m_output->Set(req, m_dst);
+    }
+
+    void ProcessSlice(Request*, long band) override {
+        const RowRange rows = BandRows(band, m_bands, m_rowsShown);
+        (this->*m_worker)(int(rows.begin), int(rows.end));
+    }
+
+  private:
+    // The controls a display preset sets, in order, with their values; none for a value
+    // that names no preset.
+    std::vector<std::pair<Input*, double>> PresetSettings(double preset) const {
+        const ColourControls& r = m_colour[0];
+        const ColourControls& g = m_colour[1];
+        const ColourControls& b = m_colour[2];
+        switch (int(std::clamp(std::trunc(preset), -1.0, 3.0))) { // NaN: no preset
+        case 0:                                                   // "TV + Monitors"
+            return {{r.on, 1},   {g.on, 1},   {b.on, 1},  {m_pixelPreset, 0},
+                    {r.mode, 0}, {g.mode, 0}, {b.mode, 0}};
+        case 1: // "Airport"
+            return {{r.on, 1},   {g.on, 0},           {b.on, 0},          {m_pixelPreset, 2},
+                    {r.mode, 3}, {r.custom[0], 0.75}, {r.custom[1], 0.9}, {r.custom[2], 0}};
+        case 2: // "Diode Marquee"
+            return {{r.on, 1},   {g.on, 0},        {b.on, 0},        {m_pixelPreset, 3},
+                    {r.mode, 3}, {r.custom[0], 1}, {r.custom[1], 0}, {r.custom[2], 0}};
+        default:
+            return {};
+        }
+    }
+
+    // A built-in display pixel of the input's depth, a temporary of the render; entries
+    // outside the list give entry 0.
+    Image* BuildPattern(int entry, const Image& like) {
+        const BuiltIn& p = kBuiltIns[entry >= 1 && entry <= 3 ? entry : 0];
+        Image* image = NewImage({{tag::ImgContext, static_cast<const void*>(this)},
+                                 {tag::ImgWidth, p.width},
+                                 {tag::ImgHeight, p.height},
+                                 {tag::ImgDepth, int(like.Depth())},
+                                 {tag::ImgChannel, 2},
+                                 {tag::ImgChannel, 1},
+                                 {tag::ImgChannel, 0},
+                                 {tag::ImgChannel, 3}});
+        for (int y = 0; y < p.height; ++y) {
+            for (int x = 0; x < p.width; ++x) {
+                const double v = SymbolValue(p.values[y * p.width + x], like.IsFloat());
+                if (like.IsFloat())
+                    std::fill_n(image->Row<float>(y) + 4 * x, kChannels, float(v));
+                else
+                    std::fill_n(image->Row<std::uint16_t>(y) + 4 * x, kChannels, std::uint16_t(v));
+            }
+        }
+        return image;
+    }
+
+    // Pattern pixel (u, v) in the output's representation, through the pattern image's
+    // own conversion: integer for integer output, float for float output.
+    template <class T>
+    static std::array<T, kChannels> PatternPixel(const Image& pattern, int u, int v) {
+        const void* pos = static_cast<const char*>(pattern.RowTable()[v]) + u * pattern.Stride();
+        typename frame::Depth<T>::Record q;
+        if constexpr (std::is_same_v<T, float>)
+            pattern.Routines().readFlt(q, pos, nullptr, pattern);
+        else
+            pattern.Routines().readInt(q, pos, nullptr, pattern);
+        return {T(q.R), T(q.G), T(q.B), T(q.A)};
+    }
+
+    // For each display pixel row v, the part of one input pixel's group of cells that
+    // the input does not change: the alpha of every cell, and the colour of the cells
+    // that show the display pixel's colour; Neutral elsewhere. Cells that never fit
+    // are left out.
+    template <class T> void PatternTable(const Image& pattern) {
+        std::vector<T>& table = Table<T>();
+        const int cells = std::min(m_n, m_cellsFit);
+        m_groupPixels = cells * m_cellW;
+        table.assign(std::size_t(m_groupPixels) * kChannels * std::size_t(m_cellH), Neutral<T>());
+        for (int v = 0; v < m_cellH; ++v) {
+            T* row = table.data() + std::size_t(v) * m_groupPixels * kChannels;
+            for (int k = 0; k < cells; ++k) {
+                const Cell& cell = m_cells[std::size_t(k)];
+                for (int u = 0; u < m_cellW; ++u) {
+                    const std::array<T, kChannels> q = PatternPixel<T>(pattern, u, v);
+                    T* o = row + (std::size_t(k) * m_cellW + u) * kChannels;
+                    if (cell.mode == kPixelColour) std::copy_n(q.begin(), kColours, o);
+                    o[frame::kA] = q[std::size_t(cell.channel)];
+                }
+            }
+        }
+    }
+
+    template <class T> std::vector<T>& Table() {
+        if constexpr (std::is_same_v<T, float>)
+            return m_tableFloat;
+        else
+            return m_tableInt;
+    }
+
+    // For input row `in`, the part of each fitting cell that the input gives: its colour
+    // by the cell's mode (Neutral for the display pixel's colour) and Neutral alpha.
+    template <class T> void InputColours(const T* in, T* colours) const {
+        constexpr T zero = 0, neutral = Neutral<T>();
+        for (int k = 0; k < std::min(m_n, m_cellsFit); ++k) {
+            const Cell& cell = m_cells[std::size_t(k)];
+            const int c = cell.channel;
+            const int count = (m_cellsFit - k + m_n - 1) / m_n; // input pixels whose cell k fits
+            T* o = colours + std::size_t(k) * kChannels;
+            const std::size_t step = std::size_t(m_n) * kChannels;
+            const auto each = [&](auto colour) {
+                for (int x = 0; x < count; ++x, o += step) {
+                    colour(in + std::size_t(x) * kChannels, o);
+                    o[frame::kA] = neutral;
+                }
+            };
+            switch (cell.mode) {
+            case kInputColour:
+                each([](const T* p, T* out) { std::copy_n(p, kColours, out); });
+                break;
+            case kPixelColour:
+                each([&](const T*, T* out) { std::fill_n(out, kColours, neutral); });
+                break;
+            case kCustomColour: {
+                const std::array<double, kColours> kc = cell.custom;
+                each([&](const T* p, T* out) {
+                    for (int j = 0; j < kColours; ++j)
+                        out[j] = frame::Depth<T>::Store(double(p[c]) * kc[std::size_t(j)]);
+                });
+                break;
+            }
+            default:
+                each([&](const T* p, T* out) {
+                    std::fill_n(out, kColours, zero);
+                    out[c] = p[c];
+                });
+            }
+        }
+    }
+
+    // One output row: each fitting cell is its input colour plus its pattern row, the
+    // rest black.
+    template <class T> void CellRow(const T* colours, const T* group, T* out) const {
+        const int n = m_n, w = m_cellW;
+        for (int i = 0, k = 0; i < m_cellsFit; ++i) {
+            const T* c = colours + std::size_t(i) * kChannels;
+            const T* q = group + std::size_t(k) * w * kChannels;
+            for (int u = 0; u < w; ++u, out += kChannels, q += kChannels)
+                for (int ch = 0; ch < kChannels; ++ch)
+                    out[ch] = T(c[ch] + q[ch]);
+            if (++k == n) k = 0;
+        }
+        const std::size_t drawn = std::size_t(m_cellsFit) * w;
+        std::fill_n(out, (std::size_t(m_dst->Width()) - drawn) * kChannels, T(0));
+    }
+
+    // Input rows [y0, y1): each draws its cell rows, or black where its cells are cut.
+    template <class T> void Band(int y0, int y1) {
+        const std::vector<T>& table = Table<T>();
+        const int outH = m_dst->Height();
+        std::vector<T> colours(std::size_t(m_cellsFit) * kChannels);
+        for (int y = y0; y < y1; ++y) {
+            const int top = y * m_cellH, bottom = std::min(top + m_cellH, outH);
+            if (y >= m_fullRows) {
+                for (int r = top; r < bottom; ++r)
+                    std::fill_n(m_dst->Row<T>(r), std::size_t(m_dst->Width()) * kChannels, T(0));
+                continue;
+            }
+            InputColours(m_src->Row<T>(y), colours.data());
+            for (int v = 0; v < m_cellH; ++v)
+                CellRow(colours.data(), table.data() + std::size_t(v) * m_groupPixels * kChannels,
+                        m_dst->Row<T>(top + v));
+        }
+    }
+
+    Input* m_input;
+    Input* m_pixel;
+    Input* m_preset;
+    Input* m_pixelPreset;
+    std::array<ColourControls, kColours> m_colour{};
+    Input *m_maxCellW, *m_maxCellH, *m_maxOutW, *m_maxOutH;
+    Output* m_output;
+
+    // Prepared per request.
+    const Image* m_src = nullptr;
+    Image* m_dst = nullptr;
+    int m_inW = 0, m_inH = 0;
+    int m_cellW = 1, m_cellH = 1;
+    int m_n = 0;                          // enabled channels
+    std::array<Cell, kColours> m_cells{}; // the enabled ones, in order
+    int m_cellsFit = 0;                   // whole cells per row of cells
+    int m_fullRows = 0;                   // input rows whose cells fit whole
+    int m_rowsShown = 0;                  // input rows that reach the output
+    int m_groupPixels = 0;                // pixels of one group of cells in a pattern table row
+    std::vector<std::uint16_t> m_tableInt;
+    std::vector<float> m_tableFloat;
+    long m_bands = 1;
+    void (PanelSim::*m_worker)(int, int) = nullptr;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(
+    PanelSim, "Quorvane.QRVX_PanelSim", "PanelSim", "PnSm", "QuorvanePanelSim", 9000,
+    "Built: Dec 19 2005",
+    "Simulates display systems like TV/Monitor,Airport & public Displays etc.\n V 0.9 "
+    "public Beta")
