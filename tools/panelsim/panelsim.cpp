@@ -112,14 +112,14 @@ struct Cell {
 };
 
 class PanelSim : public ThreadedOperator {
-  public:
+public:
     PanelSim(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Extra kNotify{.notify = true};
-        constexpr frame::Extra kWhole{.allowed = frame::Range{1, 65535}, .whole = true};
-        constexpr frame::Extra kWhole2{.allowed = frame::Range{2, 65535}, .whole = true};
-        constexpr frame::Extra kOutWhole{.allowed = frame::Range{1, 30000}, .whole = true};
-        constexpr frame::Extra kOutWhole2{.allowed = frame::Range{2, 30000}, .whole = true};
+        constexpr frame::Range kCellW{1, 65535}, kCellH{2, 65535}, kOutW{1, 30000}, kOutH{2, 30000};
+        constexpr auto whole = [](frame::Range r) {
+            return frame::Extra{.allowed = r, .whole = true};
+        };
         ColourControls& r = m_colour[0];
         ColourControls& g = m_colour[1];
         ColourControls& b = m_colour[2];
@@ -146,10 +146,10 @@ class PanelSim : public ThreadedOperator {
         b.custom[1]   = frame::ColorChannel(*this, "newblueG", "newblueG", 0.0, 3, 1, "new blue Color");
         b.custom[2]   = frame::ColorChannel(*this, "newblueB", "newblueB", 0.0, 3, 2, "new blue Color");
         AddControlPage("Boundaries");
-        m_maxCellW    = frame::Screw(*this, "max DisplayPixel width", "max DisplayPixel width", 4, {1, 65535}, kWhole);
-        m_maxCellH    = frame::Screw(*this, "max DisplayPixel height", "max DisplayPixel height", 4, {2, 65535}, kWhole2);
-        m_maxOutW     = frame::Screw(*this, "max Output width", "max Output width", 10000, {1, 30000}, kOutWhole);
-        m_maxOutH     = frame::Screw(*this, "max Output height", "max Output height", 10000, {2, 30000}, kOutWhole2);
+        m_maxCellW    = frame::Screw(*this, "max DisplayPixel width", "max DisplayPixel width", 4, kCellW, whole(kCellW));
+        m_maxCellH    = frame::Screw(*this, "max DisplayPixel height", "max DisplayPixel height", 4, kCellH, whole(kCellH));
+        m_maxOutW     = frame::Screw(*this, "max Output width", "max Output width", 10000, kOutW, whole(kOutW));
+        m_maxOutH     = frame::Screw(*this, "max Output height", "max Output height", 10000, kOutH, whole(kOutH));
         m_output      = frame::ImageOut(*this);
         // clang-format on
     }
@@ -217,10 +217,8 @@ class PanelSim : public ThreadedOperator {
         // Input rows that reach the output at all (the last one perhaps only in part).
         m_rowsShown = int(std::min<std::int64_t>(m_inH, (outH + m_cellH - 1) / m_cellH));
 
-        if (src->IsFloat())
-            PatternTable<float>(pattern);
-        else
-            PatternTable<std::uint16_t>(pattern);
+        (this->*frame::PickByDepth(*src, &PanelSim::PatternTable<std::uint16_t>,
+                                   &PanelSim::PatternTable<float>))(pattern);
         // The table holds all the workers need of the pattern.
         if (builtIn) builtIn->Recycle();
 
@@ -235,26 +233,28 @@ class PanelSim : public ThreadedOperator {
         (this->*m_worker)(int(rows.begin), int(rows.end));
     }
 
-  private:
+private:
     // The controls a display preset sets, in order, with their values; none for a value
     // that names no preset.
     std::vector<std::pair<Input*, double>> PresetSettings(double preset) const {
         const ColourControls& r = m_colour[0];
         const ColourControls& g = m_colour[1];
         const ColourControls& b = m_colour[2];
-        switch (int(std::clamp(std::trunc(preset), -1.0, 3.0))) { // NaN: no preset
-        case 0:                                                   // "TV + Monitors"
-            return {{r.on, 1},   {g.on, 1},   {b.on, 1},  {m_pixelPreset, 0},
+        const double entry = std::trunc(preset);
+        if (!(entry >= 0 && entry <= 2)) return {}; // NaN included
+        // clang-format off
+        switch (int(entry)) {
+        case 0: // "TV + Monitors"
+            return {{r.on, 1}, {g.on, 1}, {b.on, 1}, {m_pixelPreset, 0},
                     {r.mode, 0}, {g.mode, 0}, {b.mode, 0}};
         case 1: // "Airport"
-            return {{r.on, 1},   {g.on, 0},           {b.on, 0},          {m_pixelPreset, 2},
+            return {{r.on, 1}, {g.on, 0}, {b.on, 0}, {m_pixelPreset, 2},
                     {r.mode, 3}, {r.custom[0], 0.75}, {r.custom[1], 0.9}, {r.custom[2], 0}};
-        case 2: // "Diode Marquee"
-            return {{r.on, 1},   {g.on, 0},        {b.on, 0},        {m_pixelPreset, 3},
+        default: // "Diode Marquee"
+            return {{r.on, 1}, {g.on, 0}, {b.on, 0}, {m_pixelPreset, 3},
                     {r.mode, 3}, {r.custom[0], 1}, {r.custom[1], 0}, {r.custom[2], 0}};
-        default:
-            return {};
         }
+        // clang-format on
     }
 
     // A built-in display pixel of the input's depth, a temporary of the render; entries
