@@ -32,6 +32,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -109,6 +110,9 @@ struct Cell {
     int channel = 0; // 0 red, 1 green, 2 blue
     int mode = kOwnChannel;
     std::array<double, kColours> custom{};
+    // Modes 0 to 2 as bit operations on the input pixel's bytes (one 64-bit word for
+    // an integer pixel, two for a float pixel): (pixel AND keep) OR set.
+    std::array<std::uint64_t, 2> keep{}, set{};
 };
 
 class PanelSim : public ThreadedOperator {
@@ -217,8 +221,8 @@ public:
         // Input rows that reach the output at all (the last one perhaps only in part).
         m_rowsShown = int(std::min<std::int64_t>(m_inH, (outH + m_cellH - 1) / m_cellH));
 
-        (this->*frame::PickByDepth(*src, &PanelSim::PatternTable<std::uint16_t>,
-                                   &PanelSim::PatternTable<float>))(pattern);
+        (this->*frame::PickByDepth(*src, &PanelSim::Prepare<std::uint16_t>,
+                                   &PanelSim::Prepare<float>))(pattern);
         // The table holds all the workers need of the pattern.
         if (builtIn) builtIn->Recycle();
 
@@ -294,17 +298,42 @@ private:
         return {T(q.R), T(q.G), T(q.B), T(q.A)};
     }
 
-    // For each display pixel row v, the part of one input pixel's group of cells that
-    // the input does not change: the alpha of every cell, and the colour of the cells
-    // that show the display pixel's colour; Neutral elsewhere. Cells that never fit
-    // are left out.
-    template <class T> void PatternTable(const Image& pattern) {
+    // A cell's bit masks: mode 0 keeps its own channel, mode 1 the three colours, mode 2
+    // none; the colours not kept are 0 (Neutral in mode 2), and alpha is Neutral.
+    template <class T> static void BitMasks(Cell& cell) {
+        unsigned char keep[16] = {}, set[16] = {};
+        const auto lane = [](unsigned char* bytes, int ch) { return bytes + ch * sizeof(T); };
+        for (int ch = 0; ch < kColours; ++ch) {
+            const bool kept =
+                cell.mode == kInputColour || (cell.mode == kOwnChannel && ch == cell.channel);
+            if (kept) std::memset(lane(keep, ch), 0xff, sizeof(T));
+        }
+        constexpr T neutral = Neutral<T>();
+        for (int ch = cell.mode == kPixelColour ? 0 : frame::kA; ch < kChannels; ++ch)
+            std::memcpy(lane(set, ch), &neutral, sizeof(T));
+        std::memcpy(cell.keep.data(), keep, sizeof keep);
+        std::memcpy(cell.set.data(), set, sizeof set);
+    }
+
+    // For each display pixel row v, the part of the cells that the input does not
+    // change: the alpha of every cell, and the colour of the cells that show the display
+    // pixel's colour; Neutral elsewhere. A table row holds one input pixel's group of
+    // cells (those of them that ever fit) repeated to a run of at least kRunPixels, so
+    // that output rows are drawn in long runs.
+    template <class T> void Prepare(const Image& pattern) {
+        for (int k = 0; k < m_n; ++k)
+            BitMasks<T>(m_cells[std::size_t(k)]);
+        constexpr int kRunPixels = 256;
         std::vector<T>& table = Table<T>();
         const int cells = std::min(m_n, m_cellsFit);
-        m_groupPixels = cells * m_cellW;
-        table.assign(std::size_t(m_groupPixels) * kChannels * std::size_t(m_cellH), Neutral<T>());
+        const std::size_t group = std::size_t(cells) * m_cellW * kChannels;
+        m_runPixels =
+            cells == 0 ? 0
+                       : (kRunPixels + cells * m_cellW - 1) / (cells * m_cellW) * cells * m_cellW;
+        const std::size_t run = std::size_t(m_runPixels) * kChannels;
+        table.assign(run * std::size_t(m_cellH), Neutral<T>());
         for (int v = 0; v < m_cellH; ++v) {
-            T* row = table.data() + std::size_t(v) * m_groupPixels * kChannels;
+            T* row = table.data() + std::size_t(v) * run;
             for (int k = 0; k < cells; ++k) {
                 const Cell& cell = m_cells[std::size_t(k)];
                 for (int u = 0; u < m_cellW; ++u) {
@@ -314,6 +343,8 @@ private:
                     o[frame::kA] = q[std::size_t(cell.channel)];
                 }
             }
+            for (std::size_t i = group; i < run; ++i)
+                row[i] = row[i - group];
         }
     }
 
@@ -324,67 +355,64 @@ private:
             return m_tableInt;
     }
 
-    // For input row `in`, the part of each fitting cell that the input gives: its colour
-    // by the cell's mode (Neutral for the display pixel's colour) and Neutral alpha.
+    // For input row `in`, the part of each fitting cell that the input gives, as wide as
+    // the cell: its colour by the cell's mode (Neutral for the display pixel's colour)
+    // and Neutral alpha.
     template <class T> void InputColours(const T* in, T* colours) const {
-        constexpr T zero = 0, neutral = Neutral<T>();
+        constexpr int kWords = sizeof(T) * kChannels / sizeof(std::uint64_t);
+        const std::size_t cellSize = std::size_t(m_cellW) * kChannels;
+        const std::size_t step = std::size_t(m_n) * cellSize;
         for (int k = 0; k < std::min(m_n, m_cellsFit); ++k) {
             const Cell& cell = m_cells[std::size_t(k)];
-            const int c = cell.channel;
             const int count = (m_cellsFit - k + m_n - 1) / m_n; // input pixels whose cell k fits
-            T* o = colours + std::size_t(k) * kChannels;
-            const std::size_t step = std::size_t(m_n) * kChannels;
-            const auto each = [&](auto colour) {
-                for (int x = 0; x < count; ++x, o += step) {
-                    colour(in + std::size_t(x) * kChannels, o);
-                    o[frame::kA] = neutral;
-                }
-            };
-            switch (cell.mode) {
-            case kInputColour:
-                each([](const T* p, T* out) { std::copy_n(p, kColours, out); });
-                break;
-            case kPixelColour:
-                each([&](const T*, T* out) { std::fill_n(out, kColours, neutral); });
-                break;
-            case kCustomColour: {
-                const std::array<double, kColours> kc = cell.custom;
-                each([&](const T* p, T* out) {
+            const T* const end = in + std::size_t(count) * kChannels;
+            T* o = colours + std::size_t(k) * cellSize;
+            if (cell.mode == kCustomColour) {
+                for (const T* p = in; p < end; p += kChannels, o += step) {
                     for (int j = 0; j < kColours; ++j)
-                        out[j] = frame::Depth<T>::Store(double(p[c]) * kc[std::size_t(j)]);
-                });
-                break;
+                        o[j] = frame::Depth<T>::Store(double(p[cell.channel]) *
+                                                      cell.custom[std::size_t(j)]);
+                    o[frame::kA] = Neutral<T>();
+                }
+                continue;
             }
-            default:
-                each([&](const T* p, T* out) {
-                    std::fill_n(out, kColours, zero);
-                    out[c] = p[c];
-                });
+            for (const T* p = in; p < end; p += kChannels, o += step) {
+                std::uint64_t w[kWords];
+                std::memcpy(w, p, sizeof w);
+                for (int i = 0; i < kWords; ++i)
+                    w[i] = (w[i] & cell.keep[std::size_t(i)]) | cell.set[std::size_t(i)];
+                std::memcpy(o, w, sizeof w);
             }
+        }
+        // Each cell's first pixel across the cell.
+        if (m_cellW > 1) {
+            for (T* o = colours; o < colours + std::size_t(m_cellsFit) * cellSize; o += cellSize)
+                for (std::size_t i = kChannels; i < cellSize; ++i)
+                    o[i] = o[i - kChannels];
         }
     }
 
-    // One output row: each fitting cell is its input colour plus its pattern row, the
-    // rest black.
-    template <class T> void CellRow(const T* colours, const T* group, T* out) const {
-        const int n = m_n, w = m_cellW;
-        for (int i = 0, k = 0; i < m_cellsFit; ++i) {
-            const T* c = colours + std::size_t(i) * kChannels;
-            const T* q = group + std::size_t(k) * w * kChannels;
-            for (int u = 0; u < w; ++u, out += kChannels, q += kChannels)
-                for (int ch = 0; ch < kChannels; ++ch)
-                    out[ch] = T(c[ch] + q[ch]);
-            if (++k == n) k = 0;
+    // One output row: the drawn cells are the input's part plus the pattern table row,
+    // run by run; the rest is black.
+    template <class T> void CellRow(const T* colours, const T* pattern, T* out) const {
+        const std::size_t drawn = std::size_t(m_cellsFit) * m_cellW * kChannels;
+        const std::size_t run = std::size_t(m_runPixels) * kChannels;
+        for (std::size_t s = 0; s < drawn; s += run) {
+            const std::size_t length = std::min(run, drawn - s);
+            const T* c = colours + s;
+            T* o = out + s;
+            for (std::size_t i = 0; i < length; ++i)
+                o[i] = T(c[i] + pattern[i]);
         }
-        const std::size_t drawn = std::size_t(m_cellsFit) * w;
-        std::fill_n(out, (std::size_t(m_dst->Width()) - drawn) * kChannels, T(0));
+        std::fill(out + drawn, out + std::size_t(m_dst->Width()) * kChannels, T(0));
     }
 
     // Input rows [y0, y1): each draws its cell rows, or black where its cells are cut.
     template <class T> void Band(int y0, int y1) {
         const std::vector<T>& table = Table<T>();
+        const std::size_t run = std::size_t(m_runPixels) * kChannels;
         const int outH = m_dst->Height();
-        std::vector<T> colours(std::size_t(m_cellsFit) * kChannels);
+        std::vector<T> colours(std::size_t(m_cellsFit) * m_cellW * kChannels);
         for (int y = y0; y < y1; ++y) {
             const int top = y * m_cellH, bottom = std::min(top + m_cellH, outH);
             if (y >= m_fullRows) {
@@ -394,7 +422,7 @@ private:
             }
             InputColours(m_src->Row<T>(y), colours.data());
             for (int v = 0; v < m_cellH; ++v)
-                CellRow(colours.data(), table.data() + std::size_t(v) * m_groupPixels * kChannels,
+                CellRow(colours.data(), table.data() + std::size_t(v) * run,
                         m_dst->Row<T>(top + v));
         }
     }
@@ -417,7 +445,7 @@ private:
     int m_cellsFit = 0;                   // whole cells per row of cells
     int m_fullRows = 0;                   // input rows whose cells fit whole
     int m_rowsShown = 0;                  // input rows that reach the output
-    int m_groupPixels = 0;                // pixels of one group of cells in a pattern table row
+    int m_runPixels = 0;                  // pixels of a pattern table row
     std::vector<std::uint16_t> m_tableInt;
     std::vector<float> m_tableFloat;
     long m_bands = 1;
