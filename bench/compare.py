@@ -51,6 +51,9 @@ PEERS = [
     {"bench": "PanelSim/int16/threads:2", "peer": "ffmpeg scale (neighbor, 3x2)",
      "filter": "scale=5760:2160:flags=neighbor", "pix_fmt": "gbrap16le",
      "size": "1920x1080", "pixels": 5760 * 2160},
+    {"bench": "PanelSim/float/threads:2", "peer": "ffmpeg scale (neighbor, 3x2)",
+     "filter": "scale=5760:2160:flags=neighbor", "pix_fmt": "gbrapf32le",
+     "size": "1920x1080", "pixels": 5760 * 2160},
 ]
 
 

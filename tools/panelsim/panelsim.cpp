@@ -88,15 +88,12 @@ double SymbolValue(char symbol, bool isFloat) {
     }
 }
 
-// The value added to the other side of a sum where one side supplies the whole channel:
-// 0 on integer images; -0.0 on float images, since x + (-0.0) is x for every float x,
-// -0.0 and NaN included.
-template <class T> constexpr T Neutral() {
-    if constexpr (std::is_same_v<T, float>)
-        return -0.0f;
-    else
-        return 0;
-}
+// The worker handles pixels as their bytes: one 64-bit word per integer pixel, two per
+// float pixel. A cell's output pixel is the bitwise OR of the input's part and the display
+// pixel's part, every channel being all zero bits (0 or +0.0) on one side, so each value
+// passes exactly, NaN and -0.0 included.
+using Word = std::uint64_t;
+template <class T> constexpr std::size_t kWords = sizeof(T) * kChannels / sizeof(Word);
 
 // A colour channel's controls.
 struct ColourControls {
@@ -110,9 +107,9 @@ struct Cell {
     int channel = 0; // 0 red, 1 green, 2 blue
     int mode = kOwnChannel;
     std::array<double, kColours> custom{};
-    // Modes 0 to 2 as bit operations on the input pixel's bytes (one 64-bit word for
-    // an integer pixel, two for a float pixel): (pixel AND keep) OR set.
-    std::array<std::uint64_t, 2> keep{}, set{};
+    // The channels the input gives (all bits set) in the cell's colour: its own in mode 0,
+    // the three colours in modes 1 and 3 (in mode 3 those of the custom colour product).
+    std::array<Word, 2> keep{};
 };
 
 class PanelSim : public ThreadedOperator {
@@ -298,121 +295,144 @@ private:
         return {T(q.R), T(q.G), T(q.B), T(q.A)};
     }
 
-    // A cell's bit masks: mode 0 keeps its own channel, mode 1 the three colours, mode 2
-    // none; the colours not kept are 0 (Neutral in mode 2), and alpha is Neutral.
-    template <class T> static void BitMasks(Cell& cell) {
-        unsigned char keep[16] = {}, set[16] = {};
-        const auto lane = [](unsigned char* bytes, int ch) { return bytes + ch * sizeof(T); };
+    // A cell's keep mask, as words of a pixel of type T.
+    template <class T> static void KeepMask(Cell& cell) {
+        unsigned char keep[sizeof cell.keep] = {};
         for (int ch = 0; ch < kColours; ++ch) {
-            const bool kept =
-                cell.mode == kInputColour || (cell.mode == kOwnChannel && ch == cell.channel);
-            if (kept) std::memset(lane(keep, ch), 0xff, sizeof(T));
+            const bool given =
+                cell.mode == kOwnChannel ? ch == cell.channel : cell.mode != kPixelColour;
+            if (given) std::memset(keep + ch * sizeof(T), 0xff, sizeof(T));
         }
-        constexpr T neutral = Neutral<T>();
-        for (int ch = cell.mode == kPixelColour ? 0 : frame::kA; ch < kChannels; ++ch)
-            std::memcpy(lane(set, ch), &neutral, sizeof(T));
         std::memcpy(cell.keep.data(), keep, sizeof keep);
-        std::memcpy(cell.set.data(), set, sizeof set);
     }
 
-    // For each display pixel row v, the part of the cells that the input does not
-    // change: the alpha of every cell, and the colour of the cells that show the display
-    // pixel's colour; Neutral elsewhere. A table row holds one input pixel's group of
-    // cells (those of them that ever fit) repeated to a run of at least kRunPixels, so
-    // that output rows are drawn in long runs.
+    // The per-render tables. Per cell its keep mask; and per display pixel row v, the
+    // display pixel's part of the cells: the alpha of every cell and the colour of the
+    // cells in mode 2. A table row holds one input pixel's group of cells (those of them
+    // that ever fit) repeated to a run of at least kRunPixels, so that output rows are
+    // drawn in long runs.
     template <class T> void Prepare(const Image& pattern) {
-        for (int k = 0; k < m_n; ++k)
-            BitMasks<T>(m_cells[std::size_t(k)]);
         constexpr int kRunPixels = 256;
-        std::vector<T>& table = Table<T>();
+        constexpr std::size_t W = kWords<T>;
+        m_direct = m_cellW == 1;
+        for (int k = 0; k < m_n; ++k) {
+            KeepMask<T>(m_cells[std::size_t(k)]);
+            m_direct = m_direct && m_cells[std::size_t(k)].mode != kCustomColour;
+        }
         const int cells = std::min(m_n, m_cellsFit);
-        const std::size_t group = std::size_t(cells) * m_cellW * kChannels;
-        m_runPixels =
-            cells == 0 ? 0
-                       : (kRunPixels + cells * m_cellW - 1) / (cells * m_cellW) * cells * m_cellW;
-        const std::size_t run = std::size_t(m_runPixels) * kChannels;
-        table.assign(run * std::size_t(m_cellH), Neutral<T>());
+        const int group = cells * m_cellW;
+        m_runPixels = cells == 0 ? 0 : (kRunPixels + group - 1) / group * group;
+        const std::size_t run = std::size_t(m_runPixels) * W;
+        m_table.assign(run * std::size_t(m_cellH), 0);
         for (int v = 0; v < m_cellH; ++v) {
-            T* row = table.data() + std::size_t(v) * run;
+            Word* row = m_table.data() + std::size_t(v) * run;
             for (int k = 0; k < cells; ++k) {
                 const Cell& cell = m_cells[std::size_t(k)];
                 for (int u = 0; u < m_cellW; ++u) {
                     const std::array<T, kChannels> q = PatternPixel<T>(pattern, u, v);
-                    T* o = row + (std::size_t(k) * m_cellW + u) * kChannels;
-                    if (cell.mode == kPixelColour) std::copy_n(q.begin(), kColours, o);
-                    o[frame::kA] = q[std::size_t(cell.channel)];
+                    T part[kChannels] = {};
+                    if (cell.mode == kPixelColour) std::copy_n(q.begin(), kColours, part);
+                    part[frame::kA] = q[std::size_t(cell.channel)];
+                    std::memcpy(row + (std::size_t(k) * m_cellW + u) * W, part, sizeof part);
                 }
             }
-            for (std::size_t i = group; i < run; ++i)
-                row[i] = row[i - group];
+            for (std::size_t i = std::size_t(group) * W; i < run; ++i)
+                row[i] = row[i - std::size_t(group) * W];
         }
     }
 
-    template <class T> std::vector<T>& Table() {
-        if constexpr (std::is_same_v<T, float>)
-            return m_tableFloat;
-        else
-            return m_tableInt;
+    // A pixel's words ANDed with a mask.
+    template <class T>
+    static void Masked(const T* pixel, const std::array<Word, 2>& mask, Word* out) {
+        std::memcpy(out, pixel, kWords<T> * sizeof(Word));
+        for (std::size_t i = 0; i < kWords<T>; ++i)
+            out[i] &= mask[i];
     }
 
-    // For input row `in`, the part of each fitting cell that the input gives, as wide as
-    // the cell: its colour by the cell's mode (Neutral for the display pixel's colour)
-    // and Neutral alpha.
-    template <class T> void InputColours(const T* in, T* colours) const {
-        constexpr int kWords = sizeof(T) * kChannels / sizeof(std::uint64_t);
-        const std::size_t cellSize = std::size_t(m_cellW) * kChannels;
-        const std::size_t step = std::size_t(m_n) * cellSize;
+    // Output row v of input row `in` when every cell is one pixel wide and takes its
+    // colour straight from the input: each of the N cells of an input pixel is written as
+    // the pixel masked and ORed with the display pixel's part, with no table of the
+    // input's parts. Masks and parts are copied to locals so that they stay in registers.
+    template <class T, int N> void DirectRow(const T* in, const Word* pattern, T* out) const {
+        constexpr std::size_t W = kWords<T>;
+        Word keep[N][W], part[N][W];
+        for (int k = 0; k < N; ++k)
+            for (std::size_t i = 0; i < W; ++i) {
+                keep[k][i] = m_cells[std::size_t(k)].keep[i];
+                part[k][i] = pattern[std::size_t(k) * W + i];
+            }
+        const auto cell = [&](const T* p, int k, unsigned char* o) {
+            Word w[W];
+            std::memcpy(w, p, sizeof w);
+            for (std::size_t i = 0; i < W; ++i)
+                w[i] = (w[i] & keep[k][i]) | part[k][i];
+            std::memcpy(o, w, sizeof w);
+        };
+        constexpr std::size_t kCellBytes = sizeof(Word) * W;
+        auto* o = reinterpret_cast<unsigned char*>(out);
+        const int whole = m_cellsFit / N; // input pixels all of whose cells fit
+        for (int x = 0; x < whole; ++x, o += N * kCellBytes)
+            for (int k = 0; k < N; ++k)
+                cell(in + std::size_t(x) * kChannels, k, o + k * kCellBytes);
+        for (int k = 0; k < m_cellsFit % N; ++k, o += kCellBytes)
+            cell(in + std::size_t(whole) * kChannels, k, o);
+        std::fill(reinterpret_cast<T*>(o), out + std::size_t(m_dst->Width()) * kChannels, T(0));
+    }
+
+    // For input row `in`, the input's part of each fitting cell, as wide as the cell: the
+    // input pixel masked, or in mode 3 the custom colour product; alpha 0.
+    template <class T> void InputParts(const T* in, Word* parts) const {
+        constexpr std::size_t W = kWords<T>;
+        const std::size_t cellWords = std::size_t(m_cellW) * W;
+        const std::size_t step = std::size_t(m_n) * cellWords;
         for (int k = 0; k < std::min(m_n, m_cellsFit); ++k) {
             const Cell& cell = m_cells[std::size_t(k)];
             const int count = (m_cellsFit - k + m_n - 1) / m_n; // input pixels whose cell k fits
             const T* const end = in + std::size_t(count) * kChannels;
-            T* o = colours + std::size_t(k) * cellSize;
+            Word* o = parts + std::size_t(k) * cellWords;
             if (cell.mode == kCustomColour) {
                 for (const T* p = in; p < end; p += kChannels, o += step) {
+                    T colour[kChannels] = {};
                     for (int j = 0; j < kColours; ++j)
-                        o[j] = frame::Depth<T>::Store(double(p[cell.channel]) *
-                                                      cell.custom[std::size_t(j)]);
-                    o[frame::kA] = Neutral<T>();
+                        colour[j] = frame::Depth<T>::Store(double(p[cell.channel]) *
+                                                           cell.custom[std::size_t(j)]);
+                    std::memcpy(o, colour, sizeof colour);
                 }
-                continue;
-            }
-            for (const T* p = in; p < end; p += kChannels, o += step) {
-                std::uint64_t w[kWords];
-                std::memcpy(w, p, sizeof w);
-                for (int i = 0; i < kWords; ++i)
-                    w[i] = (w[i] & cell.keep[std::size_t(i)]) | cell.set[std::size_t(i)];
-                std::memcpy(o, w, sizeof w);
+            } else {
+                for (const T* p = in; p < end; p += kChannels, o += step)
+                    Masked(p, cell.keep, o);
             }
         }
         // Each cell's first pixel across the cell.
         if (m_cellW > 1) {
-            for (T* o = colours; o < colours + std::size_t(m_cellsFit) * cellSize; o += cellSize)
-                for (std::size_t i = kChannels; i < cellSize; ++i)
-                    o[i] = o[i - kChannels];
+            for (Word* o = parts; o < parts + std::size_t(m_cellsFit) * cellWords; o += cellWords)
+                for (std::size_t i = W; i < cellWords; ++i)
+                    o[i] = o[i - W];
         }
     }
 
-    // One output row: the drawn cells are the input's part plus the pattern table row,
-    // run by run; the rest is black.
-    template <class T> void CellRow(const T* colours, const T* pattern, T* out) const {
-        const std::size_t drawn = std::size_t(m_cellsFit) * m_cellW * kChannels;
-        const std::size_t run = std::size_t(m_runPixels) * kChannels;
+    // One output row: the drawn cells are the input's parts ORed with the pattern table
+    // row, run by run; the rest is black.
+    template <class T> void CellRow(const Word* parts, const Word* pattern, T* out) const {
+        const std::size_t drawn = std::size_t(m_cellsFit) * m_cellW * kWords<T>;
+        const std::size_t run = std::size_t(m_runPixels) * kWords<T>;
+        auto* o = reinterpret_cast<unsigned char*>(out);
         for (std::size_t s = 0; s < drawn; s += run) {
             const std::size_t length = std::min(run, drawn - s);
-            const T* c = colours + s;
-            T* o = out + s;
-            for (std::size_t i = 0; i < length; ++i)
-                o[i] = T(c[i] + pattern[i]);
+            for (std::size_t i = 0; i < length; ++i) {
+                const Word w = parts[s + i] | pattern[i];
+                std::memcpy(o + (s + i) * sizeof(Word), &w, sizeof w);
+            }
         }
-        std::fill(out + drawn, out + std::size_t(m_dst->Width()) * kChannels, T(0));
+        std::fill(reinterpret_cast<T*>(o + drawn * sizeof(Word)),
+                  out + std::size_t(m_dst->Width()) * kChannels, T(0));
     }
 
     // Input rows [y0, y1): each draws its cell rows, or black where its cells are cut.
     template <class T> void Band(int y0, int y1) {
-        const std::vector<T>& table = Table<T>();
-        const std::size_t run = std::size_t(m_runPixels) * kChannels;
+        const std::size_t run = std::size_t(m_runPixels) * kWords<T>;
         const int outH = m_dst->Height();
-        std::vector<T> colours(std::size_t(m_cellsFit) * m_cellW * kChannels);
+        std::vector<Word> parts(m_direct ? 0 : std::size_t(m_cellsFit) * m_cellW * kWords<T>);
         for (int y = y0; y < y1; ++y) {
             const int top = y * m_cellH, bottom = std::min(top + m_cellH, outH);
             if (y >= m_fullRows) {
@@ -420,10 +440,25 @@ private:
                     std::fill_n(m_dst->Row<T>(r), std::size_t(m_dst->Width()) * kChannels, T(0));
                 continue;
             }
-            InputColours(m_src->Row<T>(y), colours.data());
-            for (int v = 0; v < m_cellH; ++v)
-                CellRow(colours.data(), table.data() + std::size_t(v) * run,
-                        m_dst->Row<T>(top + v));
+            const T* in = m_src->Row<T>(y);
+            if (!m_direct) InputParts(in, parts.data());
+            for (int v = 0; v < m_cellH; ++v) {
+                const Word* pattern = m_table.data() + std::size_t(v) * run;
+                T* out = m_dst->Row<T>(top + v);
+                switch (m_direct ? m_n : 0) {
+                case 1:
+                    DirectRow<T, 1>(in, pattern, out);
+                    break;
+                case 2:
+                    DirectRow<T, 2>(in, pattern, out);
+                    break;
+                case 3:
+                    DirectRow<T, 3>(in, pattern, out);
+                    break;
+                default:
+                    CellRow(parts.data(), pattern, out);
+                }
+            }
         }
     }
 
@@ -446,8 +481,8 @@ private:
     int m_fullRows = 0;                   // input rows whose cells fit whole
     int m_rowsShown = 0;                  // input rows that reach the output
     int m_runPixels = 0;                  // pixels of a pattern table row
-    std::vector<std::uint16_t> m_tableInt;
-    std::vector<float> m_tableFloat;
+    std::vector<Word> m_table;            // the display pixel's parts, a run per row
+    bool m_direct = false;                // one-pixel cells, none in mode 3
     long m_bands = 1;
     void (PanelSim::*m_worker)(int, int) = nullptr;
 };
