@@ -309,29 +309,58 @@ TEST_P(PanelSimTest, SizesAreComputedWithoutWrappingAround) {
     }
 }
 
+// Random settings, inputs and display pixels; on each row worker (the AVX-512 one
+// where the processor has it, and the portable one).
 TEST_P(PanelSimTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
-    std::mt19937 rng(23);
-    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
-    for (int round = 0; round < 60; ++round) {
+    test::OnEachWorker([&] {
+        std::mt19937 rng(23);
+        auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        for (int round = 0; round < 60; ++round) {
+            Settings s;
+            for (int c = 0; c < 3; ++c) {
+                s.on[c] = pick(4) != 0;
+                s.mode[c] = pick(6) - 1;
+                for (double& k : s.custom[c])
+                    k = pick(8) * 0.25 - 0.25;
+            }
+            s.pixelPreset = pick(5);
+            s.maxCellW = 1 + pick(5);
+            s.maxCellH = 1 + pick(5);
+            s.maxOutW = pick(2) ? 10000 : 1 + pick(120);
+            s.maxOutH = pick(2) ? 10000 : 1 + pick(40);
+            pixel = pick(3) ? nullptr
+                            : test::NoiseImage(1 + pick(6), 1 + pick(6),
+                                               pick(4) ? depth : test::kDepths[pick(2)], round);
+            input = test::NoiseImage(1 + pick(40), 1 + pick(30), depth, unsigned(round));
+            auto one = Render(s, 1);
+            ASSERT_TRUE(test::SameImage(*one, *Reference(*input, pixel.get(), s)))
+                << "round " << round;
+            ASSERT_TRUE(test::SameImage(*one, *Render(s, 0))) << "round " << round;
+        }
+    });
+}
+
+// One-pixel cells from the input, at every count of enabled channels and a width with
+// pixels left over after the last whole AVX-512 register: both workers bit for bit.
+TEST_P(PanelSimTest, BothRowWorkersGiveTheSameCells) {
+    input = test::NoiseImage(203, 5, depth, 12);
+    pixel = test::NoiseImage(1, 3, depth, 13);
+    for (int channels = 1; channels <= 7; ++channels) {
         Settings s;
         for (int c = 0; c < 3; ++c) {
-            s.on[c] = pick(4) != 0;
-            s.mode[c] = pick(6) - 1;
-            for (double& k : s.custom[c])
-                k = pick(8) * 0.25 - 0.25;
+            s.on[c] = (channels >> c) & 1;
+            s.mode[c] = (channels + c) % 3;
         }
-        s.pixelPreset = pick(5);
-        s.maxCellW = 1 + pick(5);
-        s.maxCellH = 1 + pick(5);
-        s.maxOutW = pick(2) ? 10000 : 1 + pick(120);
-        s.maxOutH = pick(2) ? 10000 : 1 + pick(40);
-        pixel = pick(3) ? nullptr
-                        : test::NoiseImage(1 + pick(6), 1 + pick(6),
-                                           pick(4) ? depth : test::kDepths[pick(2)], round);
-        input = test::NoiseImage(1 + pick(40), 1 + pick(30), depth, unsigned(round));
-        auto one = Render(s, 1);
-        ASSERT_TRUE(test::SameImage(*one, *Reference(*input, pixel.get(), s))) << "round " << round;
-        ASSERT_TRUE(test::SameImage(*one, *Render(s, 0))) << "round " << round;
+        s.maxOutW = 3 * 203 - 5;
+        std::unique_ptr<Image> first;
+        test::OnEachWorker([&] {
+            auto out = Render(s);
+            if (!first)
+                first = std::move(out);
+            else
+                EXPECT_TRUE(test::SameImage(*out, *first)) << "channels " << channels;
+        });
+        EXPECT_TRUE(test::SameImage(*first, *Reference(*input, pixel.get(), s)));
     }
 }
 

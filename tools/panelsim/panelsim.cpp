@@ -27,6 +27,7 @@
 // depend on the input; per input row a second table holds each cell's part that does;
 // an output pixel is the sum of the two, one side of every channel being zero.
 #include "frame/tool.h"
+#include "frame/wide.h"
 
 #include <algorithm>
 #include <array>
@@ -319,6 +320,18 @@ private:
             KeepMask<T>(m_cells[std::size_t(k)]);
             m_direct = m_direct && m_cells[std::size_t(k)].mode != kCustomColour;
         }
+#if QRVX_WIDE_ROWS
+        m_wide = m_direct && frame::WideRows();
+        // For the wide rows: word e of output register r takes word idx of the input
+        // register and the keep mask of its cell.
+        for (int r = 0; r < m_n; ++r)
+            for (int e = 0; e < 8; ++e) {
+                const int j = 8 * r + e, cell = j / int(W), word = j % int(W);
+                m_wideIndex[std::size_t(j)] = cell / m_n * int(W) + word;
+                m_wideKeep[std::size_t(j)] =
+                    m_cells[std::size_t(cell % m_n)].keep[std::size_t(word)];
+            }
+#endif
         const int cells = std::min(m_n, m_cellsFit);
         const int group = cells * m_cellW;
         m_runPixels = cells == 0 ? 0 : (kRunPixels + group - 1) / group * group;
@@ -353,7 +366,8 @@ private:
     // colour straight from the input: each of the N cells of an input pixel is written as
     // the pixel masked and ORed with the display pixel's part, with no table of the
     // input's parts. Masks and parts are copied to locals so that they stay in registers.
-    template <class T, int N> void DirectRow(const T* in, const Word* pattern, T* out) const {
+    template <class T, int N>
+    void DirectRow(const T* in, const Word* pattern, T* out, int x0 = 0) const {
         constexpr std::size_t W = kWords<T>;
         Word keep[N][W], part[N][W];
         for (int k = 0; k < N; ++k)
@@ -369,14 +383,54 @@ private:
             std::memcpy(o, w, sizeof w);
         };
         constexpr std::size_t kCellBytes = sizeof(Word) * W;
-        auto* o = reinterpret_cast<unsigned char*>(out);
+        auto* o = reinterpret_cast<unsigned char*>(out) + std::size_t(x0) * N * kCellBytes;
         const int whole = m_cellsFit / N; // input pixels all of whose cells fit
-        for (int x = 0; x < whole; ++x, o += N * kCellBytes)
+        for (int x = x0; x < whole; ++x, o += N * kCellBytes)
             for (int k = 0; k < N; ++k)
                 cell(in + std::size_t(x) * kChannels, k, o + k * kCellBytes);
         for (int k = 0; k < m_cellsFit % N; ++k, o += kCellBytes)
             cell(in + std::size_t(whole) * kChannels, k, o);
         std::fill(reinterpret_cast<T*>(o), out + std::size_t(m_dst->Width()) * kChannels, T(0));
+    }
+
+#if QRVX_WIDE_ROWS
+    // DirectRow with AVX-512: each register of input pixels (8 integer or 4 float pixels)
+    // gives N registers of cells, each word picked from the input register, masked and
+    // ORed with the display pixel's part (the pattern table row is one period long per
+    // register). Aligned rows are written with streaming stores (frame::PutWide); the
+    // pixels after the last whole register take the portable row.
+    template <class T, int N>
+    QRVX_WIDE void WideDirectRow(const T* in, const Word* pattern, T* out) const {
+        constexpr int kPixels = 8 / int(kWords<T>); // input pixels per register
+        const int blocks = m_cellsFit / N / kPixels;
+        if (blocks == 0) return DirectRow<T, N>(in, pattern, out);
+        __m512i index[N], keep[N], part[N];
+        for (int r = 0; r < N; ++r) {
+            index[r] = _mm512_loadu_si512(m_wideIndex.data() + 8 * r);
+            keep[r] = _mm512_loadu_si512(m_wideKeep.data() + 8 * r);
+            part[r] = _mm512_loadu_si512(pattern + 8 * r);
+        }
+        auto* o = reinterpret_cast<std::uint16_t*>(out);
+        const bool streamed = reinterpret_cast<std::uintptr_t>(o) % 64 == 0;
+        for (int b = 0; b < blocks; ++b) {
+            const __m512i p = _mm512_loadu_si512(in + std::size_t(b) * kPixels * kChannels);
+            for (int r = 0; r < N; ++r, o += 32) {
+                const __m512i picked = _mm512_maskz_permutexvar_epi64(0xff, index[r], p);
+                frame::PutWide(o, _mm512_or_si512(_mm512_and_si512(picked, keep[r]), part[r]),
+                               streamed);
+            }
+        }
+        if (streamed) _mm_sfence();
+        DirectRow<T, N>(in, pattern, out, blocks * kPixels);
+    }
+#endif
+
+    // One-pixel cells straight from the input, on the wide path where it is taken.
+    template <class T, int N> void DirectRows(const T* in, const Word* pattern, T* out) const {
+#if QRVX_WIDE_ROWS
+        if (m_wide) return WideDirectRow<T, N>(in, pattern, out);
+#endif
+        DirectRow<T, N>(in, pattern, out);
     }
 
     // For input row `in`, the input's part of each fitting cell, as wide as the cell: the
@@ -447,13 +501,13 @@ private:
                 T* out = m_dst->Row<T>(top + v);
                 switch (m_direct ? m_n : 0) {
                 case 1:
-                    DirectRow<T, 1>(in, pattern, out);
+                    DirectRows<T, 1>(in, pattern, out);
                     break;
                 case 2:
-                    DirectRow<T, 2>(in, pattern, out);
+                    DirectRows<T, 2>(in, pattern, out);
                     break;
                 case 3:
-                    DirectRow<T, 3>(in, pattern, out);
+                    DirectRows<T, 3>(in, pattern, out);
                     break;
                 default:
                     CellRow(parts.data(), pattern, out);
@@ -475,14 +529,17 @@ private:
     Image* m_dst = nullptr;
     int m_inW = 0, m_inH = 0;
     int m_cellW = 1, m_cellH = 1;
-    int m_n = 0;                          // enabled channels
-    std::array<Cell, kColours> m_cells{}; // the enabled ones, in order
-    int m_cellsFit = 0;                   // whole cells per row of cells
-    int m_fullRows = 0;                   // input rows whose cells fit whole
-    int m_rowsShown = 0;                  // input rows that reach the output
-    int m_runPixels = 0;                  // pixels of a pattern table row
-    std::vector<Word> m_table;            // the display pixel's parts, a run per row
-    bool m_direct = false;                // one-pixel cells, none in mode 3
+    int m_n = 0;                             // enabled channels
+    std::array<Cell, kColours> m_cells{};    // the enabled ones, in order
+    int m_cellsFit = 0;                      // whole cells per row of cells
+    int m_fullRows = 0;                      // input rows whose cells fit whole
+    int m_rowsShown = 0;                     // input rows that reach the output
+    int m_runPixels = 0;                     // pixels of a pattern table row
+    std::vector<Word> m_table;               // the display pixel's parts, a run per row
+    bool m_direct = false;                   // one-pixel cells, none in mode 3
+    bool m_wide = false;                     // direct rows on the AVX-512 path
+    std::array<long long, 24> m_wideIndex{}; // per word of N output registers: input word
+    std::array<Word, 24> m_wideKeep{};       // and keep mask
     long m_bands = 1;
     void (PanelSim::*m_worker)(int, int) = nullptr;
 };
