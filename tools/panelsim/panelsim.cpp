@@ -22,10 +22,12 @@
 // the host's pixel conversion (1.0 is 65535). "Preset" loads one of three display setups
 // into the other controls, each set through its own control, so each change notifies.
 //
-// Rendering: every output pixel is written once, row by row. Per render a table holds,
-// for each display pixel row, the part of one input pixel's group of cells that does not
-// depend on the input; per input row a second table holds each cell's part that does;
-// an output pixel is the sum of the two, one side of every channel being zero.
+// Rendering: every output pixel is written once, row by row, as the bitwise OR of the
+// input's part of its cell and the display pixel's part, each channel being all zero bits
+// on one side. The display pixel's parts (every cell's alpha, the colour in mode 2) are
+// a per-render table, a run per display pixel row; the input's parts are formed once per
+// input row. One-pixel cells that take their colour from the input (the default) are
+// written straight from the input pixel, on AVX-512 where the processor has it.
 #include "frame/tool.h"
 #include "frame/wide.h"
 
@@ -310,8 +312,8 @@ private:
     // The per-render tables. Per cell its keep mask; and per display pixel row v, the
     // display pixel's part of the cells: the alpha of every cell and the colour of the
     // cells in mode 2. A table row holds one input pixel's group of cells (those of them
-    // that ever fit) repeated to a run of at least kRunPixels, so that output rows are
-    // drawn in long runs.
+    // that ever fit, so that a huge display pixel costs no more than the output) repeated
+    // to a run of at least kRunPixels, so that output rows are drawn in long runs.
     template <class T> void Prepare(const Image& pattern) {
         constexpr int kRunPixels = 256;
         constexpr std::size_t W = kWords<T>;
@@ -332,7 +334,8 @@ private:
                     m_cells[std::size_t(cell % m_n)].keep[std::size_t(word)];
             }
 #endif
-        const int cells = std::min(m_n, m_cellsFit);
+        // Direct rows read every cell's part (their cells are one pixel wide).
+        const int cells = m_direct ? m_n : std::min(m_n, m_cellsFit);
         const int group = cells * m_cellW;
         m_runPixels = cells == 0 ? 0 : (kRunPixels + group - 1) / group * group;
         const std::size_t run = std::size_t(m_runPixels) * W;
