@@ -26,6 +26,8 @@ std::span<const DemoPreset> DemoPresets() {
          {{"1Red", "1"}, {"1Alpha", "1"}, {"2Green", "1"}, {"2Alpha", "1"},
           {"3Blue", "1"}, {"3Alpha", "1"}},
          {{"Throng", "dots"}, {"Folk 1", "folk"}, {"Folk 2", "sprite"}, {"Folk 3", "folk"}}},
+        {"PanelSim", "an airport board: every pixel a 4 x 4 amber plaquette lit by its red",
+         {{"Preset", "Airport"}}},
     };
     return presets;
 }

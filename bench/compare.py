@@ -6,9 +6,11 @@ Usage: bench/compare.py BUILD_DIR [--filter REGEX] [--min-time SECONDS] [--no-pe
 
 Each benchmark is named "<label>/<int16|float>/threads:<n>"; its yardstick is
 "Copy/<depth>/threads:<n>" from host_bench. A peer is an ffmpeg filter run over the same
-number of 3840 x 2160 frames of noise in the named pixel format; its time is the run with
-the filter less the run with ffmpeg's null filter, so that reading and decoding the raw
-frames is not counted against it.
+number of frames of noise (3840 x 2160 unless the row gives another "size") in the named
+pixel format; its time is the run with the filter less the run with ffmpeg's null filter,
+so that reading and decoding the raw frames is not counted against it. Its Mpix/s counts
+the frame's pixels, or "pixels" per frame where the row gives them (a peer whose output
+is counted, as its benchmark counts the tool's output).
 """
 import argparse
 import glob
@@ -44,6 +46,14 @@ PEERS = [
     # output) to the top half and the odd rows to the bottom; counted in its output.
     {"bench": "LineDrop/int16/threads:2", "peer": "ffmpeg il (deinterleave)",
      "filter": "il=l=d:c=d:a=d", "pix_fmt": "gbrap16le"},
+    # PanelSim's default cells triple the width and double the height of a 1920 x 1080
+    # input; the nearest-neighbour scale to the same size, counted in output pixels.
+    {"bench": "PanelSim/int16/threads:2", "peer": "ffmpeg scale (neighbor, 3x2)",
+     "filter": "scale=5760:2160:flags=neighbor", "pix_fmt": "gbrap16le",
+     "size": "1920x1080", "pixels": 5760 * 2160},
+    {"bench": "PanelSim/float/threads:2", "peer": "ffmpeg scale (neighbor, 3x2)",
+     "filter": "scale=5760:2160:flags=neighbor", "pix_fmt": "gbrapf32le",
+     "size": "1920x1080", "pixels": 5760 * 2160},
 ]
 
 
@@ -66,10 +76,10 @@ def run_benchmarks(build, regex, min_time):
     return results
 
 
-def ffmpeg_seconds(raw, pix_fmt, graph, threads):
+def ffmpeg_seconds(raw, pix_fmt, size, graph, threads):
     cmd = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "info", "-benchmark",
            "-threads", str(threads), "-filter_threads", str(threads),
-           "-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", f"{WIDTH}x{HEIGHT}", "-i", raw,
+           "-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", size, "-i", raw,
            "-vf", graph, "-f", "null", "-"]
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
     m = re.search(r"rtime=([0-9.]+)s", out.stdout + out.stderr)
@@ -89,21 +99,24 @@ def run_peers(results, regex):
             if p["bench"] not in results or (regex and not re.search(regex, p["bench"])):
                 continue
             fmt = p["pix_fmt"]
-            if fmt not in frames:
-                frames[fmt] = os.path.join(tmp, f"noise-{fmt}.raw")
+            size = p.get("size", f"{WIDTH}x{HEIGHT}")
+            raw = frames.get((fmt, size))
+            if raw is None:
+                raw = frames[(fmt, size)] = os.path.join(tmp, f"noise-{fmt}-{size}.raw")
                 subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error",
                                 "-f", "lavfi", "-i",
-                                f"nullsrc=s={WIDTH}x{HEIGHT},geq=random(1)*255:128:128",
+                                f"nullsrc=s={size},geq=random(1)*255:128:128",
                                 "-frames:v", str(PEER_FRAMES), "-pix_fmt", fmt,
-                                "-f", "rawvideo", frames[fmt]], check=True)
+                                "-f", "rawvideo", raw], check=True)
             threads = int(p["bench"].rsplit(":", 1)[1])
             best = None
             for _ in range(3):  # best of three: the machine is shared and noisy
-                base = ffmpeg_seconds(frames[fmt], fmt, "null", threads)
-                with_filter = ffmpeg_seconds(frames[fmt], fmt, p["filter"], threads)
+                base = ffmpeg_seconds(raw, fmt, size, "null", threads)
+                with_filter = ffmpeg_seconds(raw, fmt, size, p["filter"], threads)
                 t = max(with_filter - base, 1e-6)
                 best = t if best is None else min(best, t)
-            peers[p["bench"]] = (p["peer"], PEER_FRAMES * WIDTH * HEIGHT / best / 1e6)
+            pixels = p.get("pixels", WIDTH * HEIGHT)
+            peers[p["bench"]] = (p["peer"], PEER_FRAMES * pixels / best / 1e6)
     return peers
 
 

@@ -46,14 +46,16 @@ void CountPixels(benchmark::State& state, double pixelsPerIteration) {
 }
 
 void RegisterTool(const std::string& label, const std::string& toolName,
-                  std::function<void(qrvx::Tool&)> setup, std::vector<int> threads, Count count) {
+                  std::function<void(qrvx::Tool&)> setup, std::vector<int> threads, Count count,
+                  FrameOf frame) {
     RegisterTool(
-        label, toolName, [setup](qrvx::Tool& tool, ImageDepth) { setup(tool); }, threads, count);
+        label, toolName, [setup](qrvx::Tool& tool, ImageDepth) { setup(tool); }, threads, count,
+        frame);
 }
 
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&, ImageDepth)> setup, std::vector<int> threads,
-                  Count count) {
+                  Count count, FrameOf frame) {
     for (ImageDepth depth : {ImageDepth::Int16, ImageDepth::Float32}) {
         for (int n : threads) {
             const std::string name =
@@ -61,14 +63,15 @@ void RegisterTool(const std::string& label, const std::string& toolName,
             benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
                 qrvx::Tool& tool = LoadTool(toolName);
                 setup(tool, depth);
-                tool.Connect("Input", &Frame(depth));
+                const Image& input = frame(depth);
+                tool.Connect("Input", &input);
                 SetThreadCount(n);
                 double pixels = 0;
                 tool.Render(0.0); // warm-up: pooled memory in place
                 for (auto _ : state) {
                     std::unique_ptr<Image> out = tool.Render(0.0);
                     pixels = double(count == Count::Output ? out->PixelCount()
-                                                           : Frame(depth).PixelCount());
+                                                           : input.PixelCount());
                     benchmark::DoNotOptimize(out.get());
                 }
                 CountPixels(state, pixels);

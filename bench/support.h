@@ -29,15 +29,20 @@ void CountPixels(benchmark::State& state, double pixelsPerIteration);
 
 enum class Count { Input, Output };
 
+// The frame a tool renders, by depth.
+using FrameOf = const Image& (*)(ImageDepth);
+
 // Registers "<label>/<depth>/threads:<n>" for both depths and each thread count: the
-// tool, configured by setup, renders the frame; Mpix/s counts input or output pixels.
+// tool, configured by setup, renders the frame (Frame unless another is given); Mpix/s
+// counts input or output pixels.
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&)> setup, std::vector<int> threads = {1, 2},
-                  Count count = Count::Input);
+                  Count count = Count::Input, FrameOf frame = &Frame);
 // The same for a setup that depends on the frame's depth (images it connects beside
 // "Input" must have that depth).
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&, ImageDepth)> setup,
-                  std::vector<int> threads = {1, 2}, Count count = Count::Input);
+                  std::vector<int> threads = {1, 2}, Count count = Count::Input,
+                  FrameOf frame = &Frame);
 
 } // namespace bench
