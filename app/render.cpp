@@ -46,7 +46,7 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
             std::vector<std::string> images;
             for (const auto& i : tool.Inputs())
                 if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
-            throw UsageError(name + " has no image input " + Quoted(id) + " (image inputs: " + Join(images) + ")");
+            throw UsageError(name + " has no image input " + Quoted(Excerpt(id)) + " (image inputs: " + Join(images) + ")");
         }
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
         return {in, PathPattern(path)};
