@@ -7,6 +7,7 @@
 #include "app/errors.h"
 #include "app/listing.h"
 #include "app/render.h"
+#include "app/sequence.h"
 
 #include <CLI/CLI.hpp>
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     controls->add_flag("-q,--quiet", quiet, "Print errors only");
 
     app::RenderOptions r;
-    std::string depth = "auto";
+    std::string depth = "auto", threads = "0";
     CLI::App* render = cli.add_subcommand("render", "Render a tool over images or frame sequences");
     render->add_option("tool", r.tool, "Display name, short name, script name or registry ID")->required();
     render->add_option("-i,--input", r.inputs, "[ID=]PATH: an image or sequence for \"Input\" or input ID")
@@ -52,14 +53,18 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     render->add_option("--settings", r.settingsFile, "Apply a settings file (before any -s)");
     render->add_option("--save-settings", r.saveSettings, "Save every control's value as JSON");
-    render->add_option("-o,--output", r.output, "Output image, or sequence pattern (out.#.exr)");
-    render->add_option("--frames", r.frames, "Frames to render: A-B, A-BxN, A,B,C");
+    render->add_option("-o,--output", r.output,
+                       "Output image, or sequence pattern (out.#.exr); a symbolic link there is replaced by "
+                       "the new file, and the file it points to is left alone");
+    render->add_option("--frames", r.frames,
+                       "Frames to render, in the order written: A-B (counting down when A > B), A-BxN (every "
+                       "Nth), A-ByN (all but every Nth), A,B,C; at most " + std::to_string(app::kMaxFrames));
     render->add_option("--time", r.time, "Render time of a single image (default 0)");
     render->add_option("--depth", depth, "auto, int16, float or half")
         ->check(CLI::IsMember({"auto", "int16", "float", "half"}));
     render->add_option("--compression", r.compression,
                        "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the input's, within one format)");
-    render->add_option("--threads", r.threads, "Threads to use (0: every core)");
+    render->add_option("--threads", threads, "Threads to use (0 or more than the cores: every core)");
     render->add_flag("-q,--quiet", r.quiet, "Print errors only");
     render->add_flag("--progress", r.progress, "Print a line per frame even when stderr is no terminal");
 
@@ -90,6 +95,7 @@ int main(int argc, char** argv) {
                 {"auto", app::Depth::Auto}, {"int16", app::Depth::Int16},
                 {"float", app::Depth::Float}, {"half", app::Depth::Half}};
             r.depth = depths.at(depth);
+            r.threads = app::ParseThreads(threads);
             app::RunRender(r);
         } else if (demo->parsed()) {
             app::RunDemo(demoFolder, quiet);

@@ -2,6 +2,7 @@
 
 #include "app/errors.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string_view>
 
 namespace app {
 
@@ -47,6 +52,60 @@ std::string FolderOf(const std::string& path) {
     return folder.empty() ? "." : folder.string();
 }
 
+constexpr std::string_view kTempMarker = ".qrvx-tmp";
+
+// The temporary name a process gives its file for target: ".<stem>.qrvx-tmp<pid><ext>".
+std::string TempName(const fs::path& target, pid_t pid) {
+    std::string name = ".";
+    name += target.stem().string();
+    name += kTempMarker;
+    name += std::to_string(pid);
+    name += target.extension().string();
+    return name;
+}
+
+// Reads a temporary name back: the target's file name and the writer's pid.
+bool ParseTempName(const std::string& name, std::string& targetName, pid_t& pid) {
+    const std::size_t marker = name.rfind(kTempMarker);
+    if (name.empty() || name.front() != '.' || marker == std::string::npos || marker < 2) return false;
+    const std::size_t digits = marker + kTempMarker.size();
+    const std::size_t ext = std::min(name.find_first_not_of("0123456789", digits), name.size());
+    if (ext == digits || ext - digits > 9 || (ext < name.size() && name[ext] != '.')) return false;
+    pid = pid_t(std::stol(name.substr(digits, ext - digits)));
+    targetName = name.substr(1, marker - 1) + name.substr(ext);
+    return true;
+}
+
+// Removes the temporary files left beside target by writers that were killed before they
+// could (SIGKILL, a power cut): those of its naming whose process is gone. A pid that a
+// live process has taken over keeps its file. Each folder is listed once per process, the
+// first time a file is written there, so a long sequence does not list it per frame.
+void RemoveStaleTemporaries(const std::string& target) {
+    static std::mutex mutex;
+    static std::set<std::string> listed;                                    // folders
+    static std::multimap<std::string, std::pair<std::string, pid_t>> stale; // by folder/name
+    const std::lock_guard lock(mutex);
+    const std::string folder = FolderOf(target);
+    if (listed.insert(folder).second) {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            std::string targetName;
+            pid_t pid = 0;
+            if (ParseTempName(it->path().filename().string(), targetName, pid))
+                stale.emplace(folder + '/' + targetName, std::pair(it->path().string(), pid));
+        }
+    }
+    const auto [begin, end] =
+        stale.equal_range(folder + '/' + fs::path(target).filename().string());
+    for (auto it = begin; it != end; ++it) {
+        const auto& [temp, pid] = it->second;
+        std::error_code ec;
+        if (pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) fs::remove(temp, ec);
+    }
+    stale.erase(begin, end);
+}
+
 } // namespace
 
 void CheckWritable(const std::string& path) {
@@ -63,12 +122,9 @@ void CheckWritable(const std::string& path) {
 
 PendingFile::PendingFile(std::string target) : m_target(std::move(target)) {
     CheckWritable(m_target);
+    RemoveStaleTemporaries(m_target);
     const fs::path t(m_target);
-    std::string name = ".";
-    name += t.stem().string();
-    name += ".qrvx-tmp" + std::to_string(getpid());
-    name += t.extension().string();
-    m_temp = (t.parent_path() / name).string();
+    m_temp = (t.parent_path() / TempName(t, getpid())).string();
     Watch(m_temp);
 }
 

@@ -1,6 +1,8 @@
 // Files the command writes (images, settings, the demo's pages) go to a temporary name
 // beside the target and are renamed into place only when complete, so a failure or an
-// interrupt never leaves a half-written file and never touches an existing one.
+// interrupt never leaves a half-written file and never touches an existing one. A
+// symbolic link at the target is replaced by the new file, and the file it points to is
+// left alone: renaming onto the link is what keeps the replacement atomic.
 #pragma once
 
 #include <string>
@@ -12,8 +14,10 @@ namespace app {
 // SIGINT, SIGTERM and SIGHUP remove the temporary file before the process ends.
 class PendingFile {
 public:
-    // Checks that the target can be written (see CheckWritable) and picks the temporary
-    // name: ".<stem>.qrvx-tmp<pid><extension>" in the target's folder.
+    // Checks that the target can be written (see CheckWritable), removes the temporary
+    // files that writers of the same target left when they were killed (those of its
+    // naming whose process is gone), and picks the temporary name:
+    // ".<stem>.qrvx-tmp<pid><extension>" in the target's folder.
     explicit PendingFile(std::string target);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;

@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -44,7 +46,7 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
             std::vector<std::string> images;
             for (const auto& i : tool.Inputs())
                 if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
-            throw UsageError(name + " has no image input " + Quoted(id) + " (image inputs: " + Join(images) + ")");
+            throw UsageError(name + " has no image input " + Quoted(Excerpt(id)) + " (image inputs: " + Join(images) + ")");
         }
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
         return {in, PathPattern(path)};
@@ -73,7 +75,11 @@ std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Bin
                      " is a sequence pattern, but no frames are given (use --frames or an input sequence)");
 }
 
+// More threads than cores gain nothing and make oneTBB print a warning, so the count is
+// held to the cores quietly.
 void SetThreads(int threads) {
+    SetThreadCount(0);
+    threads = std::min(threads, ThreadCount());
     SetThreadCount(threads);
     OIIO::attribute("threads", threads);
     OIIO::attribute("exr_threads", threads);
@@ -118,8 +124,8 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
         if (b.input->Decl().id == "Input") plan.main = &b;
     const std::string first = plan.output.Frame(plan.frames.front());
     plan.depth = ImageDepthFor(o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
+    CheckWritable(first); // first, so that a folder is called a folder
     OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth);
-    CheckWritable(first);
 }
 
 // The images a frame reads from its sequence inputs, with the main input's description.
@@ -192,10 +198,19 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
 
 } // namespace
 
+int ParseThreads(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        throw UsageError("--threads " + Quoted(Excerpt(text)) +
+                         " is not a thread count (a whole number, 0 for every core)");
+    // from_chars leaves the value alone when it is out of range.
+    int threads = std::numeric_limits<int>::max();
+    std::from_chars(text.data(), text.data() + text.size(), threads);
+    return threads;
+}
+
 void RunRender(const RenderOptions& o) {
     if (o.output.empty() && o.saveSettings.empty())
         throw UsageError("render needs -o PATH (or --save-settings alone to save the settings)");
-    if (o.threads < 0) throw UsageError("--threads must be 0 (every core) or more");
 
     Catalog catalog = Catalog::Load(o.quiet);
     qrvx::Tool tool(catalog.Find(o.tool));

@@ -20,10 +20,14 @@ struct RenderOptions {
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
     std::string compression;           // --compression; "" for the format's default
-    int threads = 0;                   // 0: every core
+    int threads = 0;                   // 0: every core; more than the cores: every core
     bool quiet = false;
     bool progress = false;             // progress lines even when stderr is no terminal
 };
+
+// Reads --threads: a whole number from 0 up; numbers beyond the int range count as the
+// largest. Throws UsageError naming the text.
+int ParseThreads(const std::string& text);
 
 // Runs the render. Checks everything it can before it reads or writes pixels: throws
 // UsageError or Failure (see errors.h) and leaves every output as it was on an error.

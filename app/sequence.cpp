@@ -1,11 +1,16 @@
 #include "app/sequence.h"
 
 #include "app/errors.h"
+#include "app/text.h"
 
 #include <OpenImageIO/filesystem.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <filesystem>
+#include <limits>
+#include <string_view>
 
 namespace app {
 
@@ -36,12 +41,86 @@ std::vector<int> PathPattern::FramesOnDisk() const {
     return frames;
 }
 
+namespace {
+
+// One item of a frame list: first-last counting by step (down when first > last), or,
+// with complement, every frame of first-last that the step skips.
+struct FrameRange {
+    std::int64_t first = 0, last = 0, step = 1;
+    bool complement = false;
+
+    std::int64_t Span() const { return first <= last ? last - first : first - last; }
+    std::int64_t Count() const {
+        const std::int64_t stepped = Span() / step + 1;
+        return complement ? Span() + 1 - stepped : stepped;
+    }
+};
+
+// Reads the digits at the start of text into n; false when there are none or too many
+// for 64 bits.
+bool ReadNumber(std::string_view& text, std::int64_t& n) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc()) return false;
+    text.remove_prefix(std::size_t(end - text.data()));
+    return true;
+}
+
+} // namespace
+
 std::vector<int> ParseFrames(const std::string& text) {
+    const std::string shown = "--frames " + Quoted(Excerpt(text));
+    const UsageError malformed(shown + " is not a frame list such as 1-10, 1-10x2 or 1,5,9");
+
+    // Read every item and count the frames before making any.
+    std::vector<FrameRange> ranges;
+    std::int64_t count = 0;
+    std::string_view rest = text;
+    while (true) {
+        const std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        FrameRange r;
+        if (!ReadNumber(item, r.first)) throw malformed;
+        r.last = r.first;
+        if (!item.empty()) {
+            if (item.front() != '-') throw malformed;
+            item.remove_prefix(1);
+            if (!ReadNumber(item, r.last)) throw malformed;
+        }
+        if (!item.empty()) {
+            if (item.front() != 'x' && item.front() != 'y') throw malformed;
+            r.complement = item.front() == 'y';
+            item.remove_prefix(1);
+            if (!item.empty() && item.front() == '-')
+                throw UsageError(shown + ": a step must be 1 or more");
+            if (!ReadNumber(item, r.step) || !item.empty()) throw malformed;
+            if (r.step < 1) throw UsageError(shown + ": a step must be 1 or more");
+        }
+        for (std::int64_t n : {r.first, r.last})
+            if (n > std::numeric_limits<int>::max())
+                throw UsageError(shown + ": frame " + std::to_string(n) +
+                                 " is beyond the last frame number " +
+                                 std::to_string(std::numeric_limits<int>::max()));
+        // Counted, not listed, so that a slip such as 1-100000000 is refused at once.
+        count += r.Count();
+        if (count > kMaxFrames)
+            throw UsageError(shown + " covers more than " + std::to_string(kMaxFrames) +
+                             " frames, the most one render takes");
+        ranges.push_back(r);
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    if (count == 0) throw UsageError(shown + " selects no frames");
+
     std::vector<int> frames;
-    const bool ok = text.find_first_not_of("0123456789-xy,") == std::string::npos &&
-                    OIIO::Filesystem::enumerate_sequence(text, frames);
-    if (!ok || frames.empty())
-        throw UsageError("--frames " + Quoted(text) + " is not a frame list such as 1-10, 1-10x2 or 1,5,9");
+    frames.reserve(std::size_t(count));
+    for (const FrameRange& r : ranges) {
+        // A-By1 selects nothing, however long A-B is.
+        if (r.Count() == 0) continue;
+        const std::int64_t dir = r.first <= r.last ? 1 : -1;
+        for (std::int64_t i = 0; i <= r.Span(); i += r.complement ? 1 : r.step)
+            if (!r.complement || i % r.step != 0) frames.push_back(int(r.first + dir * i));
+    }
     return frames;
 }
 

@@ -1,9 +1,11 @@
 // Frame sequences: paths with a frame-number pattern ("shot.#.exr" four digits,
 // "shot.@@@.exr" one digit per @, "shot.%04d.exr"), frame lists ("1-10", "1-10x2",
-// "1,5,9"), and the frames of a pattern found on disk. Parsing follows oiiotool's rules,
-// through OpenImageIO's Filesystem helpers.
+// "1,5,9"), and the frames of a pattern found on disk. Patterns follow oiiotool's rules,
+// through OpenImageIO's Filesystem helpers; frame lists are read here, so that their size
+// is known before any frame is listed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,15 @@ private:
     std::string m_frames;
 };
 
-// Parses a frame list. Throws UsageError naming the text when it is malformed.
+// The most frames one render covers: over eleven hours at 24 frames a second. A longer
+// list is a slip of the keyboard, refused before anything is listed or checked.
+inline constexpr std::int64_t kMaxFrames = 1'000'000;
+
+// Parses a frame list: items separated by commas, each N, A-B, A-BxS (every S-th frame)
+// or A-ByS (the frames A-BxS skips), frame numbers 0 and up. A-B counts down when A > B,
+// and the frames come in the order written. Throws UsageError naming the text when it is
+// malformed, has a step below 1, a frame beyond the int range, selects no frames or
+// more than kMaxFrames.
 std::vector<int> ParseFrames(const std::string& text);
 
 } // namespace app

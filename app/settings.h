@@ -5,9 +5,10 @@
 // A settings file is JSON:
 //   {"tool": "Quorvane.QRVX_ChannelShift",
 //    "controls": {"Red": 1, "Center Red": [0.52, 0.5], ...}}
-// with the controls in declaration order. A value is a number, [x, y] for a point, or a
-// string read like VALUE of -s. "tool" is optional; when given it must name the tool
-// the file is loaded into.
+// with the controls in declaration order. A value is a number, [x, y] for a point, or for
+// a combo box the text of an entry; true, "3" or null are the wrong type. "tool" is
+// optional; when given it must name the tool the file is loaded into. Other keys are
+// skipped.
 #pragma once
 
 #include "host/session.h"
@@ -29,8 +30,10 @@ struct ControlValue {
 
 // Reads VALUE for a control: a number, "x,y" for a point, or the text of a combo entry
 // (case ignored). Numbers must be finite, whole where the control takes whole numbers or
-// picks a combo entry, and inside the control's allowed range. Throws UsageError naming
-// the tool, the control and the value.
+// picks a combo entry, inside the control's allowed range, and at most 1000 widths of
+// its shown range outside it (0 to 1 for checkboxes and point coordinates; a shown range
+// counts as at least 1 wide): so 0 to 1 takes -1000 to 1001. Throws UsageError naming the
+// tool, the control and the value (its first 80 characters).
 ControlValue ParseValue(const qrvx::Tool& tool, const Input& control, std::string_view text);
 
 // The control with this ID; throws UsageError naming the tool and the ID when the tool
@@ -47,8 +50,10 @@ void ApplyAssignment(qrvx::Tool& tool, std::string_view assignment);
 
 // Applies a settings file: each control in the file's order, then once more every control
 // a later change notification (a preset) has changed since, so the tool ends with exactly
-// the file's values. Throws Failure when the file cannot be read, UsageError for bad
-// contents (naming the file and the control).
+// the file's values. Reading stops at the first unknown or repeated control or bad value,
+// and takes time in proportion to the file's size. Throws Failure when the file cannot be
+// read, UsageError for a folder or bad contents (naming the file and the control, or the
+// line and column of a JSON error); the tool is then left as it was.
 void LoadSettings(qrvx::Tool& tool, const std::string& path);
 
 // Every control's current value by ID, in declaration order.

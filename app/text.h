@@ -31,4 +31,29 @@ inline std::string Join(const std::vector<std::string>& items, const char* separ
     return out;
 }
 
+// Text the user typed, fit to be echoed in a one-line message: control characters shown
+// as \n, \t or \xNN, and anything past the first 80 characters cut off behind "...",
+// never inside a UTF-8 character.
+inline std::string Excerpt(std::string_view text, std::size_t limit = 80) {
+    std::string out;
+    std::size_t shown = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool continues = (c & 0xC0) == 0x80; // inside a UTF-8 character
+        if (!continues && shown++ == limit) return out + "...";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || c == 0x7F) {
+            const char* hex = "0123456789abcdef";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else
+            out += char(c);
+    }
+    return out;
+}
+
 } // namespace app

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -575,6 +578,107 @@ TEST_F(Cli, RequiredSecondImageMustBeGiven) {
     EXPECT_EQ(out.At(5, 4, 0), 65535.0);
     EXPECT_EQ(out.At(2, 2, 3), 0.0);
     EXPECT_EQ(out.At(6, 4, 3), 0.0);
+}
+
+// ---- Hostile input ---------------------------------------------------------------------
+
+// Each of these once hung, took seconds, or rendered with exit 0.
+TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
+    fs::create_directory(P("seq"));
+    for (int f = 1; f <= 5; ++f) Write("seq/in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
+    fs::create_directory(P("dir.json"));
+    std::string unknown = R"({"controls": {)";
+    for (int i = 0; i < 100000; ++i) unknown += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": 1";
+    std::ofstream(P("unknown.json")) << unknown << "}}";
+    const std::string huge(100000, '9');
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string culprit;
+    };
+    const std::vector<Case> cases = {
+        {{"--frames", "1-99999999999"}, "99999999999"},
+        {{"--frames", "1-100000000"}, "1000000 frames"},
+        {{"--frames", "1-5x0"}, "step"},
+        {{"--settings", "dir.json"}, "dir.json is a folder"},
+        {{"--settings", "unknown.json"}, "no control \"k0\""},
+        {{"-s", "Red=" + huge}, std::string(80, '9') + "..."},
+        {{"-s", "Center Red=1e308,1e308"}, "too far outside"},
+        {{"--threads", "abc"}, "--threads \"abc\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"render", "ChannelShift", "-i", "seq/in.#.exr", "-o", "out.#.exr"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Run(args);
+        const std::string what = c.args.back().substr(0, 40);
+        EXPECT_EQ(r.code, 2) << what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("qrvx: error: ", 0), 0u) << what << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.culprit), std::string::npos) << what << ": " << r.err.substr(0, 300);
+        EXPECT_LT(r.err.size(), 300u) << what;
+    }
+    EXPECT_EQ(Run({"render", "RangeMap", "-s", "R1Output Region End=1e308", "-o", "out.exr"}).code, 2);
+    EXPECT_FALSE(fs::exists(P("out.0001.exr")) || fs::exists(P("out.exr")));
+}
+
+TEST_F(Cli, FramesRenderInTheOrderWritten) {
+    for (int f = 1; f <= 3; ++f) Write("in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
+    const Result r = Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "3-1", "--progress", "-o", "out.#.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_LT(r.err.find("frame 3"), r.err.find("frame 2"));
+    EXPECT_LT(r.err.find("frame 2"), r.err.find("frame 1"));
+    EXPECT_NE(Run({"render", "--help"}).out.find("counting down"), std::string::npos);
+}
+
+TEST_F(Cli, ThreadsBeyondTheCoresAreHeldQuietly) {
+    for (const char* threads : {"1000", "99999999999"}) {
+        const Result r = Run({"render", "ChannelShift", "-q", "--threads", threads, "-o", "out.png"});
+        EXPECT_EQ(r.code, 0) << threads << ": " << r.err;
+        EXPECT_EQ(r.err, "") << threads;
+    }
+}
+
+TEST_F(Cli, AFolderAsOutputIsCalledAFolder) {
+    for (const char* folder : {"outdir", "d.exr"}) {
+        fs::create_directory(P(folder));
+        const Result r = Run({"render", "ChannelShift", "-o", folder});
+        EXPECT_EQ(r.code, 1) << folder;
+        EXPECT_NE(r.err.find(std::string(folder) + ": it is a folder"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Cli, ASymlinkedOutputIsReplacedAndItsTargetKept) {
+    Write("target.png", 2, 2, 4, TypeDesc::UINT16, [](int, int, int) { return 7.0; });
+    const std::string target = Slurp(P("target.png"));
+    fs::create_symlink("target.png", P("link.png"));
+    ASSERT_EQ(Run({"render", "ChannelShift", "-q", "-o", "link.png"}).code, 0);
+    EXPECT_FALSE(fs::is_symlink(P("link.png")));
+    EXPECT_EQ(Read("link.png").spec.width, 960); // the test card
+    EXPECT_EQ(Slurp(P("target.png")), target);
+    EXPECT_NE(Run({"render", "--help"}).out.find("symbolic link"), std::string::npos);
+}
+
+// SIGINT ends the command while it waits in preparation (here on a settings file that is
+// a pipe with nothing written yet), as a terminal's Ctrl-C would.
+TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
+    ASSERT_EQ(mkfifo(P("wait.json").c_str(), 0600), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGINT, SIG_DFL);
+        if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stderr))
+            execl(QRVX_BIN, QRVX_BIN, "render", "ChannelShift", "--settings", "wait.json", "-o", "out.png", nullptr);
+        _exit(127);
+    }
+    // Opening the pipe's writing end succeeds once the command has opened it to read.
+    int pipe = -1;
+    for (int i = 0; i < 1000 && pipe < 0; ++i, usleep(10000)) pipe = open(P("wait.json").c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_GE(pipe, 0);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_FALSE(fs::exists(P("out.png")));
+    if (pipe >= 0) close(pipe);
 }
 
 // ---- Demo ------------------------------------------------------------------------------

@@ -1,0 +1,272 @@
+// The command's parsers and its output files, against their sources: frame lists, control
+// values from -s and settings files, the excerpts that messages echo, and the temporary
+// files beside a target. Large inputs here were slow before they were bounded or read in
+// one pass; each now finishes at once.
+#include "app/errors.h"
+#include "app/output_file.h"
+#include "app/sequence.h"
+#include "app/settings.h"
+#include "app/text.h"
+#include "support.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using app::UsageError;
+using Frames = std::vector<int>;
+
+// The message of the UsageError that f throws, or "" when it throws none.
+template <class F> std::string UsageMessage(F f) {
+    try {
+        f();
+    } catch (const UsageError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---- Frame lists -----------------------------------------------------------------------
+
+TEST(FrameList, ItemsComeInTheOrderWritten) {
+    EXPECT_EQ(app::ParseFrames("1-5"), (Frames{1, 2, 3, 4, 5}));
+    EXPECT_EQ(app::ParseFrames("5-1"), (Frames{5, 4, 3, 2, 1}));
+    EXPECT_EQ(app::ParseFrames("1-10x3"), (Frames{1, 4, 7, 10}));
+    EXPECT_EQ(app::ParseFrames("10-1x4"), (Frames{10, 6, 2}));
+    EXPECT_EQ(app::ParseFrames("1-7y3"), (Frames{2, 3, 5, 6}));
+    EXPECT_EQ(app::ParseFrames("9,0,3-4"), (Frames{9, 0, 3, 4}));
+    EXPECT_EQ(app::ParseFrames("7"), (Frames{7}));
+}
+
+TEST(FrameList, MalformedListsAndStepsBelowOneAreRefused) {
+    for (const char* text :
+         {"", ",", "1,,2", "1-", "-1", "1-5x", "1-5z2", "1-5x2x2", "a", "1 -5", "+1"})
+        EXPECT_TRUE(Contains(UsageMessage([&] { app::ParseFrames(text); }), "not a frame list"))
+            << text;
+    for (const char* text : {"1-5x0", "1-5x-1", "1-5y0"})
+        EXPECT_TRUE(
+            Contains(UsageMessage([&] { app::ParseFrames(text); }), "step must be 1 or more"))
+            << text;
+    EXPECT_TRUE(Contains(UsageMessage([] { app::ParseFrames("1-5y1"); }), "selects no frames"));
+}
+
+TEST(FrameList, HugeRangesAreRefusedBeforeAnyFrameIsListed) {
+    // Once listed frame by frame: the first grew without end, the second took seconds.
+    EXPECT_TRUE(Contains(UsageMessage([] { app::ParseFrames("1-99999999999"); }), "99999999999"));
+    EXPECT_TRUE(Contains(UsageMessage([] { app::ParseFrames("1-100000000"); }), "1000000 frames"));
+    EXPECT_TRUE(Contains(UsageMessage([] { app::ParseFrames("5,0-1000000"); }), "1000000 frames"));
+    EXPECT_TRUE(Contains(UsageMessage([] { app::ParseFrames("3000000000"); }), "3000000000"));
+    // The most a render takes; an item that selects nothing costs nothing however long.
+    EXPECT_EQ(app::ParseFrames("1-1000000").size(), std::size_t(app::kMaxFrames));
+    EXPECT_EQ(app::ParseFrames("4,0-2000000000y1"), (Frames{4}));
+    EXPECT_EQ(app::ParseFrames("2147483647"), (Frames{2147483647}));
+}
+
+// ---- Excerpts --------------------------------------------------------------------------
+
+TEST(Excerpt, LongOrControlTextIsCutToOneShortLine) {
+    EXPECT_EQ(app::Excerpt("plain"), "plain");
+    EXPECT_EQ(app::Excerpt(std::string(80, 'a')), std::string(80, 'a'));
+    EXPECT_EQ(app::Excerpt(std::string(100000, 'a')), std::string(80, 'a') + "...");
+    EXPECT_EQ(app::Excerpt("a\nb\tc\x01"), "a\\nb\\tc\\x01");
+    // Cut between characters, never inside one: 81 two-byte letters keep 80.
+    std::string accents;
+    for (int i = 0; i < 81; ++i)
+        accents += "\xC3\xA9";
+    EXPECT_EQ(app::Excerpt(accents), accents.substr(0, 160) + "...");
+}
+
+// ---- Control values --------------------------------------------------------------------
+
+// Files in a fresh folder, removed with it.
+class Settings : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qrvx_args_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string File(const std::string& text, const std::string& name = "s.json") const {
+        const std::string path = (m_dir / name).string();
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    fs::path m_dir;
+};
+
+TEST(ControlValue, ValuesFarOutsideTheShownRangeAreRefused) {
+    test::LoadedTool rangeMap = test::Load("RangeMap"), shift = test::Load("ChannelShift");
+    auto set = [](test::LoadedTool& t, const std::string& assignment) {
+        return UsageMessage([&] { app::ApplyAssignment(*t.tool, assignment); });
+    };
+    // Shown 0 to 1: -1000 to 1001; shown 0 to 5: -5000 to 5005.
+    EXPECT_EQ(set(rangeMap, "R1Output Region End=1001"), "");
+    EXPECT_EQ(set(rangeMap, "R1Output Region End=-1000"), "");
+    EXPECT_EQ(set(rangeMap, "R2Input Region Start=5005"), "");
+    for (const char* bad : {"R1Output Region End=1e308", "R1Output Region End=1001.5",
+                            "R2Input Region Start=-5000.5", "Red=-1001"})
+        EXPECT_TRUE(Contains(set(rangeMap, bad), "too far outside")) << bad;
+    // A point's coordinates: 0 to 1 spans the image.
+    EXPECT_EQ(set(shift, "Center Red=-1000,1001"), "");
+    EXPECT_TRUE(Contains(set(shift, "Center Red=1e308,1e308"), "-1000 to 1001"));
+    EXPECT_TRUE(Contains(set(shift, "Center Red=0.5,1002"), "too far outside the image"));
+    // Nothing refused was set.
+    EXPECT_EQ(app::CurrentValue(shift->FindInput("Center Red")),
+              (app::ControlValue{true, -1000, 1001}));
+}
+
+TEST(ControlValue, MessagesEchoAtMost80CharactersOfWhatWasTyped) {
+    test::LoadedTool shift = test::Load("ChannelShift");
+    const std::string huge(100000, '7');
+    for (const std::string& assignment : {"Red=" + huge, "Center Red=" + huge, huge + "=1", huge}) {
+        const std::string message =
+            UsageMessage([&] { app::ApplyAssignment(*shift.tool, assignment); });
+        EXPECT_TRUE(Contains(message, std::string(80, '7') + "...")) << message.substr(0, 200);
+        EXPECT_LT(message.size(), 200u);
+    }
+}
+
+TEST_F(Settings, ReadingStopsAtTheFirstUnknownControl) {
+    test::LoadedTool shift = test::Load("ChannelShift");
+    // 100000 unknown keys took 15 s when the whole file was read into an ordered object.
+    std::string text = R"({"controls": {"Red": 0)";
+    for (int i = 0; i < 100000; ++i)
+        text += ", \"k" + std::to_string(i) + "\": 1";
+    const std::string path = File(text + "}}");
+    const std::string message = UsageMessage([&] { app::LoadSettings(*shift.tool, path); });
+    EXPECT_TRUE(Contains(message, "no control \"k0\"")) << message;
+    EXPECT_EQ(app::CurrentValue(shift->FindInput("Red")).x, 1.0); // nothing was set
+}
+
+TEST_F(Settings, LargeSkippedKeysAreReadInOnePass) {
+    test::LoadedTool shift = test::Load("ChannelShift");
+    std::string notes = "{";
+    for (int i = 0; i < 100000; ++i)
+        notes += (i ? ", \"n" : "\"n") + std::to_string(i) + "\": [1, {\"a\": []}]";
+    const std::string path = File(R"({"tool": "ChannelShift", "notes": )" + notes +
+                                  R"(}, "controls": {"Red": 0, "Center Red": [0.25, 0.75]}})");
+    app::LoadSettings(*shift.tool, path);
+    EXPECT_EQ(app::CurrentValue(shift->FindInput("Red")).x, 0.0);
+    EXPECT_EQ(app::CurrentValue(shift->FindInput("Center Red")),
+              (app::ControlValue{true, 0.25, 0.75}));
+}
+
+TEST_F(Settings, ValuesOfTheWrongTypeAreRefused) {
+    test::LoadedTool warble = test::Load("Warble");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"("Red": true)", "is not a number"},
+        {R"("Red": "3")", "is not a number"},
+        {R"("Red": null)", "is not a number"},
+        {R"("Red": [1])", "is not a number"},
+        {R"("Red": {"x": 1})", "is not a number"},
+        {R"("FormulaXR": "1")", "is not one of \"None\", \"SIN\""},
+        {R"("FormulaXR": false)", "is not a number or the text of an entry"},
+        {R"("Center_Red": [0.5, true])", "is not a point"},
+        {R"("Center_Red": [0.5, 0.5, 0.5])", "is not a point"},
+        {R"("Center_Red": [0.5, [0.5]])", "is not a point"},
+        {R"("Center_Red": "0.5,0.5")", "is not a point"},
+        {R"("Center_Red": [1e308, 0.5])", "too far outside the image"},
+        {R"("phaseXR": 2e3)", "too far outside the shown range 0 to 1"},
+        {R"("Red": 0, "Red": 1)", "given twice"},
+        {R"("Input": 1)", "is an image input"},
+    };
+    for (const auto& [controls, culprit] : cases) {
+        const std::string path = File(R"({"controls": {)" + controls + "}}");
+        const std::string message = UsageMessage([&] { app::LoadSettings(*warble.tool, path); });
+        EXPECT_TRUE(Contains(message, culprit)) << controls << ": " << message;
+        EXPECT_TRUE(Contains(message, path)) << controls << ": " << message;
+    }
+    // A combo entry by its text, and numbers, are the right types.
+    app::LoadSettings(*warble.tool,
+                      File(R"({"controls": {"FormulaXR": "cos", "FormulaYR": 3, "Red": 0}})"));
+    EXPECT_EQ(app::CurrentValue(warble->FindInput("FormulaXR")).x, 2.0);
+    EXPECT_EQ(app::CurrentValue(warble->FindInput("FormulaYR")).x, 3.0);
+}
+
+TEST_F(Settings, BadFilesAreNamedInOurOwnWords) {
+    test::LoadedTool shift = test::Load("ChannelShift");
+    const std::string broken = File("{\n  \"controls\": {\n    \"Red\": tru\n  }\n}");
+    std::string message = UsageMessage([&] { app::LoadSettings(*shift.tool, broken); });
+    EXPECT_TRUE(Contains(message, broken + " is not valid JSON at line 3, column 15")) << message;
+    EXPECT_FALSE(Contains(message, "json.exception")) << message;
+    message =
+        UsageMessage([&] { app::LoadSettings(*shift.tool, File(R"({"controls": {"Red": 1)")); });
+    EXPECT_TRUE(Contains(message, "ends before its JSON is complete (line 1, column 23)"))
+        << message;
+    for (const char* text : {"[]", "3", R"({"controls": 1})", R"({"tool": "ChannelShift"})"})
+        EXPECT_TRUE(Contains(UsageMessage([&] { app::LoadSettings(*shift.tool, File(text)); }),
+                             "no \"controls\" object"))
+            << text;
+    EXPECT_TRUE(Contains(UsageMessage([&] {
+                             app::LoadSettings(*shift.tool,
+                                               File(R"({"controls": {}, "controls": {}})"));
+                         }),
+                         "two \"controls\" objects"));
+    EXPECT_TRUE(Contains(UsageMessage([&] {
+                             app::LoadSettings(*shift.tool,
+                                               File(R"({"tool": "Warble", "controls": {}})"));
+                         }),
+                         "is for \"Warble\", not ChannelShift"));
+    // A folder is named as one, as a usage error.
+    EXPECT_EQ(UsageMessage([&] { app::LoadSettings(*shift.tool, m_dir.string()); }),
+              "settings file " + m_dir.string() + " is a folder");
+}
+
+// ---- Output files ----------------------------------------------------------------------
+
+class OutputFile : public Settings {};
+
+// A pid that belonged to a process which has ended.
+pid_t EndedPid() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+TEST_F(OutputFile, AWriteRemovesTheTemporariesOfKilledWritersOfItsTarget) {
+    const pid_t ended = EndedPid();
+    const std::string stale = ".out.qrvx-tmp" + std::to_string(ended) + ".json";
+    const std::string live = ".out.qrvx-tmp" + std::to_string(getppid()) + ".json";
+    const std::string otherTarget = ".other.qrvx-tmp" + std::to_string(ended) + ".json";
+    const std::string noExtension = ".out.qrvx-tmp" + std::to_string(ended);
+    for (const std::string& name : {stale, live, otherTarget, noExtension})
+        File("partial", name);
+    app::WriteTextFile((m_dir / "out.json").string(), "done");
+    app::WriteTextFile((m_dir / "out").string(), "done");
+    EXPECT_FALSE(fs::exists(m_dir / stale));
+    EXPECT_FALSE(fs::exists(m_dir / noExtension));
+    EXPECT_TRUE(fs::exists(m_dir / live));        // its writer may still be at work
+    EXPECT_TRUE(fs::exists(m_dir / otherTarget)); // another target's
+    std::string text;
+    std::ifstream(m_dir / "out.json") >> text;
+    EXPECT_EQ(text, "done");
+}
+
+TEST_F(OutputFile, ALinkAtTheTargetIsReplacedAndItsFileLeftAlone) {
+    File("kept", "target.json");
+    fs::create_symlink("target.json", m_dir / "link.json");
+    app::WriteTextFile((m_dir / "link.json").string(), "new");
+    EXPECT_FALSE(fs::is_symlink(m_dir / "link.json"));
+    std::string text;
+    std::ifstream(m_dir / "target.json") >> text;
+    EXPECT_EQ(text, "kept");
+    std::ifstream(m_dir / "link.json") >> text;
+    EXPECT_EQ(text, "new");
+}
+
+} // namespace
