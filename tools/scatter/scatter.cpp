@@ -27,16 +27,33 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 namespace {
 
 constexpr int kStars = 20;
+constexpr const char* kStarNames[kStars] = {"Star 1 (required)",
+                                            "Star 2",
+                                            "Star 3",
+                                            "Star 4",
+                                            "Star 5",
+                                            "Star 6",
+                                            "Star 7",
+                                            "Star 8",
+                                            "Star 9",
+                                            "Star 10",
+                                            "Star 11",
+                                            "Star 12",
+                                            "Star 13",
+                                            "Star 14",
+                                            "Star 15",
+                                            "Star 16",
+                                            "Star 17",
+                                            "Star 18",
+                                            "Star 19",
+                                            "Star 20"};
 constexpr int kMaxPlacements = 1000;
 
 // A draw over [low, high] in whole steps from low: (draw mod n) + low with
@@ -85,11 +102,9 @@ class Scatter : public ThreadedOperator {
         m_density   = frame::Screw(*this, "density", "density", 1, {1, 1000}, kWhole);
         // clang-format on
         AddControlPage("Stars 1-10");
-        m_star[0] = frame::ImageIn(*this, "Star 1 (required)", 2, true);
-        for (int i = 1; i < kStars; ++i) {
+        for (int i = 0; i < kStars; ++i) {
             if (i == 10) AddControlPage("Stars 11-20");
-            const std::string name = "Star " + std::to_string(i + 1);
-            m_star[i] = frame::ImageIn(*this, name.c_str(), 2, false);
+            m_star[i] = frame::ImageIn(*this, kStarNames[i], 2, i == 0);
         }
         m_output = frame::ImageOut(*this);
     }
@@ -119,7 +134,7 @@ class Scatter : public ThreadedOperator {
 
         // Draw every placement, and resize its star unless an earlier placement already
         // asked for that star at that size.
-        std::map<std::tuple<int, int, int>, const Image*> sized;
+        std::vector<Sized> sized;
         std::vector<Temporary> resized;
         for (int q = 0; q < count; ++q) {
             const int position =
@@ -136,17 +151,20 @@ class Scatter : public ThreadedOperator {
             if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
-            const Image*& image = sized[{position, sw, sh}];
-            if (!image) {
-                if (sw == star->Width() && sh == star->Height()) {
-                    image = star;
-                } else {
+            const auto same = [&](const Sized& k) {
+                return k.position == position && k.width == sw && k.height == sh;
+            };
+            auto known = std::find_if(sized.begin(), sized.end(), same);
+            if (known == sized.end()) {
+                const Image* image = star;
+                if (sw != star->Width() || sh != star->Height()) {
                     resized.emplace_back(star->ResizeOfImage(TagList{
                         {tag::ResizeWidth, sw}, {tag::ResizeHeight, sh}, {tag::ResizeFilter, 3}}));
                     image = resized.back().get();
                 }
+                known = sized.insert(sized.end(), {position, sw, sh, image});
             }
-            p.star = image;
+            p.star = known->image;
             m_placements.push_back(p);
         }
 
@@ -167,6 +185,11 @@ class Scatter : public ThreadedOperator {
     }
 
   private:
+    // A star of the list at a size, as it is merged.
+    struct Sized {
+        int position, width, height;
+        const Image* image;
+    };
     // One star to merge, its pixel (0, 0) at (x, y) of the output.
     struct Placement {
         const Image* star = nullptr;
