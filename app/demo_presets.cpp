@@ -19,6 +19,10 @@ std::span<const DemoPreset> DemoPresets() {
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
+        {"Scatter", "300 stars of two kinds at scales 0.2..1, corners in the upper two thirds",
+         {{"seed", "7"}, {"density", "300"}, {"Probability End", "2"}, {"Ymax", "0.66"},
+          {"Zmin", "0.2"}},
+         {{"Star 1 (required)", "star"}, {"Star 2", "star-blue"}}},
     };
     return presets;
 }

@@ -21,8 +21,9 @@ std::unique_ptr<Image> MakeTestCard(ImageDepth depth);
 
 // A built-in picture by name: "card" (the test card), "card-changed" (the test card with
 // a dark box over part of the bars, a reference that differs from the card), "sprite"
-// (64 x 64 soft white disc on zero alpha), "tile" (96 x 48 brick with mortar edges),
-// "dots" (960 x 540 dark grey with a grid of 4 x 4 pure red, green and blue dots, marker
+// (64 x 64 soft white disc on zero alpha), "star" and "star-blue" (48 x 48 four-ray
+// glows in warm white and pale blue, premultiplied: colour is tint x alpha), "tile"
+// (96 x 48 brick with mortar edges), "dots" (960 x 540 dark grey with a grid of 4 x 4 pure red, green and blue dots, marker
 // dots for Throng). Throws
 // std::invalid_argument for another name.
 std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth);
