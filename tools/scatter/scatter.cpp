@@ -27,6 +27,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -55,6 +56,7 @@ constexpr const char* kStarNames[kStars] = {"Star 1 (required)",
                                             "Star 19",
                                             "Star 20"};
 constexpr int kMaxPlacements = 1000;
+constexpr long kBandRows = 32; // rows of output merged at a time
 
 // A draw over [low, high] in whole steps from low: (draw mod n) + low with
 // n = trunc(high + 1 - low). Reversed ends are swapped, so n is at least 1.
@@ -110,26 +112,24 @@ class Scatter : public ThreadedOperator {
     }
 
     void Process(Request* req) override {
-        const Image* src = frame::MainImage(req, m_input);
-        const int w = src->Width(), h = src->Height();
-        m_dst = src->CopyOfImage(false);
+        const frame::Frame f = frame::Begin(req, m_input);
+        const int w = f.width, h = f.height;
+        m_src = f.src;
+        m_dst = f.dst;
         m_placements.clear();
 
         // The connected stars, in number order.
         std::vector<const Image*> stars;
         for (Input* in : m_star)
             if (const Image* star = frame::ImageAt(in, req)) stars.push_back(star);
-        if (stars.empty()) {
-            m_output->Set(req, m_dst);
-            return;
-        }
 
         const int first = frame::Whole(m_first, req), last = frame::Whole(m_last, req);
         const int tolerance = frame::Whole(m_tolerance, req);
         const double xMin = frame::Num(m_xMin, req) * w, xMax = frame::Num(m_xMax, req) * w;
         const double yMin = frame::Num(m_yMin, req) * h, yMax = frame::Num(m_yMax, req) * h;
         const double zMin = frame::Num(m_zMin, req) * 100, zMax = frame::Num(m_zMax, req) * 100;
-        const int count = std::clamp(frame::Whole(m_density, req), 0, kMaxPlacements);
+        const int density = std::clamp(frame::Whole(m_density, req), 0, kMaxPlacements);
+        const int count = stars.empty() ? 0 : density;
         frame::Random rng(std::uint32_t(frame::Whole(m_seed, req)));
 
         // Draw every placement, and resize its star unless an earlier placement already
@@ -168,17 +168,22 @@ class Scatter : public ThreadedOperator {
             m_placements.push_back(p);
         }
 
-        // Merge them, each band of rows on its own.
+        // Copy the picture and merge the placements band by band, in bands small enough
+        // to stay in a core's cache while every placement that reaches them is merged.
         m_height = h;
-        m_bands = BandCount(h);
+        m_bands = std::max(BandCount(h), (h + kBandRows - 1) / kBandRows);
         DoMultiProcess(req, m_bands);
         m_placements.clear();
         m_output->Set(req, m_dst);
     }
 
-    // Band k of the output: the part of every placement that reaches it, in order.
+    // Band k of the output: the picture's rows, then the part of every placement that
+    // reaches them, in order.
     void ProcessSlice(Request*, long k) override {
         const RowRange rows = BandRows(k, m_bands, m_height);
+        const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
+        for (long y = rows.begin; y < rows.end; ++y)
+            std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
         for (const Placement& p : m_placements)
             if (p.y < rows.end && p.y + p.star->Height() > rows.begin)
                 m_dst->OXMergeRows(*p.star, p.x, p.y, int(rows.begin), int(rows.end));
@@ -212,6 +217,7 @@ class Scatter : public ThreadedOperator {
     Output* m_output;
 
     // Prepared per request.
+    const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     std::vector<Placement> m_placements;
     long m_height = 0;
