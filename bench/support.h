@@ -34,5 +34,10 @@ enum class Count { Input, Output };
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&)> setup, std::vector<int> threads = {1, 2},
                   Count count = Count::Input);
+// The same for a setup that depends on the frame's depth (images of that depth to
+// connect to other inputs, for example).
+void RegisterTool(const std::string& label, const std::string& toolName,
+                  std::function<void(qrvx::Tool&, ImageDepth)> setup,
+                  std::vector<int> threads = {1, 2}, Count count = Count::Input);
 
 } // namespace bench
