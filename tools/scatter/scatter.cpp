@@ -18,8 +18,9 @@
 // Process takes every draw and resizes each placement's star once (placements that ask
 // for the same star at the same size share one resized copy; a star kept at its own
 // size is merged as it is). The workers then split the output into bands of rows; each
-// band replays, in placement order, the part of every placement that reaches it, so the
-// result equals merging the placements one after another on any number of threads.
+// band copies its rows of the picture and replays, in placement order, the part of
+// every placement that reaches it, so the result equals merging the placements one
+// after another over a copy of the picture, on any number of threads.
 #include "frame/random.h"
 #include "frame/tool.h"
 
@@ -35,26 +36,12 @@
 namespace {
 
 constexpr int kStars = 20;
-constexpr const char* kStarNames[kStars] = {"Star 1 (required)",
-                                            "Star 2",
-                                            "Star 3",
-                                            "Star 4",
-                                            "Star 5",
-                                            "Star 6",
-                                            "Star 7",
-                                            "Star 8",
-                                            "Star 9",
-                                            "Star 10",
-                                            "Star 11",
-                                            "Star 12",
-                                            "Star 13",
-                                            "Star 14",
-                                            "Star 15",
-                                            "Star 16",
-                                            "Star 17",
-                                            "Star 18",
-                                            "Star 19",
-                                            "Star 20"};
+// clang-format off
+constexpr const char* kStarNames[kStars] = {
+    "Star 1 (required)", "Star 2", "Star 3", "Star 4", "Star 5", "Star 6", "Star 7",
+    "Star 8", "Star 9", "Star 10", "Star 11", "Star 12", "Star 13", "Star 14", "Star 15",
+    "Star 16", "Star 17", "Star 18", "Star 19", "Star 20"};
+// clang-format on
 constexpr int kMaxPlacements = 1000;
 constexpr long kBandRows = 32; // rows of output merged at a time
 
@@ -83,7 +70,7 @@ struct RecycleImage {
 using Temporary = std::unique_ptr<Image, RecycleImage>;
 
 class Scatter : public ThreadedOperator {
-  public:
+public:
     Scatter(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Range kUnit{0, 1}, kList{1, 20};
@@ -189,7 +176,7 @@ class Scatter : public ThreadedOperator {
                 m_dst->OXMergeRows(*p.star, p.x, p.y, int(rows.begin), int(rows.end));
     }
 
-  private:
+private:
     // A star of the list at a size, as it is merged.
     struct Sized {
         int position, width, height;
