@@ -221,6 +221,20 @@ TEST_P(ScatterTest, EdgeCases) {
     EXPECT_TRUE(test::SameImage(*Render(*in, two, reversed), *Render(*in, two, forward)));
 }
 
+TEST_P(ScatterTest, AStarTooLargeForTheHostFailsTheRenderAndTheNextOneWorks) {
+    auto in = test::NoiseImage(30, 20, GetParam(), 15);
+    auto a = test::NoiseImage(4, 4, GetParam(), 16), b = test::NoiseImage(5, 3, GetParam(), 17);
+    // Star 1 at half size, Star 2 at 300 times its size: 1500 x 900 pixels.
+    const Settings huge{.first = 1, .last = 2, .density = 40, .zMin = 0.5, .zMax = 0.5};
+    Settings s = huge;
+    s.zMin = s.zMax = 300;
+    SetMaxImagePixels(1'000'000);
+    EXPECT_THROW(Render(*in, {a.get(), b.get()}, s), HostError);
+    SetMaxImagePixels(std::int64_t(1) << 28);
+    EXPECT_TRUE(test::SameImage(*Render(*in, {a.get(), b.get()}, huge),
+                                *Reference(*in, {a.get(), b.get()}, huge)));
+}
+
 TEST(Scatter, ChoiceControlsTakeWholeNumbersAndOnlyStarOneIsRequired) {
     test::LoadedTool t = test::Load("Scatter");
     for (const char* id : {"seed", "Probability Start", "Probability End", "Tolerance", "density"})

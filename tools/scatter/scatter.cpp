@@ -15,12 +15,13 @@
 // star outside the picture are cut. With no star connected the output is the picture.
 // A star scaled beyond what the host can hold is refused by the host with an error.
 //
-// Process takes every draw and resizes each placement's star once (placements that ask
-// for the same star at the same size share one resized copy; a star kept at its own
-// size is merged as it is). The workers then split the output into bands of rows; each
-// band copies its rows of the picture and replays, in placement order, the part of
-// every placement that reaches it, so the result equals merging the placements one
-// after another over a copy of the picture, on any number of threads.
+// Process takes every draw, then runs the workers twice. The first pass resizes each
+// placement's star once (placements that ask for the same star at the same size share
+// one resized copy; a star kept at its own size is merged as it is). The second splits
+// the output into bands of rows; each band copies its rows of the picture and replays,
+// in placement order, the part of every placement that reaches it, so the result equals
+// merging the placements one after another over a copy of the picture, on any number of
+// threads.
 #include "frame/random.h"
 #include "frame/tool.h"
 
@@ -103,7 +104,14 @@ public:
         const int w = f.width, h = f.height;
         m_src = f.src;
         m_dst = f.dst;
-        m_placements.clear();
+        // The resized stars go back to the host however the render ends.
+        struct Cleanup {
+            Scatter& tool;
+            ~Cleanup() {
+                tool.m_placements.clear();
+                tool.m_sized.clear();
+            }
+        } cleanup{*this};
 
         // The connected stars, in number order.
         std::vector<const Image*> stars;
@@ -119,10 +127,7 @@ public:
         const int count = stars.empty() ? 0 : density;
         frame::Random rng(std::uint32_t(frame::Whole(m_seed, req)));
 
-        // Draw every placement, and resize its star unless an earlier placement already
-        // asked for that star at that size.
-        std::vector<Sized> sized;
-        std::vector<Temporary> resized;
+        // Draw every placement; note each star at each size it is placed at once.
         for (int q = 0; q < count; ++q) {
             const int position =
                 frame::ChoosePosition(rng, first, last, tolerance, int(stars.size()));
@@ -139,54 +144,74 @@ public:
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
             const auto same = [&](const Sized& k) {
-                return k.position == position && k.width == sw && k.height == sh;
+                return k.source == star && k.width == sw && k.height == sh;
             };
-            auto known = std::find_if(sized.begin(), sized.end(), same);
-            if (known == sized.end()) {
-                const Image* image = star;
-                if (sw != star->Width() || sh != star->Height()) {
-                    resized.emplace_back(star->ResizeOfImage(TagList{
-                        {tag::ResizeWidth, sw}, {tag::ResizeHeight, sh}, {tag::ResizeFilter, 3}}));
-                    image = resized.back().get();
-                }
-                known = sized.insert(sized.end(), {position, sw, sh, image});
-            }
-            p.star = known->image;
+            auto known = std::find_if(m_sized.begin(), m_sized.end(), same);
+            if (known == m_sized.end()) known = m_sized.insert(m_sized.end(), Sized{star, sw, sh});
+            p.sized = int(known - m_sized.begin());
+            p.height = sh;
             m_placements.push_back(p);
         }
+
+        // Make the stars at their sizes, each on its own.
+        m_pass = Pass::Resize;
+        DoMultiProcess(req, long(m_sized.size()));
 
         // Copy the picture and merge the placements band by band, in bands small enough
         // to stay in a core's cache while every placement that reaches them is merged.
         m_height = h;
         m_bands = std::max(BandCount(h), (h + kBandRows - 1) / kBandRows);
+        m_pass = Pass::Merge;
         DoMultiProcess(req, m_bands);
-        m_placements.clear();
         m_output->Set(req, m_dst);
+    }
+
+    // Index i: the i-th star size to make, or the i-th band of output rows.
+    void ProcessSlice(Request*, long i) override {
+        if (m_pass == Pass::Resize)
+            Resize(m_sized[std::size_t(i)]);
+        else
+            MergeBand(i);
+    }
+
+private:
+    // A star at a size it is placed at: the star itself at its own size, else a resized
+    // copy made by the host.
+    struct Sized {
+        const Image* source = nullptr;
+        int width = 0, height = 0;
+        Temporary resized;
+        const Image* image = nullptr;
+    };
+    // One star to merge, its pixel (0, 0) at (x, y) of the output.
+    struct Placement {
+        int sized = 0; // index into m_sized
+        int x = 0, y = 0, height = 0;
+    };
+    enum class Pass { Resize, Merge };
+
+    void Resize(Sized& k) {
+        if (k.width == k.source->Width() && k.height == k.source->Height()) {
+            k.image = k.source;
+            return;
+        }
+        k.resized.reset(k.source->ResizeOfImage(TagList{
+            {tag::ResizeWidth, k.width}, {tag::ResizeHeight, k.height}, {tag::ResizeFilter, 3}}));
+        k.image = k.resized.get();
     }
 
     // Band k of the output: the picture's rows, then the part of every placement that
     // reaches them, in order.
-    void ProcessSlice(Request*, long k) override {
+    void MergeBand(long k) {
         const RowRange rows = BandRows(k, m_bands, m_height);
         const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
         for (long y = rows.begin; y < rows.end; ++y)
             std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
         for (const Placement& p : m_placements)
-            if (p.y < rows.end && p.y + p.star->Height() > rows.begin)
-                m_dst->OXMergeRows(*p.star, p.x, p.y, int(rows.begin), int(rows.end));
+            if (p.y < rows.end && p.y + p.height > rows.begin)
+                m_dst->OXMergeRows(*m_sized[std::size_t(p.sized)].image, p.x, p.y, int(rows.begin),
+                                   int(rows.end));
     }
-
-private:
-    // A star of the list at a size, as it is merged.
-    struct Sized {
-        int position, width, height;
-        const Image* image;
-    };
-    // One star to merge, its pixel (0, 0) at (x, y) of the output.
-    struct Placement {
-        const Image* star = nullptr;
-        int x = 0, y = 0;
-    };
 
     Input* m_input;
     Input* m_seed;
@@ -206,7 +231,9 @@ private:
     // Prepared per request.
     const Image* m_src = nullptr;
     Image* m_dst = nullptr;
+    std::vector<Sized> m_sized;
     std::vector<Placement> m_placements;
+    Pass m_pass = Pass::Merge;
     long m_height = 0;
     long m_bands = 1;
 };
