@@ -83,25 +83,14 @@ TEST_P(ScatterTest, MatchesTheInOrderMergeOnAnyThreadCount) {
     auto a = test::NoiseImage(13, 9, GetParam(), 4), b = test::NoiseImage(20, 11, GetParam(), 5),
          c = test::NoiseImage(7, 16, GetParam(), 6);
     const std::vector<const Image*> stars = {a.get(), b.get(), c.get()};
+    // clang-format off
     const Settings rounds[] = {
         {.seed = 1, .density = 300},
         {.seed = 77, .first = 1, .last = 3, .tolerance = 2, .density = 1000, .zMin = 0.3},
-        {.seed = 9,
-         .first = 2,
-         .last = 2,
-         .density = 200,
-         .xMin = 0.5,
-         .yMax = 0.4,
-         .zMin = 1,
-         .zMax = 1.5},
-        {.seed = 65535,
-         .first = 1,
-         .last = 3,
-         .density = 500,
-         .xMin = 0.9,
-         .yMin = 0.9,
-         .zMin = 0.5},
+        {.seed = 9, .first = 2, .last = 2, .density = 200, .xMin = 0.5, .yMax = 0.4, .zMin = 1, .zMax = 1.5},
+        {.seed = 65535, .first = 1, .last = 3, .density = 500, .xMin = 0.9, .yMin = 0.9, .zMin = 0.5},
     };
+    // clang-format on
     for (const Settings& s : rounds) {
         const auto expected = Reference(*in, stars, s);
         for (int threads : {1, 2, 3, 0})
@@ -203,15 +192,10 @@ TEST_P(ScatterTest, EdgeCases) {
     EXPECT_TRUE(test::SameImage(*Render(*in, stars, {.density = 5000, .zMax = 0.5}), *held));
 
     // Reversed ranges are taken with their ends swapped.
-    const Settings forward{.first = 1,
-                           .last = 2,
-                           .density = 50,
-                           .xMin = 0.2,
-                           .xMax = 0.7,
-                           .yMin = 0.1,
-                           .yMax = 0.6,
-                           .zMin = 0.3,
-                           .zMax = 0.9};
+    // clang-format off
+    const Settings forward{.first = 1, .last = 2, .density = 50, .xMin = 0.2, .xMax = 0.7,
+                           .yMin = 0.1, .yMax = 0.6, .zMin = 0.3, .zMax = 0.9};
+    // clang-format on
     Settings reversed = forward;
     std::swap(reversed.first, reversed.last);
     std::swap(reversed.xMin, reversed.xMax);
