@@ -55,13 +55,21 @@ double DrawIn(frame::Random& rng, double low, double high) {
     return double(rng.Draw() % steps) + low;
 }
 
-// A size or position truncated toward zero, or nothing when it is not a number or
-// beyond the int range.
+// A position truncated toward zero, or nothing when it is not a number or beyond the
+// int range (and so beyond any image).
 bool Truncated(double v, int& out) {
     const double t = std::trunc(v);
     if (!(t >= -2147483648.0 && t <= 2147483647.0)) return false;
     out = int(t);
     return true;
+}
+
+// A scaled side truncated toward zero; 0 for an empty side or not a number, and held
+// to the int range so that a side no image can have still reaches the host, which
+// refuses it.
+int ScaledSide(int side, double scale) {
+    const double t = std::trunc(side * scale);
+    return !(t >= 1) ? 0 : t >= 2147483647.0 ? 2147483647 : int(t);
 }
 
 // Gives a resized star back to the host.
@@ -137,9 +145,8 @@ public:
 
             const Image* star = stars[std::size_t(position)];
             Placement p;
-            int sw = 0, sh = 0;
-            if (!Truncated(star->Width() * s, sw) || !Truncated(star->Height() * s, sh)) continue;
-            if (sw < 1 || sh < 1) continue; // scaled to nothing
+            const int sw = ScaledSide(star->Width(), s), sh = ScaledSide(star->Height(), s);
+            if (sw == 0 || sh == 0) continue; // scaled to nothing
             if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
