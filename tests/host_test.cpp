@@ -232,23 +232,36 @@ TEST(Images, MergeClipsAtAllFourEdges) {
 // of range, infinite or not a number.
 TEST(Images, MergeFollowsTheOverRuleChannelByChannel) {
     auto unit = [](const Image& img, int x, int y, int c) {
-        return img.IsFloat() ? float(test::At(img, x, y, c)) : float(test::At(img, x, y, c)) * (1.0f / 65535.0f);
+        return img.IsFloat() ? float(test::At(img, x, y, c))
+                             : float(test::At(img, x, y, c)) * (1.0f / 65535.0f);
+    };
+    // A value in units as the target keeps it: float as it is, integer rounded and held
+    // to 0..65535 (not a number: 0).
+    auto stored = [](const Image& img, float v) -> double {
+        if (img.IsFloat()) return v;
+        const float w = v * 65535.0f;
+        return !(w > 0) ? 0.0 : std::min(std::floor(w + 0.5f), 65535.0f);
     };
     const double wild[] = {NAN, INFINITY, -INFINITY, 1e30};
     for (ImageDepth ds : test::kDepths)
         for (ImageDepth dd : test::kDepths) {
             auto src = test::NoiseImage(9, 5, ds, 21), dst = test::NoiseImage(12, 7, dd, 22);
             if (src->IsFloat())
-                for (int c = 0; c < 4; ++c) test::Set(*src, c, 1, c, wild[c]);
+                for (int c = 0; c < 4; ++c)
+                    test::Set(*src, c, 1, c, wild[c]);
             std::unique_ptr<Image> before(dst->CopyOfImage());
             dst->OXMerge(*src, 2, 1);
             for (int y = 1; y < 6; ++y)
                 for (int x = 2; x < 11; ++x)
                     for (int c = 0; c < 4; ++c) {
-                        const float v = unit(*src, x - 2, y - 1, c) + unit(*before, x, y, c) * (1.0f - unit(*src, x - 2, y - 1, 3));
-                        const double want = dst->IsFloat() ? double(v) : !(v * 65535.0f > 0) ? 0.0 : std::min(std::floor(v * 65535.0f + 0.5f), 65535.0f);
-                        if (std::isnan(want)) EXPECT_TRUE(std::isnan(test::At(*dst, x, y, c)));
-                        else ASSERT_EQ(test::At(*dst, x, y, c), want) << x << "," << y << "," << c;
+                        const float v =
+                            unit(*src, x - 2, y - 1, c) +
+                            unit(*before, x, y, c) * (1.0f - unit(*src, x - 2, y - 1, 3));
+                        const double want = stored(*dst, v);
+                        if (std::isnan(want))
+                            EXPECT_TRUE(std::isnan(test::At(*dst, x, y, c)));
+                        else
+                            ASSERT_EQ(test::At(*dst, x, y, c), want) << x << "," << y << "," << c;
                     }
         }
 }
