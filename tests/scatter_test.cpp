@@ -45,7 +45,7 @@ std::unique_ptr<Image> Reference(const Image& in, const std::vector<const Image*
 }
 
 class ScatterTest : public ::testing::TestWithParam<ImageDepth> {
-  protected:
+protected:
     test::LoadedTool t = test::Load("Scatter");
 
     std::unique_ptr<Image> Render(const Image& in, const std::vector<const Image*>& stars,
