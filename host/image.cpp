@@ -415,7 +415,8 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
 
 // N channel values (one pixel, or two) in units (ToUnit) in one vector register, and
 // back (FromUnit): the same values as the per-channel forms, so that pixel loops run as
-// vector code.
+// vector code. Vectors pass by reference: wider than the SSE registers, they would
+// otherwise change the calling convention where AVX is not enabled.
 template <int N>
 struct Lanes {
     typedef float Float __attribute__((vector_size(N * 4)));
@@ -424,8 +425,7 @@ struct Lanes {
 };
 
 template <int N, class T>
-inline typename Lanes<N>::Float LoadUnits(const T* p) {
-    typename Lanes<N>::Float v;
+inline void LoadUnits(const T* p, typename Lanes<N>::Float& v) {
     if constexpr (std::is_same_v<T, float>) {
         std::memcpy(&v, p, sizeof v);
     } else {
@@ -435,11 +435,11 @@ inline typename Lanes<N>::Float LoadUnits(const T* p) {
                                     typename Lanes<N>::Float) *
             kInv65535;
     }
-    return v;
 }
 
 template <int N, class T>
-inline void StoreUnits(T* p, typename Lanes<N>::Float v) {
+inline void StoreUnits(T* p, const typename Lanes<N>::Float& value) {
+    typename Lanes<N>::Float v = value;
     if constexpr (std::is_same_v<T, float>) {
         std::memcpy(p, &v, sizeof v);
     } else {
@@ -467,13 +467,17 @@ void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int row
         int tx = x0;
         // Two pixels at a time, then the last one.
         for (; tx + 1 < x1; tx += 2, s += 8, d += 8) {
-            const auto v = LoadUnits<8>(s);
+            typename Lanes<8>::Float v, under;
+            LoadUnits<8>(s, v);
+            LoadUnits<8>(d, under);
             const auto alpha = __builtin_shufflevector(v, v, 3, 3, 3, 3, 7, 7, 7, 7);
-            StoreUnits<8>(d, v + LoadUnits<8>(d) * (1.0f - alpha));
+            StoreUnits<8>(d, v + under * (1.0f - alpha));
         }
         if (tx < x1) {
-            const auto v = LoadUnits<4>(s);
-            StoreUnits<4>(d, v + LoadUnits<4>(d) * (1.0f - v[3]));
+            typename Lanes<4>::Float v, under;
+            LoadUnits<4>(s, v);
+            LoadUnits<4>(d, under);
+            StoreUnits<4>(d, v + under * (1.0f - v[3]));
         }
     }
 }
