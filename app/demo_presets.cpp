@@ -28,6 +28,10 @@ std::span<const DemoPreset> DemoPresets() {
          {{"Throng", "dots"}, {"Folk 1", "folk"}, {"Folk 2", "sprite"}, {"Folk 3", "folk"}}},
         {"PanelSim", "an airport board: every pixel a 4 x 4 amber plaquette lit by its red",
          {{"Preset", "Airport"}}},
+        {"Scatter", "300 stars of two kinds at scales 0.2..1, corners in the upper two thirds",
+         {{"seed", "7"}, {"density", "300"}, {"Probability End", "2"}, {"Ymax", "0.66"},
+          {"Zmin", "0.2"}},
+         {{"Star 1 (required)", "star"}, {"Star 2", "star-blue"}}},
     };
     return presets;
 }

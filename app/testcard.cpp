@@ -108,11 +108,27 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         });
         return img;
     }
+    if (name == "star" || name == "star-blue") {
+        // Premultiplied, as the host's merge expects: colour is tint x alpha, and alpha
+        // falls to 0 well inside the square, so merged stars show no box around them.
+        const Rgba tint = name == "star" ? Rgba{1, 0.95f, 0.8f, 1} : Rgba{0.6f, 0.8f, 1, 1};
+        auto img = std::make_unique<Image>(48, 48, depth);
+        Paint(*img, [tint](int x, int y) {
+            const float dx = std::abs(x - 23.5f) / 24.0f, dy = std::abs(y - 23.5f) / 24.0f;
+            const float glow = std::max(0.0f, 1.0f - std::hypot(dx, dy) * 2.5f);
+            const float rays = std::max(0.0f, 1.0f - std::min(dx, dy) * 16.0f) *
+                               std::max(0.0f, 1.0f - std::max(dx, dy));
+            const float a = std::min(1.0f, glow * glow + 0.8f * rays * rays);
+            return Rgba{tint[0] * a, tint[1] * a, tint[2] * a, a};
+        });
+        return img;
+    }
     throw std::invalid_argument("no built-in picture \"" + name + "\"");
 }
 
 std::vector<std::string> PictureNames() {
-    return {"card", "card-changed", "dots", "folk", "sprite", "tile", "tile-dark", "tile-pale"};
+    return {"card", "card-changed", "dots", "folk", "sprite", "star", "star-blue",
+            "tile", "tile-dark", "tile-pale"};
 }
 
 } // namespace app

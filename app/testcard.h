@@ -21,9 +21,10 @@ std::unique_ptr<Image> MakeTestCard(ImageDepth depth);
 
 // A built-in picture by name: "card" (the test card), "card-changed" (the test card with
 // a dark box over part of the bars, a reference that differs from the card), "sprite"
-// (64 x 64 soft white disc on zero alpha), "folk" (24 x 48 standing person on zero
-// alpha, a figure for Throng), "tile" (96 x 48 brick with mortar edges; "tile-dark" and
-// "tile-pale" the same brick in other shades),
+// (64 x 64 soft white disc on zero alpha), "star" and "star-blue" (48 x 48 four-ray
+// glows in warm white and pale blue, premultiplied: colour is tint x alpha), "folk"
+// (24 x 48 standing person on zero alpha, a figure for Throng), "tile" (96 x 48 brick
+// with mortar edges; "tile-dark" and "tile-pale" the same brick in other shades),
 // "dots" (960 x 540 dark grey with a grid of 4 x 4 pure red, green and blue dots, marker
 // dots for Throng). Throws
 // std::invalid_argument for another name.

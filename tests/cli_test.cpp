@@ -681,6 +681,22 @@ TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
     if (pipe >= 0) close(pipe);
 }
 
+TEST_F(Cli, ScatterRefusesARenderWithoutItsRequiredStar) {
+    Write("in.png", 6, 4, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Write("star.png", 2, 2, 4, TypeDesc::UINT16, [](int, int, int) { return 65535.0; });
+    Result r = Run({"render", "Scatter", "-i", "in.png", "-i", "Star 2=star.png", "-o", "out.png"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err.rfind("qrvx: error: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("\"Star 1 (required)\""), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(P("out.png")));
+    EXPECT_EQ(Leftovers(), 0);
+    // Given, the render goes through.
+    r = Run({"render", "Scatter", "-i", "in.png", "-i", "Star 1 (required)=star.png", "-s", "density=20", "-o", "out.png"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Read("out.png").spec.width, 6);
+}
+
 // ---- Demo ------------------------------------------------------------------------------
 
 TEST_F(Cli, DemoShowsEveryLoadedTool) {

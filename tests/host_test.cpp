@@ -239,6 +239,45 @@ TEST(Images, MergeIntoIntegerRoundsAndClamps) {
     for (int x = 0; x < 8; ++x) EXPECT_EQ(test::At(*dst, x, 0, 1), out[x]) << "value " << in[x];
 }
 
+// Every merged value is the "over" rule computed one channel at a time in float, on all
+// four depth pairs, for an odd width (two pixels at a time, then one) and values out
+// of range, infinite or not a number.
+TEST(Images, MergeFollowsTheOverRuleChannelByChannel) {
+    auto unit = [](const Image& img, int x, int y, int c) {
+        return img.IsFloat() ? float(test::At(img, x, y, c))
+                             : float(test::At(img, x, y, c)) * (1.0f / 65535.0f);
+    };
+    // A value in units as the target keeps it: float as it is, integer rounded and held
+    // to 0..65535 (not a number: 0).
+    auto stored = [](const Image& img, float v) -> double {
+        if (img.IsFloat()) return v;
+        const float w = v * 65535.0f;
+        return !(w > 0) ? 0.0 : std::min(std::floor(w + 0.5f), 65535.0f);
+    };
+    const double wild[] = {NAN, INFINITY, -INFINITY, 1e30};
+    for (ImageDepth ds : test::kDepths)
+        for (ImageDepth dd : test::kDepths) {
+            auto src = test::NoiseImage(9, 5, ds, 21), dst = test::NoiseImage(12, 7, dd, 22);
+            if (src->IsFloat())
+                for (int c = 0; c < 4; ++c)
+                    test::Set(*src, c, 1, c, wild[c]);
+            std::unique_ptr<Image> before(dst->CopyOfImage());
+            dst->OXMerge(*src, 2, 1);
+            for (int y = 1; y < 6; ++y)
+                for (int x = 2; x < 11; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        const float v =
+                            unit(*src, x - 2, y - 1, c) +
+                            unit(*before, x, y, c) * (1.0f - unit(*src, x - 2, y - 1, 3));
+                        const double want = stored(*dst, v);
+                        if (std::isnan(want))
+                            EXPECT_TRUE(std::isnan(test::At(*dst, x, y, c)));
+                        else
+                            ASSERT_EQ(test::At(*dst, x, y, c), want) << x << "," << y << "," << c;
+                    }
+        }
+}
+
 // Overlapping draws replayed in order per band of rows give the image that drawing them
 // one after another over the whole image gives, for any cut into bands.
 TEST(Images, MergeByBandsEqualsMergingInOrder) {

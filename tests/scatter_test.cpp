@@ -1,0 +1,240 @@
+// Scatter: the region and scale rules, the star choice, the seed, the edge cases and the
+// in-order merge on any thread count, on both depths.
+#include "frame/random.h"
+#include "support.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Settings {
+    int seed = 1, first = 1, last = 20, tolerance = 0, density = 1;
+    double xMin = 0, xMax = 1, yMin = 0, yMax = 1, zMin = 0, zMax = 1;
+};
+
+std::string StarId(int i) {
+    return i == 0 ? "Star 1 (required)" : "Star " + std::to_string(i + 1);
+}
+
+// The scatter merged one placement after another, each star resized afresh, from the
+// draws in their order: list position, x, y, scale. Ranges must not be reversed.
+std::unique_ptr<Image> Reference(const Image& in, const std::vector<const Image*>& stars,
+                                 const Settings& s) {
+    std::unique_ptr<Image> out(in.CopyOfImage());
+    const double w = in.Width(), h = in.Height();
+    frame::Random rng(std::uint32_t(s.seed));
+    auto draw = [&](double size, double low, double high) {
+        const auto n = std::uint32_t(std::trunc(size * high + 1 - size * low));
+        return double(rng.Draw() % n) + size * low;
+    };
+    for (int q = 0; q < s.density; ++q) {
+        const int position =
+            frame::ChoosePosition(rng, s.first, s.last, s.tolerance, int(stars.size()));
+        const double fx = draw(w, s.xMin, s.xMax) / w;
+        const double fy = draw(h, s.yMin, s.yMax) / h;
+        const double scale = draw(100, s.zMin, s.zMax) / 100;
+        const Image& star = *stars[std::size_t(position)];
+        const int sw = int(star.Width() * scale), sh = int(star.Height() * scale);
+        if (sw < 1 || sh < 1) continue;
+        std::unique_ptr<Image> sized(star.ResizeOfImage(sw, sh));
+        out->OXMerge(*sized, int(w * fx), int(h * fy));
+    }
+    return out;
+}
+
+class ScatterTest : public ::testing::TestWithParam<ImageDepth> {
+protected:
+    test::LoadedTool t = test::Load("Scatter");
+
+    std::unique_ptr<Image> Render(const Image& in, const std::vector<const Image*>& stars,
+                                  const Settings& s, int threads = 0) {
+        t->SetNumber("seed", s.seed);
+        t->SetNumber("Probability Start", s.first);
+        t->SetNumber("Probability End", s.last);
+        t->SetNumber("Tolerance", s.tolerance);
+        t->SetNumber("density", s.density);
+        t->SetNumber("Xmin", s.xMin);
+        t->SetNumber("Xmax", s.xMax);
+        t->SetNumber("Ymin", s.yMin);
+        t->SetNumber("Ymax", s.yMax);
+        t->SetNumber("Zmin", s.zMin);
+        t->SetNumber("Zmax", s.zMax);
+        t->Connect("Input", &in);
+        for (int i = 0; i < 20; ++i)
+            t->Connect(StarId(i), i < int(stars.size()) ? stars[std::size_t(i)] : nullptr);
+        return test::RenderWithThreads(*t.tool, threads);
+    }
+
+    std::unique_ptr<Image> Blank(int w, int h) {
+        return test::MakeImage(w, h, GetParam(), [](int, int, int) { return 0.0; });
+    }
+    // A w x 1 star, transparent, whose only colour is 1 (in channel units) in red at
+    // column `at`: merged over a picture it adds 1 there, so counts pile up.
+    std::unique_ptr<Image> Tally(int w, int at) {
+        return test::MakeImage(w, 1, GetParam(),
+                               [=](int x, int, int c) { return x == at && c == 0 ? 1.0 : 0.0; });
+    }
+};
+
+TEST_P(ScatterTest, MatchesTheInOrderMergeOnAnyThreadCount) {
+    auto in = test::NoiseImage(61, 47, GetParam(), 3);
+    auto a = test::NoiseImage(13, 9, GetParam(), 4), b = test::NoiseImage(20, 11, GetParam(), 5),
+         c = test::NoiseImage(7, 16, GetParam(), 6);
+    const std::vector<const Image*> stars = {a.get(), b.get(), c.get()};
+    // clang-format off
+    const Settings rounds[] = {
+        {.seed = 1, .density = 300},
+        {.seed = 77, .first = 1, .last = 3, .tolerance = 2, .density = 1000, .zMin = 0.3},
+        {.seed = 9, .first = 2, .last = 2, .density = 200, .xMin = 0.5, .yMax = 0.4, .zMin = 1, .zMax = 1.5},
+        {.seed = 65535, .first = 1, .last = 3, .density = 500, .xMin = 0.9, .yMin = 0.9, .zMin = 0.5},
+    };
+    // clang-format on
+    for (const Settings& s : rounds) {
+        const auto expected = Reference(*in, stars, s);
+        for (int threads : {1, 2, 3, 0})
+            ASSERT_TRUE(test::SameImage(*Render(*in, stars, s, threads), *expected))
+                << "seed " << s.seed << ", threads " << threads;
+    }
+}
+
+TEST_P(ScatterTest, CornersSpanTheRegionFromItsLowToItsHighEnd) {
+    // W = 720, Xmin 0.25, Xmax 0.5: corners 180 to 360. One opaque pixel per placement.
+    auto in = Blank(720, 2);
+    const double full = GetParam() == ImageDepth::Float32 ? 1.0 : 65535.0;
+    auto dot = test::MakeImage(1, 1, GetParam(), [=](int, int, int) { return full; });
+    const Settings s{
+        .density = 1000, .xMin = 0.25, .xMax = 0.5, .yMin = 0, .yMax = 0, .zMin = 1, .zMax = 1};
+    auto out = Render(*in, {dot.get()}, s);
+    int marked = 0, low = 720, high = -1;
+    for (int x = 0; x < 720; ++x) {
+        EXPECT_EQ(test::At(*out, x, 1, 3), 0.0);
+        if (test::At(*out, x, 0, 3) == 0.0) continue;
+        ++marked, low = std::min(low, x), high = std::max(high, x);
+    }
+    EXPECT_EQ(low, 180);
+    EXPECT_EQ(high, 360);
+    EXPECT_GT(marked, 150);
+}
+
+TEST_P(ScatterTest, ACentredRegionAtFullScalePutsEveryStarAtTheCentrePixel) {
+    auto in = test::NoiseImage(21, 15, GetParam(), 7);
+    auto star = test::NoiseImage(5, 4, GetParam(), 8);
+    const Settings s{
+        .density = 3, .xMin = 0.5, .xMax = 0.5, .yMin = 0.5, .yMax = 0.5, .zMin = 1, .zMax = 1};
+    std::unique_ptr<Image> expected(in->CopyOfImage());
+    for (int i = 0; i < 3; ++i)
+        expected->OXMerge(*star, 10, 7);
+    EXPECT_TRUE(test::SameImage(*Render(*in, {star.get()}, s), *expected));
+}
+
+TEST_P(ScatterTest, ChoiceOddsFollowTheRange) {
+    // Every placement lands at (0, 0) unscaled; star i adds 1 to red at column i.
+    auto in = Blank(5, 1);
+    std::vector<std::unique_ptr<Image>> owned;
+    std::vector<const Image*> stars;
+    for (int i = 0; i < 5; ++i) {
+        owned.push_back(Tally(5, i));
+        stars.push_back(owned.back().get());
+    }
+    Settings s{.density = 1000, .xMax = 0, .yMax = 0, .zMin = 1, .zMax = 1};
+
+    // Range 1..5 over five stars: even odds.
+    s.last = 5;
+    auto out = Render(*in, stars, s);
+    double total = 0;
+    for (int i = 0; i < 5; ++i) {
+        const double n = test::At(*out, i, 0, 0);
+        EXPECT_GT(n, 150) << "star " << i + 1;
+        EXPECT_LT(n, 250) << "star " << i + 1;
+        total += n;
+    }
+    EXPECT_EQ(total, 1000);
+
+    // Two stars and the default range 1..20: positions 1 to 19 are held to the second.
+    s.last = 20, s.density = 300;
+    out = Render(*in, {stars[0], stars[1]}, s);
+    EXPECT_EQ(test::At(*out, 0, 0, 0) + test::At(*out, 1, 0, 0), 300);
+    EXPECT_GT(test::At(*out, 1, 0, 0), 270);
+    EXPECT_LT(test::At(*out, 1, 0, 0), 295);
+}
+
+TEST_P(ScatterTest, TheSeedAloneDecidesTheScatter) {
+    auto in = test::NoiseImage(40, 30, GetParam(), 9);
+    auto a = test::NoiseImage(9, 9, GetParam(), 10), b = test::NoiseImage(6, 12, GetParam(), 11);
+    Settings s{.density = 40};
+    auto first = Render(*in, {a.get(), b.get()}, s);
+    EXPECT_TRUE(test::SameImage(*Render(*in, {a.get(), b.get()}, s), *first));
+    s.seed = 2;
+    EXPECT_FALSE(test::SameImage(*Render(*in, {a.get(), b.get()}, s), *first));
+}
+
+TEST_P(ScatterTest, EdgeCases) {
+    auto in = test::NoiseImage(30, 20, GetParam(), 12);
+    auto star = test::NoiseImage(8, 6, GetParam(), 13),
+         dot = test::NoiseImage(1, 1, GetParam(), 14);
+    const std::vector<const Image*> stars = {star.get()};
+
+    // Nothing to place: no star, no placements, stars scaled to nothing, a region
+    // outside the picture.
+    EXPECT_TRUE(test::SameImage(*Render(*in, {}, {.density = 100}), *in));
+    EXPECT_TRUE(test::SameImage(*Render(*in, stars, {.density = 0}), *in));
+    EXPECT_TRUE(test::SameImage(*Render(*in, {dot.get()}, {.density = 100, .zMax = 0.99}), *in));
+    EXPECT_TRUE(
+        test::SameImage(*Render(*in, stars, {.density = 100, .xMin = 1.5, .xMax = 3}), *in));
+    EXPECT_TRUE(
+        test::SameImage(*Render(*in, stars, {.density = 100, .yMin = -3, .yMax = -0.31}), *in));
+
+    // Density beyond 1000 is held to 1000.
+    const Settings many{.density = 1000, .zMax = 0.5};
+    auto held = Render(*in, stars, many);
+    EXPECT_TRUE(test::SameImage(*Render(*in, stars, {.density = 5000, .zMax = 0.5}), *held));
+
+    // Reversed ranges are taken with their ends swapped.
+    // clang-format off
+    const Settings forward{.first = 1, .last = 2, .density = 50, .xMin = 0.2, .xMax = 0.7,
+                           .yMin = 0.1, .yMax = 0.6, .zMin = 0.3, .zMax = 0.9};
+    // clang-format on
+    Settings reversed = forward;
+    std::swap(reversed.first, reversed.last);
+    std::swap(reversed.xMin, reversed.xMax);
+    std::swap(reversed.yMin, reversed.yMax);
+    std::swap(reversed.zMin, reversed.zMax);
+    const std::vector<const Image*> two = {star.get(), dot.get()};
+    EXPECT_TRUE(test::SameImage(*Render(*in, two, reversed), *Render(*in, two, forward)));
+}
+
+TEST_P(ScatterTest, AStarTooLargeForTheHostFailsTheRenderAndTheNextOneWorks) {
+    auto in = test::NoiseImage(30, 20, GetParam(), 15);
+    auto a = test::NoiseImage(4, 4, GetParam(), 16), b = test::NoiseImage(5, 3, GetParam(), 17);
+    // Star 1 at half size, Star 2 at 300 times its size: 1500 x 900 pixels.
+    const Settings huge{.first = 1, .last = 2, .density = 40, .zMin = 0.5, .zMax = 0.5};
+    Settings s = huge;
+    s.zMin = s.zMax = 300;
+    SetMaxImagePixels(1'000'000);
+    EXPECT_THROW(Render(*in, {a.get(), b.get()}, s), HostError);
+    SetMaxImagePixels(std::int64_t(1) << 28);
+    EXPECT_TRUE(test::SameImage(*Render(*in, {a.get(), b.get()}, huge),
+                                *Reference(*in, {a.get(), b.get()}, huge)));
+}
+
+TEST(Scatter, ChoiceControlsTakeWholeNumbersAndOnlyStarOneIsRequired) {
+    test::LoadedTool t = test::Load("Scatter");
+    for (const char* id : {"seed", "Probability Start", "Probability End", "Tolerance", "density"})
+        EXPECT_TRUE(t->FindInput(id).Decl().wholeNumbers) << id;
+    for (const char* id : {"Xmin", "Xmax", "Ymin", "Ymax", "Zmin", "Zmax"})
+        EXPECT_FALSE(t->FindInput(id).Decl().wholeNumbers) << id;
+    for (int i = 0; i < 20; ++i) {
+        const InputDecl& d = t->FindInput(StarId(i)).Decl();
+        EXPECT_EQ(d.required, i == 0) << d.id;
+        EXPECT_EQ(d.page, i < 10 ? "Stars 1-10" : "Stars 11-20") << d.id;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, ScatterTest, ::testing::ValuesIn(test::kDepths),
+                         [](const auto& info) {
+                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
+                         });
+
+} // namespace

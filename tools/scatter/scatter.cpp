@@ -1,0 +1,253 @@
+// Scatter: strews copies of up to twenty star images over a copy of the picture. Each
+// of "density" placements (at most 1000) picks a star from the list of connected stars,
+// a corner inside the placement region and a scale, and merges the star at that scale
+// over the picture with the host's "over" merge; later placements lie over earlier ones.
+//
+// All choices come from one seeded generator, six draws per placement in this order:
+// three for the list position (frame::ChoosePosition), then x, y and scale. Each of the
+// last three is (draw mod n) + low over a range [low, high] with n = trunc(high + 1 -
+// low): x over W * Xmin .. W * Xmax, y over H * Ymin .. H * Ymax, and the scale in
+// hundredths over 100 * Zmin .. 100 * Zmax. The corner is the truncated W * (x / W),
+// H * (y / H); the star's size is its own size times the scale, truncated.
+//
+// At the edges: a reversed range is taken with its ends swapped; a star scaled to an
+// empty size, or one that lands wholly outside the picture, places nothing; parts of a
+// star outside the picture are cut. With no star connected the output is the picture.
+// A star scaled beyond what the host can hold is refused by the host with an error.
+//
+// Process takes every draw, then runs the workers twice. The first pass resizes each
+// placement's star once (placements that ask for the same star at the same size share
+// one resized copy; a star kept at its own size is merged as it is). The second splits
+// the output into bands of rows; each band copies its rows of the picture and replays,
+// in placement order, the part of every placement that reaches it, so the result equals
+// merging the placements one after another over a copy of the picture, on any number of
+// threads.
+#include "frame/random.h"
+#include "frame/tool.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kStars = 20;
+// clang-format off
+constexpr const char* kStarNames[kStars] = {
+    "Star 1 (required)", "Star 2", "Star 3", "Star 4", "Star 5", "Star 6", "Star 7",
+    "Star 8", "Star 9", "Star 10", "Star 11", "Star 12", "Star 13", "Star 14", "Star 15",
+    "Star 16", "Star 17", "Star 18", "Star 19", "Star 20"};
+// clang-format on
+constexpr int kMaxPlacements = 1000;
+constexpr long kBandRows = 32; // rows of output merged at a time
+
+// A draw over [low, high] in whole steps from low: (draw mod n) + low with
+// n = trunc(high + 1 - low). Reversed ends are swapped, so n is at least 1.
+double DrawIn(frame::Random& rng, double low, double high) {
+    if (high < low) std::swap(low, high);
+    const double n = std::trunc(high + 1 - low);
+    const std::uint32_t steps = !(n > 1) ? 1u : n >= 4294967295.0 ? 4294967295u : std::uint32_t(n);
+    return double(rng.Draw() % steps) + low;
+}
+
+// A position truncated toward zero, or nothing when it is not a number or beyond the
+// int range (and so beyond any image).
+bool Truncated(double v, int& out) {
+    const double t = std::trunc(v);
+    if (!(t >= -2147483648.0 && t <= 2147483647.0)) return false;
+    out = int(t);
+    return true;
+}
+
+// A scaled side truncated toward zero; 0 for an empty side or not a number, and held
+// to the int range so that a side no image can have still reaches the host, which
+// refuses it.
+int ScaledSide(int side, double scale) {
+    const double t = std::trunc(side * scale);
+    return !(t >= 1) ? 0 : t >= 2147483647.0 ? 2147483647 : int(t);
+}
+
+// Gives a resized star back to the host.
+struct RecycleImage {
+    void operator()(Image* image) const { image->Recycle(); }
+};
+using Temporary = std::unique_ptr<Image, RecycleImage>;
+
+class Scatter : public ThreadedOperator {
+public:
+    Scatter(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        constexpr frame::Range kUnit{0, 1}, kList{1, 20};
+        constexpr frame::Extra kWhole{.whole = true};
+        // clang-format off
+        m_input = frame::ImageIn(*this, "Input");
+        AddControlPage("Controls");
+        m_seed      = frame::Screw(*this, "seed", "seed", 1, {1, 65535}, {.allowed = frame::Range{1, 65535}, .whole = true});
+        m_first     = frame::RangeHandle(*this, "Probability Start", "Probability Start", 1, kList, 1, 0, kWhole);
+        m_last      = frame::RangeHandle(*this, "Probability End", "Probability End", 20, kList, 1, 1, kWhole);
+        m_tolerance = frame::Slider(*this, "Tolerance", "Tolerance", 0, {0, 20}, kWhole);
+        m_xMin      = frame::RangeHandle(*this, "Xmin", "Xmin", 0, kUnit, 2, 0);
+        m_xMax      = frame::RangeHandle(*this, "Xmax", "Xmax", 1, kUnit, 2, 1);
+        m_yMin      = frame::RangeHandle(*this, "Ymin", "Ymin", 0, kUnit, 3, 0);
+        m_yMax      = frame::RangeHandle(*this, "Ymax", "Ymax", 1, kUnit, 3, 1);
+        m_zMin      = frame::RangeHandle(*this, "Zmin", "Zmin", 0, kUnit, 4, 0);
+        m_zMax      = frame::RangeHandle(*this, "Zmax", "Zmax", 1, kUnit, 4, 1);
+        m_density   = frame::Screw(*this, "density", "density", 1, {1, 1000}, kWhole);
+        // clang-format on
+        AddControlPage("Stars 1-10");
+        for (int i = 0; i < kStars; ++i) {
+            if (i == 10) AddControlPage("Stars 11-20");
+            m_star[i] = frame::ImageIn(*this, kStarNames[i], 2, i == 0);
+        }
+        m_output = frame::ImageOut(*this);
+    }
+
+    void Process(Request* req) override {
+        const frame::Frame f = frame::Begin(req, m_input);
+        const int w = f.width, h = f.height;
+        m_src = f.src;
+        m_dst = f.dst;
+        // The resized stars go back to the host however the render ends.
+        struct Cleanup {
+            Scatter& tool;
+            ~Cleanup() {
+                tool.m_placements.clear();
+                tool.m_sized.clear();
+            }
+        } cleanup{*this};
+
+        // The connected stars, in number order.
+        std::vector<const Image*> stars;
+        for (Input* in : m_star)
+            if (const Image* star = frame::ImageAt(in, req)) stars.push_back(star);
+
+        const int first = frame::Whole(m_first, req), last = frame::Whole(m_last, req);
+        const int tolerance = frame::Whole(m_tolerance, req);
+        const double xMin = frame::Num(m_xMin, req) * w, xMax = frame::Num(m_xMax, req) * w;
+        const double yMin = frame::Num(m_yMin, req) * h, yMax = frame::Num(m_yMax, req) * h;
+        const double zMin = frame::Num(m_zMin, req) * 100, zMax = frame::Num(m_zMax, req) * 100;
+        const int density = std::clamp(frame::Whole(m_density, req), 0, kMaxPlacements);
+        const int count = stars.empty() ? 0 : density;
+        frame::Random rng(std::uint32_t(frame::Whole(m_seed, req)));
+
+        // Draw every placement; note each star at each size it is placed at once.
+        for (int q = 0; q < count; ++q) {
+            const int position =
+                frame::ChoosePosition(rng, first, last, tolerance, int(stars.size()));
+            const double fx = DrawIn(rng, xMin, xMax) / w;
+            const double fy = DrawIn(rng, yMin, yMax) / h;
+            const double s = DrawIn(rng, zMin, zMax) / 100;
+
+            const Image* star = stars[std::size_t(position)];
+            Placement p;
+            const int sw = ScaledSide(star->Width(), s), sh = ScaledSide(star->Height(), s);
+            if (sw == 0 || sh == 0) continue; // scaled to nothing
+            if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
+            if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
+                continue; // wholly outside
+            const auto same = [&](const Sized& k) {
+                return k.source == star && k.width == sw && k.height == sh;
+            };
+            auto known = std::find_if(m_sized.begin(), m_sized.end(), same);
+            if (known == m_sized.end()) known = m_sized.insert(m_sized.end(), Sized{star, sw, sh});
+            p.sized = int(known - m_sized.begin());
+            p.height = sh;
+            m_placements.push_back(p);
+        }
+
+        // Make the stars at their sizes, each on its own.
+        m_pass = Pass::Resize;
+        DoMultiProcess(req, long(m_sized.size()));
+
+        // Copy the picture and merge the placements band by band, in bands small enough
+        // to stay in a core's cache while every placement that reaches them is merged.
+        m_height = h;
+        m_bands = std::max(BandCount(h), (h + kBandRows - 1) / kBandRows);
+        m_pass = Pass::Merge;
+        DoMultiProcess(req, m_bands);
+        m_output->Set(req, m_dst);
+    }
+
+    // Index i: the i-th star size to make, or the i-th band of output rows.
+    void ProcessSlice(Request*, long i) override {
+        if (m_pass == Pass::Resize)
+            Resize(m_sized[std::size_t(i)]);
+        else
+            MergeBand(i);
+    }
+
+private:
+    // A star at a size it is placed at: the star itself at its own size, else a resized
+    // copy made by the host.
+    struct Sized {
+        const Image* source = nullptr;
+        int width = 0, height = 0;
+        Temporary resized;
+        const Image* image = nullptr;
+    };
+    // One star to merge, its pixel (0, 0) at (x, y) of the output.
+    struct Placement {
+        int sized = 0; // index into m_sized
+        int x = 0, y = 0, height = 0;
+    };
+    enum class Pass { Resize, Merge };
+
+    void Resize(Sized& k) {
+        if (k.width == k.source->Width() && k.height == k.source->Height()) {
+            k.image = k.source;
+            return;
+        }
+        k.resized.reset(k.source->ResizeOfImage(TagList{
+            {tag::ResizeWidth, k.width}, {tag::ResizeHeight, k.height}, {tag::ResizeFilter, 3}}));
+        k.image = k.resized.get();
+    }
+
+    // Band k of the output: the picture's rows, then the part of every placement that
+    // reaches them, in order.
+    void MergeBand(long k) {
+        const RowRange rows = BandRows(k, m_bands, m_height);
+        const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
+        for (long y = rows.begin; y < rows.end; ++y)
+            std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
+        for (const Placement& p : m_placements)
+            if (p.y < rows.end && p.y + p.height > rows.begin)
+                m_dst->OXMergeRows(*m_sized[std::size_t(p.sized)].image, p.x, p.y, int(rows.begin),
+                                   int(rows.end));
+    }
+
+    Input* m_input;
+    Input* m_seed;
+    Input* m_first;
+    Input* m_last;
+    Input* m_tolerance;
+    Input* m_xMin;
+    Input* m_xMax;
+    Input* m_yMin;
+    Input* m_yMax;
+    Input* m_zMin;
+    Input* m_zMax;
+    Input* m_density;
+    std::array<Input*, kStars> m_star{};
+    Output* m_output;
+
+    // Prepared per request.
+    const Image* m_src = nullptr;
+    Image* m_dst = nullptr;
+    std::vector<Sized> m_sized;
+    std::vector<Placement> m_placements;
+    Pass m_pass = Pass::Merge;
+    long m_height = 0;
+    long m_bands = 1;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(
+    Scatter, "Quorvane.QRVX_Scatter", "Scatter", "Sctr", "QuorvaneScatter", 13001,
+    "Built: Nov 26 2005",
+    "Generate random starfields or other randomly distributed images.\n V 0.9 public Beta")
