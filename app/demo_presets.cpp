@@ -17,6 +17,9 @@ std::span<const DemoPreset> DemoPresets() {
           {"Vscanlines showing Color", "2"}, {"RedV", "0.8"}, {"Blend Mode", "add"}}},
         {"RangeMap", "values 0.25..0.5 stretched over 0..1, the rest kept: ramps jump at 0.5",
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
+        {"Watchcam", "the card against a copy with a dark box: the cells it touches framed in red, the others edged in green",
+         {{"ToleranceR", "0.05"}, {"ToleranceG", "0.05"}, {"ToleranceB", "0.05"}, {"ToleranceA", "0.05"}},
+         {{"Reference", "card-changed"}, {"Motion", "motion-mark"}, {"Passive", "passive-mark"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
     };
