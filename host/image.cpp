@@ -99,10 +99,12 @@ std::atomic<std::int64_t> g_maxPixels{std::int64_t(1) << 28};
 
 constexpr float kInv65535 = 1.0f / 65535.0f;
 
+// Without branches, so that loops over pixels vectorise: NaN and values at or below 0
+// give 0, values at or above 65535 give 65535.
 inline std::uint16_t RoundClamp16(float v) {
-    if (!(v > 0.0f)) return 0;
-    if (v >= 65535.0f) return 65535;
-    return static_cast<std::uint16_t>(v + 0.5f);
+    const float low = v > 0.0f ? v : 0.0f;
+    const float clamped = low < 65535.0f ? low : 65535.0f;
+    return static_cast<std::uint16_t>(static_cast<int>(clamped + 0.5f));
 }
 
 // Channel value of type T as a float in units (0..1 nominal), and back.
@@ -423,8 +425,10 @@ void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int row
         const TS* s = src.Row<TS>(int(std::ptrdiff_t(ty) - y)) + (std::ptrdiff_t(x0) - x) * 4;
         TD* d = dst.Row<TD>(ty) + std::ptrdiff_t(x0) * 4;
         for (int tx = x0; tx < x1; ++tx, s += 4, d += 4) {
-            const float keep = 1.0f - ToUnit(s[3]);
-            for (int c = 0; c < 4; ++c) d[c] = FromUnit<TD>(ToUnit(s[c]) + ToUnit(d[c]) * keep);
+            // The drawn pixel is read whole first, so the loop vectorises.
+            const float in[4] = {ToUnit(s[0]), ToUnit(s[1]), ToUnit(s[2]), ToUnit(s[3])};
+            const float keep = 1.0f - in[3];
+            for (int c = 0; c < 4; ++c) d[c] = FromUnit<TD>(in[c] + ToUnit(d[c]) * keep);
         }
     }
 }
