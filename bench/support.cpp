@@ -47,13 +47,20 @@ void CountPixels(benchmark::State& state, double pixelsPerIteration) {
 
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&)> setup, std::vector<int> threads, Count count) {
+    auto ignoreDepth = [setup](qrvx::Tool& tool, ImageDepth) { setup(tool); };
+    RegisterToolByDepth(label, toolName, ignoreDepth, std::move(threads), count);
+}
+
+void RegisterToolByDepth(const std::string& label, const std::string& toolName,
+                         std::function<void(qrvx::Tool&, ImageDepth)> setup,
+                         std::vector<int> threads, Count count) {
     for (ImageDepth depth : {ImageDepth::Int16, ImageDepth::Float32}) {
         for (int n : threads) {
             const std::string name =
                 label + "/" + DepthName(depth) + "/threads:" + std::to_string(n);
             benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
                 qrvx::Tool& tool = LoadTool(toolName);
-                setup(tool);
+                setup(tool, depth);
                 tool.Connect("Input", &Frame(depth));
                 SetThreadCount(n);
                 double pixels = 0;

@@ -34,5 +34,10 @@ enum class Count { Input, Output };
 void RegisterTool(const std::string& label, const std::string& toolName,
                   std::function<void(qrvx::Tool&)> setup, std::vector<int> threads = {1, 2},
                   Count count = Count::Input);
+// The same, for tools whose other image inputs must match the frame's depth: setup is
+// told the depth it renders at.
+void RegisterToolByDepth(const std::string& label, const std::string& toolName,
+                         std::function<void(qrvx::Tool&, ImageDepth)> setup,
+                         std::vector<int> threads = {1, 2}, Count count = Count::Input);
 
 } // namespace bench

@@ -21,8 +21,13 @@
 #include "frame/tool.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -72,34 +77,57 @@ class Watchcam : public ThreadedOperator {
             return;
         }
 
-        // The base the marks are drawn over: the picture, or the background colour.
+        // The grid.
+        m_cellW = motion->Width();
+        m_cellH = motion->Height();
+        m_columns = w / m_cellW;
+        const int rows = h / m_cellH;
+        const long cells = long(m_columns) * rows;
+
+        // The base the marks are drawn over: the background colour, or the picture. Each
+        // cell copies its own part of the picture while it reads it for the test, so that
+        // the marks are drawn over rows still in the cache; Process copies what no cell
+        // covers.
+        m_src = src;
+        m_copyCells = false;
         if (frame::Whole(m_mode, req) == 1) {
             m_dst = frame::NewImageLike(*src, w, h);
             FillBackground(*m_dst, req);
-        } else {
+        } else if (cells == 0) {
             m_dst = src->CopyOfImage(false);
+        } else {
+            m_dst = frame::NewImageLike(*src, w, h);
+            CopyOutsideCells(m_columns * m_cellW, rows * m_cellH);
+            m_copyCells = true;
         }
 
-        for (int c = 0; c < kChannels; ++c)
-            m_half[c] = frame::Num(m_tol[c], req) * scale * 0.5;
+        // The half-widths, and for integer pictures the same test in whole levels, laid
+        // out for one row of a cell.
+        bool levels = !src->IsFloat();
+        m_halfRow.resize(std::size_t(m_cellW) * kChannels);
+        m_stepRow.resize(m_halfRow.size());
+        for (int c = 0; c < kChannels; ++c) {
+            const double half = frame::Num(m_tol[c], req) * scale * 0.5;
+            const std::optional<int> step = LevelStep(half);
+            levels = levels && step;
+            for (std::size_t k = std::size_t(c); k < m_halfRow.size(); k += kChannels) {
+                m_halfRow[k] = half;
+                m_stepRow[k] = step.value_or(0);
+            }
+        }
 
         // The reference at the picture's size and the passive image at the cell size, as
         // temporaries of this request.
         Image* resizedRef = nullptr;
         if (ref->Width() != w || ref->Height() != h) ref = resizedRef = ref->ResizeOfImage(w, h);
-        m_cellW = motion->Width();
-        m_cellH = motion->Height();
         Image* resizedPassive = nullptr;
         if (passive && (passive->Width() != m_cellW || passive->Height() != m_cellH))
             passive = resizedPassive = passive->ResizeOfImage(m_cellW, m_cellH);
-        m_columns = w / m_cellW;
-        const long cells = long(m_columns) * (h / m_cellH);
 
-        m_src = src;
         m_ref = ref;
         m_motionImage = motion;
         m_passiveImage = passive;
-        m_worker = PickWorker(*src, *ref);
+        m_worker = PickWorker(*src, *ref, levels);
         DoMultiProcess(req, cells);
 
         if (resizedRef) resizedRef->Recycle();
@@ -132,60 +160,125 @@ class Watchcam : public ThreadedOperator {
         img.Fill(IntPixel{.B = level(v[2]), .G = level(v[1]), .R = level(v[0]), .A = level(v[3])});
     }
 
+    // Copies the picture where no cell lies: right of x = right and below y = bottom.
+    void CopyOutsideCells(int right, int bottom) const {
+        const std::size_t stride = std::size_t(m_src->Stride());
+        const std::size_t rightBytes = std::size_t(m_src->Width() - right) * stride;
+        for (int y = 0; y < m_src->Height(); ++y) {
+            const std::size_t from = y < bottom ? std::size_t(right) * stride : 0;
+            const std::size_t bytes =
+                y < bottom ? rightBytes : std::size_t(m_src->Width()) * stride;
+            std::memcpy(static_cast<char*>(m_dst->RowTable()[y]) + from,
+                        static_cast<const char*>(m_src->RowTable()[y]) + from, bytes);
+        }
+    }
+
+    // The test in whole levels for an integer picture: with integer values a and b, the
+    // strict double test says changed exactly when |b - a| >= ceil(h), unless h lies
+    // within rounding distance above a whole number (a - h and a + h are rounded to
+    // doubles). There no step is given and the double test runs.
+    static std::optional<int> LevelStep(double h) {
+        if (!(h > 0.0)) return 0;      // NaN, 0 or below: every channel changed
+        if (h > 65536.0) return 65536; // wider than the range: none changed
+        const double step = std::ceil(h);
+        if (h - (step - 1.0) < 1e-6) return std::nullopt;
+        return int(step);
+    }
+
     using Worker = void (Watchcam::*)(long);
 
-    // The cell worker for the picture's depth (T) and the reference's (R).
-    static Worker PickWorker(const Image& src, const Image& ref) {
+    // The cell worker for the picture's depth (T), the reference's (R) and the test.
+    static Worker PickWorker(const Image& src, const Image& ref, bool levels) {
+        using U16 = std::uint16_t;
         if (src.IsFloat())
-            return ref.IsFloat() ? &Watchcam::Cell<float, float>
-                                 : &Watchcam::Cell<float, std::uint16_t>;
-        return ref.IsFloat() ? &Watchcam::Cell<std::uint16_t, float>
-                             : &Watchcam::Cell<std::uint16_t, std::uint16_t>;
+            return ref.IsFloat() ? &Watchcam::Cell<float, float, false>
+                                 : &Watchcam::Cell<float, U16, false>;
+        if (levels)
+            return ref.IsFloat() ? &Watchcam::Cell<U16, float, true>
+                                 : &Watchcam::Cell<U16, U16, true>;
+        return ref.IsFloat() ? &Watchcam::Cell<U16, float, false>
+                             : &Watchcam::Cell<U16, U16, false>;
     }
 
     // A reference channel value of type R in the picture's units (type T), converted as
     // the host converts a pixel between depths: a float scaled by 65535 and rounded to
     // 0..65535, an integer divided by 65535 in float.
-    template <class T, class R> static double InUnitsOf(R v) {
-        if constexpr (std::is_same_v<T, R>) {
-            return double(v);
-        } else if constexpr (std::is_same_v<T, float>) {
-            return double(float(v) * (1.0f / 65535.0f));
+    template <class T, class R> static auto InUnitsOf(R v) {
+        if constexpr (std::is_same_v<T, float>) {
+            if constexpr (std::is_same_v<R, float>)
+                return v;
+            else
+                return float(v) * (1.0f / 65535.0f);
         } else {
+            if constexpr (std::is_same_v<R, std::uint16_t>) return int(v);
             const float s = v * 65535.0f;
-            return !(s > 0.0f) ? 0.0 : s >= 65535.0f ? 65535.0 : double(std::uint16_t(s + 0.5f));
+            return !(s > 0.0f) ? 0 : s >= 65535.0f ? 65535 : int(s + 0.5f);
         }
     }
 
-    // True when some channel of the cell at (x0, y0) differs from the reference by its
-    // half-width or more. Rows are tested whole (so the test vectorises) and the cell is
-    // left at the first row that holds a changed channel.
-    template <class T, class R> bool Changed(int x0, int y0) const {
-        const int n = m_cellW * kChannels;
-        const double h0 = m_half[0], h1 = m_half[1], h2 = m_half[2], h3 = m_half[3];
-        for (int i = 0; i < m_cellH; ++i) {
-            const T* a = m_src->Row<T>(y0 + i) + std::ptrdiff_t(x0) * kChannels;
-            const R* b = m_ref->Row<R>(y0 + i) + std::ptrdiff_t(x0) * kChannels;
-            bool changed = false;
-            for (int k = 0; k < n; k += kChannels) {
-                changed |= Outside(double(a[k + 0]), InUnitsOf<T>(b[k + 0]), h0);
-                changed |= Outside(double(a[k + 1]), InUnitsOf<T>(b[k + 1]), h1);
-                changed |= Outside(double(a[k + 2]), InUnitsOf<T>(b[k + 2]), h2);
-                changed |= Outside(double(a[k + 3]), InUnitsOf<T>(b[k + 3]), h3);
-            }
-            if (changed) return true;
+    // True when some channel of one row of a cell (n channel values) differs from the
+    // reference by its half-width or more. The whole row is tested, so that the test
+    // vectorises; the cell stops at the first row that changed.
+    template <class T, class R, bool kLevels> bool RowChanged(const T* a, const R* b, int n) const {
+        unsigned changed = 0;
+        if constexpr (kLevels) {
+            const int* step = m_stepRow.data();
+            for (int k = 0; k < n; ++k)
+                changed |= std::abs(int(a[k]) - InUnitsOf<T>(b[k])) >= step[k];
+        } else {
+            const double* half = m_halfRow.data();
+            for (int k = 0; k < n; ++k)
+                changed |= Outside(double(a[k]), double(InUnitsOf<T>(b[k])), half[k]);
         }
-        return false;
+        return changed != 0;
     }
 
-    // The strict test; false for NaN in any operand, which thus counts as changed.
-    static bool Outside(double a, double b, double h) { return !(a - h < b && b < a + h); }
+    // The strict test; false for NaN in any operand, which thus counts as changed. Both
+    // comparisons are made (no branch), so that the test vectorises.
+    static bool Outside(double a, double b, double h) { return !((a - h < b) & (b < a + h)); }
 
-    // Cell n: its origin from the grid, then the motion image where it changed, else the
-    // passive image when there is one. Cells do not overlap, so cells draw at once.
-    template <class T, class R> void Cell(long n) {
+    // Cell n: its origin from the grid; the test row by row (copying each row of the
+    // picture when the cell makes its own copy); then the motion image where it changed,
+    // else the passive image when there is one. Cells do not overlap, so cells draw at
+    // once.
+    template <class T, class R, bool kLevels> void Cell(long n) {
         const int x0 = int(n % m_columns) * m_cellW, y0 = int(n / m_columns) * m_cellH;
-        const Image* mark = Changed<T, R>(x0, y0) ? m_motionImage : m_passiveImage;
+        const int values = m_cellW * kChannels;
+        const std::size_t rowBytes = std::size_t(values) * sizeof(T);
+        // Ask for the next cell of the grid row ahead of its test: a cell's rows lie far
+        // apart in memory, more streams than the processor follows on its own. (Written
+        // here, not as a function: a function that only prefetches counts as free of
+        // effects, and its calls are dropped.)
+        if (x0 + 2 * m_cellW <= m_src->Width()) {
+            constexpr std::ptrdiff_t kLine = 64;
+            const std::ptrdiff_t a0 = (x0 + m_cellW) * m_src->Stride(),
+                                 aEnd = a0 + m_cellW * m_src->Stride();
+            const std::ptrdiff_t b0 = (x0 + m_cellW) * m_ref->Stride(),
+                                 bEnd = b0 + m_cellW * m_ref->Stride();
+            for (int y = y0; y < y0 + m_cellH; ++y) {
+                const char* a = static_cast<const char*>(m_src->RowTable()[y]);
+                const char* b = static_cast<const char*>(m_ref->RowTable()[y]);
+                const char* d = static_cast<const char*>(m_dst->RowTable()[y]);
+                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine)
+                    __builtin_prefetch(a + i);
+                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine)
+                    __builtin_prefetch(b + i);
+                for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
+                    __builtin_prefetch(d + i, 1);
+            }
+        }
+        bool changed = false;
+        for (int y = y0; y < y0 + m_cellH; ++y) {
+            const T* a = m_src->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
+            if (!changed)
+                changed = RowChanged<T, R, kLevels>(
+                    a, m_ref->Row<R>(y) + std::ptrdiff_t(x0) * kChannels, values);
+            else if (!m_copyCells)
+                break;
+            if (m_copyCells)
+                std::memcpy(m_dst->Row<T>(y) + std::ptrdiff_t(x0) * kChannels, a, rowBytes);
+        }
+        const Image* mark = changed ? m_motionImage : m_passiveImage;
         if (mark) m_dst->OXMerge(*mark, x0, y0);
     }
 
@@ -204,7 +297,9 @@ class Watchcam : public ThreadedOperator {
     const Image* m_motionImage = nullptr;
     const Image* m_passiveImage = nullptr; // at the cell size, or null
     Image* m_dst = nullptr;
-    std::array<double, kChannels> m_half{}; // tolerance x channel scale / 2, per channel
+    bool m_copyCells = false;      // each cell copies its part of the picture
+    std::vector<double> m_halfRow; // per value of a cell row: tolerance x scale / 2
+    std::vector<int> m_stepRow;    // the same in whole levels (integer pictures)
     int m_cellW = 0, m_cellH = 0, m_columns = 0;
     Worker m_worker = nullptr;
 };
