@@ -2,6 +2,7 @@
 // cell with a plain loop and draws its mark with the host's merge, on both depths.
 #include "support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -286,6 +287,30 @@ TEST_P(WatchcamTest, NaNInAPixelOrAToleranceCountsAsChanged) {
     out = Render(s);
     EXPECT_TRUE(ShowsMotion(*out, 30, 20));
     EXPECT_FALSE(ShowsMotion(*out, 0, 20));
+}
+
+TEST(WatchcamLevels, IntegerPicturesAgreeWithTheDoubleTestAtEveryThreshold) {
+    // One-pixel cells: each pixel shows whether its own difference counts as changed.
+    // Differences -6..6 around levels at both ends of the range, against half-widths on,
+    // just above and just below whole numbers.
+    test::LoadedTool t = test::Load("Watchcam");
+    const double levels[] = {0, 1, 30000, 65534, 65535};
+    auto src =
+        test::MakeImage(13, 20, ImageDepth::Int16, [&](int, int y, int) { return levels[y % 5]; });
+    auto ref = test::MakeImage(13, 20, ImageDepth::Int16, [&](int x, int y, int c) {
+        return std::clamp(levels[y % 5] + (c == y / 5 ? x - 6 : 0), 0.0, 65535.0);
+    });
+    auto motion = OpaqueNoise(1, 1, ImageDepth::Int16, 2);
+    t->Connect("Input", src.get());
+    t->Connect("Reference", ref.get());
+    t->Connect("Motion", motion.get());
+    for (double h : {1e-9, 0.5, 1.0, 1.0 + 1e-15, 1.0 + 1e-9, 1.0 + 1e-6, 2.0 - 1e-12, 2.5, 3.0,
+                     std::nextafter(4.0, 5.0), 6.0, 65535.5, 70000.0}) {
+        Settings s = Tolerance(2 * h / 65535);
+        Apply(*t.tool, s);
+        EXPECT_TRUE(test::SameImage(*t->Render(), *Expected(*src, *ref, *motion, nullptr, s)))
+            << "half-width " << h;
+    }
 }
 
 TEST_P(WatchcamTest, MatchesTheSerialReferenceOnAnyThreadCount) {
