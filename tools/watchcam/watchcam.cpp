@@ -20,6 +20,7 @@
 // is solid red with zero alpha, whatever the mode.
 #include "frame/tool.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -102,17 +103,20 @@ class Watchcam : public ThreadedOperator {
         }
 
         // The half-widths, and for integer pictures the same test in whole levels, laid
-        // out for one row of a cell.
+        // out for one row of a cell. A half-width that is not above 0 (or NaN) makes
+        // every channel of its kind, and so every cell, count as changed.
         bool levels = !src->IsFloat();
+        m_everyCellChanged = false;
         m_halfRow.resize(std::size_t(m_cellW) * kChannels);
-        m_stepRow.resize(m_halfRow.size());
+        m_levelRow.resize(m_halfRow.size());
         for (int c = 0; c < kChannels; ++c) {
             const double half = frame::Num(m_tol[c], req) * scale * 0.5;
-            const std::optional<int> step = LevelStep(half);
-            levels = levels && step;
+            const std::optional<std::uint16_t> level = LevelLimit(half);
+            m_everyCellChanged = m_everyCellChanged || !(half > 0.0);
+            levels = levels && level;
             for (std::size_t k = std::size_t(c); k < m_halfRow.size(); k += kChannels) {
                 m_halfRow[k] = half;
-                m_stepRow[k] = step.value_or(0);
+                m_levelRow[k] = level.value_or(0);
             }
         }
 
@@ -176,13 +180,14 @@ class Watchcam : public ThreadedOperator {
     // The test in whole levels for an integer picture: with integer values a and b, the
     // strict double test says changed exactly when |b - a| >= ceil(h), unless h lies
     // within rounding distance above a whole number (a - h and a + h are rounded to
-    // doubles). There no step is given and the double test runs.
-    static std::optional<int> LevelStep(double h) {
-        if (!(h > 0.0)) return 0;      // NaN, 0 or below: every channel changed
-        if (h > 65536.0) return 65536; // wider than the range: none changed
+    // doubles); there no limit is given and the double test runs. The limit is the
+    // largest difference that is not a change, ceil(h) - 1.
+    static std::optional<std::uint16_t> LevelLimit(double h) {
+        if (!(h > 0.0)) return 0;      // NaN, 0 or below: every cell changed, nothing tested
+        if (h > 65536.0) return 65535; // wider than the range: no change
         const double step = std::ceil(h);
         if (h - (step - 1.0) < 1e-6) return std::nullopt;
-        return int(step);
+        return std::uint16_t(step - 1.0);
     }
 
     using Worker = void (Watchcam::*)(long);
@@ -216,19 +221,22 @@ class Watchcam : public ThreadedOperator {
         }
     }
 
-    // True when some channel of one row of a cell (n channel values) differs from the
-    // reference by its half-width or more. The whole row is tested, so that the test
-    // vectorises; the cell stops at the first row that changed.
-    template <class T, class R, bool kLevels> bool RowChanged(const T* a, const R* b, int n) const {
+    // True when some channel of one row of a cell (n channel values from a) differs
+    // from the reference (b) by its half-width or more; with kCopy the row is copied to
+    // out on the way. The whole row is tested, so that the test vectorises; the cell
+    // stops testing at the first row that changed.
+    template <class T, class R, bool kLevels, bool kCopy>
+    bool RowChanged(const T* a, const R* b, T* out, int n) const {
         unsigned changed = 0;
-        if constexpr (kLevels) {
-            const int* step = m_stepRow.data();
-            for (int k = 0; k < n; ++k)
-                changed |= std::abs(int(a[k]) - InUnitsOf<T>(b[k])) >= step[k];
-        } else {
-            const double* half = m_halfRow.data();
-            for (int k = 0; k < n; ++k)
-                changed |= Outside(double(a[k]), double(InUnitsOf<T>(b[k])), half[k]);
+        for (int k = 0; k < n; ++k) {
+            if constexpr (kCopy) out[k] = a[k];
+            if constexpr (kLevels) {
+                // In 16-bit lanes: |a - b| as the larger less the smaller.
+                const std::uint16_t u = a[k], v = std::uint16_t(InUnitsOf<T>(b[k]));
+                changed |= std::uint16_t(std::max(u, v) - std::min(u, v)) > m_levelRow[k];
+            } else {
+                changed |= Outside(double(a[k]), double(InUnitsOf<T>(b[k])), m_halfRow[k]);
+            }
         }
         return changed != 0;
     }
@@ -237,46 +245,47 @@ class Watchcam : public ThreadedOperator {
     // comparisons are made (no branch), so that the test vectorises.
     static bool Outside(double a, double b, double h) { return !((a - h < b) & (b < a + h)); }
 
-    // Cell n: its origin from the grid; the test row by row (copying each row of the
-    // picture when the cell makes its own copy); then the motion image where it changed,
-    // else the passive image when there is one. Cells do not overlap, so cells draw at
-    // once.
+    // Cell n: its origin from the grid; its rows tested until one holds a change (and
+    // copied when the cell makes its own copy of the picture); then the motion image
+    // where it changed, else the passive image when there is one. Cells do not overlap,
+    // so cells draw at once.
+    //
+    // A cell's rows lie far apart in memory, more streams than the processor follows on
+    // its own, so with each row the same row of the cell two on is asked for. (Written
+    // out here: a function that only prefetches counts as free of effects, and calls to
+    // it are dropped.)
     template <class T, class R, bool kLevels> void Cell(long n) {
+        constexpr std::ptrdiff_t kLine = 64;
         const int x0 = int(n % m_columns) * m_cellW, y0 = int(n / m_columns) * m_cellH;
         const int values = m_cellW * kChannels;
         const std::size_t rowBytes = std::size_t(values) * sizeof(T);
-        // Ask for the next cell of the grid row ahead of its test: a cell's rows lie far
-        // apart in memory, more streams than the processor follows on its own. (Written
-        // here, not as a function: a function that only prefetches counts as free of
-        // effects, and its calls are dropped.)
-        if (x0 + 2 * m_cellW <= m_src->Width()) {
-            constexpr std::ptrdiff_t kLine = 64;
-            const std::ptrdiff_t a0 = (x0 + m_cellW) * m_src->Stride(),
-                                 aEnd = a0 + m_cellW * m_src->Stride();
-            const std::ptrdiff_t b0 = (x0 + m_cellW) * m_ref->Stride(),
-                                 bEnd = b0 + m_cellW * m_ref->Stride();
-            for (int y = y0; y < y0 + m_cellH; ++y) {
-                const char* a = static_cast<const char*>(m_src->RowTable()[y]);
-                const char* b = static_cast<const char*>(m_ref->RowTable()[y]);
-                const char* d = static_cast<const char*>(m_dst->RowTable()[y]);
-                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine)
-                    __builtin_prefetch(a + i);
-                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine)
-                    __builtin_prefetch(b + i);
-                for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
-                    __builtin_prefetch(d + i, 1);
-            }
-        }
-        bool changed = false;
+        const int xAhead = x0 + 2 * m_cellW;
+        const bool ahead = xAhead + m_cellW <= m_src->Width();
+        const std::ptrdiff_t a0 = xAhead * m_src->Stride(), aEnd = a0 + m_cellW * m_src->Stride();
+        const std::ptrdiff_t b0 = xAhead * m_ref->Stride(), bEnd = b0 + m_cellW * m_ref->Stride();
+        bool changed = m_everyCellChanged;
         for (int y = y0; y < y0 + m_cellH; ++y) {
+            if (ahead) {
+                const char* pa = static_cast<const char*>(m_src->RowTable()[y]);
+                const char* pb = static_cast<const char*>(m_ref->RowTable()[y]);
+                const char* pd = static_cast<const char*>(m_dst->RowTable()[y]);
+                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine)
+                    __builtin_prefetch(pa + i);
+                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine)
+                    __builtin_prefetch(pb + i);
+                for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
+                    __builtin_prefetch(pd + i, 1);
+            }
             const T* a = m_src->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
-            if (!changed)
-                changed = RowChanged<T, R, kLevels>(
-                    a, m_ref->Row<R>(y) + std::ptrdiff_t(x0) * kChannels, values);
-            else if (!m_copyCells)
-                break;
-            if (m_copyCells)
-                std::memcpy(m_dst->Row<T>(y) + std::ptrdiff_t(x0) * kChannels, a, rowBytes);
+            const R* b = m_ref->Row<R>(y) + std::ptrdiff_t(x0) * kChannels;
+            T* out = m_dst->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
+            if (changed && !m_copyCells) break;
+            if (changed)
+                std::memcpy(out, a, rowBytes);
+            else if (m_copyCells)
+                changed = RowChanged<T, R, kLevels, true>(a, b, out, values);
+            else
+                changed = RowChanged<T, R, kLevels, false>(a, b, out, values);
         }
         const Image* mark = changed ? m_motionImage : m_passiveImage;
         if (mark) m_dst->OXMerge(*mark, x0, y0);
@@ -297,9 +306,10 @@ class Watchcam : public ThreadedOperator {
     const Image* m_motionImage = nullptr;
     const Image* m_passiveImage = nullptr; // at the cell size, or null
     Image* m_dst = nullptr;
-    bool m_copyCells = false;      // each cell copies its part of the picture
-    std::vector<double> m_halfRow; // per value of a cell row: tolerance x scale / 2
-    std::vector<int> m_stepRow;    // the same in whole levels (integer pictures)
+    bool m_copyCells = false;              // each cell copies its part of the picture
+    std::vector<double> m_halfRow;         // per value of a cell row: tolerance x scale / 2
+    std::vector<std::uint16_t> m_levelRow; // the same in whole levels (integer pictures)
+    bool m_everyCellChanged = false;       // some half-width is not above 0
     int m_cellW = 0, m_cellH = 0, m_columns = 0;
     Worker m_worker = nullptr;
 };
