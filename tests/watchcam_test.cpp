@@ -139,6 +139,11 @@ TEST_P(WatchcamTest, ZeroToleranceMarksEveryCellEvenForEqualImages) {
     for (int y = 0; y < 60; ++y)
         for (int x = 90; x < 100; ++x)
             ASSERT_EQ(test::At(*out, x, y, 1), test::At(*src, x, y, 1));
+    // Over the background too, and with one tolerance 0 among wide ones.
+    Settings s = Tolerance(0.9);
+    s.mode = 1;
+    s.tol[3] = 0;
+    EXPECT_TRUE(test::SameImage(*Render(s), *Expected(*src, *ref, *motion, nullptr, s)));
 }
 
 TEST_P(WatchcamTest, OneChangedChannelMarksOnlyItsCell) {

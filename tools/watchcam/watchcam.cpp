@@ -17,7 +17,8 @@
 // picture's size, a passive image of another size is drawn after resizing to the cell
 // size. A reference of the other depth is read converted to the picture's depth, as
 // the host's pixel routines convert it. Without a reference or a motion image the output
-// is solid red with zero alpha, whatever the mode.
+// is solid red with zero alpha, whatever the mode. Cells never overlap, so the output
+// is the same on any number of threads.
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -214,8 +215,9 @@ class Watchcam : public ThreadedOperator {
                 return v;
             else
                 return float(v) * (1.0f / 65535.0f);
+        } else if constexpr (std::is_same_v<R, std::uint16_t>) {
+            return int(v);
         } else {
-            if constexpr (std::is_same_v<R, std::uint16_t>) return int(v);
             const float s = v * 65535.0f;
             return !(s > 0.0f) ? 0 : s >= 65535.0f ? 65535 : int(s + 0.5f);
         }
