@@ -12,8 +12,8 @@ struct DemoPreset {
     // Control ID and value, as given on the command line with -s ID=VALUE.
     std::vector<std::pair<std::string, std::string>> settings;
     // Image input ID and built-in picture ("card", "card-changed", "dots", "folk",
-    // "sprite", "star", "star-blue", "tile", "tile-dark", "tile-pale"; see app/testcard.h)
-    // for image inputs other than "Input".
+    // "motion-mark", "passive-mark", "sprite", "star", "star-blue", "tile", "tile-dark",
+    // "tile-pale"; see app/testcard.h) for image inputs other than "Input".
     std::vector<std::pair<std::string, std::string>> images = {};
 };
 

@@ -14,6 +14,9 @@ namespace {
 
 using Rgba = std::array<float, 4>;
 
+// Watchcam's cell marks: 24 x 15 cells over the test card.
+constexpr int kMarkWidth = 40, kMarkHeight = 36;
+
 // Sets every pixel from f(x, y), values 0..1; integer images get them rounded to 0..65535.
 void Paint(Image& img, const std::function<Rgba(int, int)>& f) {
     for (int y = 0; y < img.Height(); ++y)
@@ -123,12 +126,29 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         });
         return img;
     }
+    // Marks for Watchcam's cells, premultiplied as drawn: a red frame over a faint red
+    // wash for a changed cell, a thin green edge at the top and left for the others.
+    if (name == "motion-mark") {
+        auto img = std::make_unique<Image>(kMarkWidth, kMarkHeight, depth);
+        Paint(*img, [](int x, int y) {
+            const bool frame = std::min({x, y, kMarkWidth - 1 - x, kMarkHeight - 1 - y}) < 3;
+            return frame ? Rgba{0.9f, 0.05f, 0.05f, 1} : Rgba{0.2f, 0, 0, 0.2f};
+        });
+        return img;
+    }
+    if (name == "passive-mark") {
+        auto img = std::make_unique<Image>(kMarkWidth, kMarkHeight, depth);
+        Paint(*img, [](int x, int y) {
+            return x == 0 || y == 0 ? Rgba{0, 0.5f, 0.1f, 0.6f} : Rgba{0, 0, 0, 0};
+        });
+        return img;
+    }
     throw std::invalid_argument("no built-in picture \"" + name + "\"");
 }
 
 std::vector<std::string> PictureNames() {
-    return {"card", "card-changed", "dots", "folk", "sprite", "star", "star-blue",
-            "tile", "tile-dark", "tile-pale"};
+    return {"card", "card-changed", "dots", "folk", "motion-mark", "passive-mark", "sprite",
+            "star", "star-blue", "tile", "tile-dark", "tile-pale"};
 }
 
 } // namespace app

@@ -26,7 +26,8 @@ std::unique_ptr<Image> MakeTestCard(ImageDepth depth);
 // (24 x 48 standing person on zero alpha, a figure for Throng), "tile" (96 x 48 brick
 // with mortar edges; "tile-dark" and "tile-pale" the same brick in other shades),
 // "dots" (960 x 540 dark grey with a grid of 4 x 4 pure red, green and blue dots, marker
-// dots for Throng). Throws
+// dots for Throng), "motion-mark" and "passive-mark" (40 x 36 cell marks for Watchcam: a
+// red frame over a faint red wash, and a thin green top and left edge). Throws
 // std::invalid_argument for another name.
 std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth);
 // The names MakePicture knows.

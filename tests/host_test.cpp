@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -291,6 +292,27 @@ TEST(Images, MergeByBandsEqualsMergingInOrder) {
             for (auto [x, y] : at) banded->OXMergeRows(*sprite, x, y, begin, std::min(16, begin + 5));
         EXPECT_TRUE(test::SameImage(*whole, *banded));
     }
+}
+
+// The wide merge (AVX-512, where the processor has it) gives the portable merge's values
+// for every pair of depths, including float values outside 0..1, infinities and NaN.
+TEST(Images, WideMergeEqualsPortableMerge) {
+    for (ImageDepth ds : test::kDepths)
+        for (ImageDepth dd : test::kDepths) {
+            auto sprite = test::NoiseImage(37, 9, ds, 7);
+            if (ds == ImageDepth::Float32) {
+                const double odd[] = {std::nan(""), INFINITY, -INFINITY, -3.0, 70000.0 / 65535};
+                for (int i = 0; i < 5; ++i) test::Set(*sprite, 3 * i, i, i % 4, odd[i]);
+            }
+            std::vector<std::unique_ptr<Image>> out;
+            test::OnEachWorker([&] {
+                out.push_back(test::NoiseImage(45, 12, dd, 8));
+                out.back()->OXMerge(*sprite, 5, 2);
+                out.back()->OXMergeRows(*sprite, -4, -3, 2, 7);
+            });
+            ASSERT_EQ(out.size(), 2u);
+            EXPECT_TRUE(test::SameImage(*out[0], *out[1]));
+        }
 }
 
 TEST(Images, BlurIsIdentityAtZeroAndSmoothsAboveIt) {
