@@ -17,6 +17,8 @@ std::span<const DemoPreset> DemoPresets() {
           {"Vscanlines showing Color", "2"}, {"RedV", "0.8"}, {"Blend Mode", "add"}}},
         {"RangeMap", "values 0.25..0.5 stretched over 0..1, the rest kept: ramps jump at 0.5",
          {{"R1Input Region Start", "0.25"}, {"R1Input Region End", "0.5"}, {"Alpha", "0"}}},
+        {"ScopeTrace", "the parade: red, green and blue traces stacked in thirds, alpha over the full height",
+         {{"Type", "RGBA(parade)"}}},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
     };

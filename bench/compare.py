@@ -44,6 +44,11 @@ PEERS = [
     # output) to the top half and the odd rows to the bottom; counted in its output.
     {"bench": "LineDrop/int16/threads:2", "peer": "ffmpeg il (deinterleave)",
      "filter": "il=l=d:c=d:a=d", "pix_fmt": "gbrap16le"},
+    # The waveform of each column, red, green and blue overlaid, on 12-bit planar RGB.
+    {"bench": "ScopeTrace/int16/threads:2", "peer": "ffmpeg waveform (column, overlay)",
+     "filter": "waveform=m=column:d=overlay:c=7", "pix_fmt": "gbrp12le"},
+    {"bench": "ScopeTrace/float/threads:2", "peer": "ffmpeg waveform (column, overlay)",
+     "filter": "waveform=m=column:d=overlay:c=7", "pix_fmt": "gbrp12le"},
 ]
 
 
