@@ -51,6 +51,13 @@ struct Trace {
     int plane = 0;
     double stretch = 1, scale = 1, factor = 1, yOffset = 0;
     const std::vector<int>* target = nullptr;
+
+    // The row of value v's point, or height when it falls outside the image: rows
+    // -1 < d < H truncate into it, and NaN fails both tests.
+    int RowOf(double v, double height) const {
+        const double d = ((v * stretch) * scale) * factor + yOffset;
+        return int(d > -1.0 && d < height ? d : height);
+    }
 };
 
 class ScopeTrace : public ThreadedOperator {
@@ -252,47 +259,47 @@ class ScopeTrace : public ThreadedOperator {
     // the band's bit planes, then writes its columns of the output from them.
     template <class T> void Band(int k) {
         const int c0 = k * kBandColumns, c1 = std::min(c0 + kBandColumns, m_width);
-        const std::size_t h = std::size_t(m_height);
         // One word per row and plane, and one more word per plane that takes the points
         // falling outside the image, so that plotting needs no branch.
-        const std::size_t words = h + 1;
-        std::vector<std::uint64_t> planes(words * std::size_t(m_planes), 0);
+        const std::size_t words = std::size_t(m_height) + 1;
+        std::vector<std::uint64_t> scratch(words * std::size_t(m_planes), 0);
+        std::uint64_t* planes = scratch.data();
 
-        // The source columns whose points reach the band: a run, since the column tables
-        // never decrease; and the bit of each one's output column.
-        struct Run {
+        // The source columns whose points reach the band form a run, since the column
+        // tables never decrease; it is cut into pieces of at most 64, each with the bits
+        // of its output columns.
+        constexpr int kPiece = kBandColumns;
+        struct Piece {
             const Trace* trace;
-            int begin, end;
-            std::vector<std::uint64_t> bits;
+            int begin, count;
             PlotFn<T> plot;
+            std::array<std::uint64_t, kPiece> bits;
         };
-        std::vector<Run> runs;
-        std::size_t longest = 0;
+        std::vector<Piece> pieces;
         for (const Trace& t : m_traces) {
             const auto& table = *t.target;
-            const auto first = std::lower_bound(table.begin(), table.end(), c0);
-            const auto last = std::lower_bound(first, table.end(), c1);
-            if (first == last) continue;
-            Run run{
-                &t, int(first - table.begin()), int(last - table.begin()), {}, PlotFor<T>(t.value)};
-            for (auto it = first; it != last; ++it)
-                run.bits.push_back(std::uint64_t(1) << (*it - c0));
-            longest = std::max(longest, run.bits.size());
-            runs.push_back(std::move(run));
-        }
-        std::vector<int> rowOf(longest);
-        for (int r : m_rows) {
-            const T* in = m_src->Row<T>(r);
-            for (const Run& run : runs) {
-                const int n = run.end - run.begin;
-                run.plot(in + std::ptrdiff_t(run.begin) * kChannels, n, *run.trace, m_height,
-                         rowOf.data());
-                std::uint64_t* plane = planes.data() + words * std::size_t(run.trace->plane);
-                for (int i = 0; i < n; ++i)
-                    plane[rowOf[std::size_t(i)]] |= run.bits[std::size_t(i)];
+            const int first = int(std::lower_bound(table.begin(), table.end(), c0) - table.begin());
+            const int last =
+                int(std::lower_bound(table.begin() + first, table.end(), c1) - table.begin());
+            for (int x0 = first; x0 < last; x0 += kPiece) {
+                Piece& p = pieces.emplace_back(
+                    Piece{&t, x0, std::min(kPiece, last - x0), PlotFor<T>(t.value), {}});
+                for (int j = 0; j < p.count; ++j)
+                    p.bits[std::size_t(j)] = std::uint64_t(1) << (table[std::size_t(x0 + j)] - c0);
             }
         }
-        Expand<T>(planes.data(), words, c0, c1);
+        int rowOf[kPiece];
+        for (int r : m_rows) {
+            const T* in = m_src->Row<T>(r);
+            for (const Piece& p : pieces) {
+                std::uint64_t* plane = planes + words * std::size_t(p.trace->plane);
+                p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_height,
+                       rowOf);
+                for (int j = 0; j < p.count; ++j)
+                    plane[rowOf[j]] |= p.bits[std::size_t(j)];
+            }
+        }
+        Expand<T>(planes, words, c0, c1);
     }
 
     // Computes the rows of n pixels' points; rows outside the image become H.
@@ -318,7 +325,6 @@ class ScopeTrace : public ThreadedOperator {
 
     template <class T, Value V>
     static void Rows(const T* in, int n, const Trace& t, int height, int* rowOf) {
-        const double stretch = t.stretch, scale = t.scale, factor = t.factor, yOffset = t.yOffset;
         const double h = height;
         for (int i = 0; i < n; ++i) {
             const T* p = in + std::ptrdiff_t(i) * kChannels;
@@ -330,10 +336,7 @@ class ScopeTrace : public ThreadedOperator {
             } else {
                 v = p[V];
             }
-            const double d = ((v * stretch) * scale) * factor + yOffset;
-            // Rows -1 < d < H truncate into the image; NaN fails both tests.
-            const bool hit = d > -1.0 && d < h;
-            rowOf[i] = int(hit ? d : h);
+            rowOf[i] = t.RowOf(v, h);
         }
     }
 
