@@ -192,6 +192,12 @@ TEST_P(ScopeTraceTest, BandLimitsChooseTheAnalysedRows) {
     for (int y = 0; y < 100; ++y)
         EXPECT_EQ(test::At(*out, 3, y, 0), y >= 49 && y <= 98 ? scale : 0.0) << "row " << y;
 
+    // A bottom far below the image still analyses every row.
+    s.top = 0, s.bottom = 1;
+    auto whole = Render(*in, s);
+    s.bottom = 1e20;
+    EXPECT_TRUE(test::SameImage(*Render(*in, s), *whole));
+
     s.top = s.bottom = 0.3;
     EXPECT_EQ(Count(*Render(*in, s), 0), 0);
     s.top = 0.7, s.bottom = 0.2; // upside down: no rows

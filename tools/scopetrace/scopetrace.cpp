@@ -53,9 +53,12 @@ struct Trace {
     const std::vector<int>* target = nullptr;
 
     // The row of value v's point, or height when it falls outside the image: rows
-    // -1 < d < H truncate into it, and NaN fails both tests.
-    int RowOf(double v, double height) const {
-        const double d = ((v * stretch) * scale) * factor + yOffset;
+    // -1 < d < H truncate into it, and NaN fails both tests. Only the saturation has a
+    // scale other than 1; the others skip multiplying by it.
+    template <bool kScaled = true> int RowOf(double v, double height) const {
+        double d = v * stretch;
+        if constexpr (kScaled) d *= scale;
+        d = d * factor + yOffset;
         return int(d > -1.0 && d < height ? d : height);
     }
 };
@@ -242,9 +245,10 @@ class ScopeTrace : public ThreadedOperator {
     void AnalysedRows(double top, double bottom) {
         m_rows.clear();
         const double base = (m_height - 1) * top, count = std::trunc(m_height * (bottom - top));
-        // Beyond 2^52 whole numbers no longer step by one; no band of any use lies there.
+        // Beyond 2^52 whole numbers no longer step by one, so rows could not be told apart:
+        // a band that starts that far out analyses nothing.
         constexpr double kExact = 4503599627370496.0;
-        if (!(count > 0) || !(std::fabs(base) < kExact) || !(count < kExact)) return;
+        if (!(count > 0) || !(std::fabs(base) < kExact)) return;
         // Only a in (-1 - base, H - base) can land inside; test each candidate exactly.
         const double first = std::max(0.0, std::floor(-1.0 - base));
         const double last = std::min(count - 1, std::ceil(m_height - base));
@@ -307,20 +311,10 @@ class ScopeTrace : public ThreadedOperator {
     using PlotFn = void (*)(const T* in, int n, const Trace& t, int height, int* rowOf);
 
     template <class T> static PlotFn<T> PlotFor(Value v) {
-        switch (v) {
-        case kRed:
-            return &Rows<T, kRed>;
-        case kGreen:
-            return &Rows<T, kGreen>;
-        case kBlue:
-            return &Rows<T, kBlue>;
-        case kAlpha:
-            return &Rows<T, kAlpha>;
-        case kMax:
-            return &Rows<T, kMax>;
-        default:
-            return &Rows<T, kSaturation>;
-        }
+        static constexpr PlotFn<T> kRows[] = {&Rows<T, kRed>,  &Rows<T, kGreen>,
+                                              &Rows<T, kBlue>, &Rows<T, kAlpha>,
+                                              &Rows<T, kMax>,  &Rows<T, kSaturation>};
+        return kRows[v];
     }
 
     template <class T, Value V>
@@ -336,7 +330,7 @@ class ScopeTrace : public ThreadedOperator {
             } else {
                 v = p[V];
             }
-            rowOf[i] = t.RowOf(v, h);
+            rowOf[i] = t.RowOf<V == kSaturation>(v, h);
         }
     }
 
