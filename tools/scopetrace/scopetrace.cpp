@@ -335,8 +335,9 @@ class ScopeTrace : public ThreadedOperator {
     }
 
     // Writes the output columns [c0, c1) of every row: each channel at full value where
-    // the plane that feeds it has the pixel's bit, else 0. The four bits of a pixel pick
-    // one of sixteen prepared pixels.
+    // the plane that feeds it has the pixel's bit, else 0. The four bits of a pixel form a
+    // nibble that picks one of sixteen prepared pixels; eight pixels' nibbles are gathered
+    // at once by spreading a byte of each plane's word to every fourth bit.
     template <class T>
     void Expand(const std::uint64_t* planes, std::size_t words, int c0, int c1) const {
         using Pixel = std::array<T, kChannels>;
@@ -345,6 +346,13 @@ class ScopeTrace : public ThreadedOperator {
             for (int c = 0; c < kChannels; ++c)
                 pixels[std::size_t(m)][std::size_t(c)] =
                     (m >> c) & 1 ? T(frame::Depth<T>::kScale) : T(0);
+        static constexpr std::array<std::uint32_t, 256> kSpread = [] {
+            std::array<std::uint32_t, 256> spread{};
+            for (unsigned b = 0; b < 256; ++b)
+                for (unsigned i = 0; i < 8; ++i)
+                    spread[b] |= ((b >> i) & 1u) << (4 * i);
+            return spread;
+        }();
         const int n = c1 - c0;
         for (int y = 0; y < m_height; ++y) {
             std::array<std::uint64_t, kChannels> word{};
@@ -353,11 +361,14 @@ class ScopeTrace : public ThreadedOperator {
                     word[std::size_t(c)] =
                         planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
             T* out = m_dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
-            for (int j = 0; j < n; ++j) {
-                const unsigned m =
-                    unsigned((word[0] >> j) & 1) | unsigned((word[1] >> j) & 1) << 1 |
-                    unsigned((word[2] >> j) & 1) << 2 | unsigned((word[3] >> j) & 1) << 3;
-                std::memcpy(out + std::ptrdiff_t(j) * kChannels, pixels[m].data(), sizeof(Pixel));
+            for (int j0 = 0; j0 < n; j0 += 8) {
+                const auto byte = [&](int c) {
+                    return kSpread[(word[std::size_t(c)] >> j0) & 255];
+                };
+                const std::uint32_t nibbles = byte(0) | byte(1) << 1 | byte(2) << 2 | byte(3) << 3;
+                for (int j = j0; j < std::min(j0 + 8, n); ++j)
+                    std::memcpy(out + std::ptrdiff_t(j) * kChannels,
+                                pixels[(nibbles >> (4 * (j - j0))) & 15].data(), sizeof(Pixel));
             }
         }
     }
