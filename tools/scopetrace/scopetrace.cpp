@@ -366,9 +366,16 @@ class ScopeTrace : public ThreadedOperator {
                     return kSpread[(word[std::size_t(c)] >> j0) & 255];
                 };
                 const std::uint32_t nibbles = byte(0) | byte(1) << 1 | byte(2) << 2 | byte(3) << 3;
-                for (int j = j0; j < std::min(j0 + 8, n); ++j)
-                    std::memcpy(out + std::ptrdiff_t(j) * kChannels,
-                                pixels[(nibbles >> (4 * (j - j0))) & 15].data(), sizeof(Pixel));
+                T* o = out + std::ptrdiff_t(j0) * kChannels;
+                if (j0 + 8 <= n) {
+                    for (int i = 0; i < 8; ++i)
+                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
+                                    sizeof(Pixel));
+                } else {
+                    for (int i = 0; i < n - j0; ++i)
+                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
+                                    sizeof(Pixel));
+                }
             }
         }
     }
