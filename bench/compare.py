@@ -54,6 +54,11 @@ PEERS = [
     {"bench": "PanelSim/float/threads:2", "peer": "ffmpeg scale (neighbor, 3x2)",
      "filter": "scale=5760:2160:flags=neighbor", "pix_fmt": "gbrapf32le",
      "size": "1920x1080", "pixels": 5760 * 2160},
+    # The waveform of each column, red, green and blue overlaid, on 12-bit planar RGB.
+    {"bench": "ScopeTrace/int16/threads:2", "peer": "ffmpeg waveform (column, overlay)",
+     "filter": "waveform=m=column:d=overlay:c=7", "pix_fmt": "gbrp12le"},
+    {"bench": "ScopeTrace/float/threads:2", "peer": "ffmpeg waveform (column, overlay)",
+     "filter": "waveform=m=column:d=overlay:c=7", "pix_fmt": "gbrp12le"},
 ]
 
 

@@ -27,6 +27,7 @@ struct Extra {
     bool whole = false;           // whole numbers only
     bool notify = false;          // asks for change notification
     bool hidden = false;          // hidden at creation
+    bool shown = false;           // declared shown at creation (the visibility tag with 1)
 };
 
 // Image inputs and the output. link: 1 main image, 2 second image.

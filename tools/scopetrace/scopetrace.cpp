@@ -1,0 +1,413 @@
+// ScopeTrace: draws a waveform-monitor view of the picture. Every analysed pixel becomes
+// a point whose column follows its own column and whose row follows a value of the pixel;
+// the output has the input's size and depth and is black wherever nothing was drawn.
+//
+// Display types ("Type"): 0 the largest of R, G, B in white; 1 the saturation
+// (max - min) / max in white; 2 R, G and B as three white points; 3 and 4 each active
+// channel into its own channel plane with its own stretch and centre (4 differs only in the
+// presets it loads); 5 to 8 red, green, blue or alpha as a pure red, green, blue or alpha
+// point (colour points have alpha 0), with no stretch or centre. Other types draw nothing.
+//
+// A value v lands on row trunc(v * stretch * H / scale + centre y * H) (the saturation is
+// first multiplied by the channel scale) and in column trunc(x + (centre x - 0.5) * W).
+// Points outside the image, and values whose row is not a finite number (the saturation of
+// a pixel whose largest channel is 0), are dropped. Points are drawn at full value: the
+// output is the union of all points, so it does not depend on their order.
+//
+// "Roundness" blurs the analysed copy of the input first (size Roundness x 0.1). The rows
+// analysed are trunc((H - 1) * top + a) for a = 0 .. trunc(H * (bottom - top)) - 1; rows
+// that fall outside the image are skipped.
+//
+// Every point of a record lands in a column fixed by its source column, so the work is
+// cut into bands of 64 output columns: each band plots the source columns that reach it
+// into bit planes of its own (one 64-bit word per row and plane) and then expands them into
+// its columns of the output. Bands write disjoint pixels; the result is the same on any
+// number of threads.
+#include "frame/tool.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int kChannels = 4;     // red, green, blue, alpha: storage order
+constexpr int kBandColumns = 64; // output columns per band: one bit each in a word
+constexpr int kTypes = 9;
+
+enum Type { kLuminance, kChrominance, kComposite, kFullscreen, kParade, kStaticRed };
+
+// What a trace plots of each pixel: one channel, the largest of R, G, B, or the saturation.
+enum Value { kRed, kGreen, kBlue, kAlpha, kMax, kSaturation };
+
+// One set of points: every analysed pixel's value v goes to row
+// trunc(((v * stretch) * scale) * factor + yOffset) of a bit plane, in the column that
+// target gives for its source column.
+struct Trace {
+    Value value = kRed;
+    int plane = 0;
+    double stretch = 1, scale = 1, factor = 1, yOffset = 0;
+    const std::vector<int>* target = nullptr;
+
+    // The row of value v's point, or height when it falls outside the image: rows
+    // -1 < d < H truncate into it, and NaN fails both tests. Only the saturation has a
+    // scale other than 1; the others skip multiplying by it.
+    template <bool kScaled = true> int RowOf(double v, double height) const {
+        double d = v * stretch;
+        if constexpr (kScaled) d *= scale;
+        d = d * factor + yOffset;
+        return int(d > -1.0 && d < height ? d : height);
+    }
+};
+
+class ScopeTrace : public ThreadedOperator {
+  public:
+    ScopeTrace(Registry* registry, ScriptVal& table, TagList& tags)
+        : ThreadedOperator(registry, table, tags) {
+        constexpr frame::Range kStretch{0, 10};
+        // clang-format off
+        m_input = frame::ImageIn(*this, "Input");
+        AddControlPage("Settings");
+        m_on = frame::ChannelSwitches(*this);
+        m_type      = frame::Combo(*this, "Type", "Type", {"Luminance", "Chrominance", "Composite", "RGBA(fullscreen)", "RGBA(parade)",
+                                   "static Red(fastest)", "static Green(fastest)", "static Blue(fastest)", "static Alpha(fastest)"},
+                                   kParade, {.notify = true});
+        m_roundness = frame::Slider(*this, "Roundness", "Roundness", 0.0, {0, 100}, {.allowed = frame::Range{0, 1}});
+        m_xStretch  = frame::Slider(*this, "X Stretch", "X Stretch", 1.0, kStretch, {.hidden = true});
+        m_yStretch  = frame::Slider(*this, "Y Stretch", "Y Stretch", 1.0, kStretch);
+        m_channelStretch[frame::kR] = frame::Slider(*this, "Y Stretch Red", "Y Stretch Red", 1.0, kStretch, {.hidden = true});
+        m_channelStretch[frame::kG] = frame::Slider(*this, "Y Stretch Green", "Y Stretch Green", 1.0, kStretch, {.hidden = true});
+        m_channelStretch[frame::kB] = frame::Slider(*this, "Y Stretch Blue", "Y Stretch Blue", 1.0, kStretch, {.hidden = true});
+        m_channelStretch[frame::kA] = frame::Slider(*this, "Y Stretch Alpha", "Y Stretch Alpha", 1.0, kStretch, {.hidden = true});
+        m_centre    = frame::Offset(*this, "Center", "Center");
+        m_channelCentre[frame::kR] = frame::Offset(*this, "Center Red", "Center Red");
+        m_channelCentre[frame::kG] = frame::Offset(*this, "Center Green", "Center Green");
+        m_channelCentre[frame::kB] = frame::Offset(*this, "Center Blue", "Center Blue");
+        m_channelCentre[frame::kA] = frame::Offset(*this, "Center Alpha", "Center Alpha");
+        m_top       = frame::RangeHandle(*this, "Input Image Top", "Input Image Top", 0.0, {0, 1}, 1, 0, {.shown = true});
+        m_bottom    = frame::RangeHandle(*this, "Input Image Bottom", "Input Image Bottom", 1.0, {0, 1}, 1, 1, {.shown = true});
+        m_output = frame::ImageOut(*this);
+        // clang-format on
+
+        // A new tool starts as if its default type had just been chosen, with "Center" at
+        // the top middle.
+        m_type->SetValue(AutoNumber(kParade));
+        SetPoint(m_centre, 0.5, 0.0, 0.0);
+    }
+
+    // Choosing a type shows its controls and loads its presets, replacing what the user
+    // had set; values other than 0..8 (2.5, 9) and other inputs change nothing here.
+    void NotifyChanged(Input* in, Parameter* value, double time, TagList* tags) override {
+        const auto* number = value ? dynamic_cast<const Number*>(value) : nullptr;
+        if (in == m_type && number) {
+            for (int t = 0; t < kTypes; ++t)
+                if (number->Value() == t) ChooseType(t, time);
+        }
+        ThreadedOperator::NotifyChanged(in, value, time, tags);
+    }
+
+    void Process(Request* req) override {
+        const frame::Frame f = frame::Begin(req, m_input);
+        m_dst = f.dst;
+        m_width = f.width;
+        m_height = f.height;
+        m_scale = f.scale;
+
+        // Analyse a blurred copy when "Roundness" asks for one.
+        Image* blurred = nullptr;
+        const double blur = frame::Num(m_roundness, req) * 0.1;
+        if (blur > 0) {
+            blurred = frame::NewImageLike(*f.src, f.width, f.height);
+            f.src->ImageBlur(blurred, 4, true, true, true, true, blur, blur, 1.0, 1.0);
+        }
+        m_src = blurred ? blurred : f.src;
+
+        PrepareTraces(frame::Whole(m_type, req), req);
+        AnalysedRows(frame::Num(m_top, req), frame::Num(m_bottom, req));
+
+        m_worker =
+            frame::PickByDepth(*m_dst, &ScopeTrace::Band<std::uint16_t>, &ScopeTrace::Band<float>);
+        DoMultiProcess(req, (m_width + kBandColumns - 1) / kBandColumns);
+        if (blurred) blurred->Recycle();
+        m_output->Set(req, m_dst);
+    }
+
+    void ProcessSlice(Request*, long band) override { (this->*m_worker)(int(band)); }
+
+  private:
+    void SetPoint(Input* in, double x, double y, double time) {
+        in->SetValue(AutoParameter(new Point(x, y, 0)), time, 1, 0);
+    }
+    void SetNumber(Input* in, double v, double time) { in->SetValue(AutoNumber(v), time, 1, 0); }
+
+    // Shows the controls type t reads and loads its presets.
+    void ChooseType(int t, double time) {
+        const bool mono = t <= kComposite, channels = t == kFullscreen || t == kParade;
+        for (Input* in : m_on)
+            in->SetAttrs(tag::Visible, channels);
+        m_roundness->SetAttrs(tag::Visible, 1);
+        m_yStretch->SetAttrs(tag::Visible, mono);
+        for (Input* in : m_channelStretch)
+            in->SetAttrs(tag::Visible, channels);
+        m_centre->SetAttrs(tag::Visible, mono);
+        for (Input* in : m_channelCentre)
+            in->SetAttrs(tag::Visible, channels);
+
+        if (mono) {
+            SetNumber(m_yStretch, 1.0, time);
+            SetPoint(m_centre, 0.5, 0.0, time);
+        } else if (t == kFullscreen) {
+            for (Input* in : m_channelStretch)
+                SetNumber(in, 1.0, time);
+            SetPoint(m_centre, 0.5, 0.0, time);
+            for (Input* in : m_channelCentre)
+                SetPoint(in, 0.5, 0.0, time);
+        } else if (t == kParade) {
+            // Red, green and blue stacked in thirds of the height; alpha over all of it.
+            constexpr double kThird = 0.333333333;
+            constexpr std::array<double, kChannels> kStretches{kThird, kThird, kThird, 1.0};
+            constexpr std::array<double, kChannels> kTops{0.0, 0.34, 0.68, 0.0};
+            for (int c = 0; c < kChannels; ++c)
+                SetNumber(m_channelStretch[c], kStretches[c], time);
+            for (int c = 0; c < kChannels; ++c)
+                SetPoint(m_channelCentre[c], 0.5, kTops[c], time);
+        }
+    }
+
+    // The traces of the display type, each with its record's stretch, row offset and
+    // column table, and which plane feeds each output channel.
+    void PrepareTraces(int type, Request* req) {
+        const double factor = m_height / m_scale;
+        m_traces.clear();
+        m_planes = 1;
+        m_planeOf.fill(-1);
+        auto record = [&](Input* stretch, Input* centre, int table) {
+            const Point p = frame::PointAt(centre, req);
+            Trace t;
+            t.stretch = frame::Num(stretch, req);
+            t.factor = factor;
+            t.yOffset = p.Y * m_height;
+            ColumnTable((p.X - 0.5) * m_width, m_target[std::size_t(table)]);
+            t.target = &m_target[std::size_t(table)];
+            return t;
+        };
+        if (type == kLuminance || type == kChrominance || type == kComposite) {
+            Trace t = record(m_yStretch, m_centre, 0);
+            if (type == kChrominance) t.scale = m_scale;
+            // White points: every output channel comes from the one plane.
+            m_planeOf.fill(0);
+            if (type != kComposite) {
+                t.value = type == kLuminance ? kMax : kSaturation;
+                m_traces.push_back(t);
+                return;
+            }
+            for (Value v : {kRed, kGreen, kBlue}) {
+                t.value = v;
+                m_traces.push_back(t);
+            }
+        } else if (type == kFullscreen || type == kParade) {
+            m_planes = kChannels;
+            for (int c = 0; c < kChannels; ++c) {
+                m_planeOf[std::size_t(c)] = c;
+                if (!frame::On(m_on[c], req)) continue;
+                Trace t = record(m_channelStretch[c], m_channelCentre[c], 1 + c);
+                t.value = Value(c);
+                t.plane = c;
+                m_traces.push_back(t);
+            }
+        } else if (type >= kStaticRed && type < kTypes) {
+            // Straight from value to row: no stretch, no offset, the column itself.
+            Trace t;
+            t.value = Value(type - kStaticRed);
+            t.factor = factor;
+            ColumnTable(0.0, m_target[0]);
+            t.target = &m_target[0];
+            m_traces.push_back(t);
+            m_planeOf[std::size_t(type - kStaticRed)] = 0;
+        }
+    }
+
+    // For each source column x: its output column trunc(x + offset), held to -1 below the
+    // image and to W beyond it, so that the table never decreases.
+    void ColumnTable(double offset, std::vector<int>& table) const {
+        table.resize(std::size_t(m_width));
+        for (int x = 0; x < m_width; ++x) {
+            const double t = std::trunc(x + offset);
+            table[std::size_t(x)] = t < 0 ? -1 : (t < m_width ? int(t) : m_width);
+        }
+    }
+
+    // The rows trunc((H - 1) * top + a) for a in [0, trunc(H * span)) that lie inside the
+    // image, in increasing order, each once (row 0 can be reached twice).
+    void AnalysedRows(double top, double bottom) {
+        m_rows.clear();
+        const double base = (m_height - 1) * top, count = std::trunc(m_height * (bottom - top));
+        // Beyond 2^52 whole numbers no longer step by one, so rows could not be told apart:
+        // a band that starts that far out analyses nothing.
+        constexpr double kExact = 4503599627370496.0;
+        if (!(count > 0) || !(std::fabs(base) < kExact)) return;
+        // Only a in (-1 - base, H - base) can land inside; test each candidate exactly.
+        const double first = std::max(0.0, std::floor(-1.0 - base));
+        const double last = std::min(count - 1, std::ceil(m_height - base));
+        for (double a = first; a <= last; ++a) {
+            const double r = std::trunc(base + a);
+            if (r >= 0 && r < m_height && (m_rows.empty() || m_rows.back() != int(r)))
+                m_rows.push_back(int(r));
+        }
+    }
+
+    // Band k: output columns [64k, 64k + 64). Plots every trace of every analysed row into
+    // the band's bit planes, then writes its columns of the output from them.
+    template <class T> void Band(int k) {
+        const int c0 = k * kBandColumns, c1 = std::min(c0 + kBandColumns, m_width);
+        // One word per row and plane, and one more word per plane that takes the points
+        // falling outside the image, so that plotting needs no branch.
+        const std::size_t words = std::size_t(m_height) + 1;
+        std::vector<std::uint64_t> scratch(words * std::size_t(m_planes), 0);
+        std::uint64_t* planes = scratch.data();
+
+        // The source columns whose points reach the band form a run, since the column
+        // tables never decrease; it is cut into pieces of at most 64, each with the bits
+        // of its output columns.
+        constexpr int kPiece = kBandColumns;
+        struct Piece {
+            const Trace* trace;
+            int begin, count;
+            PlotFn<T> plot;
+            std::array<std::uint64_t, kPiece> bits;
+        };
+        std::vector<Piece> pieces;
+        for (const Trace& t : m_traces) {
+            const auto& table = *t.target;
+            const int first = int(std::lower_bound(table.begin(), table.end(), c0) - table.begin());
+            const int last =
+                int(std::lower_bound(table.begin() + first, table.end(), c1) - table.begin());
+            for (int x0 = first; x0 < last; x0 += kPiece) {
+                Piece& p = pieces.emplace_back(
+                    Piece{&t, x0, std::min(kPiece, last - x0), PlotFor<T>(t.value), {}});
+                for (int j = 0; j < p.count; ++j)
+                    p.bits[std::size_t(j)] = std::uint64_t(1) << (table[std::size_t(x0 + j)] - c0);
+            }
+        }
+        int rowOf[kPiece];
+        for (int r : m_rows) {
+            const T* in = m_src->Row<T>(r);
+            for (const Piece& p : pieces) {
+                std::uint64_t* plane = planes + words * std::size_t(p.trace->plane);
+                p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_height,
+                       rowOf);
+                for (int j = 0; j < p.count; ++j)
+                    plane[rowOf[j]] |= p.bits[std::size_t(j)];
+            }
+        }
+        Expand<T>(planes, words, c0, c1);
+    }
+
+    // Computes the rows of n pixels' points; rows outside the image become H.
+    template <class T>
+    using PlotFn = void (*)(const T* in, int n, const Trace& t, int height, int* rowOf);
+
+    template <class T> static PlotFn<T> PlotFor(Value v) {
+        static constexpr PlotFn<T> kRows[] = {&Rows<T, kRed>,  &Rows<T, kGreen>,
+                                              &Rows<T, kBlue>, &Rows<T, kAlpha>,
+                                              &Rows<T, kMax>,  &Rows<T, kSaturation>};
+        return kRows[v];
+    }
+
+    template <class T, Value V>
+    static void Rows(const T* in, int n, const Trace& t, int height, int* rowOf) {
+        const double h = height;
+        for (int i = 0; i < n; ++i) {
+            const T* p = in + std::ptrdiff_t(i) * kChannels;
+            double v;
+            if constexpr (V == kMax || V == kSaturation) {
+                const double r = p[frame::kR], g = p[frame::kG], b = p[frame::kB];
+                const double mx = std::max(std::max(r, g), b);
+                v = V == kMax ? mx : (mx - std::min(std::min(r, g), b)) / mx;
+            } else {
+                v = p[V];
+            }
+            rowOf[i] = t.RowOf<V == kSaturation>(v, h);
+        }
+    }
+
+    // Writes the output columns [c0, c1) of every row: each channel at full value where
+    // the plane that feeds it has the pixel's bit, else 0. The four bits of a pixel form a
+    // nibble that picks one of sixteen prepared pixels; eight pixels' nibbles are gathered
+    // at once by spreading a byte of each plane's word to every fourth bit.
+    template <class T>
+    void Expand(const std::uint64_t* planes, std::size_t words, int c0, int c1) const {
+        using Pixel = std::array<T, kChannels>;
+        std::array<Pixel, 16> pixels{};
+        for (int m = 0; m < 16; ++m)
+            for (int c = 0; c < kChannels; ++c)
+                pixels[std::size_t(m)][std::size_t(c)] =
+                    (m >> c) & 1 ? T(frame::Depth<T>::kScale) : T(0);
+        static constexpr std::array<std::uint32_t, 256> kSpread = [] {
+            std::array<std::uint32_t, 256> spread{};
+            for (unsigned b = 0; b < 256; ++b)
+                for (unsigned i = 0; i < 8; ++i)
+                    spread[b] |= ((b >> i) & 1u) << (4 * i);
+            return spread;
+        }();
+        const int n = c1 - c0;
+        for (int y = 0; y < m_height; ++y) {
+            std::array<std::uint64_t, kChannels> word{};
+            for (int c = 0; c < kChannels; ++c)
+                if (m_planeOf[std::size_t(c)] >= 0)
+                    word[std::size_t(c)] =
+                        planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
+            T* out = m_dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
+            for (int j0 = 0; j0 < n; j0 += 8) {
+                const auto byte = [&](int c) {
+                    return kSpread[(word[std::size_t(c)] >> j0) & 255];
+                };
+                const std::uint32_t nibbles = byte(0) | byte(1) << 1 | byte(2) << 2 | byte(3) << 3;
+                T* o = out + std::ptrdiff_t(j0) * kChannels;
+                if (j0 + 8 <= n) {
+                    for (int i = 0; i < 8; ++i)
+                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
+                                    sizeof(Pixel));
+                } else {
+                    for (int i = 0; i < n - j0; ++i)
+                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
+                                    sizeof(Pixel));
+                }
+            }
+        }
+    }
+
+    Input* m_input;
+    std::array<Input*, kChannels> m_on{};
+    Input* m_type;
+    Input* m_roundness;
+    Input* m_xStretch; // stored with the tool; nothing reads it
+    Input* m_yStretch;
+    std::array<Input*, kChannels> m_channelStretch{};
+    Input* m_centre;
+    std::array<Input*, kChannels> m_channelCentre{};
+    Input* m_top;
+    Input* m_bottom;
+    Output* m_output;
+
+    // Prepared per request.
+    const Image* m_src = nullptr; // the input or its blurred copy
+    Image* m_dst = nullptr;
+    int m_width = 0, m_height = 0;
+    double m_scale = 1;
+    std::vector<Trace> m_traces;
+    int m_planes = 1;
+    std::array<int, kChannels> m_planeOf{}; // plane feeding each output channel, or -1
+    std::array<std::vector<int>, 1 + kChannels> m_target; // general record, then R, G, B, A
+    std::vector<int> m_rows;
+    void (ScopeTrace::*m_worker)(int) = nullptr;
+};
+
+} // namespace
+
+QRVX_REGISTER_TOOL(ScopeTrace, "Quorvane.QRVX_ScopeTrace", "ScopeTrace", "ScTr",
+                   "QuorvaneScopeTrace", 12000, "Built: Nov 12 2005",
+                   "From editing well known waveform analyzer as software.\n V 0.9 public Beta")
