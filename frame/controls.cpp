@@ -35,6 +35,13 @@ Input* ImageIn(Operator& op, const char* nameAndId, int link, bool required) {
                         {tag::LinkNumber, link}});
 }
 
+Input* ImageControl(Operator& op, const char* nameAndId, bool required) {
+    return op.AddInput(nameAndId, nameAndId,
+                       {{tag::DataType, "Image"},
+                        {tag::ControlKind, "ImageControl"},
+                        {tag::Required, required ? 1 : 0}});
+}
+
 Output* ImageOut(Operator& op, const char* nameAndId) {
     return op.AddOutput(nameAndId, nameAndId, {{tag::DataType, "Image"}, {tag::LinkNumber, 1}});
 }

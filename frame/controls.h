@@ -33,6 +33,9 @@ struct Extra {
 // Image inputs and the output. link: 1 main image, 2 second image.
 Input* ImageIn(Operator& op, const char* nameAndId, int link = 1, bool required = true);
 Output* ImageOut(Operator& op, const char* nameAndId = "Output");
+// An image input shown as an image control on the current page (tiles, stars, figures,
+// marks), without a link number.
+Input* ImageControl(Operator& op, const char* nameAndId, bool required = false);
 
 Input* Checkbox(Operator& op, const char* id, const char* name, double def, Extra extra = {});
 Input* Slider(Operator& op, const char* id, const char* name, double def, Range shown,

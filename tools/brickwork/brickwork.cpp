@@ -43,14 +43,6 @@ namespace {
 
 constexpr int kTiles = 20;
 
-// An image input shown as an image control on the current page.
-Input* TileInput(Operator& op, const std::string& name, bool required) {
-    return op.AddInput(name.c_str(), name.c_str(),
-                       {{tag::DataType, "Image"},
-                        {tag::ControlKind, "ImageControl"},
-                        {tag::Required, required ? 1 : 0}});
-}
-
 // A copy of image in the depth of like, converted pixel by pixel through the two images'
 // own routines.
 Image* InDepthOf(const Image& like, const Image& image) {
@@ -90,7 +82,7 @@ public:
             if (t == 11) AddControlPage("Tiles 11-20");
             const bool required = t == 1;
             const std::string name = required ? "Tile 1 (required)" : "Tile " + std::to_string(t);
-            m_tileInputs[std::size_t(t - 1)] = TileInput(*this, name, required);
+            m_tileInputs[std::size_t(t - 1)] = frame::ImageControl(*this, name.c_str(), required);
         }
         m_output = frame::ImageOut(*this);
     }

@@ -102,7 +102,7 @@ public:
         AddControlPage("Stars 1-10");
         for (int i = 0; i < kStars; ++i) {
             if (i == 10) AddControlPage("Stars 11-20");
-            m_star[i] = frame::ImageIn(*this, kStarNames[i], 2, i == 0);
+            m_star[i] = frame::ImageControl(*this, kStarNames[i], i == 0);
         }
         m_output = frame::ImageOut(*this);
     }

@@ -38,13 +38,6 @@ constexpr int kFigures = 4;
 constexpr int kChannels = 4;         // red, green, blue, alpha: storage order
 constexpr long kBandBytes = 1 << 20; // output bytes per band of the drawing pass
 
-// An image input shown as an image control on the current page; not required.
-Input* FigureImage(Operator& op, const char* nameAndId) {
-    return op.AddInput(
-        nameAndId, nameAndId,
-        {{tag::DataType, "Image"}, {tag::ControlKind, "ImageControl"}, {tag::Required, 0}});
-}
-
 // A figure's match tolerance: a thumbwheel over 0..1, default 0, shown.
 Input* Tolerance(Operator& op, const char* nameAndId) {
     return op.AddInput(nameAndId, nameAndId,
@@ -102,7 +95,7 @@ public:
         for (int k = 0; k < kFigures; ++k) {
             FigureControls& f = m_controls[k];
             AddControlPage(kPage[k]);
-            f.image = FigureImage(*this, kImage[k]);
+            f.image = frame::ImageControl(*this, kImage[k]);
             for (int c = 0; c < kChannels; ++c)
                 f.colour[c] = frame::ColorChannel(*this, kColour[k][c], kColour[k][c], 0.0, k + 1,
                                                   c, kLabel[k]);

@@ -44,8 +44,8 @@ class Watchcam : public ThreadedOperator {
         // clang-format off
         m_input     = frame::ImageIn(*this, "Input");
         m_reference = frame::ImageIn(*this, "Reference", 2, false);
-        m_motion    = ImageControl("Motion");
-        m_passive   = ImageControl("Passive");
+        m_motion    = frame::ImageControl(*this, "Motion");
+        m_passive   = frame::ImageControl(*this, "Passive");
         m_mode      = frame::Combo(*this, "OutputMode", "Output Mode", {"Merge over BG", "Grid only"});
         m_bg[0]     = frame::ColorChannel(*this, "Red", "Red", 0.0, 1, 0, kBackground);
         m_bg[1]     = frame::ColorChannel(*this, "Green", "Green", 0.0, 1, 1, kBackground);
@@ -143,13 +143,6 @@ class Watchcam : public ThreadedOperator {
     void ProcessSlice(Request*, long n) override { (this->*m_worker)(n); }
 
   private:
-    // An optional image input shown as an image control.
-    Input* ImageControl(const char* nameAndId) {
-        return AddInput(
-            nameAndId, nameAndId,
-            {{tag::DataType, "Image"}, {tag::ControlKind, "ImageControl"}, {tag::Required, 0}});
-    }
-
     // "Grid only": the background colour, truncated toward zero and clamped on an
     // integer image (NaN gives 0), as given on a float image.
     void FillBackground(Image& img, Request* req) const {
