@@ -8,6 +8,7 @@
 // Output::Set.
 #pragma once
 
+#include "host/export.h"
 #include "host/image.h"
 #include "host/params.h"
 #include "host/script.h"
@@ -45,7 +46,7 @@ struct InputDecl {
     TagList tags;                // the declaration's tags as given, in order
 };
 
-class Input : public Object {
+class QRVX_HOST_API Input : public Object {
 public:
     Input(Operator& owner, InputDecl decl);
 
@@ -78,7 +79,7 @@ private:
     const Image* m_image = nullptr;
 };
 
-class Output : public Object {
+class QRVX_HOST_API Output : public Object {
 public:
     Output(std::string name, std::string id) : m_name(std::move(name)), m_id(std::move(id)) {}
     const std::string& Name() const { return m_name; }
@@ -93,7 +94,7 @@ private:
 };
 
 // One render request: its time, the images made while it runs and what each output got.
-class Request {
+class QRVX_HOST_API Request {
 public:
     explicit Request(double time) : m_time(time) {}
     ~Request();
@@ -132,7 +133,7 @@ private:
     std::vector<std::pair<const Output*, std::unique_ptr<Image>>> m_outputs;
 };
 
-class Operator : public Object {
+class QRVX_HOST_API Operator : public Object {
 public:
     Operator(Registry* registry, const ScriptVal& table, const TagList& tags);
     ~Operator() override;
@@ -165,7 +166,7 @@ private:
     std::vector<std::unique_ptr<Output>> m_outputs;
 };
 
-class ThreadedOperator : public Operator {
+class QRVX_HOST_API ThreadedOperator : public Operator {
 public:
     using Operator::Operator;
 

@@ -3,6 +3,7 @@
 // factories, sets control values by ID and renders. It never sees a tool's class.
 #pragma once
 
+#include "host/export.h"
 #include "host/error.h"
 #include "host/image.h"
 #include "host/operator.h"
@@ -16,15 +17,15 @@
 
 // The most threads a render's workers use (default: every core). Values below 1 mean
 // every core.
-void SetThreadCount(int threads);
-int ThreadCount();
+QRVX_HOST_API void SetThreadCount(int threads);
+QRVX_HOST_API int ThreadCount();
 
 namespace qrvx {
 
 // One loaded plug-in file. Loading links its registration entry into the class registry;
 // destroying the Plugin unloads the file and unlinks it again. Tools made from its entry
 // must be destroyed first.
-class Plugin {
+class QRVX_HOST_API Plugin {
 public:
     // Loads a plug-in file. Throws HostError naming the file when it cannot be loaded or
     // registers no tool.
@@ -48,10 +49,10 @@ private:
 };
 
 // Every plug-in file (QRVX_*.so) in a folder, sorted by name.
-std::vector<std::string> FindPluginFiles(const std::string& folder);
+QRVX_HOST_API std::vector<std::string> FindPluginFiles(const std::string& folder);
 
 // A tool object made through its entry's factory.
-class Tool {
+class QRVX_HOST_API Tool {
 public:
     // Throws HostError when the factory gives no tool.
     explicit Tool(Registry& entry);
