@@ -13,7 +13,7 @@
 
 namespace frame {
 
-// Steps 1 to 3 of every Process: the main input's image, an output made like it
+// What most tools' Process starts with: the main input's image, an output made like it
 // (same size and depth), the size and the channel scale.
 struct Frame {
     const Image* src;

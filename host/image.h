@@ -136,7 +136,7 @@ QRVX_HOST_API Image* NewImage(const TagList& tags);
 QRVX_HOST_API void SetMaxImagePixels(std::int64_t pixels);
 QRVX_HOST_API std::int64_t MaxImagePixels();
 
-// How many bytes of released pixel memory the pool keeps for reuse (default 8 GiB).
+// How many bytes of released pixel memory the pool keeps for reuse (default 4 GiB).
 QRVX_HOST_API void SetImagePoolLimit(std::size_t bytes);
 // Gives all kept memory back to the system.
 QRVX_HOST_API void TrimImagePool();

@@ -137,9 +137,23 @@ TEST(Cursor, ReadsAndWritesBothDepths) {
             EXPECT_EQ(img.Row<std::uint16_t>(2)[4 + frame::kR], 7);
             EXPECT_EQ(img.Row<std::uint16_t>(2)[frame::kB], 1);
         }
-        // A position of -0.5 truncates to column 0.
-        EXPECT_EQ(int(std::trunc(-0.5)), 0);
     }
+}
+
+TEST(Cursor, StoreTruncatesAndClampsIntegersOnly) {
+    using U = frame::Depth<std::uint16_t>;
+    EXPECT_EQ(U::Store(-0.5), 0);
+    EXPECT_EQ(U::Store(0.99), 0);
+    EXPECT_EQ(U::Store(1.99), 1);
+    EXPECT_EQ(U::Store(65534.9), 65534);
+    EXPECT_EQ(U::Store(65535.0), 65535);
+    EXPECT_EQ(U::Store(1e300), 65535);
+    EXPECT_EQ(U::Store(std::nan("")), 0);
+    EXPECT_EQ(U::StoreInt(-1), 0);
+    EXPECT_EQ(U::StoreInt(70000), 65535);
+    using F = frame::Depth<float>;
+    EXPECT_EQ(F::Store(-0.5), -0.5f);
+    EXPECT_EQ(F::Store(2.25), 2.25f);
 }
 
 TEST(Images, NewImageTagsAndLimits) {
@@ -156,7 +170,7 @@ TEST(Images, NewImageTagsAndLimits) {
     std::unique_ptr<Image> c(NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)},
                                        {tag::ImgHeight, 11}}));
     EXPECT_EQ(c->Height(), 11);
-    EXPECT_FALSE(c->Width() != 7);
+    EXPECT_EQ(c->Width(), 7); // the template's width where only the height is given
     EXPECT_EQ(a->RowBytes() % 64, 0);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a->RowTable()[1]) % 64, 0u);
 

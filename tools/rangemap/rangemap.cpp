@@ -46,10 +46,10 @@ constexpr int kValues = 65536;  // every value an integer channel can hold
 // masks of those, and the pixel's floats as stored; and the same for two pixels, which
 // the wide float rows map at once.
 using Doubles = double __attribute__((vector_size(32)));
-using Lanes = std::int64_t __attribute__((vector_size(32)));
+using Masks = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
 using Doubles2 = double __attribute__((vector_size(64)));
-using Lanes2 = std::int64_t __attribute__((vector_size(64)));
+using Masks2 = std::int64_t __attribute__((vector_size(64)));
 using Floats2 = float __attribute__((vector_size(32)));
 
 // The per-channel values of a mapping, one lane per channel value of a vector D.
@@ -207,8 +207,8 @@ private:
         double scale = 1, inStart = 0, outStart = 0, inWidth = 1, outWidth = 1;
         double inverse = 0;      // 1 / inWidth where that is exact (see Process), else 0
         bool pointRange = false; // the input range is one value
-        PerLane<Doubles, Lanes> pixel;
-        PerLane<Doubles2, Lanes2> pair; // the same for two pixels
+        PerLane<Doubles, Masks> pixel;
+        PerLane<Doubles2, Masks2> pair; // the same for two pixels
 
         // The results for one pixel's values v, both in channel units: every lane is
         // computed both ways and one result selected, without a branch. Float images
@@ -221,7 +221,7 @@ private:
             Doubles mapped = pointRange ? Splat(outStart) : stretched * outWidth + outStart;
             if constexpr (!kUnitScale) mapped *= scale;
             const Doubles outside = pixel.keepOutside ? v : pixel.colour;
-            return (pixel.low <= u) & (u <= pixel.high) ? mapped : outside;
+            return ((pixel.low <= u) & (u <= pixel.high)) ? mapped : outside;
         }
     };
 
@@ -324,7 +324,7 @@ private:
         float* out = m_dst->Row<float>(y);
         const int n = m_src->Width() * kChannels, pairs = n - n % (2 * kChannels);
         const Mapping& m = m_map;
-        const PerLane<Doubles2, Lanes2>& lanes = m.pair;
+        const PerLane<Doubles2, Masks2>& lanes = m.pair;
         const double o = m.outStart;
         const Doubles2 outStart = {o, o, o, o, o, o, o, o};
         for (int i = 0; i < pairs; i += 2 * kChannels) {
@@ -335,7 +335,7 @@ private:
             const Doubles2 stretched = kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
             const Doubles2 mapped = m.pointRange ? outStart : stretched * m.outWidth + outStart;
             const Doubles2 outside = lanes.keepOutside ? v : lanes.colour;
-            const Doubles2 r = (lanes.low <= v) & (v <= lanes.high) ? mapped : outside;
+            const Doubles2 r = ((lanes.low <= v) & (v <= lanes.high)) ? mapped : outside;
             f = __builtin_convertvector(r, Floats2);
             std::memcpy(out + i, &f, sizeof f);
         }

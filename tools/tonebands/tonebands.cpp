@@ -378,7 +378,7 @@ private:
     }
 
     // The bands. Rule is the whole rule of a filter type for one value of an enabled
-    // channel, exactly as stated: v compared with the 32-bit scaled parameters, t = v /
+    // channel, computed in full: v compared with the 32-bit scaled parameters, t = v /
     // scale and every ramp in double precision. Bounds turns the rule's first tests into
     // thresholds on v, found among the values of the depth with those very tests, so that
     // Keep holds exactly where the rule returns v untouched and Pull where it returns the

@@ -26,9 +26,9 @@
 // The displacements are computed once per request, dX per row and dY per column, and
 // turned into whole-pixel steps: trunc(q + d) is q + floor(d) wherever that is not
 // negative, and the one q just left of 0 lands on 0 when d has a fraction. Where a
-// displacement lies so close below a whole number that q + d rounds up to it, the
-// targets are truncated from doubles pixel by pixel, as the definition reads. When all
-// four channels have the same steps, whole pixels move at once.
+// displacement lies so close below a whole number that q + d rounds up to it, the step
+// would be one pixel short, so those targets are computed as trunc(q + d) in doubles
+// pixel by pixel. When all four channels have the same steps, whole pixels move at once.
 #include "frame/tool.h"
 
 #include <algorithm>
