@@ -101,6 +101,7 @@ public:
             const auto id = [&](const char* stem) { return stem + std::string(1, n.letter); };
             ChannelControls& k = m_controls[c];
             AddControlPage(n.page);
+            // clang-format off
             k.active      = frame::Checkbox(*this, n.activeId, n.activeName, 1.0, {.rowShare = 0.33});
             k.centre      = frame::Offset(*this, n.centreId, n.centreName);
             k.x.formula   = FormulaCombo(*this, id("FormulaX"), "Formula X");
@@ -111,6 +112,7 @@ public:
             k.y.phase     = frame::Screw(*this, id("phaseY").c_str(), "Phase Y", 0.0, {0.0, 1.0});
             k.y.amplitude = frame::Screw(*this, id("amplitudeY").c_str(), "Amplitude Y", 0.5, {0.0, 10.0});
             k.y.frequency = frame::Screw(*this, id("frequencyY").c_str(), "Frequency Y", 0.05, {0.0, 5.0});
+            // clang-format on
         }
         m_output = frame::ImageOut(*this);
     }
