@@ -19,10 +19,10 @@ struct RenderOptions {
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
-    std::string compression;           // --compression; "" for the format's default
-    int threads = 0;                   // 0: every core
+    std::string compression; // --compression; "" for the format's default
+    int threads = 0;         // 0: every core
     bool quiet = false;
-    bool progress = false;             // progress lines even when stderr is no terminal
+    bool progress = false; // progress lines even when stderr is no terminal
 };
 
 // Runs the render. Checks everything it can before it reads or writes pixels: throws

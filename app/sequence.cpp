@@ -41,7 +41,8 @@ std::vector<int> ParseFrames(const std::string& text) {
     const bool ok = text.find_first_not_of("0123456789-xy,") == std::string::npos &&
                     OIIO::Filesystem::enumerate_sequence(text, frames);
     if (!ok || frames.empty())
-        throw UsageError("--frames " + Quoted(text) + " is not a frame list such as 1-10, 1-10x2 or 1,5,9");
+        throw UsageError("--frames " + Quoted(text) +
+                         " is not a frame list such as 1-10, 1-10x2 or 1,5,9");
     return frames;
 }
 

@@ -5,12 +5,12 @@
 #include "app/text.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
-#include <cstring>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -71,8 +71,8 @@ Input& FindControl(const qrvx::Tool& tool, const std::string& id) {
     Input* in = tool.Op().FindInput(id);
     if (!in) throw UsageError(ToolName(tool) + " has no control " + Quoted(id));
     if (in->IsImage())
-        throw UsageError(ToolName(tool) + ": " + Quoted(id) + " is an image input; connect it with -i " +
-                         id + "=PATH");
+        throw UsageError(ToolName(tool) + ": " + Quoted(id) +
+                         " is an image input; connect it with -i " + id + "=PATH");
     return *in;
 }
 
@@ -179,8 +179,9 @@ void LoadSettings(qrvx::Tool& tool, const std::string& path) {
     std::vector<std::pair<const Input*, ControlValue>> values;
     for (const auto& [id, v] : file["controls"].items()) {
         const Input& control = FindControl(tool, id);
-        values.emplace_back(&control, ValueFromJson(tool, control, v,
-                                                    "settings file " + path + ", control " + Quoted(id)));
+        values.emplace_back(
+            &control,
+            ValueFromJson(tool, control, v, "settings file " + path + ", control " + Quoted(id)));
     }
     for (const auto& [control, v] : values) SetValue(tool, *control, v);
     // A preset applied by a later control may have overwritten earlier ones.

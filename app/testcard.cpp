@@ -89,6 +89,8 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
     throw std::invalid_argument("no built-in picture \"" + name + "\"");
 }
 
-std::vector<std::string> PictureNames() { return {"card", "card-changed", "dots", "sprite", "tile"}; }
+std::vector<std::string> PictureNames() {
+    return {"card", "card-changed", "dots", "sprite", "tile"};
+}
 
 } // namespace app

@@ -108,13 +108,17 @@ inline std::uint16_t RoundClamp16(float v) {
 // Channel value of type T as a float in units (0..1 nominal), and back.
 template <class T>
 inline float ToUnit(T v) {
-    if constexpr (std::is_same_v<T, float>) return v;
-    else return float(v) * kInv65535;
+    if constexpr (std::is_same_v<T, float>)
+        return v;
+    else
+        return float(v) * kInv65535;
 }
 template <class T>
 inline T FromUnit(float v) {
-    if constexpr (std::is_same_v<T, float>) return v;
-    else return RoundClamp16(v * 65535.0f);
+    if constexpr (std::is_same_v<T, float>)
+        return v;
+    else
+        return RoundClamp16(v * 65535.0f);
 }
 
 // ---- The four conversion routines of each depth -----------------------------------
@@ -136,8 +140,10 @@ struct RoutinesOf {
         T* d = static_cast<T*>(pos);
         const std::int32_t v[4] = {p.R, p.G, p.B, p.A};
         for (int c = 0; c < 4; ++c) {
-            if constexpr (std::is_same_v<T, float>) d[c] = float(v[c]) * kInv65535;
-            else d[c] = static_cast<T>(std::clamp(v[c], 0, 65535));
+            if constexpr (std::is_same_v<T, float>)
+                d[c] = float(v[c]) * kInv65535;
+            else
+                d[c] = static_cast<T>(std::clamp(v[c], 0, 65535));
         }
     }
     static void ReadFlt(FltPixel& p, const void* pos, const void*, const Image&) {
@@ -171,8 +177,8 @@ Image* AdoptNew(Image* image) {
 // (already clamped to the edge) and weights (zero where a position needs fewer taps).
 struct Taps {
     int n = 0;
-    std::vector<int> index;     // index[o * n + k]
-    std::vector<float> weight;  // weight[o * n + k]
+    std::vector<int> index;    // index[o * n + k]
+    std::vector<float> weight; // weight[o * n + k]
 };
 
 // A triangle filter whose radius is the reduction factor (at least 1: bilinear when
@@ -192,7 +198,8 @@ Taps MakeTaps(int inSize, int outSize) {
         const double centre = (o + 0.5) * scale - 0.5;
         const int lo = int(std::floor(centre - radius)) + 1;
         double sum = 0;
-        for (int k = 0; k < t.n; ++k) sum += std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
+        for (int k = 0; k < t.n; ++k)
+            sum += std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
         for (int k = 0; k < t.n; ++k) {
             const double w = std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
             t.index[std::size_t(o) * t.n + k] = std::clamp(lo + k, 0, inSize - 1);
@@ -310,13 +317,15 @@ void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const b
             for (int r = 0; r < n; ++r) {
                 const TS* s = src.Row<TS>(y0 + r);
                 for (int x = 0; x < w; ++x)
-                    for (int c = 0; c < 4; ++c) a[std::size_t(x) * lanes + r * 4 + c] = ToUnit(s[x * 4 + c]);
+                    for (int c = 0; c < 4; ++c)
+                        a[std::size_t(x) * lanes + r * 4 + c] = ToUnit(s[x * 4 + c]);
             }
             Blur3(a, b, w, lanes, rx);
             for (int r = 0; r < n; ++r) {
                 float* t = tmp.Row<float>(y0 + r);
                 for (int x = 0; x < w; ++x)
-                    for (int c = 0; c < 4; ++c) t[x * 4 + c] = a[std::size_t(x) * lanes + r * 4 + c];
+                    for (int c = 0; c < 4; ++c)
+                        t[x * 4 + c] = a[std::size_t(x) * lanes + r * 4 + c];
             }
         }
     });
@@ -400,7 +409,8 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
             for (int x = 0; x < w; ++x) {
                 const float* l = &line[std::size_t(x0[x]) * 4];
                 const float* r = &line[std::size_t(x1[x]) * 4];
-                for (int c = 0; c < 4; ++c) d[x * 4 + c] = FromUnit<TD>(l[c] + (r[c] - l[c]) * tx[x]);
+                for (int c = 0; c < 4; ++c)
+                    d[x * 4 + c] = FromUnit<TD>(l[c] + (r[c] - l[c]) * tx[x]);
             }
             if (allOn) continue;
             const TS* s = src.Row<TS>(int(y));
@@ -417,8 +427,8 @@ template <class TS, class TD>
 void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int rowEnd) {
     const int x0 = std::max(0, x), y0 = std::max({0, y, rowBegin});
     const int x1 = int(std::min<long long>(dst.Width(), (long long)x + src.Width()));
-    const int y1 = int(std::min<long long>({(long long)dst.Height(), (long long)rowEnd,
-                                            (long long)y + src.Height()}));
+    const int y1 = int(std::min<long long>(
+        {(long long)dst.Height(), (long long)rowEnd, (long long)y + src.Height()}));
     for (int ty = y0; ty < y1; ++ty) {
         const TS* s = src.Row<TS>(int(std::ptrdiff_t(ty) - y)) + (std::ptrdiff_t(x0) - x) * 4;
         TD* d = dst.Row<TD>(ty) + std::ptrdiff_t(x0) * 4;
@@ -434,8 +444,7 @@ void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int row
 // ---- Image ---------------------------------------------------------------------------
 
 Image::Image(int width, int height, ImageDepth depth)
-    : m_width(width), m_height(height), m_depth(depth), m_rowBytes(0), m_bytes(0),
-      m_data(nullptr),
+    : m_width(width), m_height(height), m_depth(depth), m_rowBytes(0), m_bytes(0), m_data(nullptr),
       m_routines(depth == ImageDepth::Float32 ? &RoutinesOf<float>::kTable
                                               : &RoutinesOf<std::uint16_t>::kTable) {
     if (depth != ImageDepth::Int16 && depth != ImageDepth::Float32)
@@ -466,10 +475,9 @@ void Image::Fill(const IntPixel& p) {
     f.R = float(p.R) * kInv65535, f.G = float(p.G) * kInv65535;
     f.B = float(p.B) * kInv65535, f.A = float(p.A) * kInv65535;
     if (IsFloat()) return Fill(f);
-    const std::uint16_t v[4] = {std::uint16_t(std::clamp(p.R, 0, 65535)),
-                                std::uint16_t(std::clamp(p.G, 0, 65535)),
-                                std::uint16_t(std::clamp(p.B, 0, 65535)),
-                                std::uint16_t(std::clamp(p.A, 0, 65535))};
+    const std::uint16_t v[4] = {
+        std::uint16_t(std::clamp(p.R, 0, 65535)), std::uint16_t(std::clamp(p.G, 0, 65535)),
+        std::uint16_t(std::clamp(p.B, 0, 65535)), std::uint16_t(std::clamp(p.A, 0, 65535))};
     host::ParallelBands(m_height, host::DefaultBands(), [&](long y0, long y1) {
         for (long y = y0; y < y1; ++y) {
             std::uint16_t* d = Row<std::uint16_t>(int(y));
@@ -519,8 +527,8 @@ void Image::OXMergeRows(const Image& src, int x, int y, int rowBegin, int rowEnd
     });
 }
 
-void Image::ImageBlur(Image* target, int, bool red, bool green, bool blue, bool alpha,
-                      double xSize, double ySize, double, double) const {
+void Image::ImageBlur(Image* target, int, bool red, bool green, bool blue, bool alpha, double xSize,
+                      double ySize, double, double) const {
     if (!target || target->Width() != m_width || target->Height() != m_height)
         throw HostError("blur target must have the size of the blurred image");
     const bool on[4] = {red, green, blue, alpha};
@@ -567,8 +575,8 @@ Image* NewImage(const TagList& tags) {
         throw HostError("cannot make an image of " + std::to_string(width) + " x " +
                         std::to_string(height) + " pixels: more than the limit of " +
                         std::to_string(g_maxPixels.load()) + " pixels");
-    const auto depth = ImageDepth(tags.GetInt(
-        tag::ImgDepth, like ? int(like->Depth()) : int(ImageDepth::Int16)));
+    const auto depth =
+        ImageDepth(tags.GetInt(tag::ImgDepth, like ? int(like->Depth()) : int(ImageDepth::Int16)));
     return AdoptNew(new Image(int(width), int(height), depth));
 }
 

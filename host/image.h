@@ -12,8 +12,8 @@
 // which reaches the caller of the render.
 #pragma once
 
-#include "host/export.h"
 #include "host/error.h"
+#include "host/export.h"
 #include "host/params.h"
 #include "host/taglist.h"
 
@@ -68,7 +68,9 @@ public:
     // Row y as channel values of type T (std::uint16_t for integer images, float for
     // float images); 4 values per pixel.
     template <class T>
-    T* Row(int y) const { return static_cast<T*>(m_rows[std::size_t(y)]); }
+    T* Row(int y) const {
+        return static_cast<T*>(m_rows[std::size_t(y)]);
+    }
 
     const PixelRoutines& Routines() const { return *m_routines; }
     // The auxiliary plane of extra channels: empty in this host.

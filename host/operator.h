@@ -26,12 +26,12 @@ class Request;
 
 // Everything an input declaration's tags say, kept for listing and for the host's use.
 struct InputDecl {
-    std::string page;            // the control page it stands on; empty before the first page
-    std::string name;            // visible name
-    std::string id;              // identifier under which values are saved
-    std::string dataType;        // "Image", "Number" or "Point"
-    std::string kind;            // control kind, e.g. "SliderControl"; empty for images
-    std::string previewKind;     // on-screen control, e.g. "CrosshairControl"
+    std::string page;        // the control page it stands on; empty before the first page
+    std::string name;        // visible name
+    std::string id;          // identifier under which values are saved
+    std::string dataType;    // "Image", "Number" or "Point"
+    std::string kind;        // control kind, e.g. "SliderControl"; empty for images
+    std::string previewKind; // on-screen control, e.g. "CrosshairControl"
     std::optional<double> shownLow, shownHigh, allowedLow, allowedHigh, defaultValue;
     std::optional<double> rowShare;
     std::vector<std::string> comboEntries;
@@ -43,7 +43,7 @@ struct InputDecl {
     bool visibleAtCreation = true;
     bool required = false;
     int linkNumber = 0;
-    TagList tags;                // the declaration's tags as given, in order
+    TagList tags; // the declaration's tags as given, in order
 };
 
 class QRVX_HOST_API Input : public Object {
@@ -189,5 +189,7 @@ public:
     struct RowRange {
         long begin, end;
     };
-    static RowRange BandRows(long k, long bands, long n) { return {n * k / bands, n * (k + 1) / bands}; }
+    static RowRange BandRows(long k, long bands, long n) {
+        return {n * k / bands, n * (k + 1) / bands};
+    }
 };

@@ -3,8 +3,8 @@
 // factories, sets control values by ID and renders. It never sees a tool's class.
 #pragma once
 
-#include "host/export.h"
 #include "host/error.h"
+#include "host/export.h"
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/registry.h"

@@ -21,9 +21,11 @@ public:
         on = frame::Checkbox(*this, "On", "On", 1.0, {.rowShare = 0.25});
         mode = frame::Combo(*this, "Mode", "Mode", {"first", "second"}, 0, {.notify = true});
         AddControlPage("Page B");
-        level = frame::Slider(*this, "LevelId", "Level", 0.5, {0, 1}, {.allowed = frame::Range{0, 2}});
+        level =
+            frame::Slider(*this, "LevelId", "Level", 0.5, {0, 1}, {.allowed = frame::Range{0, 2}});
         centre = frame::Offset(*this, "Centre", "Centre");
-        count = frame::Screw(*this, "Count", "Count", 3, {1, 255}, {.allowed = frame::Range{1, 255}, .whole = true});
+        count = frame::Screw(*this, "Count", "Count", 3, {1, 255},
+                             {.allowed = frame::Range{1, 255}, .whole = true});
         output = frame::ImageOut(*this);
     }
     void NotifyChanged(Input* in, Parameter* v, double t, TagList* tags) override {
@@ -162,13 +164,16 @@ TEST(Images, NewImageTagsAndLimits) {
     EXPECT_EQ(a->Width(), 7);
     EXPECT_EQ(a->Height(), 4);
     EXPECT_TRUE(a->IsFloat());
-    std::unique_ptr<Image> b(NewImage({{tag::ImgContext, 1}, {tag::ImgWidth, 9}, {tag::ImgHeight, 2},
+    std::unique_ptr<Image> b(NewImage({{tag::ImgContext, 1},
+                                       {tag::ImgWidth, 9},
+                                       {tag::ImgHeight, 2},
                                        {tag::ImgDepth, int(ImageDepth::Float32)},
-                                       {tag::ImgChannel, 2}, {tag::ImgChannel, 1}}));
+                                       {tag::ImgChannel, 2},
+                                       {tag::ImgChannel, 1}}));
     EXPECT_EQ(b->Width(), 9);
     EXPECT_TRUE(b->IsFloat());
-    std::unique_ptr<Image> c(NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)},
-                                       {tag::ImgHeight, 11}}));
+    std::unique_ptr<Image> c(
+        NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)}, {tag::ImgHeight, 11}}));
     EXPECT_EQ(c->Height(), 11);
     EXPECT_EQ(c->Width(), 7); // the template's width where only the height is given
     EXPECT_EQ(a->RowBytes() % 64, 0);
@@ -209,9 +214,11 @@ TEST(Images, FillCopyAndResize) {
             EXPECT_EQ(r->Height(), h);
             EXPECT_EQ(r->Depth(), d);
             // A constant image stays constant under resampling.
-            EXPECT_NEAR(test::At(*r, w - 1, h - 1, 2), test::At(img, 0, 0, 2), 1e-4 * test::At(img, 0, 0, 2) + 1);
+            EXPECT_NEAR(test::At(*r, w - 1, h - 1, 2), test::At(img, 0, 0, 2),
+                        1e-4 * test::At(img, 0, 0, 2) + 1);
         }
-        std::unique_ptr<Image> t(img.ResizeOfImage({{tag::ResizeWidth, 3}, {tag::ResizeFilter, 3}}));
+        std::unique_ptr<Image> t(
+            img.ResizeOfImage({{tag::ResizeWidth, 3}, {tag::ResizeFilter, 3}}));
         EXPECT_EQ(t->Width(), 3);
         EXPECT_EQ(t->Height(), 6);
     }
@@ -222,7 +229,8 @@ TEST(Images, MergeClipsAtAllFourEdges) {
         const double full = d == ImageDepth::Float32 ? 1.0 : 65535.0;
         auto dst = test::MakeImage(6, 5, d, [](int, int, int) { return 0.0; });
         auto src = test::MakeImage(3, 3, d, [&](int, int, int) { return full; });
-        for (auto [x, y] : {std::pair{-2, 1}, {4, 1}, {1, -2}, {1, 3}, {-2, -2}, {5, 4}, {-3, 0}, {6, 0}}) {
+        for (auto [x, y] :
+             {std::pair{-2, 1}, {4, 1}, {1, -2}, {1, 3}, {-2, -2}, {5, 4}, {-3, 0}, {6, 0}}) {
             dst->Fill(FltPixel{});
             dst->OXMerge(*src, x, y);
             for (int ty = 0; ty < 5; ++ty)
@@ -233,7 +241,8 @@ TEST(Images, MergeClipsAtAllFourEdges) {
                 }
         }
         // Over: half-transparent source over opaque target.
-        auto half = test::MakeImage(1, 1, d, [&](int, int, int c) { return c == 3 ? full / 2 : 0.0; });
+        auto half =
+            test::MakeImage(1, 1, d, [&](int, int, int c) { return c == 3 ? full / 2 : 0.0; });
         auto under = test::MakeImage(1, 1, d, [&](int, int, int) { return full; });
         under->OXMerge(*half, 0, 0);
         EXPECT_NEAR(test::At(*under, 0, 0, 0), full / 2, full * 1e-4);
@@ -251,7 +260,8 @@ TEST(Images, MergeByBandsEqualsMergingInOrder) {
         auto banded = test::NoiseImage(14, 16, d, 6);
         for (auto [x, y] : at) whole->OXMerge(*sprite, x, y);
         for (int begin = 0; begin < 16; begin += 5)
-            for (auto [x, y] : at) banded->OXMergeRows(*sprite, x, y, begin, std::min(16, begin + 5));
+            for (auto [x, y] : at)
+                banded->OXMergeRows(*sprite, x, y, begin, std::min(16, begin + 5));
         EXPECT_TRUE(test::SameImage(*whole, *banded));
     }
 }
@@ -293,7 +303,8 @@ TEST(Images, BlurFollowsAGaussianOfTheGivenWidth) {
             for (int dy = -reach; dy <= reach; ++dy)
                 for (int dx = -reach; dx <= reach; ++dx) {
                     const double g = std::exp(-(dx * dx + dy * dy) / (2 * sigma * sigma));
-                    const int sx = std::clamp(px + dx, 0, w - 1), sy = std::clamp(py + dy, 0, h - 1);
+                    const int sx = std::clamp(px + dx, 0, w - 1),
+                              sy = std::clamp(py + dy, 0, h - 1);
                     acc += g * test::At(*img, sx, sy, 0);
                     weights += g;
                 }
@@ -343,12 +354,12 @@ TEST(Plugins, LoadingLinksOneEntryAndUnloadingRemovesIt) {
         // The entry's tags stand in the host's order.
         std::vector<tag::Id> order;
         for (const auto& item : e.Tags()) order.push_back(item.id);
-        EXPECT_EQ(order, (std::vector<tag::Id>{
-                             tag::RegInit, tag::RegCleanup, tag::RegVersion, tag::RegVersionText,
-                             tag::RegParentClass, tag::RegScriptInfo, tag::RegFactory,
-                             tag::RegTileBitmap, tag::RegCompany, tag::RegDisplayName,
-                             tag::RegShortName, tag::RegScriptName, tag::RegHelp,
-                             tag::RegVersionText, tag::RegMaker, tag::RegWebAddress}));
+        EXPECT_EQ(order,
+                  (std::vector<tag::Id>{
+                      tag::RegInit, tag::RegCleanup, tag::RegVersion, tag::RegVersionText,
+                      tag::RegParentClass, tag::RegScriptInfo, tag::RegFactory, tag::RegTileBitmap,
+                      tag::RegCompany, tag::RegDisplayName, tag::RegShortName, tag::RegScriptName,
+                      tag::RegHelp, tag::RegVersionText, tag::RegMaker, tag::RegWebAddress}));
         EXPECT_STREQ(plugin->Resources().fileVersion, "0.9.0.0");
         EXPECT_EQ(plugin->Resources().tilePixels, nullptr);
     }
@@ -372,7 +383,8 @@ TEST(Render, RefusesWithoutAnInputImage) {
 // The generator's first draws for seed 1 are those of the classic C runtime generator.
 TEST(Random, DrawsFollowTheClassicGenerator) {
     frame::Random rng(1);
-    for (std::uint32_t expected : {41u, 18467u, 6334u, 26500u, 19169u}) EXPECT_EQ(rng.Draw(), expected);
+    for (std::uint32_t expected : {41u, 18467u, 6334u, 26500u, 19169u})
+        EXPECT_EQ(rng.Draw(), expected);
 }
 
 TEST(Random, ChoiceStaysInTheListForAnyRange) {

@@ -37,8 +37,10 @@ double At(const Image& img, int x, int y, int c) {
 }
 
 void Set(Image& img, int x, int y, int c, double v) {
-    if (img.IsFloat()) img.Row<float>(y)[x * 4 + c] = float(v);
-    else img.Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
+    if (img.IsFloat())
+        img.Row<float>(y)[x * 4 + c] = float(v);
+    else
+        img.Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
 }
 
 ::testing::AssertionResult SameImage(const Image& a, const Image& b) {
@@ -51,12 +53,14 @@ void Set(Image& img, int x, int y, int c, double v) {
         if (std::memcmp(a.RowTable()[y], b.RowTable()[y], bytes) == 0) continue;
         for (int x = 0; x < a.Width(); ++x)
             for (int c = 0; c < 4; ++c)
-                if (std::memcmp(static_cast<const char*>(a.RowTable()[y]) + x * a.Stride() + c * a.Stride() / 4,
-                                static_cast<const char*>(b.RowTable()[y]) + x * b.Stride() + c * b.Stride() / 4,
+                if (std::memcmp(static_cast<const char*>(a.RowTable()[y]) + x * a.Stride() +
+                                    c * a.Stride() / 4,
+                                static_cast<const char*>(b.RowTable()[y]) + x * b.Stride() +
+                                    c * b.Stride() / 4,
                                 std::size_t(a.Stride() / 4)) != 0)
                     return ::testing::AssertionFailure()
-                           << "first difference at (" << x << ", " << y << ") channel " << c
-                           << ": " << At(a, x, y, c) << " vs " << At(b, x, y, c);
+                           << "first difference at (" << x << ", " << y << ") channel " << c << ": "
+                           << At(a, x, y, c) << " vs " << At(b, x, y, c);
     }
     return ::testing::AssertionSuccess();
 }

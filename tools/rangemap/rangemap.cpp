@@ -39,8 +39,8 @@
 
 namespace {
 
-constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
-constexpr int kValues = 65536;  // every value an integer channel can hold
+constexpr int kChannels = 4;   // red, green, blue, alpha: storage order
+constexpr int kValues = 65536; // every value an integer channel can hold
 
 // A pixel's four channels as vector lanes: values in double precision, the comparison
 // masks of those, and the pixel's floats as stored; and the same for two pixels, which
@@ -166,7 +166,8 @@ public:
         if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
             m_worker = &RangeMap::WideRow;
         if (m_src->IsFloat() && frame::WideRows())
-            m_worker = m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
+            m_worker =
+                m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
 #endif
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
@@ -177,7 +178,7 @@ public:
 private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
     static constexpr int kLanes = frame::kWideLanes;
-    static constexpr int kWideChunk = 512;     // values packed before their look-ups
+    static constexpr int kWideChunk = 512; // values packed before their look-ups
     // The most inside values for which the wide path pays: beyond them its table entries
     // outgrow the first-level cache and most values take a look-up anyway, where the
     // portable look-ups of whole pixels are faster.
@@ -217,7 +218,8 @@ private:
         template <bool kUnitScale, bool kByInverse = false>
         Doubles Apply(Doubles v) const {
             const Doubles u = kUnitScale ? v : v / scale;
-            const Doubles stretched = kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
+            const Doubles stretched =
+                kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
             Doubles mapped = pointRange ? Splat(outStart) : stretched * outWidth + outStart;
             if constexpr (!kUnitScale) mapped *= scale;
             const Doubles outside = pixel.keepOutside ? v : pixel.colour;
@@ -332,7 +334,8 @@ private:
             std::memcpy(&f, in + i, sizeof f);
             const Doubles2 v = __builtin_convertvector(f, Doubles2);
             // Apply<true, kByInverse>, step for step.
-            const Doubles2 stretched = kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
+            const Doubles2 stretched =
+                kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
             const Doubles2 mapped = m.pointRange ? outStart : stretched * m.outWidth + outStart;
             const Doubles2 outside = lanes.keepOutside ? v : lanes.colour;
             const Doubles2 r = ((lanes.low <= v) & (v <= lanes.high)) ? mapped : outside;

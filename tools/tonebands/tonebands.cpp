@@ -44,13 +44,12 @@
 #include <utility>
 #include <vector>
 
-
 namespace {
 
 constexpr int kChannels = 4;
-constexpr int kChunk = 256;     // values classified before their soft edges are evaluated
+constexpr int kChunk = 256;               // values classified before their soft edges are evaluated
 constexpr int kLanes = frame::kWideLanes; // 16-bit values in one AVX-512 register
-constexpr int kWideChunk = 512; // values the wide path packs before their look-ups
+constexpr int kWideChunk = 512;           // values the wide path packs before their look-ups
 
 // What the filter type works against.
 enum class Band { None, Below, Above, Inside, Outside };
@@ -163,8 +162,7 @@ int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
         // Gathers the low bit of each byte into the top byte: bit j is flag i + j.
         const unsigned mask = unsigned((word * 0x0102040810204080ull) >> 56);
         const std::array<std::uint16_t, 8>& bits = kSetBits[mask];
-        for (int j = 0; j < 8; ++j)
-            at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
+        for (int j = 0; j < 8; ++j) at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
         count += std::popcount(mask);
     }
     return count;
@@ -247,8 +245,7 @@ public:
         m_src = f.src;
         m_dst = f.dst;
         Params p;
-        for (int c = 0; c < kChannels; ++c)
-            p.on[c] = frame::On(m_on[c], req);
+        for (int c = 0; c < kChannels; ++c) p.on[c] = frame::On(m_on[c], req);
         p.type = frame::Whole(m_filter, req);
         // Read the four numbers whether their controls are shown or not; NaN counts as 0.
         auto number = [&](Input* in) {
@@ -297,16 +294,11 @@ private:
     template <class T>
     Worker ForDepth() {
         switch (m_p.band) {
-        case Band::Below:
-            return ForBand<T, BelowBand>();
-        case Band::Above:
-            return ForBand<T, AboveBand>();
-        case Band::Inside:
-            return ForBand<T, InsideBand>();
-        case Band::Outside:
-            return ForBand<T, OutsideBand>();
-        case Band::None:
-            break;
+        case Band::Below: return ForBand<T, BelowBand>();
+        case Band::Above: return ForBand<T, AboveBand>();
+        case Band::Inside: return ForBand<T, InsideBand>();
+        case Band::Outside: return ForBand<T, OutsideBand>();
+        case Band::None: break;
         }
         return &ToneBands::Copy<T>;
     }
@@ -371,7 +363,9 @@ private:
     // The unit value t = v / scale, and a result in unit values stored in channel units by
     // the depth's rule. The scale is the depth's own (1 on float images, where v / 1 is v).
     template <class T>
-    static double Unit(T v) { return double(v) / frame::Depth<T>::kScale; }
+    static double Unit(T v) {
+        return double(v) / frame::Depth<T>::kScale;
+    }
     template <class T>
     static T Stored(double unit) {
         return frame::Depth<T>::Store(frame::Depth<T>::kScale * unit);
@@ -392,9 +386,13 @@ private:
                     GreatestWhere<T>([&](T v) { return float(v) <= p.lowerKnee; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtLeast(v, t.a); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return AtLeast(v, t.a);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtMost(v, t.b); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return AtMost(v, t.b);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v); // exact for both depths
@@ -413,9 +411,13 @@ private:
                     LeastWhere<T>([&](T v) { return float(v) >= p.upperKnee; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtMost(v, t.a); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return AtMost(v, t.a);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtLeast(v, t.b); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return AtLeast(v, t.b);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -539,8 +541,7 @@ private:
             }
             for (int c = 0; c < kChannels; ++c) {
                 if (p.on[std::size_t(c)]) continue;
-                for (int i = c; i < len; i += kChannels)
-                    dst[i] = src[i], flags[i] = 0;
+                for (int i = c; i < len; i += kChannels) dst[i] = src[i], flags[i] = 0;
             }
             const int count = SetPositions(flags, len, at);
             for (int k = 0; k < count; ++k) {
@@ -624,12 +625,12 @@ private:
     Thresholds<float> m_floatBounds;
     std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
     struct Lanes {
-        Interval keep;                 // untouched values (with keepOutside: the others)
+        Interval keep; // untouched values (with keepOutside: the others)
         bool keepOutside = false;
-        std::array<Interval, 2> rule;  // values left to the rule
-        std::uint32_t on = 0;          // lanes of switched-on channels
+        std::array<Interval, 2> rule; // values left to the rule
+        std::uint32_t on = 0;         // lanes of switched-on channels
         std::uint16_t pull = 0;
-    } m_lanes;                         // the wide path's classification
+    } m_lanes; // the wide path's classification
     Worker m_worker = nullptr;
 };
 
