@@ -440,11 +440,11 @@ private:
         }
         template <class T>
         static bool Keep(T v, const Thresholds<T>& t) {
-            return AtMost(v, t.a) | AtLeast(v, t.b);
+            return int(AtMost(v, t.a)) | int(AtLeast(v, t.b)); // both tested: no branch
         }
         template <class T>
         static bool Pull(T v, const Thresholds<T>& t) {
-            return AtLeast(v, t.c) & AtMost(v, t.d);
+            return int(AtLeast(v, t.c)) & int(AtMost(v, t.d));
         }
         template <class T>
         static T Rule(T v, const Params& p) {
@@ -483,11 +483,11 @@ private:
         }
         template <class T>
         static bool Keep(T v, const Thresholds<T>& t) {
-            return AtLeast(v, t.a) & AtMost(v, t.b);
+            return int(AtLeast(v, t.a)) & int(AtMost(v, t.b));
         }
         template <class T>
         static bool Pull(T v, const Thresholds<T>& t) {
-            return AtMost(v, t.c) | AtLeast(v, t.d);
+            return int(AtMost(v, t.c)) | int(AtLeast(v, t.d));
         }
         template <class T>
         static T Rule(T v, const Params& p) {
