@@ -24,7 +24,7 @@
 // compares, packs them together (vpcompressw), looks up just those in one table, and
 // spreads the results back (vpexpandw) over the kept values or the colour. The table
 // entries of the inside values lie together, so their look-ups hit the first-level cache,
-// and the output rows are written with streaming stores (see frame::PutWide).
+// and the output rows are written with streaming stores (frame::WideLookUpRow).
 #include "frame/tool.h"
 #include "frame/wide.h"
 
@@ -178,7 +178,6 @@ public:
 private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
     static constexpr int kLanes = frame::kWideLanes;
-    static constexpr int kWideChunk = 512; // values packed before their look-ups
     // The most inside values for which the wide path pays: beyond them its table entries
     // outgrow the first-level cache and most values take a look-up anyway, where the
     // portable look-ups of whole pixels are faster.
@@ -346,49 +345,27 @@ private:
         for (int i = pairs; i < n; i += kChannels) map(in + i, out + i);
     }
 
-    // Row y of an integer image on the wide path, in chunks of kWideChunk values: the
-    // inside values of each 32 are packed into one list, the list is looked up, and the
-    // results are spread back over their lanes. The last values short of 32 (whole
-    // pixels) take the portable look-ups.
+    // The wide path's classification of 32 integer values: inside values are looked up,
+    // outside values kept in the lanes of keep and coloured in the others.
+    struct WideRange {
+        __m512i low, high;
+        __mmask32 keep;
+        QRVX_WIDE frame::WideClass operator()(__m512i v) const {
+            return {_mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high), keep};
+        }
+    };
+
+    // Row y of an integer image on the wide path: frame::WideLookUpRow with the inside
+    // values' table. The last values short of 32 (whole pixels) take the portable look-ups.
     QRVX_WIDE void WideRow(int y) {
         const std::uint16_t* in = m_src->Row<std::uint16_t>(y);
         std::uint16_t* out = m_dst->Row<std::uint16_t>(y);
         const int n = m_src->Width() * kChannels;
         const int whole = n - n % kLanes;
-        const __m512i low = _mm512_loadu_si512(m_lanes.low.data());
-        const __m512i high = _mm512_loadu_si512(m_lanes.high.data());
-        const __m512i colour = _mm512_loadu_si512(m_lanes.colour.data());
-        const __mmask32 keep = m_lanes.keep;
-        const std::uint16_t* table = m_lanes.table;
-        const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
-        // Each store of packed values writes 32 entries and keeps as many as were found.
-        alignas(64) std::uint16_t list[kWideChunk + kLanes];
-        __mmask32 inside[kWideChunk / kLanes];
-        for (int c0 = 0; c0 < whole; c0 += kWideChunk) {
-            const int len = std::min(kWideChunk, whole - c0);
-            const std::uint16_t* src = in + c0;
-            std::uint16_t* dst = out + c0;
-            int count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 k =
-                    _mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high);
-                inside[i / kLanes] = k;
-                _mm512_storeu_si512(list + count, _mm512_maskz_compress_epi16(k, v));
-                count += std::popcount(k);
-            }
-            for (int j = 0; j < count; ++j) list[j] = table[list[j]];
-            count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 k = inside[i / kLanes];
-                const __m512i outside = _mm512_mask_mov_epi16(colour, keep, v);
-                const __m512i mapped = _mm512_loadu_si512(list + count);
-                frame::PutWide(dst + i, _mm512_mask_expand_epi16(outside, k, mapped), streamed);
-                count += std::popcount(k);
-            }
-        }
-        _mm_sfence(); // the streaming stores are seen before the row counts as done
+        const WideRange range{_mm512_loadu_si512(m_lanes.low.data()),
+                              _mm512_loadu_si512(m_lanes.high.data()), m_lanes.keep};
+        frame::WideLookUpRow(in, out, whole, m_lanes.table,
+                             _mm512_loadu_si512(m_lanes.colour.data()), range);
         const auto map = PixelMap<std::uint16_t>();
         for (int i = whole; i < n; i += kChannels) map(in + i, out + i);
     }
