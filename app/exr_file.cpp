@@ -357,11 +357,16 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     if (exr_result_t r = file.Write(path)) throw fail(r);
     exr_context_t f = file.Get();
     int part = 0;
-    const exr_attr_box2i_t data{{{layout.x, layout.y}},
-                                {{layout.x + image.Width() - 1, layout.y + image.Height() - 1}}};
-    const exr_attr_box2i_t display{
-        {{layout.displayX, layout.displayY}},
-        {{layout.displayX + layout.displayWidth - 1, layout.displayY + layout.displayHeight - 1}}};
+    // A window from its first pixel and its size.
+    const auto window = [](int x, int y, int width, int height) {
+        exr_attr_box2i_t box{};
+        box.min.x = x, box.min.y = y;
+        box.max.x = x + width - 1, box.max.y = y + height - 1;
+        return box;
+    };
+    const exr_attr_box2i_t data = window(layout.x, layout.y, image.Width(), image.Height());
+    const exr_attr_box2i_t display =
+        window(layout.displayX, layout.displayY, layout.displayWidth, layout.displayHeight);
     // The source's pixel aspect and screen window, as the required attributes they are.
     float aspect = 1, screenWidth = 1;
     exr_attr_v2f_t screenCenter{};
