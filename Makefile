@@ -43,11 +43,11 @@ bench: bench-build
 # change a file.
 FORMAT_FILES = $$(git ls-files '*.cpp' '*.h')
 format:
-	@scripts/setup --check
+	@scripts/setup --format
 	clang-format -i $(FORMAT_FILES)
 
 format-check:
-	@scripts/setup --check
+	@scripts/setup --format
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
