@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build python run test check bench format clean
+.PHONY: all setup build python run test check bench bench-build format format-check clean
 
 all: build
 
@@ -24,20 +24,36 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-check: setup
-	@cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRVX_SANITIZE=ON >/dev/null
+# The tests under AddressSanitizer and UndefinedBehaviorSanitizer, then built with clang
+# (which warns about other things than GCC) and run again. Warnings are errors in both.
+check:
+	@scripts/setup --check
+	@cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRVX_SANITIZE=ON -DQRVX_WERROR=ON >/dev/null
 	@cmake --build build-check -j $(JOBS)
 	cd build-check && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	@cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DQRVX_WERROR=ON >/dev/null
+	@cmake --build build-clang -j $(JOBS)
+	cd build-clang && ctest --output-on-failure -j $(JOBS)
 
-bench:
-	@scripts/setup --bench
+# The benchmark programs, built but not run.
+bench-build: setup
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRVX_BENCH=ON >/dev/null
 	@cmake --build build-bench -j $(JOBS)
+
+bench: bench-build
+	@scripts/setup --bench
 	python3 bench/compare.py build-bench
 
+# Formats every tracked C++ file with .clang-format; format-check fails where that would
+# change a file.
+FORMAT_FILES = $$(git ls-files '*.cpp' '*.h')
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	@scripts/setup --format
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	@scripts/setup --format
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) build-check build-bench out
+	rm -rf $(BUILD) build-check build-clang build-bench out

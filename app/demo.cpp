@@ -87,12 +87,15 @@ std::string Page(const std::vector<Shown>& shown) {
          "body{font-family:sans-serif;background:#222;color:#ddd;margin:2em}\n"
          "section{margin-bottom:3em;border-top:1px solid #444;padding-top:1em}\n"
          ".pair{display:flex;gap:1em;align-items:flex-start}\n"
-         "figure{margin:0;flex:1}figure img{width:100%;background:repeating-conic-gradient(#555 0 25%,#777 0 50%) 0 0/16px 16px}\n"
+         "figure{margin:0;flex:1}figure img{width:100%;background:repeating-conic-gradient(#555 0 "
+         "25%,#777 0 50%) 0 0/16px 16px}\n"
          "figcaption{font-size:.85em;color:#aaa}\n"
          "code{background:#333;padding:.1em .3em}table{border-collapse:collapse}\n"
          "td{padding:.1em .8em .1em 0}.error{color:#f77}\n"
          "</style></head><body>\n<h1>qrvx demo</h1>\n<p>Every loaded tool over the built-in test "
-         "card (" << kTestCardWidth << " &times; " << kTestCardHeight << ", 16-bit), input left, output right.</p>\n";
+         "card ("
+      << kTestCardWidth << " &times; " << kTestCardHeight
+      << ", 16-bit), input left, output right.</p>\n";
     for (const Shown& s : shown) {
         h << "<section id=\"" << Html(Lower(s.name)) << "\">\n<h2>" << Html(s.name) << "</h2>\n";
         h << "<p>" << Html(s.help) << "</p>\n<p><b>" << Html(s.caption) << "</b></p>\n";
@@ -100,15 +103,19 @@ std::string Page(const std::vector<Shown>& shown) {
             h << "<p class=\"error\">Failed: " << Html(s.error) << "</p>\n</section>\n";
             continue;
         }
-        h << "<div class=\"pair\"><figure><img src=\"input.png\" alt=\"input\"><figcaption>input</figcaption></figure>"
-          << "<figure><img src=\"" << Html(s.png) << "\" alt=\"" << Html(s.name) << " output\"><figcaption>output, "
-          << s.width << " &times; " << s.height << "</figcaption></figure></div>\n";
+        h << "<div class=\"pair\"><figure><img src=\"input.png\" "
+             "alt=\"input\"><figcaption>input</figcaption></figure>"
+          << "<figure><img src=\"" << Html(s.png) << "\" alt=\"" << Html(s.name)
+          << " output\"><figcaption>output, " << s.width << " &times; " << s.height
+          << "</figcaption></figure></div>\n";
         h << "<table>\n";
         if (s.settings.empty()) h << "<tr><td>settings</td><td>all at defaults</td></tr>\n";
         for (const auto& [id, value] : s.settings)
-            h << "<tr><td>" << Html(id) << "</td><td><code>" << Html(value) << "</code></td></tr>\n";
+            h << "<tr><td>" << Html(id) << "</td><td><code>" << Html(value)
+              << "</code></td></tr>\n";
         for (const auto& [id, picture] : s.images)
-            h << "<tr><td>" << Html(id) << "</td><td>built-in picture <code>" << Html(picture) << "</code></td></tr>\n";
+            h << "<tr><td>" << Html(id) << "</td><td>built-in picture <code>" << Html(picture)
+              << "</code></td></tr>\n";
         h << "</table>\n";
         if (s.images.empty()) h << "<p><code>" << Html(CommandLine(s)) << "</code></p>\n";
         h << "<p><a href=\"" << Html(s.json) << "\">every control's value</a></p>\n</section>\n";
@@ -144,7 +151,9 @@ void RunDemo(const std::string& folder, bool quiet) {
         }
         try {
             RenderTool(*entry, *card, folder, s);
-            if (!quiet) std::cerr << "qrvx: demo " << s.name << " -> " << (fs::path(folder) / s.png).string() << "\n";
+            if (!quiet)
+                std::cerr << "qrvx: demo " << s.name << " -> "
+                          << (fs::path(folder) / s.png).string() << "\n";
         } catch (const std::exception& e) {
             s.error = e.what();
             failed.push_back(s.name);

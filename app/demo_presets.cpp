@@ -1,5 +1,7 @@
 #include "app/demo_presets.h"
 
+// One entry per tool, a line or two each.
+// clang-format off
 std::span<const DemoPreset> DemoPresets() {
     static const std::vector<DemoPreset> presets = {
         {"ChannelShift", "red pushed right and blue left: colour fringes",
@@ -40,3 +42,4 @@ std::span<const DemoPreset> DemoPresets() {
     };
     return presets;
 }
+// clang-format on

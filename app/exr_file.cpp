@@ -34,7 +34,7 @@ void KeepMessage(exr_const_context_t, exr_result_t code, const char* message) {
 
 // An open file of the library's, closed (and for writing, finished) on destruction.
 class Context {
-  public:
+public:
     Context() = default;
     ~Context() {
         if (m_ctxt) exr_finish(&m_ctxt);
@@ -66,7 +66,7 @@ class Context {
                storage == EXR_STORAGE_SCANLINE;
     }
 
-  private:
+private:
     static exr_context_initializer_t Initializer() {
         exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
         init.error_handler_fn = &KeepMessage;
@@ -77,7 +77,8 @@ class Context {
 
 // Runs task(b) for every block b on every core, and rethrows the first block's error
 // (by block order) once all are done.
-template <class Task> void ForEachBlock(int blocks, Task task) {
+template <class Task>
+void ForEachBlock(int blocks, Task task) {
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(blocks), nullptr);
     OIIO::parallel_for(
         0, blocks,
@@ -168,8 +169,7 @@ bool Unzip(const unsigned char* packed, std::size_t size, unsigned char* raw, st
             LIBDEFLATE_SUCCESS ||
         got != rawSize)
         return false;
-    for (std::size_t i = 1; i < got; ++i)
-        split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
+    for (std::size_t i = 1; i < got; ++i) split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
     const std::size_t half = (got + 1) / 2;
     for (std::size_t i = 0; i < got / 2; ++i) {
         raw[2 * i] = split[i];
@@ -231,8 +231,7 @@ void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>
         for (const FileChannel& c : channels) {
             float* out = dst + c.pixel;
             if (c.bytes == 4)
-                for (std::size_t x = 0; x < width; ++x)
-                    std::memcpy(out + 4 * x, data + 4 * x, 4);
+                for (std::size_t x = 0; x < width; ++x) std::memcpy(out + 4 * x, data + 4 * x, 4);
             else
                 for (std::size_t x = 0; x < width; ++x) {
                     std::uint16_t h;
@@ -242,8 +241,7 @@ void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>
             data += width * std::size_t(c.bytes);
         }
         if (channels.size() == 3)
-            for (std::size_t x = 0; x < width; ++x)
-                dst[4 * x + 3] = 1.0f;
+            for (std::size_t x = 0; x < width; ++x) dst[4 * x + 3] = 1.0f;
     }
 }
 
@@ -259,8 +257,7 @@ void Pack(const Image& image, int first, int lines, unsigned char* raw) {
     for (int line = 0; line < lines; ++line) {
         const float* src = image.Row<float>(first + line);
         for (int c : kWrittenPixel) {
-            for (std::size_t x = 0; x < width; ++x)
-                dst[x] = src[4 * x + std::size_t(c)];
+            for (std::size_t x = 0; x < width; ++x) dst[x] = src[4 * x + std::size_t(c)];
             dst += width;
         }
     }
@@ -360,11 +357,16 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     if (exr_result_t r = file.Write(path)) throw fail(r);
     exr_context_t f = file.Get();
     int part = 0;
-    const exr_attr_box2i_t data{{{layout.x, layout.y}},
-                                {{layout.x + image.Width() - 1, layout.y + image.Height() - 1}}};
-    const exr_attr_box2i_t display{
-        {{layout.displayX, layout.displayY}},
-        {{layout.displayX + layout.displayWidth - 1, layout.displayY + layout.displayHeight - 1}}};
+    // A window from its first pixel and its size.
+    const auto window = [](int x, int y, int width, int height) {
+        exr_attr_box2i_t box{};
+        box.min.x = x, box.min.y = y;
+        box.max.x = x + width - 1, box.max.y = y + height - 1;
+        return box;
+    };
+    const exr_attr_box2i_t data = window(layout.x, layout.y, image.Width(), image.Height());
+    const exr_attr_box2i_t display =
+        window(layout.displayX, layout.displayY, layout.displayWidth, layout.displayHeight);
     // The source's pixel aspect and screen window, as the required attributes they are.
     float aspect = 1, screenWidth = 1;
     exr_attr_v2f_t screenCenter{};

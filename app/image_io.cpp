@@ -177,14 +177,21 @@ bool HoldsFloat(const std::string& format, const std::string& path) {
 
 // Keys that describe the source file's own layout or reading; a writer must not take them.
 bool DescribesSourceFile(const std::string& key) {
-    static const char* const keys[] = {
-        "planarconfig", "openexr:chunkcount", "tiff:compression",
-        "tiff:photometricinterpretation", "tiff:planarconfiguration", "tiff:rowsperstrip",
-        "dpx:imagedescriptor", "dpx:packing", "dpx:endoflinepadding", "dpx:endofimagepadding",
-        "software"};
+    static const char* const keys[] = {"planarconfig",
+                                       "openexr:chunkcount",
+                                       "tiff:compression",
+                                       "tiff:photometricinterpretation",
+                                       "tiff:planarconfiguration",
+                                       "tiff:rowsperstrip",
+                                       "dpx:imagedescriptor",
+                                       "dpx:packing",
+                                       "dpx:endoflinepadding",
+                                       "dpx:endofimagepadding",
+                                       "software"};
     for (const char* k : keys)
         if (key == k) return true;
-    return key.rfind("thumbnail_", 0) == 0 || (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
+    return key.rfind("thumbnail_", 0) == 0 ||
+           (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
 }
 
 // Whether a metadata key of the source goes into a file of the target format: keys named
@@ -260,7 +267,8 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
     return out;
 }
 
-OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat, Depth depth) {
+OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat,
+                   Depth depth) {
     const std::string format = out.format_name();
     const bool holdsFloat = HoldsFloat(format, path);
     const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);

@@ -56,8 +56,8 @@ std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
 
 // What a file will be written as.
 struct OutputType {
-    OIIO::TypeDesc pixel;  // the channel type stored in the file
-    std::string format;    // the writer's format name
+    OIIO::TypeDesc pixel; // the channel type stored in the file
+    std::string format;   // the writer's format name
 };
 
 // The type an image of that depth gets in the file at path, by the rules above. Throws

@@ -99,7 +99,8 @@ void ListTools(const Catalog& catalog, bool json, std::ostream& out) {
         field("help", t["help"]);
         field("built", t["built"]);
         field("version", t["version"]);
-        field("plug-in", t["pluginVersion"].get<std::string>() + "  " + t["file"].get<std::string>());
+        field("plug-in",
+              t["pluginVersion"].get<std::string>() + "  " + t["file"].get<std::string>());
         field("tile bitmap", std::to_string(t["tileBitmap"].get<long long>()) +
                                  (t["hasTilePicture"].get<bool>() ? "" : " (none carried)"));
     }
@@ -135,12 +136,11 @@ void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
             value = FormatValue(v);
         }
         controls.push_back(c);
-        rows.push_back({d.page.empty() ? "-" : d.page, d.id, d.name, c["kind"].get<std::string>(),
-                        d.dataType, Range(d.shownLow, d.shownHigh),
-                        Range(d.allowedLow, d.allowedHigh),
-                        d.defaultValue ? Text(d.defaultValue) : "-", value,
-                        in->IsVisible() ? "yes" : "no",
-                        in->IsImage() ? (d.required ? "yes" : "no") : "-", Entries(d)});
+        rows.push_back(
+            {d.page.empty() ? "-" : d.page, d.id, d.name, c["kind"].get<std::string>(), d.dataType,
+             Range(d.shownLow, d.shownHigh), Range(d.allowedLow, d.allowedHigh),
+             d.defaultValue ? Text(d.defaultValue) : "-", value, in->IsVisible() ? "yes" : "no",
+             in->IsImage() ? (d.required ? "yes" : "no") : "-", Entries(d)});
     }
     if (json) {
         Json doc = Json::object();

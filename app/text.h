@@ -10,14 +10,16 @@
 namespace app {
 
 inline std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     return s;
 }
 
 // Equal but for the case of ASCII letters.
 inline bool SameText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
-               return std::tolower(static_cast<unsigned char>(p)) == std::tolower(static_cast<unsigned char>(q));
+               return std::tolower(static_cast<unsigned char>(p)) ==
+                      std::tolower(static_cast<unsigned char>(q));
            });
 }
 

@@ -43,14 +43,18 @@ void RegisterHost(const std::string& label, Body body) {
         for (int n : {1, 2}) {
             const std::string name =
                 label + "/" + bench::DepthName(depth) + "/threads:" + std::to_string(n);
-            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
-                const Image& frame = bench::Frame(depth);
-                SetThreadCount(n);
-                body(frame); // warm-up: pooled memory and scratch in place
-                for (auto _ : state) body(frame);
-                bench::CountPixels(state, double(frame.PixelCount()));
-                SetThreadCount(0);
-            })->UseRealTime()->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(
+                name.c_str(),
+                [=](benchmark::State& state) {
+                    const Image& frame = bench::Frame(depth);
+                    SetThreadCount(n);
+                    body(frame); // warm-up: pooled memory and scratch in place
+                    for (auto _ : state) body(frame);
+                    bench::CountPixels(state, double(frame.PixelCount()));
+                    SetThreadCount(0);
+                })
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
         }
 }
 

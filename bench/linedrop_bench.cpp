@@ -4,8 +4,8 @@
 
 namespace {
 
-const int kRegistered = (bench::RegisterTool("LineDrop", "LineDrop", [](qrvx::Tool&) {}, {2},
-                                             bench::Count::Output),
+const int kRegistered = (bench::RegisterTool(
+                             "LineDrop", "LineDrop", [](qrvx::Tool&) {}, {2}, bench::Count::Output),
                          0);
 
 } // namespace

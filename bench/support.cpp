@@ -6,9 +6,7 @@
 
 namespace bench {
 
-const char* DepthName(ImageDepth depth) {
-    return depth == ImageDepth::Float32 ? "float" : "int16";
-}
+const char* DepthName(ImageDepth depth) { return depth == ImageDepth::Float32 ? "float" : "int16"; }
 
 const Image& Frame(ImageDepth depth) {
     static std::map<ImageDepth, std::unique_ptr<Image>> frames;
@@ -20,8 +18,10 @@ const Image& Frame(ImageDepth depth) {
             for (int i = 0; i < kWidth * 4; ++i) {
                 state = state * 1664525u + 1013904223u;
                 const unsigned v = state >> 16;
-                if (frame->IsFloat()) frame->Row<float>(y)[i] = float(v) / 65535.0f;
-                else frame->Row<std::uint16_t>(y)[i] = std::uint16_t(v);
+                if (frame->IsFloat())
+                    frame->Row<float>(y)[i] = float(v) / 65535.0f;
+                else
+                    frame->Row<std::uint16_t>(y)[i] = std::uint16_t(v);
             }
     }
     return *frame;
@@ -61,7 +61,7 @@ void RegisterTool(const std::string& label, const std::string& toolName,
         for (int n : threads) {
             const std::string name =
                 label + "/" + DepthName(depth) + "/threads:" + std::to_string(n);
-            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+            const auto run = [=](benchmark::State& state) {
                 qrvx::Tool& tool = LoadTool(toolName);
                 setup(tool, depth);
                 const Image& input = frame(depth);
@@ -77,7 +77,10 @@ void RegisterTool(const std::string& label, const std::string& toolName,
                 }
                 CountPixels(state, pixels);
                 SetThreadCount(0);
-            })->UseRealTime()->Unit(benchmark::kMillisecond);
+            };
+            benchmark::RegisterBenchmark(name.c_str(), run)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
         }
     }
 }

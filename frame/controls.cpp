@@ -1,7 +1,7 @@
 #include "frame/controls.h"
 
-#include <cmath>
 #include <climits>
+#include <cmath>
 
 namespace frame {
 
@@ -29,10 +29,9 @@ TagList NumberTags(const char* kind, double def, std::optional<Range> shown, con
 } // namespace
 
 Input* ImageIn(Operator& op, const char* nameAndId, int link, bool required) {
-    return op.AddInput(nameAndId, nameAndId,
-                       {{tag::DataType, "Image"},
-                        {tag::Required, required ? 1 : 0},
-                        {tag::LinkNumber, link}});
+    return op.AddInput(
+        nameAndId, nameAndId,
+        {{tag::DataType, "Image"}, {tag::Required, required ? 1 : 0}, {tag::LinkNumber, link}});
 }
 
 Input* ImageControl(Operator& op, const char* nameAndId, bool required) {
@@ -59,8 +58,7 @@ Input* Slider(Operator& op, const char* id, const char* name, double def, Range 
     return op.AddInput(name, id, t);
 }
 
-Input* Screw(Operator& op, const char* id, const char* name, double def, Range shown,
-             Extra extra) {
+Input* Screw(Operator& op, const char* id, const char* name, double def, Range shown, Extra extra) {
     TagList t = NumberTags("ScrewControl", def, shown, extra);
     t.Add(tag::ScrewFlag, 1);
     if (extra.notify) t.Add(tag::NotifyOnChange, 1);
@@ -129,6 +127,8 @@ Point PointAt(Input* in, Request* req) {
     return p ? *p : Point(0.5, 0.5);
 }
 
-const Image* ImageAt(Input* in, Request* req) { return dynamic_cast<const Image*>(in->GetValue(req)); }
+const Image* ImageAt(Input* in, Request* req) {
+    return dynamic_cast<const Image*>(in->GetValue(req));
+}
 
 } // namespace frame

@@ -55,7 +55,8 @@ constexpr int kTileW = 160, kTileH = 120;
 std::vector<std::uint8_t> DrawTile(const std::string& name) {
     unsigned hash = 2166136261u;
     for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
-    const std::uint8_t a[3] = {std::uint8_t(hash), std::uint8_t(hash >> 8), std::uint8_t(hash >> 16)};
+    const std::uint8_t a[3] = {std::uint8_t(hash), std::uint8_t(hash >> 8),
+                               std::uint8_t(hash >> 16)};
     const std::uint8_t b[3] = {std::uint8_t(255 - a[0]), std::uint8_t(255 - a[1]),
                                std::uint8_t(255 - a[2])};
     std::vector<std::uint8_t> px(std::size_t(kTileW) * kTileH * 3);

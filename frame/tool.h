@@ -13,7 +13,7 @@
 
 namespace frame {
 
-// Steps 1 to 3 of every Process: the main input's image, an output made like it
+// What most tools' Process starts with: the main input's image, an output made like it
 // (same size and depth), the size and the channel scale.
 struct Frame {
     const Image* src;
@@ -74,15 +74,14 @@ ThreadedOperator* Factory(Registry* registry, ScriptVal& table, TagList& tags) {
 // description, the registry ID and the registration entry, which links itself into the
 // class registry while the library loads and unlinks when it unloads; and exports the
 // plug-in's resources.
-#define QRVX_REGISTER_TOOL(ToolClass, ...)                                                     \
-    namespace {                                                                                \
-    const frame::ToolInfo kToolInfo{__VA_ARGS__};                                              \
-    const ScriptInfo kScriptInfo(1, kToolInfo.registryId, "", "");                             \
-    const FuID kRegistryId(kToolInfo.registryId);                                              \
-    Registry kRegistration(ClassRegistry::List(), kRegistryId,                                 \
-                           frame::EntryTags(kToolInfo, kScriptInfo,                            \
-                                            &frame::Factory<ToolClass>));                      \
-    }                                                                                          \
-    extern "C" __attribute__((visibility("default"))) const PluginResources* qrvx_resources() { \
-        return frame::MakeResources(kToolInfo, QRVX_PLUGIN_VERSION);                           \
+#define QRVX_REGISTER_TOOL(ToolClass, ...)                                                         \
+    namespace {                                                                                    \
+    const frame::ToolInfo kToolInfo{__VA_ARGS__};                                                  \
+    const ScriptInfo kScriptInfo(1, kToolInfo.registryId, "", "");                                 \
+    const FuID kRegistryId(kToolInfo.registryId);                                                  \
+    Registry kRegistration(ClassRegistry::List(), kRegistryId,                                     \
+                           frame::EntryTags(kToolInfo, kScriptInfo, &frame::Factory<ToolClass>));  \
+    }                                                                                              \
+    extern "C" __attribute__((visibility("default"))) const PluginResources* qrvx_resources() {    \
+        return frame::MakeResources(kToolInfo, QRVX_PLUGIN_VERSION);                               \
     }

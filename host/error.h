@@ -3,10 +3,12 @@
 // reports its message as one line.
 #pragma once
 
+#include "host/export.h"
+
 #include <stdexcept>
 #include <string>
 
-class HostError : public std::runtime_error {
+class QRVX_HOST_API HostError : public std::runtime_error {
 public:
     explicit HostError(const std::string& message) : std::runtime_error(message) {}
 };

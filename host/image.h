@@ -13,6 +13,7 @@
 #pragma once
 
 #include "host/error.h"
+#include "host/export.h"
 #include "host/params.h"
 #include "host/taglist.h"
 
@@ -42,7 +43,7 @@ struct PixelRoutines {
     void (*writeFlt)(const FltPixel&, void* pos, void* aux, const Image&);
 };
 
-class Image : public Parameter {
+class QRVX_HOST_API Image : public Parameter {
 public:
     // Makes an image of the given size and depth. Pixel content is unspecified (it may be
     // an earlier image's); use Fill where a tool needs a known start.
@@ -72,7 +73,9 @@ public:
     // Row y as channel values of type T (std::uint16_t for integer images, float for
     // float images); 4 values per pixel.
     template <class T>
-    T* Row(int y) const { return static_cast<T*>(m_rows[std::size_t(y)]); }
+    T* Row(int y) const {
+        return static_cast<T*>(m_rows[std::size_t(y)]);
+    }
 
     const PixelRoutines& Routines() const { return *m_routines; }
     // The auxiliary plane of extra channels: empty in this host.
@@ -134,13 +137,13 @@ private:
 // Throws HostError for a missing or bad size, or an image the host cannot hold.
 // Inside a render, the render owns the new image until Output::Set takes it or
 // Object::Recycle releases it; outside one, the caller owns it.
-Image* NewImage(const TagList& tags);
+QRVX_HOST_API Image* NewImage(const TagList& tags);
 
 // The largest number of pixels the host makes in one image (default 2^28, 16K x 16K).
-void SetMaxImagePixels(std::int64_t pixels);
-std::int64_t MaxImagePixels();
+QRVX_HOST_API void SetMaxImagePixels(std::int64_t pixels);
+QRVX_HOST_API std::int64_t MaxImagePixels();
 
-// How many bytes of released pixel memory the pool keeps for reuse (default 8 GiB).
-void SetImagePoolLimit(std::size_t bytes);
+// How many bytes of released pixel memory the pool keeps for reuse (default 4 GiB).
+QRVX_HOST_API void SetImagePoolLimit(std::size_t bytes);
 // Gives all kept memory back to the system.
-void TrimImagePool();
+QRVX_HOST_API void TrimImagePool();

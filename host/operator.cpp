@@ -120,8 +120,7 @@ void Operator::AddControlPage(const char* name, int) { m_page = name; }
 namespace {
 
 // Everything the declaration tags say, read in order.
-InputDecl Describe(const std::string& page, const char* name, const FuID& id,
-                   const TagList& tags) {
+InputDecl Describe(const std::string& page, const char* name, const FuID& id, const TagList& tags) {
     InputDecl d;
     d.page = page;
     d.name = name;

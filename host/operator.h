@@ -8,6 +8,7 @@
 // Output::Set.
 #pragma once
 
+#include "host/export.h"
 #include "host/image.h"
 #include "host/params.h"
 #include "host/script.h"
@@ -25,12 +26,12 @@ class Request;
 
 // Everything an input declaration's tags say, kept for listing and for the host's use.
 struct InputDecl {
-    std::string page;            // the control page it stands on; empty before the first page
-    std::string name;            // visible name
-    std::string id;              // identifier under which values are saved
-    std::string dataType;        // "Image", "Number" or "Point"
-    std::string kind;            // control kind, e.g. "SliderControl"; empty for images
-    std::string previewKind;     // on-screen control, e.g. "CrosshairControl"
+    std::string page;        // the control page it stands on; empty before the first page
+    std::string name;        // visible name
+    std::string id;          // identifier under which values are saved
+    std::string dataType;    // "Image", "Number" or "Point"
+    std::string kind;        // control kind, e.g. "SliderControl"; empty for images
+    std::string previewKind; // on-screen control, e.g. "CrosshairControl"
     std::optional<double> shownLow, shownHigh, allowedLow, allowedHigh, defaultValue;
     std::optional<double> rowShare;
     std::vector<std::string> comboEntries;
@@ -42,10 +43,10 @@ struct InputDecl {
     bool visibleAtCreation = true;
     bool required = false;
     int linkNumber = 0;
-    TagList tags;                // the declaration's tags as given, in order
+    TagList tags; // the declaration's tags as given, in order
 };
 
-class Input : public Object {
+class QRVX_HOST_API Input : public Object {
 public:
     Input(Operator& owner, InputDecl decl);
 
@@ -78,7 +79,7 @@ private:
     const Image* m_image = nullptr;
 };
 
-class Output : public Object {
+class QRVX_HOST_API Output : public Object {
 public:
     Output(std::string name, std::string id) : m_name(std::move(name)), m_id(std::move(id)) {}
     const std::string& Name() const { return m_name; }
@@ -93,7 +94,7 @@ private:
 };
 
 // One render request: its time, the images made while it runs and what each output got.
-class Request {
+class QRVX_HOST_API Request {
 public:
     explicit Request(double time) : m_time(time) {}
     ~Request();
@@ -132,7 +133,7 @@ private:
     std::vector<std::pair<const Output*, std::unique_ptr<Image>>> m_outputs;
 };
 
-class Operator : public Object {
+class QRVX_HOST_API Operator : public Object {
 public:
     Operator(Registry* registry, const ScriptVal& table, const TagList& tags);
     ~Operator() override;
@@ -165,7 +166,7 @@ private:
     std::vector<std::unique_ptr<Output>> m_outputs;
 };
 
-class ThreadedOperator : public Operator {
+class QRVX_HOST_API ThreadedOperator : public Operator {
 public:
     using Operator::Operator;
 
@@ -188,5 +189,7 @@ public:
     struct RowRange {
         long begin, end;
     };
-    static RowRange BandRows(long k, long bands, long n) { return {n * k / bands, n * (k + 1) / bands}; }
+    static RowRange BandRows(long k, long bands, long n) {
+        return {n * k / bands, n * (k + 1) / bands};
+    }
 };

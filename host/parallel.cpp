@@ -60,11 +60,12 @@ void ParallelBands(long n, long maxBands, const std::function<void(long, long)>&
         return;
     }
     ArenaFor(threads)->execute([&] {
-        tbb::parallel_for(tbb::blocked_range<long>(0, bands, 1),
-                          [&](const tbb::blocked_range<long>& r) {
-                              for (long k = r.begin(); k < r.end(); ++k) band(k);
-                          },
-                          tbb::simple_partitioner());
+        tbb::parallel_for(
+            tbb::blocked_range<long>(0, bands, 1),
+            [&](const tbb::blocked_range<long>& r) {
+                for (long k = r.begin(); k < r.end(); ++k) band(k);
+            },
+            tbb::simple_partitioner());
     });
 }
 

@@ -2,6 +2,7 @@
 // points, images) and the holders a tool uses to set a control's value.
 #pragma once
 
+#include "host/export.h"
 #include "host/tags.h"
 
 #include <memory>
@@ -9,7 +10,7 @@
 class TagList;
 
 // The host's base object. Inputs and parameters are objects.
-class Object {
+class QRVX_HOST_API Object {
 public:
     virtual ~Object() = default;
 
@@ -23,9 +24,9 @@ public:
 };
 
 // A value an input can hold at a time.
-class Parameter : public Object {};
+class QRVX_HOST_API Parameter : public Object {};
 
-class Number : public Parameter {
+class QRVX_HOST_API Number : public Parameter {
 public:
     explicit Number(double value) : m_value(value) {}
     double Value() const { return m_value; }
@@ -36,7 +37,7 @@ private:
 };
 
 // A point in normalised image coordinates: (0.5, 0.5) is the image centre.
-class Point : public Parameter {
+class QRVX_HOST_API Point : public Parameter {
 public:
     Point(double x, double y, double z = 0.0) : X(x), Y(y), Z(z) {}
     double X, Y, Z;

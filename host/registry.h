@@ -2,6 +2,7 @@
 // the library is loaded (static initialisation) and unlinks it when it is unloaded.
 #pragma once
 
+#include "host/export.h"
 #include "host/script.h"
 #include "host/taglist.h"
 
@@ -15,7 +16,7 @@ class ThreadedOperator;
 // The factory a registration entry names: makes a new tool object, or null.
 using ToolFactory = ThreadedOperator* (*)(Registry*, ScriptVal&, TagList&);
 
-class ClassRegistry {
+class QRVX_HOST_API ClassRegistry {
 public:
     // The host's one list.
     static ClassRegistry& List();
@@ -31,7 +32,7 @@ private:
 };
 
 // A registration entry: the registry ID and the entry's tag list, in the order given.
-class Registry {
+class QRVX_HOST_API Registry {
 public:
     Registry(ClassRegistry& list, const FuID& id, TagList tags);
     ~Registry();

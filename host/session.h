@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/error.h"
+#include "host/export.h"
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/registry.h"
@@ -16,12 +17,12 @@
 
 // The most threads a render's workers use (default: every core). Values below 1 mean
 // every core.
-void SetThreadCount(int threads);
-int ThreadCount();
+QRVX_HOST_API void SetThreadCount(int threads);
+QRVX_HOST_API int ThreadCount();
 
 // Sets the thread count for renders started on the calling thread while it lives (values
 // below 1: the process-wide count), so that callers on several threads can each choose.
-class ThreadCountScope {
+class QRVX_HOST_API ThreadCountScope {
 public:
     explicit ThreadCountScope(int threads);
     ~ThreadCountScope();
@@ -37,7 +38,7 @@ namespace qrvx {
 // One loaded plug-in file. Loading links its registration entry into the class registry;
 // destroying the Plugin unloads the file and unlinks it again. Tools made from its entry
 // must be destroyed first.
-class Plugin {
+class QRVX_HOST_API Plugin {
 public:
     // Loads a plug-in file. Throws HostError naming the file when it cannot be loaded or
     // registers no tool.
@@ -61,10 +62,10 @@ private:
 };
 
 // Every plug-in file (QRVX_*.so) in a folder, sorted by name.
-std::vector<std::string> FindPluginFiles(const std::string& folder);
+QRVX_HOST_API std::vector<std::string> FindPluginFiles(const std::string& folder);
 
 // A tool object made through its entry's factory.
-class Tool {
+class QRVX_HOST_API Tool {
 public:
     // Throws HostError when the factory gives no tool.
     explicit Tool(Registry& entry);

@@ -2,6 +2,7 @@
 // and registration entries. Order is kept and a tag may stand more than once.
 #pragma once
 
+#include "host/export.h"
 #include "host/tags.h"
 
 #include <initializer_list>
@@ -12,7 +13,7 @@
 #include <vector>
 
 // One tag value: a whole number, a double, a text or an address.
-class TagValue {
+class QRVX_HOST_API TagValue {
 public:
     using Variant = std::variant<long long, double, std::string, const void*>;
 
@@ -44,7 +45,7 @@ struct TagItem {
     TagValue value;
 };
 
-class TagList {
+class QRVX_HOST_API TagList {
 public:
     TagList() = default;
     TagList(std::initializer_list<TagItem> items) : m_items(items) {}

@@ -32,12 +32,12 @@ inline constexpr Id Required = 0x10030002;        // 0 optional, 1 required
 inline constexpr Id LinkNumber = 0x10020001;      // 1 main image, 2 second image
 
 // NewImage.
-inline constexpr Id ImgTemplate = 0x60020000;     // Image*: size, depth and channels from it
-inline constexpr Id ImgContext = 0x60020001;      // the operator's host context instead
+inline constexpr Id ImgTemplate = 0x60020000; // Image*: size, depth and channels from it
+inline constexpr Id ImgContext = 0x60020001;  // the operator's host context instead
 inline constexpr Id ImgWidth = 0x10020000;
 inline constexpr Id ImgHeight = 0x10020001;
-inline constexpr Id ImgDepth = 0x10020002;        // see ImageDepth
-inline constexpr Id ImgChannel = 0x10020003;      // a channel to hold: 2, 1, 0, 3
+inline constexpr Id ImgDepth = 0x10020002;   // see ImageDepth
+inline constexpr Id ImgChannel = 0x10020003; // a channel to hold: 2, 1, 0, 3
 
 // Image::ResizeOfImage, tag form.
 inline constexpr Id ResizeWidth = 0x10000000;
@@ -47,8 +47,8 @@ inline constexpr Id ResizeFilter = 0x10000003;
 // Registration entries.
 inline constexpr Id RegInit = 0x60000001;
 inline constexpr Id RegCleanup = 0x60000002;
-inline constexpr Id RegVersion = 0x10000000;      // 3
-inline constexpr Id RegVersionText = 0x30000008;  // stands twice: build text, then version text
+inline constexpr Id RegVersion = 0x10000000;     // 3
+inline constexpr Id RegVersionText = 0x30000008; // stands twice: build text, then version text
 inline constexpr Id RegParentClass = 0x60000011;
 inline constexpr Id RegScriptInfo = 0x60000005;
 inline constexpr Id RegFactory = 0x60000000;

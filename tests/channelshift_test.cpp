@@ -29,7 +29,8 @@ std::unique_ptr<Image> Reference(const Image& in, const Shift& s) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) {
-                const double dx = s.on[c] ? w * (s.px[c] - 0.5) : 0, dy = s.on[c] ? h * (s.py[c] - 0.5) : 0;
+                const double dx = s.on[c] ? w * (s.px[c] - 0.5) : 0,
+                             dy = s.on[c] ? h * (s.py[c] - 0.5) : 0;
                 const double tx = std::trunc(x + dx), ty = std::trunc(y + dy);
                 if (tx < 0 || tx >= w || ty < 0 || ty >= h) continue;
                 test::Set(*out, int(tx), int(ty), c, test::At(in, x, y, c));
@@ -63,7 +64,8 @@ TEST_P(ChannelShiftTest, RedQuarterRightLeavesAStripOfZero) {
     for (int y = 0; y < 60; ++y)
         for (int x = 0; x < 100; ++x) {
             ASSERT_EQ(test::At(*out, x, y, 0), x < 25 ? 0.0 : test::At(*input, x - 25, y, 0));
-            for (int c = 1; c < 4; ++c) ASSERT_EQ(test::At(*out, x, y, c), test::At(*input, x, y, c));
+            for (int c = 1; c < 4; ++c)
+                ASSERT_EQ(test::At(*out, x, y, c), test::At(*input, x, y, c));
         }
 }
 

@@ -48,7 +48,9 @@ std::string ShellQuote(const std::string& s) {
 struct Picture {
     ImageSpec spec;
     std::vector<double> px; // interleaved, spec.nchannels per pixel
-    double At(int x, int y, int c) const { return px[(std::size_t(y) * spec.width + x) * spec.nchannels + c]; }
+    double At(int x, int y, int c) const {
+        return px[(std::size_t(y) * spec.width + x) * spec.nchannels + c];
+    }
 };
 
 class Cli : public ::testing::Test {
@@ -64,7 +66,8 @@ protected:
 
     // Runs qrvx with the arguments in the test's folder; env is "NAME=value" or "".
     Result Run(const std::vector<std::string>& args, const std::string& env = "") const {
-        std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + env + " " + ShellQuote(QRVX_BIN);
+        std::string cmd =
+            "cd " + ShellQuote(m_dir.string()) + " && " + env + " " + ShellQuote(QRVX_BIN);
         for (const std::string& a : args) {
             cmd += ' ';
             cmd += ShellQuote(a);
@@ -135,7 +138,9 @@ protected:
 };
 
 // A small RGBA pattern distinct in every channel, in 0..1.
-double Pattern(int x, int y, int c) { return std::fmod(0.05 + 0.11 * x + 0.07 * y + 0.23 * c, 1.0); }
+double Pattern(int x, int y, int c) {
+    return std::fmod(0.05 + 0.11 * x + 0.07 * y + 0.23 * c, 1.0);
+}
 
 // ---- Listings -----------------------------------------------------------------------
 
@@ -164,7 +169,8 @@ TEST_F(Cli, ToolsJsonListsEveryToolWithItsEntry) {
 }
 
 TEST_F(Cli, ControlsJsonKeepsDeclarationOrderAndAnyNameFindsTheTool) {
-    for (const char* name : {"ChannelShift", "chsh", "QUORVANE_CHANNELSHIFT", "quorvane.qrvx_channelshift"}) {
+    for (const char* name :
+         {"ChannelShift", "chsh", "QUORVANE_CHANNELSHIFT", "quorvane.qrvx_channelshift"}) {
         const Result r = Run({"controls", name, "--json"});
         ASSERT_EQ(r.code, 0) << name << ": " << r.err;
         const Json doc = Json::parse(r.out);
@@ -189,9 +195,11 @@ TEST_F(Cli, ControlsJsonKeepsDeclarationOrderAndAnyNameFindsTheTool) {
 
 TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {
     fs::create_directory(P("plug"));
-    fs::copy_file(std::string(QRVX_PLUGIN_DIR) + "/QRVX_ChannelShift.so", P("plug/QRVX_ChannelShift.so"));
+    fs::copy_file(std::string(QRVX_PLUGIN_DIR) + "/QRVX_ChannelShift.so",
+                  P("plug/QRVX_ChannelShift.so"));
     std::ofstream(P("plug/QRVX_Broken.so")) << "not a library";
-    const Result r = Run({"tools", "--json"}, "QRVX_PLUGIN_PATH=" + ShellQuote(P("nowhere") + ":" + P("plug")));
+    const Result r =
+        Run({"tools", "--json"}, "QRVX_PLUGIN_PATH=" + ShellQuote(P("nowhere") + ":" + P("plug")));
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("QRVX_Broken.so"), std::string::npos);
     int channelShifts = 0;
@@ -206,11 +214,15 @@ TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {
 // ---- Renders from files ---------------------------------------------------------------
 
 TEST_F(Cli, DefaultsRenderIntegerAndFloatFilesUnchanged) {
-    Write("in16.png", 7, 5, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
-    Write("in8.png", 7, 5, 4, TypeDesc::UINT8, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 255); });
+    Write("in16.png", 7, 5, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Write("in8.png", 7, 5, 4, TypeDesc::UINT8,
+          [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 255); });
     // Float values outside 0..1 are data too.
-    Write("inf.exr", 7, 5, 4, TypeDesc::FLOAT, [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
-    Write("inh.exr", 7, 5, 4, TypeDesc::HALF, [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
+    Write("inf.exr", 7, 5, 4, TypeDesc::FLOAT,
+          [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
+    Write("inh.exr", 7, 5, 4, TypeDesc::HALF,
+          [](int x, int y, int c) { return Pattern(x, y, c) * 3 - 1; });
 
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in16.png", "-o", "out16.png"}).code, 0);
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in8.png", "-o", "out8.png"}).code, 0);
@@ -221,12 +233,16 @@ TEST_F(Cli, DefaultsRenderIntegerAndFloatFilesUnchanged) {
                   out8 = Read("out8.png");
     EXPECT_EQ(out16.spec.format, TypeDesc::UINT16);
     EXPECT_EQ(out16.px, in16.px);
-    EXPECT_EQ(out8.spec.format, TypeDesc::UINT16); // 8-bit files give integer images, written as 16-bit
-    for (std::size_t i = 0; i < in8.px.size(); ++i) ASSERT_EQ(out8.px[i], std::round(in8.px[i] / 257) * 257);
+    EXPECT_EQ(out8.spec.format,
+              TypeDesc::UINT16); // 8-bit files give integer images, written as 16-bit
+    for (std::size_t i = 0; i < in8.px.size(); ++i)
+        ASSERT_EQ(out8.px[i], std::round(in8.px[i] / 257) * 257);
 
     for (const char* name : {"f", "h"}) {
-        const Picture in = Read(std::string("in") + name + ".exr"), out = Read(std::string("out") + name + ".exr");
-        EXPECT_EQ(out.spec.format, TypeDesc::FLOAT) << name; // float images as 32-bit float, half too
+        const Picture in = Read(std::string("in") + name + ".exr"),
+                      out = Read(std::string("out") + name + ".exr");
+        EXPECT_EQ(out.spec.format, TypeDesc::FLOAT)
+            << name; // float images as 32-bit float, half too
         EXPECT_EQ(out.px, in.px) << name;
     }
 }
@@ -235,7 +251,10 @@ TEST_F(Cli, SettingsReachTheToolInBothDepths) {
     for (const char* ext : {"png", "exr"}) {
         const std::string in = std::string("in.") + ext, out = std::string("out.") + ext;
         Write(in, 8, 4, 4, std::string(ext) == "png" ? TypeDesc::UINT16 : TypeDesc::FLOAT,
-              [&](int x, int y, int c) { return std::string(ext) == "png" ? std::round(Pattern(x, y, c) * 65535) : Pattern(x, y, c); });
+              [&](int x, int y, int c) {
+                  return std::string(ext) == "png" ? std::round(Pattern(x, y, c) * 65535)
+                                                   : Pattern(x, y, c);
+              });
         // Red moves 2 pixels right (0.75 - 0.5 of 8); the other channels stay.
         const Result r = Run({"render", "chsh", "-i", in, "-s", "Center Red=0.75,0.5", "-o", out});
         ASSERT_EQ(r.code, 0) << r.err;
@@ -250,7 +269,10 @@ TEST_F(Cli, SettingsReachTheToolInBothDepths) {
 
 TEST_F(Cli, ColourUnderZeroAlphaRoundTrips) {
     // Unassociated RGBA: colour under alpha 0 and partial alpha must come back unchanged.
-    const auto value = [](int x, int y, int c) { return c == 3 ? double((x * 60 + y) % 256 * (x % 3 != 0)) : double((x * 37 + y * 11 + c * 50) % 256); };
+    const auto value = [](int x, int y, int c) {
+        return c == 3 ? double((x * 60 + y) % 256 * (x % 3 != 0))
+                      : double((x * 37 + y * 11 + c * 50) % 256);
+    };
     Write("in.png", 9, 3, 4, TypeDesc::UINT8, value);
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.png"}).code, 0);
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "-o", "out.tif"}).code, 0);
@@ -258,7 +280,9 @@ TEST_F(Cli, ColourUnderZeroAlphaRoundTrips) {
         const Picture out = Read(name);
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 9; ++x)
-                for (int c = 0; c < 4; ++c) ASSERT_EQ(out.At(x, y, c), value(x, y, c) * 257) << name << x << "," << y << "," << c;
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_EQ(out.At(x, y, c), value(x, y, c) * 257)
+                        << name << x << "," << y << "," << c;
     }
 }
 
@@ -280,7 +304,9 @@ TEST_F(Cli, GreyAndRgbFilesFillTheMissingChannels) {
 // ---- Depth rules -----------------------------------------------------------------------
 
 TEST_F(Cli, DepthRules) {
-    Write("f.exr", 3, 2, 4, TypeDesc::FLOAT, [](int x, int, int c) { return x == 0 ? -0.5 : x == 1 ? 2.0 : 0.3 + 0.1 * c; });
+    Write("f.exr", 3, 2, 4, TypeDesc::FLOAT, [](int x, int, int c) {
+        return x == 0 ? -0.5 : x == 1 ? 2.0 : 0.3 + 0.1 * c;
+    });
     Write("i.png", 3, 2, 4, TypeDesc::UINT16, [](int x, int, int c) { return 1000.0 * x + c; });
 
     // A float image into PNG is refused, and nothing is written.
@@ -289,7 +315,8 @@ TEST_F(Cli, DepthRules) {
     EXPECT_NE(r.err.find("--depth int16"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(P("f.png")));
     // With --depth int16 the values are rounded and clamped to 16 bits.
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "int16", "-o", "f.png"}).code, 0);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "int16", "-o", "f.png"}).code, 0);
     Picture p = Read("f.png");
     EXPECT_EQ(p.spec.format, TypeDesc::UINT16);
     EXPECT_EQ(p.At(0, 0, 0), 0);
@@ -297,10 +324,13 @@ TEST_F(Cli, DepthRules) {
     EXPECT_EQ(p.At(2, 0, 1), std::round(0.4f * 65535.0f));
 
     // Half only when asked; float from integers divides by 65535.
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.exr"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.exr"}).code,
+              0);
     EXPECT_EQ(Read("h.exr").spec.format, TypeDesc::HALF);
-    EXPECT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.png"}).code, 2);
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "i.png", "--depth", "float", "-o", "fi.exr"}).code, 0);
+    EXPECT_EQ(Run({"render", "ChannelShift", "-i", "f.exr", "--depth", "half", "-o", "h.png"}).code,
+              2);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "i.png", "--depth", "float", "-o", "fi.exr"}).code, 0);
     p = Read("fi.exr");
     EXPECT_EQ(p.spec.format, TypeDesc::FLOAT);
     EXPECT_EQ(p.At(2, 1, 3), float(2003.0 / 65535.0));
@@ -335,10 +365,15 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
         EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
         EXPECT_EQ(out.px, Read("in.exr").px) << compression;
     }
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"}).code, 0);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"})
+            .code,
+        0);
     EXPECT_EQ(Read("rle.exr").spec.get_string_attribute("compression"), "rle");
     // Into another format, EXR's own keys stay behind but the rest comes along.
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "--depth", "int16", "-o", "out.tif"}).code, 0);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "in.exr", "--depth", "int16", "-o", "out.tif"}).code,
+        0);
     const ImageSpec t = Read("out.tif").spec;
     EXPECT_EQ(t.get_string_attribute("Artist"), "someone");
     EXPECT_EQ(t.get_string_attribute("openexr:lineOrder"), "");
@@ -347,7 +382,10 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
 TEST_F(Cli, OutputMayReplaceItsInput) {
     Write("a.exr", 8, 2, 4, TypeDesc::FLOAT, Pattern);
     const Picture before = Read("a.exr");
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "a.exr", "-s", "Center Green=0.625,0.5", "-o", "a.exr"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "a.exr", "-s", "Center Green=0.625,0.5", "-o",
+                   "a.exr"})
+                  .code,
+              0);
     const Picture after = Read("a.exr");
     EXPECT_EQ(after.At(5, 1, 1), before.At(4, 1, 1));
     EXPECT_EQ(after.At(0, 1, 1), 0.0);
@@ -362,8 +400,8 @@ TEST_F(Cli, TestCardStandsInForAnUnconnectedInput) {
     const Picture card = Read("card.png");
     EXPECT_EQ(card.spec.width, 960);
     EXPECT_EQ(card.spec.height, 540);
-    EXPECT_EQ(card.At(10, 10, 0), 65535); // white bar
-    EXPECT_EQ(card.At(0, 539, 3), 0);     // the alpha ramp starts at 0 ...
+    EXPECT_EQ(card.At(10, 10, 0), 65535);   // white bar
+    EXPECT_EQ(card.At(0, 539, 3), 0);       // the alpha ramp starts at 0 ...
     EXPECT_EQ(card.At(959, 539, 3), 65535); // ... and ends full
     // -q prints errors only; --progress prints a line even without a terminal.
     r = Run({"render", "ChannelShift", "-q", "-o", "card.png"});
@@ -379,12 +417,13 @@ TEST_F(Cli, TestCardStandsInForAnUnconnectedInput) {
 
 TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
     for (int f : {1, 2, 4})
-        Write("in." + std::string(f < 10 ? "000" : "00") + std::to_string(f) + ".exr", 5, 3, 4, TypeDesc::FLOAT,
-              [f](int x, int y, int c) { return f + Pattern(x, y, c); });
+        Write("in." + std::string(f < 10 ? "000" : "00") + std::to_string(f) + ".exr", 5, 3, 4,
+              TypeDesc::FLOAT, [f](int x, int y, int c) { return f + Pattern(x, y, c); });
     Result r = Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "out.@@@.exr", "--progress"});
     ASSERT_EQ(r.code, 0) << r.err;
     for (int f : {1, 2, 4}) {
-        const Picture in = Read("in.000" + std::to_string(f) + ".exr"), out = Read("out.00" + std::to_string(f) + ".exr");
+        const Picture in = Read("in.000" + std::to_string(f) + ".exr"),
+                      out = Read("out.00" + std::to_string(f) + ".exr");
         EXPECT_EQ(out.px, in.px) << f;
         EXPECT_NE(r.err.find("frame " + std::to_string(f)), std::string::npos);
     }
@@ -397,7 +436,10 @@ TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
     EXPECT_FALSE(fs::exists(P("new.0001.exr")));
 
     // Steps, and a pattern that matches nothing.
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "1-4x3", "-o", "step.#.exr"}).code, 0);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "1-4x3", "-o", "step.#.exr"})
+            .code,
+        0);
     EXPECT_TRUE(fs::exists(P("step.0001.exr")) && fs::exists(P("step.0004.exr")));
     EXPECT_FALSE(fs::exists(P("step.0002.exr")));
     r = Run({"render", "ChannelShift", "-i", "none.#.exr", "-o", "x.#.exr"});
@@ -411,7 +453,8 @@ TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {
     for (int f = 1; f <= 4; ++f)
         Write("in.000" + std::to_string(f) + ".exr", 33, 17, 4, TypeDesc::FLOAT,
               [f](int x, int y, int c) { return Pattern(x * f, y, c); });
-    const std::vector<std::string> base = {"render", "ChannelShift", "-i", "in.#.exr", "-s", "Center Blue=0.37,0.61"};
+    const std::vector<std::string> base = {"render",   "ChannelShift", "-i",
+                                           "in.#.exr", "-s",           "Center Blue=0.37,0.61"};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> a = base;
         a.insert(a.end(), extra.begin(), extra.end());
@@ -431,18 +474,24 @@ TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {
 // ---- Settings files --------------------------------------------------------------------
 
 TEST_F(Cli, SavedSettingsReproduceTheRender) {
-    Write("in.png", 20, 6, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
-    Result r = Run({"render", "ChannelShift", "-i", "in.png", "-s", "Center Red=0.61,0.43", "-s", "Green=0",
-                    "-s", "Center Alpha=0.3,0.7", "-o", "a.png", "--save-settings", "s.json"});
+    Write("in.png", 20, 6, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Result r =
+        Run({"render", "ChannelShift", "-i", "in.png", "-s", "Center Red=0.61,0.43", "-s",
+             "Green=0", "-s", "Center Alpha=0.3,0.7", "-o", "a.png", "--save-settings", "s.json"});
     ASSERT_EQ(r.code, 0) << r.err;
     const Json saved = Json::parse(Slurp(P("s.json")));
     EXPECT_EQ(saved["tool"], "Quorvane.QRVX_ChannelShift");
     EXPECT_EQ(saved["controls"]["Center Red"], Json::array({0.61, 0.43}));
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-o", "b.png"}).code, 0);
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-o", "b.png"}).code,
+        0);
     EXPECT_EQ(Slurp(P("a.png")), Slurp(P("b.png")));
     // -s after the file wins.
-    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-s", "Green=1",
-                   "--save-settings", "t.json"}).code, 0);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.png", "--settings", "s.json", "-s",
+                   "Green=1", "--save-settings", "t.json"})
+                  .code,
+              0);
     EXPECT_EQ(Json::parse(Slurp(P("t.json")))["controls"]["Green"], 1.0);
 }
 
@@ -491,8 +540,12 @@ TEST_F(Cli, EveryErrorIsOneLineAndLeavesTheOutputAlone) {
         {{"render", "ChannelShift", "-i", "f.exr"}, 2, "--depth int16"},
         {{"render", "ChannelShift", "-i", "in.png", "--settings", "bad.json"}, 2, "bad.json"},
         {{"render", "ChannelShift", "-i", "in.png", "--settings", "other.json"}, 2, "other.json"},
-        {{"render", "ChannelShift", "-i", "in.png", "--settings", "badvalue.json"}, 2, "Center Red"},
-        {{"render", "ChannelShift", "-i", "in.png", "--settings", "missing.json"}, 1, "missing.json"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "badvalue.json"},
+         2,
+         "Center Red"},
+        {{"render", "ChannelShift", "-i", "in.png", "--settings", "missing.json"},
+         1,
+         "missing.json"},
         {{"render", "ChannelShift", "-i", "missing.png"}, 1, "missing.png"},
         {{"render", "ChannelShift", "-i", "garbage.png"}, 1, "garbage.png"},
         {{"render", "ChannelShift", "-i", "huge.ppm"}, 1, "huge.ppm"},
@@ -707,8 +760,10 @@ TEST_F(Cli, DemoShowsEveryLoadedTool) {
     EXPECT_TRUE(fs::exists(P("demo/input.png")));
     for (const Json& t : Tools()) {
         std::string file = t["name"];
-        std::transform(file.begin(), file.end(), file.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-        EXPECT_NE(page.find("<h2>" + t["name"].get<std::string>() + "</h2>"), std::string::npos) << file;
+        std::transform(file.begin(), file.end(), file.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        EXPECT_NE(page.find("<h2>" + t["name"].get<std::string>() + "</h2>"), std::string::npos)
+            << file;
         EXPECT_TRUE(fs::exists(P("demo/" + file + ".png"))) << file;
     }
 }

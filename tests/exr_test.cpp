@@ -40,7 +40,7 @@ std::unique_ptr<Image> RandomBits(int w, int h) {
 }
 
 class Exr : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qrvx_exr_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -54,7 +54,7 @@ TEST_P(LineDropTest, FewerRowsThanOnePeriodKeepTheHeight) {
 
 TEST_P(LineDropTest, CountsOutsideTheirRangeAreHeld) {
     Expect(9, 0, -3, 0, {0, 2, 4, 6, 8}, 5); // 1 and 1
-    std::vector<int> rows; // keep 255, drop 255, keep 90
+    std::vector<int> rows;                   // keep 255, drop 255, keep 90
     for (int i = 0; i < 600; ++i)
         if (i < 255 || i >= 510) rows.push_back(i);
     Expect(600, 1000, 1'000'000'000, 0, rows, 345);

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "frame/wide.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -37,8 +39,10 @@ double At(const Image& img, int x, int y, int c) {
 }
 
 void Set(Image& img, int x, int y, int c, double v) {
-    if (img.IsFloat()) img.Row<float>(y)[x * 4 + c] = float(v);
-    else img.Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
+    if (img.IsFloat())
+        img.Row<float>(y)[x * 4 + c] = float(v);
+    else
+        img.Row<std::uint16_t>(y)[x * 4 + c] = std::uint16_t(v);
 }
 
 ::testing::AssertionResult SameImage(const Image& a, const Image& b) {
@@ -51,12 +55,14 @@ void Set(Image& img, int x, int y, int c, double v) {
         if (std::memcmp(a.RowTable()[y], b.RowTable()[y], bytes) == 0) continue;
         for (int x = 0; x < a.Width(); ++x)
             for (int c = 0; c < 4; ++c)
-                if (std::memcmp(static_cast<const char*>(a.RowTable()[y]) + x * a.Stride() + c * a.Stride() / 4,
-                                static_cast<const char*>(b.RowTable()[y]) + x * b.Stride() + c * b.Stride() / 4,
+                if (std::memcmp(static_cast<const char*>(a.RowTable()[y]) + x * a.Stride() +
+                                    c * a.Stride() / 4,
+                                static_cast<const char*>(b.RowTable()[y]) + x * b.Stride() +
+                                    c * b.Stride() / 4,
                                 std::size_t(a.Stride() / 4)) != 0)
                     return ::testing::AssertionFailure()
-                           << "first difference at (" << x << ", " << y << ") channel " << c
-                           << ": " << At(a, x, y, c) << " vs " << At(b, x, y, c);
+                           << "first difference at (" << x << ", " << y << ") channel " << c << ": "
+                           << At(a, x, y, c) << " vs " << At(b, x, y, c);
     }
     return ::testing::AssertionSuccess();
 }
@@ -69,10 +75,14 @@ std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
 }
 
 void OnEachWorker(const std::function<void()>& check) {
-    check();
     ::setenv("QRVX_NO_AVX512", "1", 1);
     check();
     ::unsetenv("QRVX_NO_AVX512");
+#ifdef QRVX_WIDE_ROWS
+    if (frame::WideRowsSupported()) return check();
+#endif
+    GTEST_SKIP() << "the portable rows passed; this processor has no AVX-512 BW and VBMI2, so "
+                    "the wide rows were not run";
 }
 
 } // namespace test

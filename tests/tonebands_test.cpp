@@ -21,8 +21,7 @@ struct Settings {
 const char* kOn[4] = {"Red", "Green", "Blue", "Alpha"};
 
 void Apply(qrvx::Tool& tool, const Settings& s) {
-    for (int c = 0; c < 4; ++c)
-        tool.SetNumber(kOn[c], s.on[c]);
+    for (int c = 0; c < 4; ++c) tool.SetNumber(kOn[c], s.on[c]);
     tool.SetNumber("Filter Options", s.type);
     tool.SetNumber("Luminance", s.level);
     tool.SetNumber("Luminance Region Start", s.start);
@@ -102,8 +101,7 @@ double Expected(const Settings& st, double v, bool isFloat) {
         if (a - w <= t && t <= a) return stored(line(a, -1, T - a));
         return pull;
     }
-    default:
-        return v;
+    default: return v;
     }
 }
 
@@ -143,8 +141,7 @@ struct Worked {
 void Check(ImageDepth depth, const std::vector<Worked>& cases) {
     for (const Worked& w : cases) {
         std::vector<double> in, want;
-        for (auto [v, r] : w.valueAndResult)
-            in.push_back(v), want.push_back(r);
+        for (auto [v, r] : w.valueAndResult) in.push_back(v), want.push_back(r);
         EXPECT_EQ(Filter(depth, w.settings, in), want)
             << "type " << w.settings.type << " level " << w.settings.level << " region "
             << w.settings.start << ".." << w.settings.end << " smoothness " << w.settings.smooth;
@@ -217,8 +214,7 @@ std::unique_ptr<Image> AroundEdges(ImageDepth depth, const std::vector<double>& 
     std::vector<double> values;
     for (double edge : edges) {
         float f = float(edge);
-        for (int i = 0; i < 3; ++i)
-            f = std::nextafter(f, -1e30f);
+        for (int i = 0; i < 3; ++i) f = std::nextafter(f, -1e30f);
         for (int i = -3; i <= 3; ++i, f = std::nextafter(f, 1e30f))
             values.push_back(depth == ImageDepth::Float32
                                  ? f
@@ -243,14 +239,12 @@ TEST_P(ToneBandsTest, MatchesTheRulesForRandomSettings) {
             s.type = round % 8;
             s.level = value(), s.start = value(), s.end = value();
             s.smooth = pick(rng) < 2 ? 0.0 : std::abs(value()) * 0.4;
-            for (double& on : s.on)
-                on = pick(rng) < 8 ? 1 : 0;
+            for (double& on : s.on) on = pick(rng) < 8 ? 1 : 0;
             // Besides noise, the values around the level, the region's ends and a smoothness
             // away from each, where the rules change from one case to the next.
             std::vector<double> edges;
             for (float e : {float(s.level), float(s.start), float(s.end)})
-                for (double side : {-1, 0, 1})
-                    edges.push_back(double(e) + side * float(s.smooth));
+                for (double side : {-1, 0, 1}) edges.push_back(double(e) + side * float(s.smooth));
             const auto around = AroundEdges(GetParam(), edges);
             for (const Image* in : {noise.get(), around.get()})
                 ASSERT_TRUE(test::SameImage(*Render(s, *in), *ExpectedImage(*in, s)))
@@ -274,13 +268,11 @@ TEST_P(ToneBandsTest, SwitchedOffChannelsAndUnknownTypesCopyBitForBit) {
     // A checkbox is on above 0 only; no channel on, or a type the combo box cannot give,
     // passes the image through.
     Settings half = Level(1, 0.0, 0.0);
-    for (double& on : half.on)
-        on = 0.5;
+    for (double& on : half.on) on = 0.5;
     EXPECT_EQ(test::At(*Render(half, *in), 1, 0, 0), 0.0);
     for (double off : {0.0, -1.0}) {
         Settings none;
-        for (double& on : none.on)
-            on = off;
+        for (double& on : none.on) on = off;
         EXPECT_TRUE(test::SameImage(*Render(none, *in), *in));
     }
     for (double type : {8.0, -1.0, 1e12}) {

@@ -20,7 +20,21 @@ struct Channel {
 };
 using Settings = std::array<Channel, 4>;
 
-enum Formula { kNone, kSin, kCos, kTan, kLog, kExp, kAsin, kAcos, kAtan, kSqrt, kSec, kCosec, kCot };
+enum Formula {
+    kNone,
+    kSin,
+    kCos,
+    kTan,
+    kLog,
+    kExp,
+    kAsin,
+    kAcos,
+    kAtan,
+    kSqrt,
+    kSec,
+    kCosec,
+    kCot
+};
 
 const char* kName[4] = {"Red", "Green", "Blue", "Alpha"};
 const char kLetter[4] = {'R', 'G', 'B', 'A'};
@@ -43,6 +57,7 @@ void Apply(qrvx::Tool& tool, const Settings& s) {
 }
 
 double F(int formula, double a) {
+    // clang-format off
     static double (*const fn[13])(double) = {
         nullptr, [](double v) { return std::sin(v); }, [](double v) { return std::cos(v); },
         [](double v) { return std::tan(v); }, [](double v) { return std::log(v); },
@@ -50,13 +65,16 @@ double F(int formula, double a) {
         [](double v) { return std::acos(v); }, [](double v) { return std::atan(v); },
         [](double v) { return std::sqrt(v); }, [](double v) { return 1 / std::cos(v); },
         [](double v) { return 1 / std::sin(v); }, [](double v) { return 1 / std::tan(v); }};
+    // clang-format on
     return fn[formula](a);
 }
 
 // The displacement at a position along an axis whose phase counts in `length` units.
 double Displace(const Axis& a, int pos, int length, double offset) {
     const bool wave = a.formula >= 1 && a.formula <= 12;
-    return (wave ? F(a.formula, (pos + a.phase * length) * a.frequency) * (a.amplitude * 100) : 0.0) + offset;
+    return (wave ? F(a.formula, (pos + a.phase * length) * a.frequency) * (a.amplitude * 100)
+                 : 0.0) +
+           offset;
 }
 
 // Every source pixel, in row-major order, writes each channel at its truncated target
@@ -115,13 +133,14 @@ TEST_P(WarbleTest, IdentityWithoutWavesOrWithEveryChannelInactive) {
 
 TEST_P(WarbleTest, CentreShiftsTheWholeChannel) {
     Settings s;
-    s[0].cx = 0.75, s[0].cy = 0.3;   // red: 30 right, 20 up
-    s[3].cx = 0.5 - 0.5 / 120;       // alpha: half a pixel left
+    s[0].cx = 0.75, s[0].cy = 0.3; // red: 30 right, 20 up
+    s[3].cx = 0.5 - 0.5 / 120;     // alpha: half a pixel left
     auto out = Render(s);
     for (int y = 0; y < 100; ++y)
         for (int x = 0; x < 120; ++x) {
             const bool reached = x >= 30 && y < 80;
-            ASSERT_EQ(test::At(*out, x, y, 0), reached ? In(x - 30, y + 20, 0) : 0.0) << x << "," << y;
+            ASSERT_EQ(test::At(*out, x, y, 0), reached ? In(x - 30, y + 20, 0) : 0.0)
+                << x << "," << y;
             ASSERT_EQ(test::At(*out, x, y, 1), In(x, y, 1));
             ASSERT_EQ(test::At(*out, x, y, 2), In(x, y, 2));
             // Columns 0 and 1 both land on column 0; column 1 comes later and wins.
@@ -197,7 +216,8 @@ TEST_P(WarbleTest, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
             k.active = pick(rng) != 0;
             k.cx = value(0.3, 0.7), k.cy = value(0.3, 0.7);
             for (Axis* a : {&k.x, &k.y})
-                *a = {pick(rng) < 2 ? kSin : formula(rng), value(0, 1), value(0, 0.3), value(0, 0.5)};
+                *a = {pick(rng) < 2 ? kSin : formula(rng), value(0, 1), value(0, 0.3),
+                      value(0, 0.5)};
         }
         if (round % 4 == 0) s[0].active = true, s.fill(s[0]);
         Apply(*t.tool, s);

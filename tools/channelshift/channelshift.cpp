@@ -119,30 +119,38 @@ private:
     }
 
     // Pixels [x0, x1) assembled from four rows, each channel's row read at x - shift:
-    // every pixel is moved as whole 64-bit words and each channel kept by a mask.
+    // every pixel is moved as whole 64-bit words and each channel kept by a mask. The
+    // words go through memcpy, which compiles to plain loads and stores.
     template <class T>
     void ShiftedPixels(T* out, const T* const src[], const bool reads[], int x0, int x1) const {
         constexpr int kWords = sizeof(T) * 4 / 8; // 64-bit words per pixel: 1 or 2
         constexpr int kPerWord = kChannels / kWords;
         constexpr int kBits = 64 / kPerWord;
+        constexpr int kWordValues = kPerWord; // channel values in one word
         const std::uint64_t low = kBits == 64 ? ~0ull : (1ull << kBits) - 1;
-        const std::uint64_t* in[kChannels];
+        std::ptrdiff_t shift[kChannels];
         std::uint64_t mask[kChannels];
         for (int c = 0; c < kChannels; ++c) {
             // A channel that reads nothing is masked out; its row is read in place.
-            const std::ptrdiff_t shift = reads[c] ? m_shift[c] : 0;
-            in[c] = reinterpret_cast<const std::uint64_t*>(src[c] - shift * 4);
+            shift[c] = reads[c] ? m_shift[c] : 0;
             mask[c] = reads[c] ? low << (kBits * (c % kPerWord)) : 0;
         }
-        auto* o = reinterpret_cast<std::uint64_t*>(out);
+        // Word w of pixel x - shift[c] in channel c's row, and word w of output pixel x.
+        const auto in = [&](int c, int x, int w) {
+            std::uint64_t word;
+            std::memcpy(&word, src[c] + (x - shift[c]) * 4 + w * kWordValues, 8);
+            return word & mask[c];
+        };
+        const auto put = [&](int x, int w, std::uint64_t word) {
+            std::memcpy(out + std::ptrdiff_t(x) * 4 + w * kWordValues, &word, 8);
+        };
         if constexpr (kWords == 1) {
             for (int x = x0; x < x1; ++x)
-                o[x] = (in[0][x] & mask[0]) | (in[1][x] & mask[1]) | (in[2][x] & mask[2]) |
-                       (in[3][x] & mask[3]);
+                put(x, 0, in(0, x, 0) | in(1, x, 0) | in(2, x, 0) | in(3, x, 0));
         } else {
             for (int x = x0; x < x1; ++x) {
-                o[2 * x] = (in[0][2 * x] & mask[0]) | (in[1][2 * x] & mask[1]);
-                o[2 * x + 1] = (in[2][2 * x + 1] & mask[2]) | (in[3][2 * x + 1] & mask[3]);
+                put(x, 0, in(0, x, 0) | in(1, x, 0));
+                put(x, 1, in(2, x, 1) | in(3, x, 1));
             }
         }
     }

@@ -68,8 +68,10 @@ public:
     void ProcessSlice(Request*, long y) override {
         const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
         const int from = m_source[std::size_t(y)];
-        if (from >= 0) std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[from], rowBytes);
-        else std::memset(m_dst->RowTable()[y], 0, rowBytes);
+        if (from >= 0)
+            std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[from], rowBytes);
+        else
+            std::memset(m_dst->RowTable()[y], 0, rowBytes);
     }
 
 private:

@@ -24,7 +24,7 @@
 // compares, packs them together (vpcompressw), looks up just those in one table, and
 // spreads the results back (vpexpandw) over the kept values or the colour. The table
 // entries of the inside values lie together, so their look-ups hit the first-level cache,
-// and the output rows are written with streaming stores (see frame::PutWide).
+// and the output rows are written with streaming stores (frame::WideLookUpRow).
 #include "frame/tool.h"
 #include "frame/wide.h"
 
@@ -39,17 +39,17 @@
 
 namespace {
 
-constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
-constexpr int kValues = 65536;  // every value an integer channel can hold
+constexpr int kChannels = 4;   // red, green, blue, alpha: storage order
+constexpr int kValues = 65536; // every value an integer channel can hold
 
 // A pixel's four channels as vector lanes: values in double precision, the comparison
 // masks of those, and the pixel's floats as stored; and the same for two pixels, which
 // the wide float rows map at once.
 using Doubles = double __attribute__((vector_size(32)));
-using Lanes = std::int64_t __attribute__((vector_size(32)));
+using Masks = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
 using Doubles2 = double __attribute__((vector_size(64)));
-using Lanes2 = std::int64_t __attribute__((vector_size(64)));
+using Masks2 = std::int64_t __attribute__((vector_size(64)));
 using Floats2 = float __attribute__((vector_size(32)));
 
 // The per-channel values of a mapping, one lane per channel value of a vector D.
@@ -166,7 +166,8 @@ public:
         if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
             m_worker = &RangeMap::WideRow;
         if (m_src->IsFloat() && frame::WideRows())
-            m_worker = m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
+            m_worker =
+                m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
 #endif
         DoMultiProcess(req, f.height);
         m_output->Set(req, m_dst);
@@ -177,7 +178,6 @@ public:
 private:
     static constexpr double kNever = HUGE_VAL; // a low bound no value reaches
     static constexpr int kLanes = frame::kWideLanes;
-    static constexpr int kWideChunk = 512;     // values packed before their look-ups
     // The most inside values for which the wide path pays: beyond them its table entries
     // outgrow the first-level cache and most values take a look-up anyway, where the
     // portable look-ups of whole pixels are faster.
@@ -207,8 +207,8 @@ private:
         double scale = 1, inStart = 0, outStart = 0, inWidth = 1, outWidth = 1;
         double inverse = 0;      // 1 / inWidth where that is exact (see Process), else 0
         bool pointRange = false; // the input range is one value
-        PerLane<Doubles, Lanes> pixel;
-        PerLane<Doubles2, Lanes2> pair; // the same for two pixels
+        PerLane<Doubles, Masks> pixel;
+        PerLane<Doubles2, Masks2> pair; // the same for two pixels
 
         // The results for one pixel's values v, both in channel units: every lane is
         // computed both ways and one result selected, without a branch. Float images
@@ -217,11 +217,12 @@ private:
         template <bool kUnitScale, bool kByInverse = false>
         Doubles Apply(Doubles v) const {
             const Doubles u = kUnitScale ? v : v / scale;
-            const Doubles stretched = kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
+            const Doubles stretched =
+                kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
             Doubles mapped = pointRange ? Splat(outStart) : stretched * outWidth + outStart;
             if constexpr (!kUnitScale) mapped *= scale;
             const Doubles outside = pixel.keepOutside ? v : pixel.colour;
-            return (pixel.low <= u) & (u <= pixel.high) ? mapped : outside;
+            return ((pixel.low <= u) & (u <= pixel.high)) ? mapped : outside;
         }
     };
 
@@ -324,7 +325,7 @@ private:
         float* out = m_dst->Row<float>(y);
         const int n = m_src->Width() * kChannels, pairs = n - n % (2 * kChannels);
         const Mapping& m = m_map;
-        const PerLane<Doubles2, Lanes2>& lanes = m.pair;
+        const PerLane<Doubles2, Masks2>& lanes = m.pair;
         const double o = m.outStart;
         const Doubles2 outStart = {o, o, o, o, o, o, o, o};
         for (int i = 0; i < pairs; i += 2 * kChannels) {
@@ -332,10 +333,11 @@ private:
             std::memcpy(&f, in + i, sizeof f);
             const Doubles2 v = __builtin_convertvector(f, Doubles2);
             // Apply<true, kByInverse>, step for step.
-            const Doubles2 stretched = kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
+            const Doubles2 stretched =
+                kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
             const Doubles2 mapped = m.pointRange ? outStart : stretched * m.outWidth + outStart;
             const Doubles2 outside = lanes.keepOutside ? v : lanes.colour;
-            const Doubles2 r = (lanes.low <= v) & (v <= lanes.high) ? mapped : outside;
+            const Doubles2 r = ((lanes.low <= v) & (v <= lanes.high)) ? mapped : outside;
             f = __builtin_convertvector(r, Floats2);
             std::memcpy(out + i, &f, sizeof f);
         }
@@ -343,49 +345,27 @@ private:
         for (int i = pairs; i < n; i += kChannels) map(in + i, out + i);
     }
 
-    // Row y of an integer image on the wide path, in chunks of kWideChunk values: the
-    // inside values of each 32 are packed into one list, the list is looked up, and the
-    // results are spread back over their lanes. The last values short of 32 (whole
-    // pixels) take the portable look-ups.
+    // The wide path's classification of 32 integer values: inside values are looked up,
+    // outside values kept in the lanes of keep and coloured in the others.
+    struct WideRange {
+        __m512i low, high;
+        __mmask32 keep;
+        QRVX_WIDE frame::WideClass operator()(__m512i v) const {
+            return {_mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high), keep};
+        }
+    };
+
+    // Row y of an integer image on the wide path: frame::WideLookUpRow with the inside
+    // values' table. The last values short of 32 (whole pixels) take the portable look-ups.
     QRVX_WIDE void WideRow(int y) {
         const std::uint16_t* in = m_src->Row<std::uint16_t>(y);
         std::uint16_t* out = m_dst->Row<std::uint16_t>(y);
         const int n = m_src->Width() * kChannels;
         const int whole = n - n % kLanes;
-        const __m512i low = _mm512_loadu_si512(m_lanes.low.data());
-        const __m512i high = _mm512_loadu_si512(m_lanes.high.data());
-        const __m512i colour = _mm512_loadu_si512(m_lanes.colour.data());
-        const __mmask32 keep = m_lanes.keep;
-        const std::uint16_t* table = m_lanes.table;
-        const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
-        // Each store of packed values writes 32 entries and keeps as many as were found.
-        alignas(64) std::uint16_t list[kWideChunk + kLanes];
-        __mmask32 inside[kWideChunk / kLanes];
-        for (int c0 = 0; c0 < whole; c0 += kWideChunk) {
-            const int len = std::min(kWideChunk, whole - c0);
-            const std::uint16_t* src = in + c0;
-            std::uint16_t* dst = out + c0;
-            int count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 k =
-                    _mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high);
-                inside[i / kLanes] = k;
-                _mm512_storeu_si512(list + count, _mm512_maskz_compress_epi16(k, v));
-                count += std::popcount(k);
-            }
-            for (int j = 0; j < count; ++j) list[j] = table[list[j]];
-            count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 k = inside[i / kLanes];
-                const __m512i outside = _mm512_mask_mov_epi16(colour, keep, v);
-                const __m512i mapped = _mm512_loadu_si512(list + count);
-                frame::PutWide(dst + i, _mm512_mask_expand_epi16(outside, k, mapped), streamed);
-                count += std::popcount(k);
-            }
-        }
-        _mm_sfence(); // the streaming stores are seen before the row counts as done
+        const WideRange range{_mm512_loadu_si512(m_lanes.low.data()),
+                              _mm512_loadu_si512(m_lanes.high.data()), m_lanes.keep};
+        frame::WideLookUpRow(in, out, whole, m_lanes.table,
+                             _mm512_loadu_si512(m_lanes.colour.data()), range);
         const auto map = PixelMap<std::uint16_t>();
         for (int i = whole; i < n; i += kChannels) map(in + i, out + i);
     }

@@ -31,8 +31,9 @@
 // Process turns the tests into interval bounds per vector lane; the row is classified 32
 // values at a time, the values left to the rule are packed together (vpcompressw), looked
 // up in the table, and spread back (vpexpandw) over the untouched and pulled values; the
-// output rows are written with streaming stores (see frame::PutWide).
+// output rows are written with streaming stores (frame::WideLookUpRow).
 #include "frame/tool.h"
+#include "frame/values.h"
 #include "frame/wide.h"
 
 #include <algorithm>
@@ -44,13 +45,11 @@
 #include <utility>
 #include <vector>
 
-
 namespace {
 
 constexpr int kChannels = 4;
-constexpr int kChunk = 256;     // values classified before their soft edges are evaluated
+constexpr int kChunk = 256;               // values classified before their soft edges are evaluated
 constexpr int kLanes = frame::kWideLanes; // 16-bit values in one AVX-512 register
-constexpr int kWideChunk = 512; // values the wide path packs before their look-ups
 
 // What the filter type works against.
 enum class Band { None, Below, Above, Inside, Outside };
@@ -70,134 +69,26 @@ struct Params {
     double levelRise = 0; // how far the level ramps rise: target - level, or span
 };
 
-// A threshold on channel values of type T: the test v >= k (or v <= k), or a test no value
-// passes. The classifying pass decides values by such tests alone.
-template <class T>
-struct Bound {
-    T k{};
-    bool possible = false;
-};
-template <class T>
-bool AtLeast(T v, const Bound<T>& b) {
-    return (v >= b.k) & b.possible;
-}
-template <class T>
-bool AtMost(T v, const Bound<T>& b) {
-    return (v <= b.k) & b.possible;
-}
 // The four thresholds of a band; what a..d stand for is each band's own.
 template <class T>
 struct Thresholds {
-    Bound<T> a, b, c, d;
+    frame::Bound<T> a, b, c, d;
 };
 
-// The values of T in increasing order, by index: for integer images the values
-// themselves; for float images every non-NaN float from -inf to +inf, negative floats
-// indexed by their inverted bits and the others with the sign bit set (-0 and +0 are
-// neighbours).
-template <class T>
-struct Order;
-template <>
-struct Order<std::uint16_t> {
-    static constexpr std::int64_t kFirst = 0, kLast = 65535;
-    static std::uint16_t At(std::int64_t i) { return std::uint16_t(i); }
+// The wide path's classification of integer values (see ToneBands::PrepareLanes).
+struct Lanes {
+    frame::Interval keep; // untouched values (with keepOutside: the others)
+    bool keepOutside = false;
+    std::array<frame::Interval, 2> rule; // values left to the rule
+    std::uint32_t on = 0;                // lanes of switched-on channels
+    std::uint16_t pull = 0;
 };
-template <>
-struct Order<float> {
-    static constexpr std::int64_t kFirst = 0x007FFFFF, kLast = 0xFF800000;
-    static float At(std::int64_t i) {
-        const auto key = std::uint32_t(i);
-        return std::bit_cast<float>(key & 0x80000000u ? key & 0x7FFFFFFFu : ~key);
-    }
-};
-
-// The least value of T for which test holds, where test holds for every value above one
-// that passes; or a bound no value passes. Found by halving the ordered values.
-template <class T, class Test>
-Bound<T> LeastWhere(Test test) {
-    std::int64_t lo = Order<T>::kFirst, hi = Order<T>::kLast + 1; // kLast + 1: none
-    while (lo < hi) {
-        const std::int64_t mid = lo + (hi - lo) / 2;
-        if (test(Order<T>::At(mid)))
-            hi = mid;
-        else
-            lo = mid + 1;
-    }
-    return lo > Order<T>::kLast ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
-}
-
-// The greatest value of T for which test holds, where test holds for every value below
-// one that passes; or a bound no value passes.
-template <class T, class Test>
-Bound<T> GreatestWhere(Test test) {
-    std::int64_t lo = Order<T>::kFirst - 1, hi = Order<T>::kLast; // kFirst - 1: none
-    while (lo < hi) {
-        const std::int64_t mid = lo + (hi - lo + 1) / 2;
-        if (test(Order<T>::At(mid)))
-            lo = mid;
-        else
-            hi = mid - 1;
-    }
-    return lo < Order<T>::kFirst ? Bound<T>{} : Bound<T>{Order<T>::At(lo), true};
-}
-
-// For every 8-bit mask, the positions of its set bits, lowest first.
-constexpr auto kSetBits = [] {
-    std::array<std::array<std::uint16_t, 8>, 256> table{};
-    for (unsigned m = 0; m < 256; ++m) {
-        int n = 0;
-        for (unsigned bit = 0; bit < 8; ++bit)
-            if (m & (1u << bit)) table[m][std::size_t(n++)] = std::uint16_t(bit);
-    }
-    return table;
-}();
-
-// Writes the positions of the non-zero flags (each 0 or 1) among flags[0, n) to at, n a
-// multiple of 8, and returns how many there are. at must hold n + 8 entries: each step
-// writes eight positions and keeps as many as it found.
-int SetPositions(const std::uint8_t* flags, int n, std::uint16_t* at) {
-    int count = 0;
-    for (int i = 0; i < n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, flags + i, 8);
-        // Gathers the low bit of each byte into the top byte: bit j is flag i + j.
-        const unsigned mask = unsigned((word * 0x0102040810204080ull) >> 56);
-        const std::array<std::uint16_t, 8>& bits = kSetBits[mask];
-        for (int j = 0; j < 8; ++j)
-            at[count + j] = std::uint16_t(bits[std::size_t(j)] + i);
-        count += std::popcount(mask);
-    }
-    return count;
-}
-
-// An interval of 16-bit values, first..last; 1..0 holds none.
-struct Interval {
-    int first = 1, last = 0;
-};
-
-// The runs of consecutive values (0..65535) for which has holds, lowest first; false when
-// there are more than two.
-template <class Has>
-bool TwoRuns(Has has, std::array<Interval, 2>& runs) {
-    runs = {};
-    int count = 0;
-    for (int v = 0; v < 65536; ++v) {
-        if (!has(v)) continue;
-        if (count > 0 && runs[std::size_t(count - 1)].last == v - 1) {
-            runs[std::size_t(count - 1)].last = v;
-            continue;
-        }
-        if (count == 2) return false;
-        runs[std::size_t(count++)] = {v, v};
-    }
-    return true;
-}
 
 #ifdef QRVX_WIDE_ROWS
 // An interval in every lane of a vector of 32 values, and the test of a vector against it.
 struct WideInterval {
     __m512i first, last;
-    QRVX_WIDE explicit WideInterval(Interval i)
+    QRVX_WIDE explicit WideInterval(frame::Interval i)
         : first(_mm512_set1_epi16(short(i.first))), last(_mm512_set1_epi16(short(i.last))) {}
     QRVX_WIDE __mmask32 Holds(__m512i v) const {
         return _mm512_cmpge_epu16_mask(v, first) & _mm512_cmple_epu16_mask(v, last);
@@ -247,8 +138,7 @@ public:
         m_src = f.src;
         m_dst = f.dst;
         Params p;
-        for (int c = 0; c < kChannels; ++c)
-            p.on[c] = frame::On(m_on[c], req);
+        for (int c = 0; c < kChannels; ++c) p.on[c] = frame::On(m_on[c], req);
         p.type = frame::Whole(m_filter, req);
         // Read the four numbers whether their controls are shown or not; NaN counts as 0.
         auto number = [&](Input* in) {
@@ -297,22 +187,16 @@ private:
     template <class T>
     Worker ForDepth() {
         switch (m_p.band) {
-        case Band::Below:
-            return ForBand<T, BelowBand>();
-        case Band::Above:
-            return ForBand<T, AboveBand>();
-        case Band::Inside:
-            return ForBand<T, InsideBand>();
-        case Band::Outside:
-            return ForBand<T, OutsideBand>();
-        case Band::None:
-            break;
+        case Band::Below: return ForBand<T, BelowBand>();
+        case Band::Above: return ForBand<T, AboveBand>();
+        case Band::Inside: return ForBand<T, InsideBand>();
+        case Band::Outside: return ForBand<T, OutsideBand>();
+        case Band::None: break;
         }
         return &ToneBands::Copy<T>;
     }
 
     template <class T, class B>
-
     Worker ForBand() {
         Thresholds<T>& th = BoundsOf<T>();
         th = B::template Bounds<T>(m_p);
@@ -340,9 +224,9 @@ private:
     template <class B>
     bool PrepareLanes(const Thresholds<std::uint16_t>& th) {
         using T = std::uint16_t;
-        std::array<Interval, 2> keep, rule;
-        if (!TwoRuns([&](int v) { return B::Keep(T(v), th); }, keep) ||
-            !TwoRuns([&](int v) { return !B::Keep(T(v), th) && !B::Pull(T(v), th); }, rule))
+        std::array<frame::Interval, 2> keep, rule;
+        if (!frame::TwoRuns([&](int v) { return B::Keep(T(v), th); }, keep) ||
+            !frame::TwoRuns([&](int v) { return !B::Keep(T(v), th) && !B::Pull(T(v), th); }, rule))
             return false;
         if (rule[0].last - rule[0].first + rule[1].last - rule[1].first + 2 > 32768) return false;
         Lanes& l = m_lanes;
@@ -360,7 +244,6 @@ private:
     }
 
     template <class T>
-
     Thresholds<T>& BoundsOf() {
         if constexpr (std::is_same_v<T, float>)
             return m_floatBounds;
@@ -371,14 +254,16 @@ private:
     // The unit value t = v / scale, and a result in unit values stored in channel units by
     // the depth's rule. The scale is the depth's own (1 on float images, where v / 1 is v).
     template <class T>
-    static double Unit(T v) { return double(v) / frame::Depth<T>::kScale; }
+    static double Unit(T v) {
+        return double(v) / frame::Depth<T>::kScale;
+    }
     template <class T>
     static T Stored(double unit) {
         return frame::Depth<T>::Store(frame::Depth<T>::kScale * unit);
     }
 
     // The bands. Rule is the whole rule of a filter type for one value of an enabled
-    // channel, exactly as stated: v compared with the 32-bit scaled parameters, t = v /
+    // channel, computed in full: v compared with the 32-bit scaled parameters, t = v /
     // scale and every ramp in double precision. Bounds turns the rule's first tests into
     // thresholds on v, found among the values of the depth with those very tests, so that
     // Keep holds exactly where the rule returns v untouched and Pull where it returns the
@@ -388,13 +273,17 @@ private:
     struct BelowBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
-            return {LeastWhere<T>([&](T v) { return !(float(v) < p.scaledLevel); }),
-                    GreatestWhere<T>([&](T v) { return float(v) <= p.lowerKnee; })};
+            return {frame::LeastWhere<T>([&](T v) { return !(float(v) < p.scaledLevel); }),
+                    frame::GreatestWhere<T>([&](T v) { return float(v) <= p.lowerKnee; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtLeast(v, t.a); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return frame::AtLeast(v, t.a);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtMost(v, t.b); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return frame::AtMost(v, t.b);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v); // exact for both depths
@@ -409,13 +298,17 @@ private:
     struct AboveBand {
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
-            return {GreatestWhere<T>([&](T v) { return !(float(v) > p.scaledLevel); }),
-                    LeastWhere<T>([&](T v) { return float(v) >= p.upperKnee; })};
+            return {frame::GreatestWhere<T>([&](T v) { return !(float(v) > p.scaledLevel); }),
+                    frame::LeastWhere<T>([&](T v) { return float(v) >= p.upperKnee; })};
         }
         template <class T>
-        static bool Keep(T v, const Thresholds<T>& t) { return AtMost(v, t.a); }
+        static bool Keep(T v, const Thresholds<T>& t) {
+            return frame::AtMost(v, t.a);
+        }
         template <class T>
-        static bool Pull(T v, const Thresholds<T>& t) { return AtLeast(v, t.b); }
+        static bool Pull(T v, const Thresholds<T>& t) {
+            return frame::AtLeast(v, t.b);
+        }
         template <class T>
         static T Rule(T v, const Params& p) {
             const float f = float(v);
@@ -431,18 +324,19 @@ private:
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             const double from = double(p.start) + p.smooth, to = double(p.end) - p.smooth;
-            return {GreatestWhere<T>([&](T v) { return float(v) < p.scaledStart; }),
-                    LeastWhere<T>([&](T v) { return float(v) > p.scaledEnd; }),
-                    LeastWhere<T>([&](T v) { return from <= Unit(v); }),
-                    GreatestWhere<T>([&](T v) { return Unit(v) <= to; })};
+            return {frame::GreatestWhere<T>([&](T v) { return float(v) < p.scaledStart; }),
+                    frame::LeastWhere<T>([&](T v) { return float(v) > p.scaledEnd; }),
+                    frame::LeastWhere<T>([&](T v) { return from <= Unit(v); }),
+                    frame::GreatestWhere<T>([&](T v) { return Unit(v) <= to; })};
         }
         template <class T>
         static bool Keep(T v, const Thresholds<T>& t) {
-            return AtMost(v, t.a) | AtLeast(v, t.b);
+            return int(frame::AtMost(v, t.a)) |
+                   int(frame::AtLeast(v, t.b)); // both tested: no branch
         }
         template <class T>
         static bool Pull(T v, const Thresholds<T>& t) {
-            return AtLeast(v, t.c) & AtMost(v, t.d);
+            return int(frame::AtLeast(v, t.c)) & int(frame::AtMost(v, t.d));
         }
         template <class T>
         static T Rule(T v, const Params& p) {
@@ -474,18 +368,18 @@ private:
         template <class T>
         static Thresholds<T> Bounds(const Params& p) {
             const double below = double(p.start) - p.smooth, above = double(p.end) + p.smooth;
-            return {LeastWhere<T>([&](T v) { return float(v) >= p.scaledStart; }),
-                    GreatestWhere<T>([&](T v) { return float(v) <= p.scaledEnd; }),
-                    GreatestWhere<T>([&](T v) { return Unit(v) <= below; }),
-                    LeastWhere<T>([&](T v) { return Unit(v) >= above; })};
+            return {frame::LeastWhere<T>([&](T v) { return float(v) >= p.scaledStart; }),
+                    frame::GreatestWhere<T>([&](T v) { return float(v) <= p.scaledEnd; }),
+                    frame::GreatestWhere<T>([&](T v) { return Unit(v) <= below; }),
+                    frame::LeastWhere<T>([&](T v) { return Unit(v) >= above; })};
         }
         template <class T>
         static bool Keep(T v, const Thresholds<T>& t) {
-            return AtLeast(v, t.a) & AtMost(v, t.b);
+            return int(frame::AtLeast(v, t.a)) & int(frame::AtMost(v, t.b));
         }
         template <class T>
         static bool Pull(T v, const Thresholds<T>& t) {
-            return AtMost(v, t.c) | AtLeast(v, t.d);
+            return int(frame::AtMost(v, t.c)) | int(frame::AtLeast(v, t.d));
         }
         template <class T>
         static T Rule(T v, const Params& p) {
@@ -539,10 +433,9 @@ private:
             }
             for (int c = 0; c < kChannels; ++c) {
                 if (p.on[std::size_t(c)]) continue;
-                for (int i = c; i < len; i += kChannels)
-                    dst[i] = src[i], flags[i] = 0;
+                for (int i = c; i < len; i += kChannels) dst[i] = src[i], flags[i] = 0;
             }
-            const int count = SetPositions(flags, len, at);
+            const int count = frame::SetPositions(flags, len, at);
             for (int k = 0; k < count; ++k) {
                 const T v = src[at[k]];
                 if constexpr (std::is_same_v<T, float>)
@@ -556,11 +449,22 @@ private:
     }
 
 #ifdef QRVX_WIDE_ROWS
-    // Row y of an integer image on the wide path, in chunks of kWideChunk values. A first
-    // pass classifies each 32 values with the lanes' interval tests and packs the values
-    // left to the rule into one list; those are looked up in the table; a last pass writes
-    // every value untouched or pulled and spreads the looked-up results over their lanes.
-    // The last values short of 32 (whole pixels) take the rule directly.
+    // The wide path's classification of 32 integer values (see PrepareLanes): values left
+    // to the rule are looked up, untouched values and switched-off lanes kept, the others
+    // pulled.
+    struct WideBands {
+        WideInterval keep, rule0, rule1;
+        __mmask32 keepOutside, on;
+        QRVX_WIDE explicit WideBands(const Lanes& l)
+            : keep(l.keep), rule0(l.rule[0]), rule1(l.rule[1]),
+              keepOutside(l.keepOutside ? ~0u : 0u), on(l.on) {}
+        QRVX_WIDE frame::WideClass operator()(__m512i v) const {
+            return {(rule0.Holds(v) | rule1.Holds(v)) & on, (keep.Holds(v) ^ keepOutside) | ~on};
+        }
+    };
+
+    // Row y of an integer image on the wide path: frame::WideLookUpRow with the table of
+    // exact results; the last values short of 32 (whole pixels) take the rule directly.
     template <class B>
     QRVX_WIDE void WideRow(int y) {
         using T = std::uint16_t;
@@ -568,40 +472,8 @@ private:
         T* out = m_dst->Row<T>(y);
         const int n = m_src->Width() * kChannels;
         const int whole = n - n % kLanes;
-        const Lanes& l = m_lanes;
-        const WideInterval keep(l.keep), rule0(l.rule[0]), rule1(l.rule[1]);
-        const __mmask32 keepOutside = l.keepOutside ? ~0u : 0u, on = l.on;
-        const __m512i pull = _mm512_set1_epi16(short(l.pull));
-        const T* table = m_table.data();
-        const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
-        // Each store of packed values writes 32 entries and keeps as many as were found.
-        alignas(64) T list[kWideChunk + kLanes];
-        __mmask32 kept[kWideChunk / kLanes], ruled[kWideChunk / kLanes];
-        for (int c0 = 0; c0 < whole; c0 += kWideChunk) {
-            const int len = std::min(kWideChunk, whole - c0);
-            const T* src = in + c0;
-            T* dst = out + c0;
-            int count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 r = (rule0.Holds(v) | rule1.Holds(v)) & on;
-                kept[i / kLanes] = (keep.Holds(v) ^ keepOutside) | ~on;
-                ruled[i / kLanes] = r;
-                _mm512_storeu_si512(list + count, _mm512_maskz_compress_epi16(r, v));
-                count += std::popcount(r);
-            }
-            for (int j = 0; j < count; ++j) list[j] = table[list[j]];
-            count = 0;
-            for (int i = 0; i < len; i += kLanes) {
-                const __m512i v = _mm512_loadu_si512(src + i);
-                const __mmask32 r = ruled[i / kLanes];
-                const __m512i settled = _mm512_mask_mov_epi16(pull, kept[i / kLanes], v);
-                const __m512i looked = _mm512_loadu_si512(list + count);
-                frame::PutWide(dst + i, _mm512_mask_expand_epi16(settled, r, looked), streamed);
-                count += std::popcount(r);
-            }
-        }
-        _mm_sfence(); // the streaming stores are seen before the row counts as done
+        frame::WideLookUpRow(in, out, whole, m_table.data(), _mm512_set1_epi16(short(m_lanes.pull)),
+                             WideBands(m_lanes));
         for (int i = whole; i < n; ++i)
             out[i] = m_p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], m_p) : in[i];
     }
@@ -623,13 +495,7 @@ private:
     Thresholds<std::uint16_t> m_intBounds;
     Thresholds<float> m_floatBounds;
     std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
-    struct Lanes {
-        Interval keep;                 // untouched values (with keepOutside: the others)
-        bool keepOutside = false;
-        std::array<Interval, 2> rule;  // values left to the rule
-        std::uint32_t on = 0;          // lanes of switched-on channels
-        std::uint16_t pull = 0;
-    } m_lanes;                         // the wide path's classification
+    Lanes m_lanes;                      // the wide path's classification
     Worker m_worker = nullptr;
 };
 

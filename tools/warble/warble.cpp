@@ -26,9 +26,9 @@
 // The displacements are computed once per request, dX per row and dY per column, and
 // turned into whole-pixel steps: trunc(q + d) is q + floor(d) wherever that is not
 // negative, and the one q just left of 0 lands on 0 when d has a fraction. Where a
-// displacement lies so close below a whole number that q + d rounds up to it, the
-// targets are truncated from doubles pixel by pixel, as the definition reads. When all
-// four channels have the same steps, whole pixels move at once.
+// displacement lies so close below a whole number that q + d rounds up to it, the step
+// would be one pixel short, so those targets are computed as trunc(q + d) in doubles
+// pixel by pixel. When all four channels have the same steps, whole pixels move at once.
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -40,7 +40,7 @@
 
 namespace {
 
-constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
 constexpr int kTileWidth = 256; // columns of one replay tile
 
 // Marks a displacement that drops its pixels: every x + d (or y + d) it gives is
@@ -61,9 +61,9 @@ double Wave(int formula, double a) {
     case 7: return std::acos(a);
     case 8: return std::atan(a);
     case 9: return std::sqrt(a);
-    case 10: return 1.0 / std::cos(a);     // secans
-    case 11: return 1.0 / std::sin(a);     // cosecans
-    case 12: return 1.0 / std::tan(a);     // cotangens
+    case 10: return 1.0 / std::cos(a); // secans
+    case 11: return 1.0 / std::sin(a); // cosecans
+    case 12: return 1.0 / std::tan(a); // cotangens
     default: return 0.0;
     }
 }
@@ -87,8 +87,8 @@ constexpr ChannelNames kNames[kChannels] = {
 
 Input* FormulaCombo(Operator& op, const std::string& id, const char* name) {
     return frame::Combo(op, id.c_str(), name,
-                        {"None", "SIN", "COS", "TAN", "LOG", "EXP", "ASIN", "ACOS", "ATAN",
-                         "SQRT", "secans", "cosecans", "cotangens"});
+                        {"None", "SIN", "COS", "TAN", "LOG", "EXP", "ASIN", "ACOS", "ATAN", "SQRT",
+                         "secans", "cosecans", "cotangens"});
 }
 
 class Warble : public ThreadedOperator {
@@ -101,6 +101,7 @@ public:
             const auto id = [&](const char* stem) { return stem + std::string(1, n.letter); };
             ChannelControls& k = m_controls[c];
             AddControlPage(n.page);
+            // clang-format off
             k.active      = frame::Checkbox(*this, n.activeId, n.activeName, 1.0, {.rowShare = 0.33});
             k.centre      = frame::Offset(*this, n.centreId, n.centreName);
             k.x.formula   = FormulaCombo(*this, id("FormulaX"), "Formula X");
@@ -111,6 +112,7 @@ public:
             k.y.phase     = frame::Screw(*this, id("phaseY").c_str(), "Phase Y", 0.0, {0.0, 1.0});
             k.y.amplitude = frame::Screw(*this, id("amplitudeY").c_str(), "Amplitude Y", 0.5, {0.0, 10.0});
             k.y.frequency = frame::Screw(*this, id("frequencyY").c_str(), "Frequency Y", 0.05, {0.0, 5.0});
+            // clang-format on
         }
         m_output = frame::ImageOut(*this);
     }
@@ -127,9 +129,9 @@ public:
             Displacements(ReadAxis(k.x, req, f.height, f.width * (centre.X - 0.5)), f.width, p.x);
             Displacements(ReadAxis(k.y, req, f.width, f.height * (centre.Y - 0.5)), f.height, p.y);
             const auto still = [](double d) { return d == 0.0; };
-            p.moves = frame::On(k.active, req) &&
-                      !(std::all_of(p.x.d.begin(), p.x.d.end(), still) &&
-                        std::all_of(p.y.d.begin(), p.y.d.end(), still));
+            p.moves =
+                frame::On(k.active, req) && !(std::all_of(p.x.d.begin(), p.x.d.end(), still) &&
+                                              std::all_of(p.y.d.begin(), p.y.d.end(), still));
             p.columnsRegular = std::all_of(p.y.regular.begin(), p.y.regular.end(),
                                            [](unsigned char r) { return r != 0; });
             // The range of dY over the columns whose pixels can land anywhere.
@@ -145,8 +147,8 @@ public:
         const auto same = [](const Plan& a, const Plan& b) {
             return a.moves && b.moves && a.x.d == b.x.d && a.y.d == b.y.d;
         };
-        m_whole = same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) &&
-                  same(m_plan[0], m_plan[3]);
+        m_whole =
+            same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) && same(m_plan[0], m_plan[3]);
         m_bands = BandCount(f.height);
         m_scratch.resize(std::size_t(f.height) * kTileWidth * (m_src->IsFloat() ? 2 : 1));
         m_worker = frame::PickByDepth(*m_dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
@@ -190,16 +192,19 @@ private:
 
     // What a channel's band pass reads.
     struct Plan {
-        bool moves = false;          // false: the channel stays in place
-        bool columnsRegular = false; // every column's dY is regular
-        Steps x, y;                  // dX per source row, dY per source column
-        double dyLow = 0, dyHigh = 0; // range of dY other than kDropped (empty: low > high)
+        bool moves = false;                // false: the channel stays in place
+        bool columnsRegular = false;       // every column's dY is regular
+        Steps x, y;                        // dX per source row, dY per source column
+        double dyLow = 0, dyHigh = 0;      // range of dY other than kDropped (empty: low > high)
         int shiftYLow = 0, shiftYHigh = 0; // range of y.shift, dropped columns included
     };
 
     static Axis ReadAxis(const AxisControls& k, Request* req, int length, double offset) {
-        return {frame::Whole(k.formula, req), frame::Num(k.phase, req) * length,
-                frame::Num(k.amplitude, req) * 100, frame::Num(k.frequency, req), offset,
+        return {frame::Whole(k.formula, req),
+                frame::Num(k.phase, req) * length,
+                frame::Num(k.amplitude, req) * 100,
+                frame::Num(k.frequency, req),
+                offset,
                 length};
     }
 
@@ -269,10 +274,12 @@ private:
             for (int y = y0; y < y1; ++y) {
                 const T* s = m_src->Row<T>(y) + x0 * 4;
                 T* o = out.RowAt(y);
-                if (kept == 0) std::memset(o, 0, bytes);
+                if (kept == 0)
+                    std::memset(o, 0, bytes);
                 else
                     for (int x = 0; x < out.x1 - x0; ++x)
-                        for (int c = 0; c < kChannels; ++c) o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
+                        for (int c = 0; c < kChannels; ++c)
+                            o[x * 4 + c] = keep[c] ? s[x * 4 + c] : T(0);
             }
             // Replay; channels that move alike go as whole pixels, the others one at a time.
             for (int y = first; y < last; ++y) {
@@ -315,8 +322,10 @@ private:
         template <bool kWhole>
         void Put(int tx, int ty, int c, const T* s) const {
             T* o = RowAt(ty) + (tx - x0) * 4;
-            if constexpr (kWhole) std::memcpy(o, s, 4 * sizeof(T));
-            else o[c] = s[c];
+            if constexpr (kWhole)
+                std::memcpy(o, s, 4 * sizeof(T));
+            else
+                o[c] = s[c];
         }
     };
 
@@ -376,7 +385,7 @@ private:
     const Image* m_src = nullptr;
     Image* m_dst = nullptr;
     std::array<Plan, kChannels> m_plan;
-    bool m_whole = false; // all four channels move alike
+    bool m_whole = false;                 // all four channels move alike
     std::vector<std::uint64_t> m_scratch; // per image row, the pixels of one tile row
     long m_bands = 1;
     void (Warble::*m_worker)(int, int) = nullptr;

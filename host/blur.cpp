@@ -1,0 +1,214 @@
+// Image::ImageBlur: three box passes that approximate a Gaussian, on a reduced image
+// for wide blurs.
+#include "host/convert.h"
+#include "host/image_ops.h"
+#include "host/parallel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace host {
+namespace {
+
+constexpr int kMaxLanes = 64;
+
+// One box pass of radius r along n elements of `lanes` interleaved values each
+// (element i, lane l at data[i * lanes + l]); edges repeat the border element.
+void BoxPass(const float* in, float* out, int n, int lanes, int r) {
+    const float inv = 1.0f / float(2 * r + 1);
+    float sums[kMaxLanes];
+    for (int l = 0; l < lanes; ++l) sums[l] = 0;
+    for (int j = -r; j <= r; ++j) {
+        const float* s = in + std::size_t(std::clamp(j, 0, n - 1)) * lanes;
+        for (int l = 0; l < lanes; ++l) sums[l] += s[l];
+    }
+    for (int i = 0; i < n; ++i) {
+        float* o = out + std::size_t(i) * lanes;
+        for (int l = 0; l < lanes; ++l) o[l] = sums[l] * inv;
+        const float* add = in + std::size_t(std::min(i + r + 1, n - 1)) * lanes;
+        const float* sub = in + std::size_t(std::max(i - r, 0)) * lanes;
+        for (int l = 0; l < lanes; ++l) sums[l] += add[l] - sub[l];
+    }
+}
+
+// Three box passes approximate a Gaussian of standard deviation sigma.
+int BoxRadius(double sigma) {
+    const double width = std::sqrt(4.0 * sigma * sigma + 1.0);
+    return std::max(0, int(std::lround((width - 1.0) / 2.0)));
+}
+
+// Three passes, result back in a (b is scratch).
+void Blur3(std::vector<float>& a, std::vector<float>& b, int n, int lanes, int r) {
+    if (r <= 0) return;
+    BoxPass(a.data(), b.data(), n, lanes, r);
+    BoxPass(b.data(), a.data(), n, lanes, r);
+    BoxPass(a.data(), b.data(), n, lanes, r);
+    a.swap(b);
+}
+
+// Scratch memory of the calling thread, kept between calls so that repeated blurs touch
+// no fresh pages.
+std::vector<float>& Scratch(int which, std::size_t size) {
+    thread_local std::vector<float> buffers[2];
+    if (buffers[which].size() < size) buffers[which].resize(size);
+    return buffers[which];
+}
+
+// Blurs in two sweeps, each running its box passes along 64 interleaved lanes so that the
+// running sums vectorise: rows in blocks of 16 (16 rows x 4 channels side by side per
+// column) into the float scratch image, then columns in strips of 32 pixels into dst.
+template <class TS, class TD>
+void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const bool on[4]) {
+    constexpr int kBlock = 16;
+    const int w = src.Width(), h = src.Height();
+    const long rowBlocks = (h + kBlock - 1) / kBlock;
+    ParallelBands(rowBlocks, DefaultBands(), [&](long k0, long k1) {
+        std::vector<float>& a = Scratch(0, std::size_t(w) * kBlock * 4);
+        std::vector<float>& b = Scratch(1, a.size());
+        for (long k = k0; k < k1; ++k) {
+            const int y0 = int(k) * kBlock, n = std::min(kBlock, h - y0), lanes = n * 4;
+            for (int r = 0; r < n; ++r) {
+                const TS* s = src.Row<TS>(y0 + r);
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c)
+                        a[std::size_t(x) * lanes + r * 4 + c] = ToUnit(s[x * 4 + c]);
+            }
+            Blur3(a, b, w, lanes, rx);
+            for (int r = 0; r < n; ++r) {
+                float* t = tmp.Row<float>(y0 + r);
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c)
+                        t[x * 4 + c] = a[std::size_t(x) * lanes + r * 4 + c];
+            }
+        }
+    });
+    constexpr int kStrip = kMaxLanes / 4;
+    const long strips = (w + kStrip - 1) / kStrip;
+    ParallelBands(strips, DefaultBands(), [&](long k0, long k1) {
+        std::vector<float>& a = Scratch(0, std::size_t(h) * kStrip * 4);
+        std::vector<float>& b = Scratch(1, a.size());
+        for (long k = k0; k < k1; ++k) {
+            const int x0 = int(k) * kStrip, n = std::min(kStrip, w - x0), lanes = n * 4;
+            for (int y = 0; y < h; ++y)
+                std::memcpy(&a[std::size_t(y) * lanes], tmp.Row<float>(y) + x0 * 4,
+                            lanes * sizeof(float));
+            Blur3(a, b, h, lanes, ry);
+            for (int y = 0; y < h; ++y) {
+                const TS* s = src.Row<TS>(y) + x0 * 4;
+                TD* d = dst.Row<TD>(y) + x0 * 4;
+                const float* v = &a[std::size_t(y) * lanes];
+                for (int i = 0; i < lanes; ++i)
+                    d[i] = on[i & 3] ? FromUnit<TD>(v[i]) : FromUnit<TD>(ToUnit(s[i]));
+            }
+        }
+    });
+}
+
+// The reduction factor for a blur of standard deviation sigma: the reduced image keeps
+// at least 8 of its pixels per sigma, so the reduction loses nothing the blur keeps.
+int ReductionFactor(double sigma) { return std::clamp(int(sigma / 8.0), 1, 64); }
+
+// low = src averaged over fx x fy blocks (edge blocks over the pixels they hold).
+template <class TS>
+void Reduce(const Image& src, Image& low, int fx, int fy) {
+    const int w = src.Width(), h = src.Height();
+    ParallelBands(low.Height(), DefaultBands(), [&](long y0, long y1) {
+        std::vector<float> sums(std::size_t(low.Width()) * 4);
+        for (long ly = y0; ly < y1; ++ly) {
+            std::fill(sums.begin(), sums.end(), 0.0f);
+            const int top = int(ly) * fy, rows = std::min(fy, h - top);
+            for (int y = top; y < top + rows; ++y) {
+                const TS* s = src.Row<TS>(y);
+                for (int lx = 0, x = 0; lx < low.Width(); ++lx) {
+                    float acc[4] = {0, 0, 0, 0};
+                    for (const int end = std::min(x + fx, w); x < end; ++x)
+                        for (int c = 0; c < 4; ++c) acc[c] += ToUnit(s[x * 4 + c]);
+                    for (int c = 0; c < 4; ++c) sums[std::size_t(lx) * 4 + c] += acc[c];
+                }
+            }
+            float* d = low.Row<float>(int(ly));
+            for (int lx = 0; lx < low.Width(); ++lx) {
+                const float inv = 1.0f / float(rows * std::min(fx, w - lx * fx));
+                for (int c = 0; c < 4; ++c) d[lx * 4 + c] = sums[std::size_t(lx) * 4 + c] * inv;
+            }
+        }
+    });
+}
+
+// dst = low enlarged by fx x fy with bilinear interpolation (edges clamp); channels that
+// are off are copied from src.
+template <class TS, class TD>
+void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, const bool on[4]) {
+    const int w = dst.Width(), lw = low.Width(), lh = low.Height();
+    const bool allOn = on[0] && on[1] && on[2] && on[3];
+    std::vector<int> x0(static_cast<std::size_t>(w)), x1(x0.size());
+    std::vector<float> tx(x0.size());
+    for (int x = 0; x < w; ++x) {
+        const double p = std::clamp((x + 0.5) / fx - 0.5, 0.0, double(lw - 1));
+        x0[x] = int(p);
+        x1[x] = std::min(x0[x] + 1, lw - 1);
+        tx[x] = float(p - x0[x]);
+    }
+    ParallelBands(dst.Height(), DefaultBands(), [&](long y0, long y1) {
+        std::vector<float> line(std::size_t(lw) * 4);
+        for (long y = y0; y < y1; ++y) {
+            const double p = std::clamp((y + 0.5) / fy - 0.5, 0.0, double(lh - 1));
+            const int r0 = int(p), r1 = std::min(r0 + 1, lh - 1);
+            const float ty = float(p - r0);
+            const float* a = low.Row<float>(r0);
+            const float* b = low.Row<float>(r1);
+            for (int i = 0; i < lw * 4; ++i) line[i] = a[i] + (b[i] - a[i]) * ty;
+            TD* d = dst.Row<TD>(int(y));
+            for (int x = 0; x < w; ++x) {
+                const float* l = &line[std::size_t(x0[x]) * 4];
+                const float* r = &line[std::size_t(x1[x]) * 4];
+                for (int c = 0; c < 4; ++c)
+                    d[x * 4 + c] = FromUnit<TD>(l[c] + (r[c] - l[c]) * tx[x]);
+            }
+            if (allOn) continue;
+            const TS* s = src.Row<TS>(int(y));
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    if (!on[c]) d[x * 4 + c] = FromUnit<TD>(ToUnit(s[x * 4 + c]));
+        }
+    });
+}
+
+} // namespace
+
+void Blur(const Image& src, Image& dst, const bool on[4], double xSize, double ySize) {
+    // Standard deviations in pixels; beyond a few image sizes the blur is a flat average.
+    auto sigma = [&](double size) {
+        return std::isfinite(size) ? std::clamp(size, 0.0, 4.0) * src.Width() : 0.0;
+    };
+    const double sx = sigma(xSize), sy = sigma(ySize);
+    const int fx = ReductionFactor(sx), fy = ReductionFactor(sy);
+    WithType(src, [&]<class TS>() {
+        WithType(dst, [&]<class TD>() {
+            if (fx == 1 && fy == 1) {
+                Image tmp(src.Width(), src.Height(), ImageDepth::Float32);
+                BlurImage<TS, TD>(src, dst, tmp, BoxRadius(sx), BoxRadius(sy), on);
+                return;
+            }
+            // A wide blur keeps no detail finer than a reduced image holds: reduce, blur
+            // there and enlarge again. Reducing and enlarging each add about (f^2 - 1) / 12
+            // of variance, which the reduced blur leaves out.
+            Image low((src.Width() + fx - 1) / fx, (src.Height() + fy - 1) / fy,
+                      ImageDepth::Float32);
+            Image blurred(low.Width(), low.Height(), ImageDepth::Float32);
+            Image tmp(low.Width(), low.Height(), ImageDepth::Float32);
+            auto reduced = [](double s, int f) {
+                return std::sqrt(std::max(0.0, s * s - (f * f - 1) / 6.0)) / f;
+            };
+            const bool all[4] = {true, true, true, true};
+            Reduce<TS>(src, low, fx, fy);
+            BlurImage<float, float>(low, blurred, tmp, BoxRadius(reduced(sx, fx)),
+                                    BoxRadius(reduced(sy, fy)), all);
+            Enlarge<TS, TD>(blurred, src, dst, fx, fy, on);
+        });
+    });
+}
+
+} // namespace host

@@ -1,0 +1,129 @@
+// The frame/ helpers that tools build their row passes on: threshold searches over the
+// ordered values of each depth, runs of values, flag positions, and the wide look-up row.
+#include "frame/values.h"
+#include "frame/wide.h"
+#include "support.h"
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+using frame::Bound;
+using frame::GreatestWhere;
+using frame::Interval;
+using frame::LeastWhere;
+
+TEST(Values, IntegerSearchesFindTheThresholdOrNone) {
+    using T = std::uint16_t;
+    const Bound<T> a = LeastWhere<T>([](T v) { return v >= 1000; });
+    EXPECT_TRUE(a.possible);
+    EXPECT_EQ(a.k, 1000);
+    EXPECT_EQ(LeastWhere<T>([](T) { return true; }).k, 0);
+    EXPECT_FALSE(LeastWhere<T>([](T) { return false; }).possible);
+    const Bound<T> b = GreatestWhere<T>([](T v) { return v * 3 <= 20; });
+    EXPECT_TRUE(b.possible);
+    EXPECT_EQ(b.k, 6);
+    EXPECT_EQ(GreatestWhere<T>([](T) { return true; }).k, 65535);
+    EXPECT_FALSE(GreatestWhere<T>([](T) { return false; }).possible);
+    // The tests a bound stands for, and that an impossible bound passes nothing.
+    EXPECT_TRUE(frame::AtLeast(T(1000), a));
+    EXPECT_FALSE(frame::AtLeast(T(999), a));
+    EXPECT_TRUE(frame::AtMost(T(6), b));
+    EXPECT_FALSE(frame::AtMost(T(7), b));
+    EXPECT_FALSE(frame::AtMost(T(0), Bound<T>{}));
+}
+
+TEST(Values, FloatSearchesWalkEveryFloatInOrder) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const auto least = [](auto test) { return LeastWhere<float>(test).k; };
+    const auto greatest = [](auto test) { return GreatestWhere<float>(test).k; };
+    EXPECT_EQ(least([](float v) { return v >= 0.5f; }), 0.5f);
+    EXPECT_EQ(least([](float v) { return v > 0.5f; }), std::nextafter(0.5f, 1.0f));
+    EXPECT_EQ(greatest([](float v) { return v < 0.0f; }),
+              -std::numeric_limits<float>::denorm_min());
+    // -0 comes just before +0, and both pass v >= 0.
+    const float zero = least([](float v) { return v >= 0.0f; });
+    EXPECT_EQ(zero, 0.0f);
+    EXPECT_TRUE(std::signbit(zero));
+    EXPECT_FALSE(std::signbit(least([](float v) { return !std::signbit(v); })));
+    // The ends are the infinities.
+    EXPECT_EQ(least([](float) { return true; }), -inf);
+    EXPECT_EQ(greatest([](float) { return true; }), inf);
+    EXPECT_EQ(greatest([](float v) { return v < inf; }), std::numeric_limits<float>::max());
+}
+
+TEST(Values, SetPositionsListsTheFlaggedValuesInOrder) {
+    std::vector<std::uint8_t> flags(24, 0);
+    for (int i : {0, 7, 8, 13, 22, 23}) flags[std::size_t(i)] = 1;
+    std::vector<std::uint16_t> at(flags.size() + 8);
+    ASSERT_EQ(frame::SetPositions(flags.data(), 24, at.data()), 6);
+    EXPECT_EQ(std::vector<std::uint16_t>(at.begin(), at.begin() + 6),
+              (std::vector<std::uint16_t>{0, 7, 8, 13, 22, 23}));
+    std::fill(flags.begin(), flags.end(), 1);
+    ASSERT_EQ(frame::SetPositions(flags.data(), 24, at.data()), 24);
+    EXPECT_EQ(at[23], 23);
+    std::fill(flags.begin(), flags.end(), 0);
+    EXPECT_EQ(frame::SetPositions(flags.data(), 24, at.data()), 0);
+}
+
+TEST(Values, TwoRunsFindsUpToTwoRunsOfValues) {
+    std::array<Interval, 2> runs;
+    ASSERT_TRUE(frame::TwoRuns([](int v) { return v >= 100 && v <= 200; }, runs));
+    EXPECT_EQ(runs[0].first, 100);
+    EXPECT_EQ(runs[0].last, 200);
+    EXPECT_GT(runs[1].first, runs[1].last); // none
+    ASSERT_TRUE(frame::TwoRuns([](int v) { return v < 10 || v == 65535; }, runs));
+    EXPECT_EQ(runs[0].first, 0);
+    EXPECT_EQ(runs[0].last, 9);
+    EXPECT_EQ(runs[1].first, 65535);
+    EXPECT_EQ(runs[1].last, 65535);
+    ASSERT_TRUE(frame::TwoRuns([](int) { return false; }, runs));
+    EXPECT_GT(runs[0].first, runs[0].last);
+    EXPECT_FALSE(frame::TwoRuns([](int v) { return v % 1000 == 0; }, runs));
+}
+
+#ifdef QRVX_WIDE_ROWS
+// A classifier for the test below: values 1000..29999 are looked up, the others kept in
+// even lanes and replaced in odd ones.
+struct TestClass {
+    __m512i low, high;
+    QRVX_WIDE frame::WideClass operator()(__m512i v) const {
+        return {_mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high), 0x55555555u};
+    }
+};
+
+QRVX_WIDE void RunWideRow(const std::uint16_t* src, std::uint16_t* dst, int n,
+                          const std::uint16_t* table) {
+    const TestClass classify{_mm512_set1_epi16(1000), _mm512_set1_epi16(29999)};
+    frame::WideLookUpRow(src, dst, n, table, _mm512_set1_epi16(7), classify);
+}
+#endif
+
+TEST(Wide, LookUpRowMatchesAPlainLoop) {
+#ifdef QRVX_WIDE_ROWS
+    if (!frame::WideRowsSupported()) GTEST_SKIP() << "no AVX-512 BW and VBMI2 here";
+    // Several chunks and a part chunk; the row 64-byte aligned (streamed) and not.
+    constexpr int n = frame::kWideChunk * 3 + frame::kWideLanes * 5;
+    std::vector<std::uint16_t> table(65536);
+    for (std::size_t v = 0; v < table.size(); ++v) table[v] = std::uint16_t(65535 - v);
+    std::mt19937 rng(3);
+    alignas(64) static std::uint16_t src[n], dst[n + 32];
+    for (auto& v : src) v = std::uint16_t(rng() % 40000);
+    for (int offset : {0, 1}) {
+        RunWideRow(src, dst + offset, n, table.data());
+        for (int i = 0; i < n; ++i) {
+            const std::uint16_t v = src[i];
+            const std::uint16_t expected =
+                v >= 1000 && v <= 29999 ? table[v] : (i % 2 == 0 ? v : std::uint16_t(7));
+            ASSERT_EQ(dst[offset + i], expected) << "value " << i << " offset " << offset;
+        }
+    }
+#else
+    GTEST_SKIP() << "no wide rows on this processor family";
+#endif
+}
+
+} // namespace
