@@ -90,7 +90,8 @@ Registry& Catalog::Find(const std::string& name) const {
     if (found.size() == 1) return *found.front();
     std::vector<std::string> names;
     for (const Registry* e : found.empty() ? m_entries : found) names.push_back(DisplayName(*e));
-    if (found.empty()) throw UsageError("unknown tool " + Quoted(Excerpt(name)) + " (tools: " + Join(names) + ")");
+    if (found.empty())
+        throw UsageError("unknown tool " + Quoted(Excerpt(name)) + " (tools: " + Join(names) + ")");
     throw UsageError("tool name " + Quoted(name) + " is ambiguous: " + Join(names));
 }
 

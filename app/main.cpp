@@ -39,37 +39,50 @@ int main(int argc, char** argv) {
     tools->add_flag("-q,--quiet", quiet, "Print errors only");
 
     CLI::App* controls = cli.add_subcommand("controls", "List a tool's inputs and controls");
-    controls->add_option("tool", toolName, "Display name, short name, script name or registry ID")->required();
+    controls->add_option("tool", toolName, "Display name, short name, script name or registry ID")
+        ->required();
     controls->add_flag("--json", json, "Print JSON");
     controls->add_flag("-q,--quiet", quiet, "Print errors only");
 
     app::RenderOptions r;
     std::string depth = "auto", threads = "0";
     CLI::App* render = cli.add_subcommand("render", "Render a tool over images or frame sequences");
-    render->add_option("tool", r.tool, "Display name, short name, script name or registry ID")->required();
-    render->add_option("-i,--input", r.inputs, "[ID=]PATH: an image or sequence for \"Input\" or input ID")
+    render->add_option("tool", r.tool, "Display name, short name, script name or registry ID")
+        ->required();
+    render
+        ->add_option("-i,--input", r.inputs,
+                     "[ID=]PATH: an image or sequence for \"Input\" or input ID")
         ->allow_extra_args(false);
-    render->add_option("-s,--set", r.settings, "ID=VALUE: a number, x,y for a point, or a combo entry")
+    render
+        ->add_option("-s,--set", r.settings,
+                     "ID=VALUE: a number, x,y for a point, or a combo entry")
         ->allow_extra_args(false);
     render->add_option("--settings", r.settingsFile, "Apply a settings file (before any -s)");
     render->add_option("--save-settings", r.saveSettings, "Save every control's value as JSON");
-    render->add_option("-o,--output", r.output,
-                       "Output image, or sequence pattern (out.#.exr); a symbolic link there is replaced by "
-                       "the new file, and the file it points to is left alone");
-    render->add_option("--frames", r.frames,
-                       "Frames to render, in the order written: A-B (counting down when A > B), A-BxN (every "
-                       "Nth), A-ByN (all but every Nth), A,B,C; at most " + std::to_string(app::kMaxFrames));
+    render->add_option(
+        "-o,--output", r.output,
+        "Output image, or sequence pattern (out.#.exr); a symbolic link there is replaced by "
+        "the new file, and the file it points to is left alone");
+    render->add_option(
+        "--frames", r.frames,
+        "Frames to render, in the order written: A-B (counting down when A > B), A-BxN (every "
+        "Nth), A-ByN (all but every Nth), A,B,C; at most " +
+            std::to_string(app::kMaxFrames));
     render->add_option("--time", r.time, "Render time of a single image (default 0)");
     render->add_option("--depth", depth, "auto, int16, float or half")
         ->check(CLI::IsMember({"auto", "int16", "float", "half"}));
     render->add_option("--compression", r.compression,
-                       "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the input's, within one format)");
-    render->add_option("--threads", threads, "Threads to use (0 or more than the cores: every core)");
+                       "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the "
+                       "input's, within one format)");
+    render->add_option("--threads", threads,
+                       "Threads to use (0 or more than the cores: every core)");
     render->add_flag("-q,--quiet", r.quiet, "Print errors only");
-    render->add_flag("--progress", r.progress, "Print a line per frame even when stderr is no terminal");
+    render->add_flag("--progress", r.progress,
+                     "Print a line per frame even when stderr is no terminal");
 
     std::string demoFolder = "out/demo";
-    CLI::App* demo = cli.add_subcommand("demo", "Render every tool over built-in pictures into a folder");
+    CLI::App* demo =
+        cli.add_subcommand("demo", "Render every tool over built-in pictures into a folder");
     demo->add_option("--out", demoFolder, "Folder for the PNGs and index.html (default out/demo)");
     demo->add_flag("-q,--quiet", quiet, "Print errors only");
 
@@ -91,9 +104,10 @@ int main(int argc, char** argv) {
             const qrvx::Tool tool(catalog.Find(toolName));
             app::ListControls(tool, json, std::cout);
         } else if (render->parsed()) {
-            static const std::map<std::string, app::Depth> depths = {
-                {"auto", app::Depth::Auto}, {"int16", app::Depth::Int16},
-                {"float", app::Depth::Float}, {"half", app::Depth::Half}};
+            static const std::map<std::string, app::Depth> depths = {{"auto", app::Depth::Auto},
+                                                                     {"int16", app::Depth::Int16},
+                                                                     {"float", app::Depth::Float},
+                                                                     {"half", app::Depth::Half}};
             r.depth = depths.at(depth);
             r.threads = app::ParseThreads(threads);
             app::RunRender(r);

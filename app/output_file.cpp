@@ -67,7 +67,8 @@ std::string TempName(const fs::path& target, pid_t pid) {
 // Reads a temporary name back: the target's file name and the writer's pid.
 bool ParseTempName(const std::string& name, std::string& targetName, pid_t& pid) {
     const std::size_t marker = name.rfind(kTempMarker);
-    if (name.empty() || name.front() != '.' || marker == std::string::npos || marker < 2) return false;
+    if (name.empty() || name.front() != '.' || marker == std::string::npos || marker < 2)
+        return false;
     const std::size_t digits = marker + kTempMarker.size();
     const std::size_t ext = std::min(name.find_first_not_of("0123456789", digits), name.size());
     if (ext == digits || ext - digits > 9 || (ext < name.size() && name[ext] != '.')) return false;

@@ -41,12 +41,14 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
         const std::string id = arg.substr(0, eq), path = arg.substr(eq + 1);
         Input* in = tool.Op().FindInput(id);
         if (in && !in->IsImage())
-            throw UsageError(name + ": " + Quoted(id) + " is a control, not an image input; set it with -s");
+            throw UsageError(name + ": " + Quoted(id) +
+                             " is a control, not an image input; set it with -s");
         if (!in) {
             std::vector<std::string> images;
             for (const auto& i : tool.Inputs())
                 if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
-            throw UsageError(name + " has no image input " + Quoted(Excerpt(id)) + " (image inputs: " + Join(images) + ")");
+            throw UsageError(name + " has no image input " + Quoted(Excerpt(id)) +
+                             " (image inputs: " + Join(images) + ")");
         }
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
         return {in, PathPattern(path)};
@@ -71,8 +73,9 @@ std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Bin
         return frames;
     }
     if (!output.EmbeddedFrames().empty()) return ParseFrames(output.EmbeddedFrames());
-    throw UsageError("-o " + output.Text() +
-                     " is a sequence pattern, but no frames are given (use --frames or an input sequence)");
+    throw UsageError(
+        "-o " + output.Text() +
+        " is a sequence pattern, but no frames are given (use --frames or an input sequence)");
 }
 
 // More threads than cores gain nothing and make oneTBB print a warning, so the count is
@@ -85,7 +88,9 @@ void SetThreads(int threads) {
     OIIO::attribute("exr_threads", threads);
 }
 
-const char* DepthName(ImageDepth d) { return d == ImageDepth::Float32 ? "32-bit float" : "16-bit integer"; }
+const char* DepthName(ImageDepth d) {
+    return d == ImageDepth::Float32 ? "32-bit float" : "16-bit integer";
+}
 
 } // namespace
 
@@ -109,21 +114,25 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
     plan.sequence = plan.output.IsSequence() || !asked.empty();
     for (const Binding& b : plan.bindings) plan.sequence = plan.sequence || b.path.IsSequence();
     if (plan.sequence) {
-        if (o.time) throw UsageError("--time renders one image; a sequence renders each frame at its number");
+        if (o.time)
+            throw UsageError(
+                "--time renders one image; a sequence renders each frame at its number");
         if (!plan.output.IsSequence())
-            throw UsageError("-o " + o.output + " must be a sequence pattern such as out.#.exr to render frames");
+            throw UsageError("-o " + o.output +
+                             " must be a sequence pattern such as out.#.exr to render frames");
         plan.frames = PlanFrames(asked, plan.bindings, plan.output);
         for (const Binding& b : plan.bindings)
             for (int f : plan.frames)
                 if (b.path.IsSequence() && !std::filesystem::exists(b.path.Frame(f)))
-                    throw Failure("missing frame " + std::to_string(f) + " of " + b.path.Text() + ": " +
-                                  b.path.Frame(f));
+                    throw Failure("missing frame " + std::to_string(f) + " of " + b.path.Text() +
+                                  ": " + b.path.Frame(f));
     }
     // Every input is read at the depth of the main input's first file.
     for (const Binding& b : plan.bindings)
         if (b.input->Decl().id == "Input") plan.main = &b;
     const std::string first = plan.output.Frame(plan.frames.front());
-    plan.depth = ImageDepthFor(o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
+    plan.depth = ImageDepthFor(
+        o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
     CheckWritable(first); // first, so that a folder is called a folder
     OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth);
 }
@@ -138,7 +147,8 @@ FrameInputs ReadFrame(const Plan& plan, int frame) {
     FrameInputs in;
     for (const Binding& b : plan.bindings)
         if (b.path.IsSequence())
-            in.images.push_back(ReadImage(b.path.Frame(frame), plan.depth, &b == plan.main ? &in.mainInfo : nullptr));
+            in.images.push_back(ReadImage(b.path.Frame(frame), plan.depth,
+                                          &b == plan.main ? &in.mainInfo : nullptr));
     return in;
 }
 
@@ -148,11 +158,13 @@ FrameInputs ReadFrame(const Plan& plan, int frame) {
 // busy. Writes stay in frame order, one at a time, and a failed read or write stops the
 // run before anything later is written. A frame's images are released as soon as its
 // stage is done, so the host's pool hands the same memory back.
-void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, const FileInfo& stillInfo) {
+void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
+                  const FileInfo& stillInfo) {
     const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
     const bool mainIsSequence = plan.main && plan.main->path.IsSequence();
     auto readAhead = [&](std::size_t i) {
-        return std::async(std::launch::async, [&plan, frame = plan.frames[i]] { return ReadFrame(plan, frame); });
+        return std::async(std::launch::async,
+                          [&plan, frame = plan.frames[i]] { return ReadFrame(plan, frame); });
     };
     // The write in flight, and the progress line to print when it is done.
     std::future<void> writing;
@@ -172,7 +184,8 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
         std::size_t k = 0;
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, in.images[k++].get());
-        std::shared_ptr<const Image> result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
+        std::shared_ptr<const Image> result =
+            tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
         in.images.clear();
@@ -180,16 +193,21 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
         finishWrite();
         const std::string target = plan.output.Frame(frame);
         const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
-        writing = std::async(std::launch::async, [&o, result, target, info = source ? *source : FileInfo(),
-                                                  hasSource = source != nullptr] {
-            WriteImage(*result, target, {.depth = o.depth, .source = hasSource ? &info : nullptr, .compression = o.compression});
-        });
+        writing = std::async(std::launch::async,
+                             [&o, result, target, info = source ? *source : FileInfo(),
+                              hasSource = source != nullptr] {
+                                 WriteImage(*result, target,
+                                            {.depth = o.depth,
+                                             .source = hasSource ? &info : nullptr,
+                                             .compression = o.compression});
+                             });
         if (progress) {
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             std::ostringstream line;
             line << "qrvx: [" << i + 1 << "/" << plan.frames.size() << "] "
-                 << (plan.sequence ? "frame " + std::to_string(frame) + " " : "") << "-> " << target << " ("
-                 << std::fixed << std::setprecision(2) << seconds << " s)\n";
+                 << (plan.sequence ? "frame " + std::to_string(frame) + " " : "") << "-> " << target
+                 << " (" << std::fixed << std::setprecision(2) << seconds << " s)\n";
             written = line.str();
         }
     }
@@ -249,15 +267,18 @@ void RunRender(const RenderOptions& o) {
     std::vector<std::unique_ptr<Image>> stills;
     for (const Binding& b : plan.bindings)
         if (!b.path.IsSequence()) {
-            stills.push_back(ReadImage(b.path.Text(), plan.depth, &b == plan.main ? &mainInfo : nullptr));
+            stills.push_back(
+                ReadImage(b.path.Text(), plan.depth, &b == plan.main ? &mainInfo : nullptr));
             tool.Connect(b.input->Decl().id, stills.back().get());
         }
     if (!plan.main) {
         stills.push_back(MakeTestCard(plan.depth));
         tool.Connect("Input", stills.back().get());
         if (!o.quiet)
-            std::cerr << "qrvx: note: \"Input\" is not connected; rendering over the built-in test card ("
-                      << kTestCardWidth << " x " << kTestCardHeight << ", " << DepthName(plan.depth) << ")\n";
+            std::cerr
+                << "qrvx: note: \"Input\" is not connected; rendering over the built-in test card ("
+                << kTestCardWidth << " x " << kTestCardHeight << ", " << DepthName(plan.depth)
+                << ")\n";
     }
     RenderFrames(tool, plan, o, mainInfo);
     if (!o.saveSettings.empty()) SaveSettings(tool, o.saveSettings);

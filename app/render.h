@@ -19,10 +19,10 @@ struct RenderOptions {
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
-    std::string compression;           // --compression; "" for the format's default
-    int threads = 0;                   // 0: every core; more than the cores: every core
+    std::string compression; // --compression; "" for the format's default
+    int threads = 0;         // 0: every core; more than the cores: every core
     bool quiet = false;
-    bool progress = false;             // progress lines even when stderr is no terminal
+    bool progress = false; // progress lines even when stderr is no terminal
 };
 
 // Reads --threads: a whole number from 0 up; numbers beyond the int range count as the

@@ -5,10 +5,10 @@
 #include "app/text.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -61,7 +61,8 @@ void CheckReach(const InputDecl& d, double v, const std::string& culprit) {
     const double low = shownLow - reach, high = shownHigh + reach;
     if (std::isfinite(v) && v >= low && v <= high) return;
     std::string shown = d.dataType == "Point" ? "the image" : "0 to 1";
-    if (d.shownLow && d.shownHigh) shown = "the shown range " + Number(shownLow) + " to " + Number(shownHigh);
+    if (d.shownLow && d.shownHigh)
+        shown = "the shown range " + Number(shownLow) + " to " + Number(shownHigh);
     throw UsageError(culprit + " is too far outside " + shown + " (the command takes " +
                      Number(low) + " to " + Number(high) + ")");
 }
@@ -216,8 +217,7 @@ std::string ReadSettingsText(const std::string& path) {
     std::string text;
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
     const bool failed = std::ferror(f);
     const int error = errno;
     std::fclose(f);
@@ -230,11 +230,10 @@ std::string ReadSettingsText(const std::string& path) {
 // control is found in constant time, and a file of any size is read in one pass. Keys
 // other than "tool" and "controls" are skipped.
 class SettingsReader {
-  public:
+public:
     SettingsReader(const qrvx::Tool& tool, const std::string& path, const std::string& text)
         : m_tool(tool), m_path(path), m_text(text) {
-        for (const auto& in : tool.Inputs())
-            m_index.emplace(in->Decl().id, in.get());
+        for (const auto& in : tool.Inputs()) m_index.emplace(in->Decl().id, in.get());
     }
 
     // The controls and their values, in the file's order. Throws UsageError naming the
@@ -287,7 +286,7 @@ class SettingsReader {
                               : " is not valid JSON at " + at));
     }
 
-  private:
+private:
     // Where the reader stands: skipping what it does not read, inside "controls", inside
     // the array of a control's value.
     enum class State { Skip, Controls, Array };

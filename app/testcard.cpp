@@ -107,7 +107,8 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         Paint(*img, [clay](int x, int y) {
             const bool mortar = x < 3 || y < 3;
             const float grain = 0.05f * float((x * 7 + y * 13) % 5) / 4.0f;
-            return mortar ? Rgba{0.75f, 0.72f, 0.66f, 1} : Rgba{clay[0] + grain, clay[1], clay[2], 1};
+            return mortar ? Rgba{0.75f, 0.72f, 0.66f, 1}
+                          : Rgba{clay[0] + grain, clay[1], clay[2], 1};
         });
         return img;
     }
@@ -147,8 +148,8 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
 }
 
 std::vector<std::string> PictureNames() {
-    return {"card", "card-changed", "dots", "folk", "motion-mark", "passive-mark", "sprite",
-            "star", "star-blue", "tile", "tile-dark", "tile-pale"};
+    return {"card",   "card-changed", "dots",      "folk", "motion-mark", "passive-mark",
+            "sprite", "star",         "star-blue", "tile", "tile-dark",   "tile-pale"};
 }
 
 } // namespace app

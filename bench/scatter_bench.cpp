@@ -42,8 +42,7 @@ void Setup(qrvx::Tool& tool, ImageDepth depth) {
     tool.SetNumber("Zmin", 0.2);
     tool.SetNumber("Zmax", 0.6);
     const char* inputs[4] = {"Star 1 (required)", "Star 2", "Star 3", "Star 4"};
-    for (int i = 0; i < 4; ++i)
-        tool.Connect(inputs[i], Stars(depth)[i].get());
+    for (int i = 0; i < 4; ++i) tool.Connect(inputs[i], Stars(depth)[i].get());
 }
 
 const int kRegistered = (bench::RegisterTool("Scatter", "Scatter", Setup, {1, 2}), 0);

@@ -4,9 +4,7 @@
 
 namespace {
 
-void Type(qrvx::Tool& tool, double type) {
-    tool.SetNumber("Type", type);
-}
+void Type(qrvx::Tool& tool, double type) { tool.SetNumber("Type", type); }
 
 const int kRegistered =
     (bench::RegisterTool("ScopeTrace", "ScopeTrace", [](qrvx::Tool& t) { Type(t, 4); }, {2}),

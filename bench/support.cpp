@@ -71,8 +71,8 @@ void RegisterTool(const std::string& label, const std::string& toolName,
                 tool.Render(0.0); // warm-up: pooled memory in place
                 for (auto _ : state) {
                     std::unique_ptr<Image> out = tool.Render(0.0);
-                    pixels = double(count == Count::Output ? out->PixelCount()
-                                                           : input.PixelCount());
+                    pixels =
+                        double(count == Count::Output ? out->PixelCount() : input.PixelCount());
                     benchmark::DoNotOptimize(out.get());
                 }
                 CountPixels(state, pixels);

@@ -21,8 +21,10 @@ TagList NumberTags(const char* kind, double def, std::optional<Range> shown, con
     t.Add(tag::Default, def);
     if (e.rowShare > 0) t.Add(tag::RowShare, e.rowShare);
     if (e.whole) t.Add(tag::WholeNumbers, 1);
-    if (e.hidden) t.Add(tag::Visible, 0);
-    else if (e.shown) t.Add(tag::Visible, 1);
+    if (e.hidden)
+        t.Add(tag::Visible, 0);
+    else if (e.shown)
+        t.Add(tag::Visible, 1);
     return t;
 }
 

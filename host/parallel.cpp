@@ -13,8 +13,8 @@
 
 namespace {
 
-std::atomic<int> g_threads{0};     // 0: every core
-thread_local int t_threads = 0;    // this thread's own count; 0: the process-wide one
+std::atomic<int> g_threads{0};  // 0: every core
+thread_local int t_threads = 0; // this thread's own count; 0: the process-wide one
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
 

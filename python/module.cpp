@@ -65,10 +65,14 @@ void ConvertPixels(const py::array& a, Image& img) {
     constexpr bool kToInt = std::is_same_v<T, std::uint16_t>;
     // uint8 values are scaled by 257, so 255 is full; floats keep their values.
     auto value = [](S v) -> T {
-        if constexpr (std::is_same_v<S, std::uint8_t>) return T(kToInt ? v * 257 : v * 257 / 65535.0f);
-        else if constexpr (std::is_same_v<S, T>) return v;
-        else if constexpr (kToInt) return T(std::isnan(v) ? 0 : std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
-        else return T(float(v) / 65535.0f);
+        if constexpr (std::is_same_v<S, std::uint8_t>)
+            return T(kToInt ? v * 257 : v * 257 / 65535.0f);
+        else if constexpr (std::is_same_v<S, T>)
+            return v;
+        else if constexpr (kToInt)
+            return T(std::isnan(v) ? 0 : std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+        else
+            return T(float(v) / 65535.0f);
     };
     const T full = kToInt ? T(65535) : T(1);
     for (int y = 0; y < img.Height(); ++y) {
@@ -100,19 +104,25 @@ ArrayImage ToImage(const py::array& a, ImageDepth depth) {
     auto img = std::make_unique<Image>(w, h, depth);
     py::gil_scoped_release release;
     auto convert = [&]<class S>() {
-        if (depth == ImageDepth::Float32) ConvertPixels<S, float>(a, *img);
-        else ConvertPixels<S, std::uint16_t>(a, *img);
+        if (depth == ImageDepth::Float32)
+            ConvertPixels<S, float>(a, *img);
+        else
+            ConvertPixels<S, std::uint16_t>(a, *img);
     };
-    if (isFloat) convert.operator()<float>();
-    else if (isU16) convert.operator()<std::uint16_t>();
-    else convert.operator()<std::uint8_t>();
+    if (isFloat)
+        convert.operator()<float>();
+    else if (isU16)
+        convert.operator()<std::uint16_t>();
+    else
+        convert.operator()<std::uint8_t>();
     return {std::move(img), py::none()};
 }
 
 // A new (rows, columns, 4) array of the image's channels: uint16 or float32. An image
 // with packed rows is handed over whole; other images are copied.
 py::array ToArray(std::unique_ptr<Image> img) {
-    const py::dtype dtype = img->IsFloat() ? py::dtype::of<float>() : py::dtype::of<std::uint16_t>();
+    const py::dtype dtype =
+        img->IsFloat() ? py::dtype::of<float>() : py::dtype::of<std::uint16_t>();
     const py::ssize_t h = img->Height(), w = img->Width(), item = img->IsFloat() ? 4 : 2;
     const std::vector<py::ssize_t> shape{h, w, 4}, strides{w * 4 * item, 4 * item, item};
     const std::size_t rowBytes = std::size_t(w) * std::size_t(img->Stride());
@@ -183,8 +193,9 @@ public:
     }
 
     // Renders with the main image (None: the test card) and the other image inputs by ID.
-    py::array Render(const py::object& image, const std::vector<std::pair<std::string, py::array>>& inputs,
-                     double time, int threads) {
+    py::array Render(const py::object& image,
+                     const std::vector<std::pair<std::string, py::array>>& inputs, double time,
+                     int threads) {
         auto lock = Lock();
         std::vector<ArrayImage> images;
         std::vector<std::string> connected;
@@ -201,7 +212,8 @@ public:
         // Every other input is read at the main image's depth, as the command reads files.
         for (const auto& [id, array] : inputs) {
             Input* in = m_tool.Op().FindInput(id);
-            if (!in || !in->IsImage()) throw py::key_error(Name() + " has no image input \"" + id + "\"");
+            if (!in || !in->IsImage())
+                throw py::key_error(Name() + " has no image input \"" + id + "\"");
             images.push_back(ToImage(array, depth));
             m_tool.Connect(id, images.back().image.get());
             connected.push_back(id);
@@ -253,7 +265,8 @@ py::array Read(const std::string& path) {
     std::unique_ptr<Image> img;
     {
         py::gil_scoped_release release;
-        img = app::ReadImage(path, app::ImageDepthFor(app::Depth::Auto, app::ReadInfo(path).isFloat));
+        img =
+            app::ReadImage(path, app::ImageDepthFor(app::Depth::Auto, app::ReadInfo(path).isFloat));
     }
     return ToArray(std::move(img));
 }

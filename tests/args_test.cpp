@@ -24,7 +24,8 @@ using app::UsageError;
 using Frames = std::vector<int>;
 
 // The message of the UsageError that f throws, or "" when it throws none.
-template <class F> std::string UsageMessage(F f) {
+template <class F>
+std::string UsageMessage(F f) {
     try {
         f();
     } catch (const UsageError& e) {
@@ -82,8 +83,7 @@ TEST(Excerpt, LongOrControlTextIsCutToOneShortLine) {
     EXPECT_EQ(app::Excerpt("a\nb\tc\x01"), "a\\nb\\tc\\x01");
     // Cut between characters, never inside one: 81 two-byte letters keep 80.
     std::string accents;
-    for (int i = 0; i < 81; ++i)
-        accents += "\xC3\xA9";
+    for (int i = 0; i < 81; ++i) accents += "\xC3\xA9";
     EXPECT_EQ(app::Excerpt(accents), accents.substr(0, 160) + "...");
 }
 
@@ -91,7 +91,7 @@ TEST(Excerpt, LongOrControlTextIsCutToOneShortLine) {
 
 // Files in a fresh folder, removed with it.
 class Settings : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qrvx_args_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -144,8 +144,7 @@ TEST_F(Settings, ReadingStopsAtTheFirstUnknownControl) {
     test::LoadedTool shift = test::Load("ChannelShift");
     // 100000 unknown keys took 15 s when the whole file was read into an ordered object.
     std::string text = R"({"controls": {"Red": 0)";
-    for (int i = 0; i < 100000; ++i)
-        text += ", \"k" + std::to_string(i) + "\": 1";
+    for (int i = 0; i < 100000; ++i) text += ", \"k" + std::to_string(i) + "\": 1";
     const std::string path = File(text + "}}");
     const std::string message = UsageMessage([&] { app::LoadSettings(*shift.tool, path); });
     EXPECT_TRUE(Contains(message, "no control \"k0\"")) << message;
@@ -244,8 +243,7 @@ TEST_F(OutputFile, AWriteRemovesTheTemporariesOfKilledWritersOfItsTarget) {
     const std::string live = ".out.qrvx-tmp" + std::to_string(getppid()) + ".json";
     const std::string otherTarget = ".other.qrvx-tmp" + std::to_string(ended) + ".json";
     const std::string noExtension = ".out.qrvx-tmp" + std::to_string(ended);
-    for (const std::string& name : {stale, live, otherTarget, noExtension})
-        File("partial", name);
+    for (const std::string& name : {stale, live, otherTarget, noExtension}) File("partial", name);
     app::WriteTextFile((m_dir / "out.json").string(), "done");
     app::WriteTextFile((m_dir / "out").string(), "done");
     EXPECT_FALSE(fs::exists(m_dir / stale));

@@ -147,8 +147,7 @@ TEST_P(BrickworkTest, ARangeOfOnePositionShowsThatTileOfTheList) {
 
 TEST_P(BrickworkTest, TheSeedDecidesTheWallAndEveryColumnChangesWithIt) {
     std::vector<int> all;
-    for (int n = 1; n <= 20; ++n)
-        all.push_back(n);
+    for (int n = 1; n <= 20; ++n) all.push_back(n);
     Connect(all, 10, 4);
     const Settings s{.first = 1, .last = 20, .offsetB = 0};
     auto one = Render(120, 40, s);

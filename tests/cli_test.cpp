@@ -638,7 +638,8 @@ TEST_F(Cli, RequiredSecondImageMustBeGiven) {
 // Each of these once hung, took seconds, or rendered with exit 0.
 TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
     fs::create_directory(P("seq"));
-    for (int f = 1; f <= 5; ++f) Write("seq/in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
+    for (int f = 1; f <= 5; ++f)
+        Write("seq/in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
     fs::create_directory(P("dir.json"));
     std::string unknown = R"({"controls": {)";
     for (int i = 0; i < 100000; ++i) unknown += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": 1";
@@ -660,7 +661,8 @@ TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
         {{"--threads", "abc"}, "--threads \"abc\""},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"render", "ChannelShift", "-i", "seq/in.#.exr", "-o", "out.#.exr"};
+        std::vector<std::string> args = {"render",       "ChannelShift", "-i",
+                                         "seq/in.#.exr", "-o",           "out.#.exr"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const Result r = Run(args);
         const std::string what = c.args.back().substr(0, 40);
@@ -670,13 +672,16 @@ TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
         EXPECT_NE(r.err.find(c.culprit), std::string::npos) << what << ": " << r.err.substr(0, 300);
         EXPECT_LT(r.err.size(), 300u) << what;
     }
-    EXPECT_EQ(Run({"render", "RangeMap", "-s", "R1Output Region End=1e308", "-o", "out.exr"}).code, 2);
+    EXPECT_EQ(Run({"render", "RangeMap", "-s", "R1Output Region End=1e308", "-o", "out.exr"}).code,
+              2);
     EXPECT_FALSE(fs::exists(P("out.0001.exr")) || fs::exists(P("out.exr")));
 }
 
 TEST_F(Cli, FramesRenderInTheOrderWritten) {
-    for (int f = 1; f <= 3; ++f) Write("in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
-    const Result r = Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "3-1", "--progress", "-o", "out.#.exr"});
+    for (int f = 1; f <= 3; ++f)
+        Write("in.000" + std::to_string(f) + ".exr", 2, 2, 4, TypeDesc::FLOAT, Pattern);
+    const Result r = Run({"render", "ChannelShift", "-i", "in.#.exr", "--frames", "3-1",
+                          "--progress", "-o", "out.#.exr"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_LT(r.err.find("frame 3"), r.err.find("frame 2"));
     EXPECT_LT(r.err.find("frame 2"), r.err.find("frame 1"));
@@ -685,7 +690,8 @@ TEST_F(Cli, FramesRenderInTheOrderWritten) {
 
 TEST_F(Cli, ThreadsBeyondTheCoresAreHeldQuietly) {
     for (const char* threads : {"1000", "99999999999"}) {
-        const Result r = Run({"render", "ChannelShift", "-q", "--threads", threads, "-o", "out.png"});
+        const Result r =
+            Run({"render", "ChannelShift", "-q", "--threads", threads, "-o", "out.png"});
         EXPECT_EQ(r.code, 0) << threads << ": " << r.err;
         EXPECT_EQ(r.err, "") << threads;
     }
@@ -719,12 +725,14 @@ TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
     if (pid == 0) {
         std::signal(SIGINT, SIG_DFL);
         if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stderr))
-            execl(QRVX_BIN, QRVX_BIN, "render", "ChannelShift", "--settings", "wait.json", "-o", "out.png", nullptr);
+            execl(QRVX_BIN, QRVX_BIN, "render", "ChannelShift", "--settings", "wait.json", "-o",
+                  "out.png", nullptr);
         _exit(127);
     }
     // Opening the pipe's writing end succeeds once the command has opened it to read.
     int pipe = -1;
-    for (int i = 0; i < 1000 && pipe < 0; ++i, usleep(10000)) pipe = open(P("wait.json").c_str(), O_WRONLY | O_NONBLOCK);
+    for (int i = 0; i < 1000 && pipe < 0; ++i, usleep(10000))
+        pipe = open(P("wait.json").c_str(), O_WRONLY | O_NONBLOCK);
     EXPECT_GE(pipe, 0);
     kill(pid, SIGINT);
     int status = 0;
@@ -735,7 +743,8 @@ TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
 }
 
 TEST_F(Cli, ScatterRefusesARenderWithoutItsRequiredStar) {
-    Write("in.png", 6, 4, 4, TypeDesc::UINT16, [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
+    Write("in.png", 6, 4, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return std::round(Pattern(x, y, c) * 65535); });
     Write("star.png", 2, 2, 4, TypeDesc::UINT16, [](int, int, int) { return 65535.0; });
     Result r = Run({"render", "Scatter", "-i", "in.png", "-i", "Star 2=star.png", "-o", "out.png"});
     EXPECT_EQ(r.code, 2);
@@ -745,7 +754,8 @@ TEST_F(Cli, ScatterRefusesARenderWithoutItsRequiredStar) {
     EXPECT_FALSE(fs::exists(P("out.png")));
     EXPECT_EQ(Leftovers(), 0);
     // Given, the render goes through.
-    r = Run({"render", "Scatter", "-i", "in.png", "-i", "Star 1 (required)=star.png", "-s", "density=20", "-o", "out.png"});
+    r = Run({"render", "Scatter", "-i", "in.png", "-i", "Star 1 (required)=star.png", "-s",
+             "density=20", "-o", "out.png"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Read("out.png").spec.width, 6);
 }

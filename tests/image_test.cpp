@@ -121,7 +121,8 @@ TEST(Images, MergeIntoIntegerRoundsAndClamps) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
     const double in[] = {-1, nan, -inf, inf, 1.5, 1000.4 / 65535, 1000.6 / 65535, 1};
     const double out[] = {0, 0, 0, 65535, 65535, 1000, 1001, 65535};
-    auto src = test::MakeImage(8, 1, ImageDepth::Float32, [&](int x, int, int c) { return c == 3 ? 0.0 : in[x]; });
+    auto src = test::MakeImage(8, 1, ImageDepth::Float32,
+                               [&](int x, int, int c) { return c == 3 ? 0.0 : in[x]; });
     auto dst = test::MakeImage(8, 1, ImageDepth::Int16, [](int, int, int) { return 0.0; });
     dst->OXMerge(*src, 0, 0);
     for (int x = 0; x < 8; ++x) EXPECT_EQ(test::At(*dst, x, 0, 1), out[x]) << "value " << in[x];
@@ -146,8 +147,7 @@ TEST(Images, MergeFollowsTheOverRuleChannelByChannel) {
         for (ImageDepth dd : test::kDepths) {
             auto src = test::NoiseImage(9, 5, ds, 21), dst = test::NoiseImage(12, 7, dd, 22);
             if (src->IsFloat())
-                for (int c = 0; c < 4; ++c)
-                    test::Set(*src, c, 1, c, wild[c]);
+                for (int c = 0; c < 4; ++c) test::Set(*src, c, 1, c, wild[c]);
             std::unique_ptr<Image> before(dst->CopyOfImage());
             dst->OXMerge(*src, 2, 1);
             for (int y = 1; y < 6; ++y)

@@ -59,16 +59,11 @@ const std::vector<std::vector<int>> kBuiltIn[4] = {
 // A built-in value on a float image: the fraction it stands for, in single precision.
 double FloatOf(int v) {
     switch (v) {
-    case 65535:
-        return 1.0;
-    case 52428:
-        return float(0.8);
-    case 35000:
-        return float(0.534065);
-    case 13100:
-        return float(0.19989);
-    default:
-        return 0.0;
+    case 65535: return 1.0;
+    case 52428: return float(0.8);
+    case 35000: return float(0.534065);
+    case 13100: return float(0.19989);
+    default: return 0.0;
     }
 }
 
@@ -113,23 +108,20 @@ std::unique_ptr<Image> Reference(const Image& in, const Image* pixel, const Sett
         const auto q = [&](int k) { return PatternValue(pixel, s.pixelPreset, depth, u, v, k); };
         if (channel == 3) return q(c);
         switch (s.mode[c]) {
-        case 1:
-            return test::At(in, x, y, channel);
-        case 2:
-            return q(channel);
+        case 1: return test::At(in, x, y, channel);
+        case 2: return q(channel);
         case 3: {
             const double product = test::At(in, x, y, c) * s.custom[c][channel];
             if (isFloat) return float(product);
             return product > 0 ? std::min(65535.0, std::trunc(product)) : 0.0;
         }
-        default:
-            return channel == c ? test::At(in, x, y, c) : 0.0;
+        default: return channel == c ? test::At(in, x, y, c) : 0.0;
         }
     });
 }
 
 class PanelSimTest : public ::testing::TestWithParam<ImageDepth> {
-  protected:
+protected:
     test::LoadedTool t = test::Load("PanelSim");
     ImageDepth depth = GetParam();
     bool isFloat = GetParam() == ImageDepth::Float32;
@@ -222,19 +214,16 @@ TEST_P(PanelSimTest, EnabledChannelsDecideTheCells) {
     out = Render(s);
     ASSERT_EQ(out->Width(), 1);
     ASSERT_EQ(out->Height(), 1);
-    for (int ch = 0; ch < 4; ++ch)
-        EXPECT_EQ(test::At(*out, 0, 0, ch), 0.0);
+    for (int ch = 0; ch < 4; ++ch) EXPECT_EQ(test::At(*out, 0, 0, ch), 0.0);
 }
 
 TEST_P(PanelSimTest, ColourModes) {
     pixel = test::NoiseImage(3, 2, depth, 8);
     Settings s;
     for (int mode : {1, 2, 3, 7, -1}) {
+        for (int c = 0; c < 3; ++c) s.mode[c] = mode;
         for (int c = 0; c < 3; ++c)
-            s.mode[c] = mode;
-        for (int c = 0; c < 3; ++c)
-            for (int j = 0; j < 3; ++j)
-                s.custom[c][j] = 0.3 * (c + 1) + 0.25 * j - 0.2;
+            for (int j = 0; j < 3; ++j) s.custom[c][j] = 0.3 * (c + 1) + 0.25 * j - 0.2;
         EXPECT_TRUE(MatchesReference(s)) << "mode " << mode;
     }
 
@@ -316,8 +305,7 @@ TEST_P(PanelSimTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
             for (int c = 0; c < 3; ++c) {
                 s.on[c] = pick(4) != 0;
                 s.mode[c] = pick(6) - 1;
-                for (double& k : s.custom[c])
-                    k = pick(8) * 0.25 - 0.25;
+                for (double& k : s.custom[c]) k = pick(8) * 0.25 - 0.25;
             }
             s.pixelPreset = pick(5);
             s.maxCellW = 1 + pick(5);
@@ -356,8 +344,7 @@ TEST_P(PanelSimTest, PresetsSetTheirControlsAndLeaveTheRestAlone) {
     EXPECT_EQ(Value(tool, "newredG"), 0);
     tool.SetNumber("newredB", 0.5);
     tool.SetNumber("Preset", 0); // "TV + Monitors": the custom colours stay
-    for (const char* id : {"Red", "Green", "Blue"})
-        EXPECT_EQ(Value(tool, id), 1) << id;
+    for (const char* id : {"Red", "Green", "Blue"}) EXPECT_EQ(Value(tool, id), 1) << id;
     for (const char* id : {"Pixel Preset", "Red Color", "green Color", "blue Color"})
         EXPECT_EQ(Value(tool, id), 0) << id;
     EXPECT_EQ(Value(tool, "newredR"), 1);
@@ -377,8 +364,7 @@ TEST(PanelSim, DeclaresItsControlsWithTheirTags) {
     EXPECT_FALSE(inputs[1]->Decl().required);
     EXPECT_EQ(inputs[1]->Decl().linkNumber, 2);
     const double shares[3] = {0.33, 0.34, 0.33};
-    for (int c = 0; c < 3; ++c)
-        EXPECT_EQ(inputs[3 + std::size_t(c)]->Decl().rowShare, shares[c]);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(inputs[3 + std::size_t(c)]->Decl().rowShare, shares[c]);
     int combos = 0;
     for (const auto& in : t->Inputs()) {
         const InputDecl& d = in->Decl();

@@ -14,9 +14,7 @@ struct Settings {
     double xMin = 0, xMax = 1, yMin = 0, yMax = 1, zMin = 0, zMax = 1;
 };
 
-std::string StarId(int i) {
-    return i == 0 ? "Star 1 (required)" : "Star " + std::to_string(i + 1);
-}
+std::string StarId(int i) { return i == 0 ? "Star 1 (required)" : "Star " + std::to_string(i + 1); }
 
 // The scatter merged one placement after another, each star resized afresh, from the
 // draws in their order: list position, x, y, scale. Ranges must not be reversed.
@@ -124,8 +122,7 @@ TEST_P(ScatterTest, ACentredRegionAtFullScalePutsEveryStarAtTheCentrePixel) {
     const Settings s{
         .density = 3, .xMin = 0.5, .xMax = 0.5, .yMin = 0.5, .yMax = 0.5, .zMin = 1, .zMax = 1};
     std::unique_ptr<Image> expected(in->CopyOfImage());
-    for (int i = 0; i < 3; ++i)
-        expected->OXMerge(*star, 10, 7);
+    for (int i = 0; i < 3; ++i) expected->OXMerge(*star, 10, 7);
     EXPECT_TRUE(test::SameImage(*Render(*in, {star.get()}, s), *expected));
 }
 

@@ -53,8 +53,7 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
         if (r < 0 || r >= h) continue;
         for (int x = 0; x < w; ++x) {
             double v[4];
-            for (int c = 0; c < 4; ++c)
-                v[c] = test::At(in, x, int(r), c);
+            for (int c = 0; c < 4; ++c) v[c] = test::At(in, x, int(r), c);
             const double mx = std::max({v[0], v[1], v[2]}), mn = std::min({v[0], v[1], v[2]});
             const double dx = x + (s.cx - 0.5) * w, dy = s.cy * h;
             if (s.type == 0) draw(dx, mx * s.stretch * k + dy, 15, true);
@@ -72,7 +71,7 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
 }
 
 class ScopeTraceTest : public ::testing::TestWithParam<ImageDepth> {
-  protected:
+protected:
     test::LoadedTool t = test::Load("ScopeTrace");
     double scale = GetParam() == ImageDepth::Float32 ? 1.0 : 65535.0;
 
@@ -105,21 +104,18 @@ TEST_P(ScopeTraceTest, GreyHalfIsOneWhiteLineAtMidHeight) {
     s.type = 0;
     auto out = Render(*Flat(37, 100, {0.5, 0.5, 0.5, 1}), s);
     // Integer 0.5 is 32767: 32767 / 65535 * 100 = 49.99.
-    for (int c = 0; c < 4; ++c)
-        EXPECT_EQ(Count(*out, c, scale == 1 ? 50 : 49), 37);
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(Count(*out, c, scale == 1 ? 50 : 49), 37);
 }
 
 TEST_P(ScopeTraceTest, FullValueFallsBelowTheImageSoOpaqueAlphaLeavesNoTrace) {
     auto in = test::MakeImage(40, 30, GetParam(),
                               [&](int x, int, int c) { return c == 3 ? scale : x / 50.0 * scale; });
     Settings parade; // the values the parade loads
-    for (int c = 0; c < 3; ++c)
-        parade.chStretch[c] = 0.333333333;
+    for (int c = 0; c < 3; ++c) parade.chStretch[c] = 0.333333333;
     parade.chCy[1] = 0.34, parade.chCy[2] = 0.68;
     auto out = Render(*in, parade);
     EXPECT_EQ(Count(*out, 3), 0);
-    for (int c = 0; c < 3; ++c)
-        EXPECT_EQ(Count(*out, c), 40);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(Count(*out, c), 40);
     EXPECT_TRUE(test::SameImage(*out, *Reference(*in, parade)));
 }
 
@@ -144,8 +140,7 @@ TEST_P(ScopeTraceTest, FullscreenWithOnlyRedLeavesTheOtherChannelsZero) {
     auto in = test::NoiseImage(50, 40, GetParam(), 3);
     auto out = Render(*in, s);
     EXPECT_GT(Count(*out, 0), 0);
-    for (int c = 1; c < 4; ++c)
-        EXPECT_EQ(Count(*out, c), 0);
+    for (int c = 1; c < 4; ++c) EXPECT_EQ(Count(*out, c), 0);
 }
 
 TEST_P(ScopeTraceTest, StaticTypesDrawPureColoursWithZeroAlphaAndIgnoreStretchAndCentre) {
@@ -156,8 +151,7 @@ TEST_P(ScopeTraceTest, StaticTypesDrawPureColoursWithZeroAlphaAndIgnoreStretchAn
         s.cx = 0.9, s.cy = 0.5, s.stretch = 3;
         auto out = Render(*in, s);
         const int row = int(test::At(*in, 0, 0, type - 5) / scale * 20);
-        for (int c = 0; c < 4; ++c)
-            EXPECT_EQ(Count(*out, c, row), c == type - 5 ? 10 : 0) << type;
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(Count(*out, c, row), c == type - 5 ? 10 : 0) << type;
     }
 }
 
@@ -256,10 +250,8 @@ TEST(ScopeTrace, ANewToolIsAParadeAndChoosingATypeShowsItsControlsAndLoadsItsPre
     EXPECT_TRUE(shown("Y Stretch Green") && !shown("Y Stretch"));
 
     // The user's values give way to the preset; the band and "X Stretch" are kept.
-    for (const char* id : kStretch)
-        t->SetNumber(id, 7);
-    for (const char* id : kCentre)
-        t->SetPoint(id, 0.1, 0.9);
+    for (const char* id : kStretch) t->SetNumber(id, 7);
+    for (const char* id : kCentre) t->SetPoint(id, 0.1, 0.9);
     t->SetNumber("Input Image Top", 0.2);
     t->SetNumber("X Stretch", 3);
     t->SetNumber("Type", 4);
@@ -280,8 +272,7 @@ TEST(ScopeTrace, ANewToolIsAParadeAndChoosingATypeShowsItsControlsAndLoadsItsPre
 
     t->SetPoint("Center", 0.2, 0.2);
     t->SetNumber("Type", 3);
-    for (const char* id : kStretch)
-        EXPECT_EQ(number(id), 1.0);
+    for (const char* id : kStretch) EXPECT_EQ(number(id), 1.0);
     for (const char* id : {"Center", kCentre[0], kCentre[1], kCentre[2], kCentre[3]})
         EXPECT_EQ(point(id), top);
     EXPECT_TRUE(shown("Alpha") && shown("Y Stretch Alpha") && shown("Center Green"));

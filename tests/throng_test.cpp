@@ -82,8 +82,7 @@ protected:
     }
 
     void Dot(int x, int y, std::array<double, 4> v) {
-        for (int c = 0; c < 4; ++c)
-            test::Set(*marker, x, y, c, Unit(v[c]));
+        for (int c = 0; c < 4; ++c) test::Set(*marker, x, y, c, Unit(v[c]));
     }
 
     std::unique_ptr<Image> Render(const Settings& s, int threads = 0) {
@@ -91,8 +90,7 @@ protected:
         for (int k = 0; k < 4; ++k) {
             const std::string n = std::to_string(k + 1);
             t->Connect("Folk " + n, s.figure[k]);
-            for (int c = 0; c < 4; ++c)
-                t->SetNumber(n + channel[c], s.colour[k][c]);
+            for (int c = 0; c < 4; ++c) t->SetNumber(n + channel[c], s.colour[k][c]);
             t->SetNumber("Tolerance " + n, s.tolerance[k]);
         }
         t->Connect("Input", input.get());
@@ -112,8 +110,7 @@ protected:
     int Covered(const Image& out) const {
         int n = 0;
         for (int y = 0; y < out.Height(); ++y)
-            for (int x = 0; x < out.Width(); ++x)
-                n += test::At(out, x, y, 3) != 0;
+            for (int x = 0; x < out.Width(); ++x) n += test::At(out, x, y, 3) != 0;
         return n;
     }
 };
@@ -301,8 +298,7 @@ TEST(Throng, MarkerOfTheOtherDepthIsConverted) {
         t->Connect("Input", input.get());
         t->Connect("Throng", marker.get());
         t->Connect("Folk 1", fig.get());
-        for (const char* id : {"1Red", "1Blue", "1Alpha"})
-            t->SetNumber(id, 1);
+        for (const char* id : {"1Red", "1Blue", "1Alpha"}) t->SetNumber(id, 1);
         const auto out = t->Render();
         EXPECT_NE(test::At(*out, 6, 8, 0), 0.0);
         EXPECT_EQ(test::At(*out, 5, 8, 0), 0.0);

@@ -25,8 +25,7 @@ Settings Tolerance(double t, int mode = 0) {
 std::unique_ptr<Image> OpaqueNoise(int w, int h, ImageDepth depth, unsigned seed) {
     auto img = test::NoiseImage(w, h, depth, seed);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            test::Set(*img, x, y, 3, img->IsFloat() ? 1.0 : 65535.0);
+        for (int x = 0; x < w; ++x) test::Set(*img, x, y, 3, img->IsFloat() ? 1.0 : 65535.0);
     return img;
 }
 
@@ -58,7 +57,7 @@ std::unique_ptr<Image> Expected(const Image& src, const Image& ref, const Image&
 }
 
 class WatchcamTest : public ::testing::TestWithParam<ImageDepth> {
-  protected:
+protected:
     test::LoadedTool t = test::Load("Watchcam");
     ImageDepth depth = GetParam();
     double scale = depth == ImageDepth::Float32 ? 1.0 : 65535.0;
@@ -71,8 +70,7 @@ class WatchcamTest : public ::testing::TestWithParam<ImageDepth> {
         const char* bg[4] = {"Red", "Green", "Blue", "Alpha"};
         const char* tol[4] = {"ToleranceR", "ToleranceG", "ToleranceB", "ToleranceA"};
         t->SetNumber("OutputMode", s.mode);
-        for (int c = 0; c < 4; ++c)
-            t->SetNumber(bg[c], s.bg[c]), t->SetNumber(tol[c], s.tol[c]);
+        for (int c = 0; c < 4; ++c) t->SetNumber(bg[c], s.bg[c]), t->SetNumber(tol[c], s.tol[c]);
         t->Connect("Input", src.get());
         t->Connect("Reference", ref.get());
         t->Connect("Motion", motion.get());
@@ -98,8 +96,7 @@ TEST(WatchcamDeclarations, InputsAndControlsInOrder) {
                          "Red",        "Green",      "Blue",      "Alpha",   "ToleranceR",
                          "ToleranceG", "ToleranceB", "ToleranceA"};
     ASSERT_EQ(t->Inputs().size(), std::size(ids));
-    for (std::size_t i = 0; i < std::size(ids); ++i)
-        EXPECT_EQ(t->Inputs()[i]->Decl().id, ids[i]);
+    for (std::size_t i = 0; i < std::size(ids); ++i) EXPECT_EQ(t->Inputs()[i]->Decl().id, ids[i]);
     const InputDecl& ref = t->FindInput("Reference").Decl();
     EXPECT_TRUE(ref.linkNumber == 2 && !ref.required && ref.page.empty());
     for (const char* id : {"Motion", "Passive"})
@@ -113,8 +110,7 @@ TEST(WatchcamDeclarations, InputsAndControlsInOrder) {
 TEST_P(WatchcamTest, CellsAreNumberedRowByRowAndOneChannelMarksItsCell) {
     // Tolerance 0: every cell changes even for equal images; the strip x >= 90 is in none.
     auto out = Render(Settings{});
-    for (int n = 0; n < 9; ++n)
-        EXPECT_TRUE(ShowsMotion(*out, n % 3 * 30, n / 3 * 20)) << n;
+    for (int n = 0; n < 9; ++n) EXPECT_TRUE(ShowsMotion(*out, n % 3 * 30, n / 3 * 20)) << n;
     EXPECT_TRUE(Matches(*out, Settings{}));
     // One channel changed in the last pixel of cell 4 (30..59, 20..39), one in the first
     // of cell 5 (60, 20) and one in the strip: only cells 4 and 5 change.
@@ -147,16 +143,14 @@ TEST_P(WatchcamTest, ToleranceOneIsAHalfWidthOfHalfTheScale) {
 }
 
 TEST_P(WatchcamTest, EqualImagesShowPassiveOrTheBaseAndOtherModesActAsMerge) {
-    for (int mode : {0, 2, -1})
-        EXPECT_TRUE(test::SameImage(*Render(Tolerance(0.1, mode)), *src));
+    for (int mode : {0, 2, -1}) EXPECT_TRUE(test::SameImage(*Render(Tolerance(0.1, mode)), *src));
     Settings grid = Tolerance(0.1, 1); // default background: transparent black
     EXPECT_TRUE(test::SameImage(
         *Render(grid), *test::MakeImage(100, 60, depth, [](int, int, int) { return 0.0; })));
     grid.bg[0] = 0.25, grid.bg[1] = 1.5, grid.bg[2] = -1, grid.bg[3] = std::nan("");
     EXPECT_TRUE(Matches(*Render(grid), grid));
     passive = test::NoiseImage(30, 20, depth, 6); // translucent: drawn over the base
-    for (const Settings& s : {Tolerance(0.1), grid})
-        EXPECT_TRUE(Matches(*Render(s), s));
+    for (const Settings& s : {Tolerance(0.1), grid}) EXPECT_TRUE(Matches(*Render(s), s));
 }
 
 TEST_P(WatchcamTest, MissingImagesGiveRedAndALargeMotionImageNoCells) {
@@ -214,8 +208,7 @@ TEST_P(WatchcamTest, OtherSizesAreResizedAndTheOtherDepthConverted) {
 TEST_P(WatchcamTest, NaNInAPixelOrAToleranceCountsAsChanged) {
     Settings s = Tolerance(0.5);
     s.tol[2] = std::numeric_limits<double>::quiet_NaN();
-    for (int n = 0; n < 9; ++n)
-        EXPECT_TRUE(ShowsMotion(*Render(s), n % 3 * 30, n / 3 * 20)) << n;
+    for (int n = 0; n < 9; ++n) EXPECT_TRUE(ShowsMotion(*Render(s), n % 3 * 30, n / 3 * 20)) << n;
     if (depth != ImageDepth::Float32) return;
     // Over the background, since a merge over a NaN pixel keeps the NaN.
     test::Set(*src, 40, 25, 0, std::nan(""));

@@ -78,16 +78,11 @@ constexpr BuiltIn kBuiltIns[] = {
 // fractions rounded to single precision.
 double SymbolValue(char symbol, bool isFloat) {
     switch (symbol) {
-    case 'F':
-        return isFloat ? 1.0 : 65535.0;
-    case 'H':
-        return isFloat ? double(float(0.8)) : 52428.0;
-    case 'D':
-        return isFloat ? double(float(0.534065)) : 35000.0;
-    case 'L':
-        return isFloat ? double(float(0.19989)) : 13100.0;
-    default:
-        return 0.0;
+    case 'F': return isFloat ? 1.0 : 65535.0;
+    case 'H': return isFloat ? double(float(0.8)) : 52428.0;
+    case 'D': return isFloat ? double(float(0.534065)) : 35000.0;
+    case 'L': return isFloat ? double(float(0.19989)) : 13100.0;
+    default: return 0.0;
     }
 }
 
@@ -96,7 +91,8 @@ double SymbolValue(char symbol, bool isFloat) {
 // pixel's part, every channel being all zero bits (0 or +0.0) on one side, so each value
 // passes exactly, NaN and -0.0 included.
 using Word = std::uint64_t;
-template <class T> constexpr std::size_t kWords = sizeof(T) * kChannels / sizeof(Word);
+template <class T>
+constexpr std::size_t kWords = sizeof(T) * kChannels / sizeof(Word);
 
 // A colour channel's controls.
 struct ColourControls {
@@ -299,7 +295,8 @@ private:
     }
 
     // A cell's keep mask, as words of a pixel of type T.
-    template <class T> static void KeepMask(Cell& cell) {
+    template <class T>
+    static void KeepMask(Cell& cell) {
         unsigned char keep[sizeof cell.keep] = {};
         for (int ch = 0; ch < kColours; ++ch) {
             const bool given =
@@ -314,7 +311,8 @@ private:
     // cells in mode 2. A table row holds one input pixel's group of cells (those of them
     // that ever fit, so that a huge display pixel costs no more than the output) repeated
     // to a run of at least kRunPixels, so that output rows are drawn in long runs.
-    template <class T> void Prepare(const Image& pattern) {
+    template <class T>
+    void Prepare(const Image& pattern) {
         constexpr int kRunPixels = 256;
         constexpr std::size_t W = kWords<T>;
         m_direct = m_cellW == 1;
@@ -361,8 +359,7 @@ private:
     template <class T>
     static void Masked(const T* pixel, const std::array<Word, 2>& mask, Word* out) {
         std::memcpy(out, pixel, kWords<T> * sizeof(Word));
-        for (std::size_t i = 0; i < kWords<T>; ++i)
-            out[i] &= mask[i];
+        for (std::size_t i = 0; i < kWords<T>; ++i) out[i] &= mask[i];
     }
 
     // Output row v of input row `in` when every cell is one pixel wide and takes its
@@ -381,8 +378,7 @@ private:
         const auto cell = [&](const T* p, int k, unsigned char* o) {
             Word w[W];
             std::memcpy(w, p, sizeof w);
-            for (std::size_t i = 0; i < W; ++i)
-                w[i] = (w[i] & keep[k][i]) | part[k][i];
+            for (std::size_t i = 0; i < W; ++i) w[i] = (w[i] & keep[k][i]) | part[k][i];
             std::memcpy(o, w, sizeof w);
         };
         constexpr std::size_t kCellBytes = sizeof(Word) * W;
@@ -429,7 +425,8 @@ private:
 #endif
 
     // One-pixel cells straight from the input, on the wide path where it is taken.
-    template <class T, int N> void DirectRows(const T* in, const Word* pattern, T* out) const {
+    template <class T, int N>
+    void DirectRows(const T* in, const Word* pattern, T* out) const {
 #if QRVX_WIDE_ROWS
         if (m_wide) return WideDirectRow<T, N>(in, pattern, out);
 #endif
@@ -438,7 +435,8 @@ private:
 
     // For input row `in`, the input's part of each fitting cell, as wide as the cell: the
     // input pixel masked, or in mode 3 the custom colour product; alpha 0.
-    template <class T> void InputParts(const T* in, Word* parts) const {
+    template <class T>
+    void InputParts(const T* in, Word* parts) const {
         constexpr std::size_t W = kWords<T>;
         const std::size_t cellWords = std::size_t(m_cellW) * W;
         const std::size_t step = std::size_t(m_n) * cellWords;
@@ -456,21 +454,20 @@ private:
                     std::memcpy(o, colour, sizeof colour);
                 }
             } else {
-                for (const T* p = in; p < end; p += kChannels, o += step)
-                    Masked(p, cell.keep, o);
+                for (const T* p = in; p < end; p += kChannels, o += step) Masked(p, cell.keep, o);
             }
         }
         // Each cell's first pixel across the cell.
         if (m_cellW > 1) {
             for (Word* o = parts; o < parts + std::size_t(m_cellsFit) * cellWords; o += cellWords)
-                for (std::size_t i = W; i < cellWords; ++i)
-                    o[i] = o[i - W];
+                for (std::size_t i = W; i < cellWords; ++i) o[i] = o[i - W];
         }
     }
 
     // One output row: the drawn cells are the input's parts ORed with the pattern table
     // row, run by run; the rest is black.
-    template <class T> void CellRow(const Word* parts, const Word* pattern, T* out) const {
+    template <class T>
+    void CellRow(const Word* parts, const Word* pattern, T* out) const {
         const std::size_t drawn = std::size_t(m_cellsFit) * m_cellW * kWords<T>;
         const std::size_t run = std::size_t(m_runPixels) * kWords<T>;
         auto* o = reinterpret_cast<unsigned char*>(out);
@@ -486,7 +483,8 @@ private:
     }
 
     // Input rows [y0, y1): each draws its cell rows, or black where its cells are cut.
-    template <class T> void Band(int y0, int y1) {
+    template <class T>
+    void Band(int y0, int y1) {
         const std::size_t run = std::size_t(m_runPixels) * kWords<T>;
         const int outH = m_dst->Height();
         std::vector<Word> parts(m_direct ? 0 : std::size_t(m_cellsFit) * m_cellW * kWords<T>);
@@ -503,17 +501,10 @@ private:
                 const Word* pattern = m_table.data() + std::size_t(v) * run;
                 T* out = m_dst->Row<T>(top + v);
                 switch (m_direct ? m_n : 0) {
-                case 1:
-                    DirectRows<T, 1>(in, pattern, out);
-                    break;
-                case 2:
-                    DirectRows<T, 2>(in, pattern, out);
-                    break;
-                case 3:
-                    DirectRows<T, 3>(in, pattern, out);
-                    break;
-                default:
-                    CellRow(parts.data(), pattern, out);
+                case 1: DirectRows<T, 1>(in, pattern, out); break;
+                case 2: DirectRows<T, 2>(in, pattern, out); break;
+                case 3: DirectRows<T, 3>(in, pattern, out); break;
+                default: CellRow(parts.data(), pattern, out);
                 }
             }
         }

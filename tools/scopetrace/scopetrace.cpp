@@ -55,7 +55,8 @@ struct Trace {
     // The row of value v's point, or height when it falls outside the image: rows
     // -1 < d < H truncate into it, and NaN fails both tests. Only the saturation has a
     // scale other than 1; the others skip multiplying by it.
-    template <bool kScaled = true> int RowOf(double v, double height) const {
+    template <bool kScaled = true>
+    int RowOf(double v, double height) const {
         double d = v * stretch;
         if constexpr (kScaled) d *= scale;
         d = d * factor + yOffset;
@@ -64,7 +65,7 @@ struct Trace {
 };
 
 class ScopeTrace : public ThreadedOperator {
-  public:
+public:
     ScopeTrace(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Range kStretch{0, 10};
@@ -137,7 +138,7 @@ class ScopeTrace : public ThreadedOperator {
 
     void ProcessSlice(Request*, long band) override { (this->*m_worker)(int(band)); }
 
-  private:
+private:
     void SetPoint(Input* in, double x, double y, double time) {
         in->SetValue(AutoParameter(new Point(x, y, 0)), time, 1, 0);
     }
@@ -146,34 +147,27 @@ class ScopeTrace : public ThreadedOperator {
     // Shows the controls type t reads and loads its presets.
     void ChooseType(int t, double time) {
         const bool mono = t <= kComposite, channels = t == kFullscreen || t == kParade;
-        for (Input* in : m_on)
-            in->SetAttrs(tag::Visible, channels);
+        for (Input* in : m_on) in->SetAttrs(tag::Visible, channels);
         m_roundness->SetAttrs(tag::Visible, 1);
         m_yStretch->SetAttrs(tag::Visible, mono);
-        for (Input* in : m_channelStretch)
-            in->SetAttrs(tag::Visible, channels);
+        for (Input* in : m_channelStretch) in->SetAttrs(tag::Visible, channels);
         m_centre->SetAttrs(tag::Visible, mono);
-        for (Input* in : m_channelCentre)
-            in->SetAttrs(tag::Visible, channels);
+        for (Input* in : m_channelCentre) in->SetAttrs(tag::Visible, channels);
 
         if (mono) {
             SetNumber(m_yStretch, 1.0, time);
             SetPoint(m_centre, 0.5, 0.0, time);
         } else if (t == kFullscreen) {
-            for (Input* in : m_channelStretch)
-                SetNumber(in, 1.0, time);
+            for (Input* in : m_channelStretch) SetNumber(in, 1.0, time);
             SetPoint(m_centre, 0.5, 0.0, time);
-            for (Input* in : m_channelCentre)
-                SetPoint(in, 0.5, 0.0, time);
+            for (Input* in : m_channelCentre) SetPoint(in, 0.5, 0.0, time);
         } else if (t == kParade) {
             // Red, green and blue stacked in thirds of the height; alpha over all of it.
             constexpr double kThird = 0.333333333;
             constexpr std::array<double, kChannels> kStretches{kThird, kThird, kThird, 1.0};
             constexpr std::array<double, kChannels> kTops{0.0, 0.34, 0.68, 0.0};
-            for (int c = 0; c < kChannels; ++c)
-                SetNumber(m_channelStretch[c], kStretches[c], time);
-            for (int c = 0; c < kChannels; ++c)
-                SetPoint(m_channelCentre[c], 0.5, kTops[c], time);
+            for (int c = 0; c < kChannels; ++c) SetNumber(m_channelStretch[c], kStretches[c], time);
+            for (int c = 0; c < kChannels; ++c) SetPoint(m_channelCentre[c], 0.5, kTops[c], time);
         }
     }
 
@@ -261,7 +255,8 @@ class ScopeTrace : public ThreadedOperator {
 
     // Band k: output columns [64k, 64k + 64). Plots every trace of every analysed row into
     // the band's bit planes, then writes its columns of the output from them.
-    template <class T> void Band(int k) {
+    template <class T>
+    void Band(int k) {
         const int c0 = k * kBandColumns, c1 = std::min(c0 + kBandColumns, m_width);
         // One word per row and plane, and one more word per plane that takes the points
         // falling outside the image, so that plotting needs no branch.
@@ -299,8 +294,7 @@ class ScopeTrace : public ThreadedOperator {
                 std::uint64_t* plane = planes + words * std::size_t(p.trace->plane);
                 p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_height,
                        rowOf);
-                for (int j = 0; j < p.count; ++j)
-                    plane[rowOf[j]] |= p.bits[std::size_t(j)];
+                for (int j = 0; j < p.count; ++j) plane[rowOf[j]] |= p.bits[std::size_t(j)];
             }
         }
         Expand<T>(planes, words, c0, c1);
@@ -310,7 +304,8 @@ class ScopeTrace : public ThreadedOperator {
     template <class T>
     using PlotFn = void (*)(const T* in, int n, const Trace& t, int height, int* rowOf);
 
-    template <class T> static PlotFn<T> PlotFor(Value v) {
+    template <class T>
+    static PlotFn<T> PlotFor(Value v) {
         static constexpr PlotFn<T> kRows[] = {&Rows<T, kRed>,  &Rows<T, kGreen>,
                                               &Rows<T, kBlue>, &Rows<T, kAlpha>,
                                               &Rows<T, kMax>,  &Rows<T, kSaturation>};
@@ -349,8 +344,7 @@ class ScopeTrace : public ThreadedOperator {
         static constexpr std::array<std::uint32_t, 256> kSpread = [] {
             std::array<std::uint32_t, 256> spread{};
             for (unsigned b = 0; b < 256; ++b)
-                for (unsigned i = 0; i < 8; ++i)
-                    spread[b] |= ((b >> i) & 1u) << (4 * i);
+                for (unsigned i = 0; i < 8; ++i) spread[b] |= ((b >> i) & 1u) << (4 * i);
             return spread;
         }();
         const int n = c1 - c0;

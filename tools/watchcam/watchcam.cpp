@@ -36,7 +36,7 @@ namespace {
 constexpr int kChannels = 4; // red, green, blue, alpha: storage order
 
 class Watchcam : public ThreadedOperator {
-  public:
+public:
     Watchcam(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Range kUnit{0, 1};
@@ -142,13 +142,12 @@ class Watchcam : public ThreadedOperator {
 
     void ProcessSlice(Request*, long n) override { (this->*m_worker)(n); }
 
-  private:
+private:
     // "Grid only": the background colour, truncated toward zero and clamped on an
     // integer image (NaN gives 0), as given on a float image.
     void FillBackground(Image& img, Request* req) const {
         std::array<double, kChannels> v{};
-        for (int c = 0; c < kChannels; ++c)
-            v[c] = frame::Num(m_bg[c], req);
+        for (int c = 0; c < kChannels; ++c) v[c] = frame::Num(m_bg[c], req);
         if (img.IsFloat()) {
             img.Fill(
                 FltPixel{.B = float(v[2]), .G = float(v[1]), .R = float(v[0]), .A = float(v[3])});
@@ -202,7 +201,8 @@ class Watchcam : public ThreadedOperator {
     // A reference channel value of type R in the picture's units (type T), converted as
     // the host converts a pixel between depths: a float scaled by 65535 and rounded to
     // 0..65535, an integer divided by 65535 in float.
-    template <class T, class R> static auto InUnitsOf(R v) {
+    template <class T, class R>
+    static auto InUnitsOf(R v) {
         if constexpr (std::is_same_v<T, float>) {
             if constexpr (std::is_same_v<R, float>)
                 return v;
@@ -249,7 +249,8 @@ class Watchcam : public ThreadedOperator {
     // its own, so with each row the same row of the cell two on is asked for. (Written
     // out here: a function that only prefetches counts as free of effects, and calls to
     // it are dropped.)
-    template <class T, class R, bool kLevels> void Cell(long n) {
+    template <class T, class R, bool kLevels>
+    void Cell(long n) {
         constexpr std::ptrdiff_t kLine = 64;
         const int x0 = int(n % m_columns) * m_cellW, y0 = int(n / m_columns) * m_cellH;
         const int values = m_cellW * kChannels;
@@ -264,10 +265,8 @@ class Watchcam : public ThreadedOperator {
                 const char* pa = static_cast<const char*>(m_src->RowTable()[y]);
                 const char* pb = static_cast<const char*>(m_ref->RowTable()[y]);
                 const char* pd = static_cast<const char*>(m_dst->RowTable()[y]);
-                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine)
-                    __builtin_prefetch(pa + i);
-                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine)
-                    __builtin_prefetch(pb + i);
+                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine) __builtin_prefetch(pa + i);
+                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine) __builtin_prefetch(pb + i);
                 for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
                     __builtin_prefetch(pd + i, 1);
             }
