@@ -66,7 +66,10 @@ PendingFile::PendingFile(std::string target) : m_target(std::move(target)) {
     const fs::path t(m_target);
     std::string name = ".";
     name += t.stem().string();
-    name += ".qrvx-tmp" + std::to_string(getpid());
+    // The host name as well as the process: writers on several machines may share a folder.
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    name += ".qrvx-tmp" + std::string(host) + "-" + std::to_string(getpid());
     name += t.extension().string();
     m_temp = (t.parent_path() / name).string();
     Watch(m_temp);

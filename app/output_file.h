@@ -13,7 +13,7 @@ namespace app {
 class PendingFile {
 public:
     // Checks that the target can be written (see CheckWritable) and picks the temporary
-    // name: ".<stem>.qrvx-tmp<pid><extension>" in the target's folder.
+    // name: ".<stem>.qrvx-tmp<host>-<pid><extension>" in the target's folder.
     explicit PendingFile(std::string target);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;

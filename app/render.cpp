@@ -17,6 +17,7 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace app {
@@ -190,6 +191,16 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
     finishWrite();
 }
 
+// The files of every frame of a checked plan.
+void DescribePlan(const Plan& plan, RenderFiles& files) {
+    files = {.frames = plan.frames};
+    for (int f : plan.frames) {
+        files.outputs.push_back(plan.output.Frame(f));
+        std::vector<std::string>& reads = files.inputs.emplace_back();
+        for (const Binding& b : plan.bindings) reads.push_back(b.path.Frame(f));
+    }
+}
+
 } // namespace
 
 void RunRender(const RenderOptions& o) {
@@ -197,7 +208,8 @@ void RunRender(const RenderOptions& o) {
         throw UsageError("render needs -o PATH (or --save-settings alone to save the settings)");
     if (o.threads < 0) throw UsageError("--threads must be 0 (every core) or more");
 
-    Catalog catalog = Catalog::Load(o.quiet);
+    std::optional<Catalog> loaded;
+    const Catalog& catalog = o.catalog ? *o.catalog : loaded.emplace(Catalog::Load(o.quiet));
     qrvx::Tool tool(catalog.Find(o.tool));
 
     // Inputs, then the settings: the file first, then -s in order.
@@ -227,6 +239,7 @@ void RunRender(const RenderOptions& o) {
     }
     PlanFramesAndDepth(o, plan);
     if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
+    if (o.plan) return DescribePlan(plan, *o.plan);
     SetThreads(o.threads);
 
     // Stills are read once and stay connected; sequences are read per frame.
