@@ -27,7 +27,6 @@ rerun skips frames whose output is newer than its inputs and the settings file, 
 """
 
 import argparse
-import glob
 import hashlib
 import os
 import sys
@@ -133,14 +132,22 @@ def _up_to_date(output, reads):
 def _remove_leftovers(outputs):
     """Removes the temporary files that writers killed mid-frame left beside the outputs
     (the command writes ".<stem>.qrvx-tmp<host>-<pid><extension>" and renames it)."""
+    wanted = {}
     for output in outputs:
         folder, name = os.path.split(output)
-        stem, ext = os.path.splitext(name)
-        for path in glob.glob(os.path.join(glob.escape(folder or "."), f".{glob.escape(stem)}.qrvx-tmp*{ext}")):
-            try:
-                os.remove(path)
-            except FileNotFoundError:
-                pass
+        wanted.setdefault(folder or ".", set()).add(os.path.splitext(name))
+    for folder, names in wanted.items():
+        try:
+            found = os.listdir(folder)
+        except OSError:
+            continue
+        for name in found:
+            mark = name.find(".qrvx-tmp")
+            if name.startswith(".") and mark > 0 and (name[1:mark], os.path.splitext(name)[1]) in names:
+                try:
+                    os.remove(os.path.join(folder, name))
+                except FileNotFoundError:
+                    pass
 
 
 class _Progress:
@@ -168,12 +175,13 @@ class _Progress:
 @dataclass
 class _Job:
     """A checked render, ready to send: the command's options, the look as settings JSON,
-    the (frame, output) pairs to render and the frames that are up to date."""
+    the (frame, output) pairs to render, the frames that are up to date and every output."""
     options: dict
     settings_text: str
     todo: list
     skipped: list
     chunk: int
+    outputs: list
 
 
 def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compression, threads,
@@ -218,7 +226,7 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
             skipped.append(frame)
         else:
             todo.append((frame, out))
-    return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk)
+    return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
 
 
 def _run(client, job, progress):
@@ -245,10 +253,12 @@ def _run(client, job, progress):
             if failure:
                 raise FrameError(*failure)
     finally:
-        client.cancel([f for f in futures if not f.done()])
+        pending = [f for f in futures if not f.done()]
+        if pending:
+            client.cancel(pending)
     summary.rendered.sort()
     summary.seconds = time.perf_counter() - start
-    _remove_leftovers(out for _, out in job.todo)
+    _remove_leftovers(job.outputs)
     return summary
 
 
