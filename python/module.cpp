@@ -292,10 +292,14 @@ app::RenderOptions RenderOptionsFrom(const py::dict& d) {
         for (int f : get("frames", std::vector<int>()))
             o.frames += (o.frames.empty() ? "" : ",") + std::to_string(f);
     }
-    static const std::map<std::string, app::Depth> depths = {
-        {"auto", app::Depth::Auto}, {"int16", app::Depth::Int16}, {"float", app::Depth::Float}, {"half", app::Depth::Half}};
+    static const std::map<std::string, app::Depth> depths = {{"auto", app::Depth::Auto},
+                                                             {"int16", app::Depth::Int16},
+                                                             {"float", app::Depth::Float},
+                                                             {"half", app::Depth::Half}};
     const std::string depth = get("depth", std::string("auto"));
-    if (!depths.count(depth)) throw app::UsageError("--depth " + app::Quoted(depth) + " is not auto, int16, float or half");
+    if (!depths.count(depth))
+        throw app::UsageError("--depth " + app::Quoted(depth) +
+                              " is not auto, int16, float or half");
     o.depth = depths.at(depth);
     o.compression = get("compression", std::string());
     o.threads = get("threads", 0);

@@ -27,6 +27,7 @@ rerun skips frames whose output is newer than its inputs and the settings file, 
 """
 
 import argparse
+import atexit
 import hashlib
 import os
 import sys
@@ -64,6 +65,13 @@ class Summary:
 _settings_files = {}
 
 
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
 def _settings_file(text):
     """A file on this machine holding the look's settings JSON, written once per process."""
     path = _settings_files.get(text)
@@ -73,6 +81,7 @@ def _settings_file(text):
         with open(path + ".part", "w") as f:
             f.write(text)
         os.replace(path + ".part", path)
+        atexit.register(_remove_quietly, path)
         _settings_files[text] = path
     return path
 
@@ -143,11 +152,9 @@ def _remove_leftovers(outputs):
             continue
         for name in found:
             mark = name.find(".qrvx-tmp")
-            if name.startswith(".") and mark > 0 and (name[1:mark], os.path.splitext(name)[1]) in names:
-                try:
-                    os.remove(os.path.join(folder, name))
-                except FileNotFoundError:
-                    pass
+            ours = (name[1:mark], os.path.splitext(name)[1]) in names
+            if name.startswith(".") and mark > 0 and ours:
+                _remove_quietly(os.path.join(folder, name))
 
 
 class _Progress:
@@ -167,15 +174,19 @@ class _Progress:
         rate = self.done / seconds if seconds > 0 else 0.0
         line = f"qrvx.farm: {self.done}/{self.total} frames, {rate:.2f} frames/s"
         sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
-        if self.tty and self.done == self.total:
-            sys.stderr.write("\n")
         sys.stderr.flush()
+
+    def end(self):
+        """Ends the line on a terminal, so what follows starts on a line of its own."""
+        if self.enabled and self.tty and self.done:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
 
 
 @dataclass
 class _Job:
     """A checked render, ready to send: the command's options, the look as settings JSON,
-    the (frame, output) pairs to render, the frames that are up to date and every output."""
+    the frames to render, the frames that are up to date and every frame's output."""
     options: dict
     settings_text: str
     todo: list
@@ -225,7 +236,7 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
         if not force and _up_to_date(out, reads + extra):
             skipped.append(frame)
         else:
-            todo.append((frame, out))
+            todo.append(frame)
     return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
 
 
@@ -236,7 +247,7 @@ def _run(client, job, progress):
     summary = Summary(skipped=job.skipped)
     start = time.perf_counter()
     shown = _Progress(len(job.todo), progress)
-    chunks = [[f for f, _ in job.todo[i:i + job.chunk]] for i in range(0, len(job.todo), job.chunk)]
+    chunks = [job.todo[i:i + job.chunk] for i in range(0, len(job.todo), job.chunk)]
     futures = {client.submit(_render_frames, job.options, job.settings_text, frames, pure=False,
                              retries=2): frames for frames in chunks}
     try:
@@ -253,6 +264,7 @@ def _run(client, job, progress):
             if failure:
                 raise FrameError(*failure)
     finally:
+        shown.end()
         pending = [f for f in futures if not f.done()]
         if pending:
             client.cancel(pending)
@@ -306,10 +318,12 @@ def _parser():
                    help="Threads per render (default: every core; with --local N, cores / N)")
     r.add_argument("--chunk", type=int, default=1, help="Frames per task (default 1)")
     where = r.add_mutually_exclusive_group(required=True)
-    where.add_argument("--scheduler", metavar="ADDRESS", help="The Dask scheduler, e.g. tcp://head:8786")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="The Dask scheduler, e.g. tcp://head:8786")
     where.add_argument("--local", type=int, metavar="WORKERS",
                        help="Start a cluster of this many worker processes on this machine")
-    r.add_argument("--force", action="store_true", help="Render frames whose output is up to date too")
+    r.add_argument("--force", action="store_true",
+                   help="Render frames whose output is up to date too")
     r.add_argument("-q", "--quiet", action="store_true", help="Print errors only")
     return parser
 

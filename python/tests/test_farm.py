@@ -4,13 +4,13 @@ import os
 import subprocess
 import sys
 
+import distributed
 import numpy as np
 import pytest
 
 import qrvx
 import qrvx.farm
 
-distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # from tornado's event loop
 
 QRVX = os.environ.get("QRVX_BIN", "qrvx")
