@@ -193,7 +193,7 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o, co
 
 // The files of every frame of a checked plan.
 void DescribePlan(const Plan& plan, RenderFiles& files) {
-    files = {.frames = plan.frames};
+    files = {.frames = plan.frames, .isFloat = plan.depth == ImageDepth::Float32};
     for (int f : plan.frames) {
         files.outputs.push_back(plan.output.Frame(f));
         std::vector<std::string>& reads = files.inputs.emplace_back();

@@ -15,6 +15,7 @@ struct RenderFiles {
     std::vector<int> frames;                      // {0} for a still
     std::vector<std::string> outputs;             // the file each frame writes
     std::vector<std::vector<std::string>> inputs; // the image files each frame reads
+    bool isFloat = false;                         // every frame is read and rendered as float
 };
 
 struct RenderOptions {

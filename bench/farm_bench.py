@@ -7,7 +7,9 @@ Thirty 1920 x 1080 float OpenEXR frames through ChannelShift: `qrvx render` (eve
 reading ahead and writing behind), then qrvx.farm on a LocalCluster of 2 worker processes
 of one task and one render thread each (the cluster started beforehand; its start-up is
 reported apart). The farm's overhead per task is the time the workers were not inside a
-task's render, read and write: (workers x wall clock - time inside the tasks) / tasks.
+task's render, read and write: (workers x wall clock - time inside the tasks) / tasks; it
+includes the end of the run, where one worker waits for the other's last frame. Apart from
+that, the mean gap between one task and the next on a worker.
 Then thirty 64 x 48 frames, whose tasks are almost all overhead: the farm's cost per frame
 when the frame itself costs nothing. Outputs are compared byte for byte.
 """
@@ -38,7 +40,23 @@ def plates(folder, w, h):
     return os.path.join(folder, "in.#.exr")
 
 
+def between(records):
+    """The mean time a worker spends from the end of one task to the start of its next: the
+    scheduler's round trip, without the wait at the end for the last frames."""
+    spans = {}
+    for r in records:
+        for s in r["startstops"]:
+            if s["action"] == "compute":
+                spans.setdefault(r["worker"], []).append((s["start"], s["stop"]))
+    gaps = []
+    for tasks in spans.values():
+        tasks.sort()
+        gaps += [b[0] - a[1] for a, b in zip(tasks, tasks[1:])]
+    return sum(gaps) / len(gaps) if gaps else 0.0
+
+
 def run(client, build, w, h):
+    from distributed import get_task_stream
     import qrvx.farm
     folder = tempfile.mkdtemp(prefix="qrvx-farm-bench-")
     try:
@@ -51,18 +69,24 @@ def run(client, build, w, h):
         subprocess.run(args, check=True)
         command = time.perf_counter() - start
 
-        done = qrvx.farm.render_sequence(client, "ChannelShift", plate, os.path.join(folder, "farm.#.exr"),
-                                         frames=f"1-{FRAMES}", settings=LOOK, threads=1, progress=False)
+        with get_task_stream(client) as stream:
+            done = qrvx.farm.render_sequence(client, "ChannelShift", plate,
+                                             os.path.join(folder, "farm.#.exr"),
+                                             frames=f"1-{FRAMES}", settings=LOOK, threads=1,
+                                             progress=False)
         for f in range(1, FRAMES + 1):
-            a, b = (open(os.path.join(folder, f"{n}.{f:04d}.exr"), "rb").read() for n in ("cmd", "farm"))
+            a, b = (open(os.path.join(folder, f"{n}.{f:04d}.exr"), "rb").read()
+                    for n in ("cmd", "farm"))
             assert a == b, f"frame {f} differs"
         overhead = (WORKERS * done.seconds - done.task_seconds) / FRAMES
         print(f"{FRAMES} frames {w} x {h} float EXR, ChannelShift:")
         print(f"  qrvx render:          {command:6.2f} s  {FRAMES / command:6.2f} frames/s")
-        print(f"  qrvx.farm --local {WORKERS}:  {done.seconds:6.2f} s  {FRAMES / done.seconds:6.2f} frames/s"
+        print(f"  qrvx.farm --local {WORKERS}:  {done.seconds:6.2f} s  "
+              f"{FRAMES / done.seconds:6.2f} frames/s"
               f"  (farm / render {done.seconds / command:.2f}x)")
         print(f"  inside tasks {1000 * done.task_seconds / FRAMES:.1f} ms a frame; "
-              f"overhead {1000 * overhead:.1f} ms a task")
+              f"overhead {1000 * overhead:.1f} ms a task, of which "
+              f"{1000 * between(stream.data):.1f} ms between a worker's tasks")
     finally:
         shutil.rmtree(folder)
 
@@ -75,9 +99,11 @@ def main():
     from distributed import Client, LocalCluster
 
     start = time.perf_counter()
-    with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None,
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        client.run(lambda: __import__("qrvx"))  # the module and plug-ins loaded, as on a running farm
+    with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
+                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+            Client(cluster) as client:
+        # The module and plug-ins loaded, as on a running farm.
+        client.run(lambda: __import__("qrvx"))
         print(f"LocalCluster of {WORKERS} workers up in {time.perf_counter() - start:.2f} s")
         run(client, build, WIDTH, HEIGHT)
         run(client, build, 64, 48)

@@ -309,7 +309,8 @@ app::RenderOptions RenderOptionsFrom(const py::dict& d) {
 }
 
 // Checks a render as the command does before it reads any pixel and returns its files
-// frame by frame: {"frames": [...], "outputs": [...], "inputs": [[...], ...]}.
+// frame by frame: {"frames": [...], "outputs": [...], "inputs": [[...], ...]}, and whether
+// the frames are rendered as float ("float").
 py::dict PlanRender(const py::dict& options) {
     app::RenderOptions o = RenderOptionsFrom(options);
     app::RenderFiles files;
@@ -322,6 +323,7 @@ py::dict PlanRender(const py::dict& options) {
     out["frames"] = files.frames;
     out["outputs"] = files.outputs;
     out["inputs"] = files.inputs;
+    out["float"] = files.isFloat;
     return out;
 }
 

@@ -237,6 +237,10 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
             skipped.append(frame)
         else:
             todo.append(frame)
+    # Every frame at the depth of the first, as the command renders a sequence, also when a
+    # task's first frame is stored at another depth.
+    if options["depth"] in (None, "auto"):
+        options["depth"] = "float" if plan["float"] else "int16"
     return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
 
 

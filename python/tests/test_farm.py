@@ -20,15 +20,16 @@ SHIFT = ["Center Red=0.52,0.5", "Center Blue=0.47,0.55"]
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
-            distributed.Client(cluster) as client:
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) \
+            as cluster, distributed.Client(cluster) as client:
         yield client
 
 
 def write_frames(folder, frames, h=48, w=64, name="in"):
     rng = np.random.default_rng(7)
     for f in frames:
-        qrvx.write(folder / f"{name}.{f:04d}.exr", rng.uniform(-0.1, 1.2, (h, w, 4)).astype(np.float32))
+        image = rng.uniform(-0.1, 1.2, (h, w, 4)).astype(np.float32)
+        qrvx.write(folder / f"{name}.{f:04d}.exr", image)
     return str(folder / f"{name}.#.exr")
 
 
@@ -39,7 +40,8 @@ def command(*args):
 
 
 def farm_command(*args):
-    return subprocess.run([sys.executable, "-m", "qrvx.farm", *map(str, args)], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", "qrvx.farm", *map(str, args)],
+                          capture_output=True, text=True)
 
 
 def assert_same_files(folder, frames, name, reference="ref"):
@@ -76,20 +78,37 @@ def test_farm_render_is_byte_identical_to_the_command(client, tmp_path):
     assert_same_files(tmp_path, frames, "b")
 
     # The command line, with a saved look and its own cluster.
-    command("render", "ChannelShift", *sum((["-s", s] for s in SHIFT), []), "--save-settings", tmp_path / "look.json")
+    command("render", "ChannelShift", *sum((["-s", s] for s in SHIFT), []),
+            "--save-settings", tmp_path / "look.json")
     run = farm_command("render", "ChannelShift", "-i", plate, "--settings", tmp_path / "look.json",
-                       "-o", tmp_path / "c.#.exr", "--frames", "1-12", "--chunk", "5", "--local", "2")
+                       "-o", tmp_path / "c.#.exr", "--frames", "1-12", "--chunk", "5",
+                       "--local", "2")
     assert run.returncode == 0, run.stderr
     assert "12/12 frames" in run.stderr and "frames/s" in run.stderr
     assert_same_files(tmp_path, frames, "c")
+
+
+def test_every_frame_takes_the_first_frames_depth(client, tmp_path):
+    # A 16-bit frame, then a float one: the command renders both as 16-bit images.
+    rng = np.random.default_rng(5)
+    qrvx.write(tmp_path / "in.0001.tif", rng.integers(0, 65536, (48, 64, 4), dtype=np.uint16))
+    qrvx.write(tmp_path / "in.0002.tif", rng.uniform(0, 1, (48, 64, 4)).astype(np.float32))
+    plate = tmp_path / "in.#.tif"
+    command("render", "ChannelShift", "-i", plate, "-s", SHIFT[0], "-q",
+            "-o", tmp_path / "ref.#.tif", "--frames", "1-2")
+    qrvx.farm.render_sequence(client, "ChannelShift", plate, tmp_path / "a.#.tif", frames="1-2",
+                              settings=SHIFT[:1], progress=False)
+    ours, theirs = qrvx.read(tmp_path / "a.0002.tif"), qrvx.read(tmp_path / "ref.0002.tif")
+    assert ours.dtype == theirs.dtype == np.uint16
+    np.testing.assert_array_equal(ours, theirs)
 
 
 def test_a_killed_worker_leaves_nothing_partial(client, tmp_path):
     # Frames large enough that the kill likely lands while the first task reads, renders or writes.
     frames = range(1, 13)
     plate = write_frames(tmp_path, frames, 192, 256)
-    command("render", "ChannelShift", "-i", plate, "-s", SHIFT[0], "-q", "-o", tmp_path / "ref.#.exr",
-            "--frames", "1-12")
+    command("render", "ChannelShift", "-i", plate, "-s", SHIFT[0], "-q",
+            "-o", tmp_path / "ref.#.exr", "--frames", "1-12")
     marker = str(tmp_path / "killed")
 
     class KillOnce(distributed.WorkerPlugin):
@@ -121,7 +140,8 @@ def test_refusals_come_before_anything_is_sent(tmp_path):
     plate = write_frames(tmp_path, range(1, 4))
     out = tmp_path / "out.#.exr"
     with pytest.raises(ValueError, match='ChannelShift has no control "Centre Red"'):
-        qrvx.farm.render_sequence(NoClient(), "ChannelShift", plate, out, settings={"Centre Red": 1})
+        qrvx.farm.render_sequence(NoClient(), "ChannelShift", plate, out,
+                                  settings={"Centre Red": 1})
     with pytest.raises(OSError, match=r"missing frame 4 of .*in\.#\.exr"):
         qrvx.farm.render_sequence(NoClient(), "ChannelShift", plate, out, frames="1-4")
     with pytest.raises(ValueError, match="sequence pattern"):
@@ -172,5 +192,6 @@ def test_a_rerun_renders_only_what_is_out_of_date(client, tmp_path):
     assert os.stat(tmp_path / "a.0001.exr").st_mtime_ns == stamps[1]
     assert not [p for p in os.listdir(tmp_path) if ".qrvx-tmp" in p]
 
-    forced = qrvx.farm.render_sequence(client, "ChannelShift", plate, out, force=True, chunk=5, progress=False)
+    forced = qrvx.farm.render_sequence(client, "ChannelShift", plate, out, force=True, chunk=5,
+                                       progress=False)
     assert forced.rendered == list(frames)
