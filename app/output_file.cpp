@@ -54,22 +54,35 @@ std::string FolderOf(const std::string& path) {
 
 constexpr std::string_view kTempMarker = ".qrvx-tmp";
 
-// The temporary name a process gives its file for target: ".<stem>.qrvx-tmp<pid><ext>".
+// This machine's name, as temporary names hold it.
+const std::string& HostName() {
+    static const std::string name = [] {
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+        return std::string(host);
+    }();
+    return name;
+}
+
+// The temporary name a process gives its file for target:
+// ".<stem>.qrvx-tmp<host>-<pid><ext>".
 std::string TempName(const fs::path& target, pid_t pid) {
     std::string name = ".";
     name += target.stem().string();
     name += kTempMarker;
-    name += std::to_string(pid);
+    name += HostName() + "-" + std::to_string(pid);
     name += target.extension().string();
     return name;
 }
 
-// Reads a temporary name back: the target's file name and the writer's pid.
+// Reads back a temporary name written on this machine: the target's file name and the
+// writer's pid. Names from other machines give false (their pids mean nothing here).
 bool ParseTempName(const std::string& name, std::string& targetName, pid_t& pid) {
-    const std::size_t marker = name.rfind(kTempMarker);
+    const std::string tag = std::string(kTempMarker) + HostName() + "-";
+    const std::size_t marker = name.rfind(tag);
     if (name.empty() || name.front() != '.' || marker == std::string::npos || marker < 2)
         return false;
-    const std::size_t digits = marker + kTempMarker.size();
+    const std::size_t digits = marker + tag.size();
     const std::size_t ext = std::min(name.find_first_not_of("0123456789", digits), name.size());
     if (ext == digits || ext - digits > 9 || (ext < name.size() && name[ext] != '.')) return false;
     pid = pid_t(std::stol(name.substr(digits, ext - digits)));

@@ -15,9 +15,10 @@ namespace app {
 class PendingFile {
 public:
     // Checks that the target can be written (see CheckWritable), removes the temporary
-    // files that writers of the same target left when they were killed (those of its
-    // naming whose process is gone), and picks the temporary name:
-    // ".<stem>.qrvx-tmp<pid><extension>" in the target's folder.
+    // files that writers of the same target on this machine left when they were killed
+    // (those of its naming whose process is gone), and picks the temporary name:
+    // ".<stem>.qrvx-tmp<host>-<pid><extension>" in the target's folder. The host name
+    // keeps writers on several machines that share a folder apart.
     explicit PendingFile(std::string target);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;

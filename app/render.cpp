@@ -19,6 +19,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace app {
@@ -214,6 +215,16 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
     finishWrite();
 }
 
+// The files of every frame of a checked plan.
+void DescribePlan(const Plan& plan, RenderFiles& files) {
+    files = {.frames = plan.frames, .isFloat = plan.depth == ImageDepth::Float32};
+    for (int f : plan.frames) {
+        files.outputs.push_back(plan.output.Frame(f));
+        std::vector<std::string>& reads = files.inputs.emplace_back();
+        for (const Binding& b : plan.bindings) reads.push_back(b.path.Frame(f));
+    }
+}
+
 } // namespace
 
 int ParseThreads(const std::string& text) {
@@ -230,7 +241,8 @@ void RunRender(const RenderOptions& o) {
     if (o.output.empty() && o.saveSettings.empty())
         throw UsageError("render needs -o PATH (or --save-settings alone to save the settings)");
 
-    Catalog catalog = Catalog::Load(o.quiet);
+    std::optional<Catalog> loaded;
+    const Catalog& catalog = o.catalog ? *o.catalog : loaded.emplace(Catalog::Load(o.quiet));
     qrvx::Tool tool(catalog.Find(o.tool));
 
     // Inputs, then the settings: the file first, then -s in order.
@@ -260,6 +272,7 @@ void RunRender(const RenderOptions& o) {
     }
     PlanFramesAndDepth(o, plan);
     if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
+    if (o.plan) return DescribePlan(plan, *o.plan);
     SetThreads(o.threads);
 
     // Stills are read once and stay connected; sequences are read per frame.

@@ -1,6 +1,7 @@
 // `qrvx render`: one tool over image files or frame sequences into files.
 #pragma once
 
+#include "app/catalog.h"
 #include "app/image_io.h"
 
 #include <optional>
@@ -8,6 +9,14 @@
 #include <vector>
 
 namespace app {
+
+// The files a render reads and writes, frame by frame: what RunRender plans.
+struct RenderFiles {
+    std::vector<int> frames;                      // {0} for a still
+    std::vector<std::string> outputs;             // the file each frame writes
+    std::vector<std::vector<std::string>> inputs; // the image files each frame reads
+    bool isFloat = false;                         // every frame is read and rendered as float
+};
 
 struct RenderOptions {
     std::string tool;
@@ -22,7 +31,9 @@ struct RenderOptions {
     std::string compression; // --compression; "" for the format's default
     int threads = 0;         // 0: every core; more than the cores: every core
     bool quiet = false;
-    bool progress = false; // progress lines even when stderr is no terminal
+    bool progress = false;            // progress lines even when stderr is no terminal
+    RenderFiles* plan = nullptr;      // when set: check everything, fill it in, render nothing
+    const Catalog* catalog = nullptr; // the loaded plug-ins; null: load them
 };
 
 // Reads --threads: a whole number from 0 up; numbers beyond the int range count as the

@@ -11,6 +11,7 @@
 #include "app/errors.h"
 #include "app/image_io.h"
 #include "app/listing.h"
+#include "app/render.h"
 #include "app/settings.h"
 #include "app/testcard.h"
 #include "host/session.h"
@@ -23,6 +24,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -281,6 +283,70 @@ py::array TestCard(bool isFloat) {
     return ToArray(app::MakeTestCard(isFloat ? ImageDepth::Float32 : ImageDepth::Int16));
 }
 
+// ---- Renders of the command ---------------------------------------------------------------
+
+// `qrvx render`'s options from a dict with the keys tool, inputs (-i), settings (-s),
+// settings_file, save_settings, output, frames (a list of frame numbers or a frame list's
+// text), depth, compression and threads; missing keys take the command's defaults.
+app::RenderOptions RenderOptionsFrom(const py::dict& d) {
+    auto get = [&]<class T>(const char* key, T fallback) {
+        return d.contains(key) && !d[key].is_none() ? d[key].cast<T>() : fallback;
+    };
+    app::RenderOptions o;
+    o.tool = get("tool", std::string());
+    o.inputs = get("inputs", std::vector<std::string>());
+    o.settings = get("settings", std::vector<std::string>());
+    o.settingsFile = get("settings_file", std::string());
+    o.saveSettings = get("save_settings", std::string());
+    o.output = get("output", std::string());
+    if (d.contains("frames") && py::isinstance<py::str>(d["frames"])) {
+        o.frames = d["frames"].cast<std::string>();
+    } else {
+        for (int f : get("frames", std::vector<int>()))
+            o.frames += (o.frames.empty() ? "" : ",") + std::to_string(f);
+    }
+    static const std::map<std::string, app::Depth> depths = {{"auto", app::Depth::Auto},
+                                                             {"int16", app::Depth::Int16},
+                                                             {"float", app::Depth::Float},
+                                                             {"half", app::Depth::Half}};
+    const std::string depth = get("depth", std::string("auto"));
+    if (!depths.count(depth))
+        throw app::UsageError("--depth " + app::Quoted(depth) +
+                              " is not auto, int16, float or half");
+    o.depth = depths.at(depth);
+    o.compression = get("compression", std::string());
+    o.threads = get("threads", 0);
+    o.quiet = true;
+    o.catalog = &Plugins();
+    return o;
+}
+
+// Checks a render as the command does before it reads any pixel and returns its files
+// frame by frame: {"frames": [...], "outputs": [...], "inputs": [[...], ...]}, and whether
+// the frames are rendered as float ("float").
+py::dict PlanRender(const py::dict& options) {
+    app::RenderOptions o = RenderOptionsFrom(options);
+    app::RenderFiles files;
+    o.plan = &files;
+    {
+        py::gil_scoped_release release;
+        app::RunRender(o);
+    }
+    py::dict out;
+    out["frames"] = files.frames;
+    out["outputs"] = files.outputs;
+    out["inputs"] = files.inputs;
+    out["float"] = files.isFloat;
+    return out;
+}
+
+// Runs the render as `qrvx render` with these options does (quietly).
+void RenderCommand(const py::dict& options) {
+    const app::RenderOptions o = RenderOptionsFrom(options);
+    py::gil_scoped_release release;
+    app::RunRender(o);
+}
+
 } // namespace
 
 PYBIND11_MODULE(_qrvx, m) {
@@ -303,6 +369,8 @@ PYBIND11_MODULE(_qrvx, m) {
     m.def("read", &Read);
     m.def("write", &Write);
     m.def("test_card", &TestCard);
+    m.def("plan_render", &PlanRender);
+    m.def("render_command", &RenderCommand);
 
     py::class_<PyTool>(m, "Tool")
         .def(py::init<const std::string&>())

@@ -237,19 +237,33 @@ pid_t EndedPid() {
     return pid;
 }
 
+// The temporary name a writer on this machine (or on host) gives its file.
+std::string TempName(const std::string& stem, pid_t pid, const std::string& ext,
+                     std::string host = "") {
+    if (host.empty()) {
+        char name[256] = {};
+        gethostname(name, sizeof name - 1);
+        host = name;
+    }
+    return "." + stem + ".qrvx-tmp" + host + "-" + std::to_string(pid) + ext;
+}
+
 TEST_F(OutputFile, AWriteRemovesTheTemporariesOfKilledWritersOfItsTarget) {
     const pid_t ended = EndedPid();
-    const std::string stale = ".out.qrvx-tmp" + std::to_string(ended) + ".json";
-    const std::string live = ".out.qrvx-tmp" + std::to_string(getppid()) + ".json";
-    const std::string otherTarget = ".other.qrvx-tmp" + std::to_string(ended) + ".json";
-    const std::string noExtension = ".out.qrvx-tmp" + std::to_string(ended);
-    for (const std::string& name : {stale, live, otherTarget, noExtension}) File("partial", name);
+    const std::string stale = TempName("out", ended, ".json");
+    const std::string live = TempName("out", getppid(), ".json");
+    const std::string otherTarget = TempName("other", ended, ".json");
+    const std::string noExtension = TempName("out", ended, "");
+    const std::string otherHost = TempName("out", ended, ".json", "elsewhere-7");
+    for (const std::string& name : {stale, live, otherTarget, noExtension, otherHost})
+        File("partial", name);
     app::WriteTextFile((m_dir / "out.json").string(), "done");
     app::WriteTextFile((m_dir / "out").string(), "done");
     EXPECT_FALSE(fs::exists(m_dir / stale));
     EXPECT_FALSE(fs::exists(m_dir / noExtension));
     EXPECT_TRUE(fs::exists(m_dir / live));        // its writer may still be at work
     EXPECT_TRUE(fs::exists(m_dir / otherTarget)); // another target's
+    EXPECT_TRUE(fs::exists(m_dir / otherHost));   // its pid means nothing here
     std::string text;
     std::ifstream(m_dir / "out.json") >> text;
     EXPECT_EQ(text, "done");

@@ -18,6 +18,8 @@ never modified.
 Renders release the GIL: several Python threads, each with its own ``Tool``, render at
 once on all cores. A ``Tool`` used from two threads at once serialises.
 
+``qrvx.farm`` renders frame sequences on a Dask cluster (``python3 -m qrvx.farm --help``).
+
 Plug-ins are loaded from ``QRVX_PLUGIN_PATH`` (colon-separated) and from the ``plugins``
 folder beside this package's parent folder.
 """

@@ -1,0 +1,386 @@
+"""qrvx.farm: renders frame sequences on a Dask cluster, frame for frame as ``qrvx render``.
+
+From the shell, with the arguments of ``qrvx render`` plus where to run::
+
+    python3 -m qrvx.farm render ChannelShift -i plate.#.exr -s "Center Red=0.52,0.5" \\
+        -o shifted.#.exr --frames 1001-1240 --scheduler tcp://farm-head:8786
+    python3 -m qrvx.farm render ChannelShift ... --local 4     # 4 worker processes here
+
+From Python, with a ``distributed.Client``::
+
+    qrvx.farm.render_sequence(client, "ChannelShift", "plate.#.exr", "shifted.#.exr",
+                              frames="1001-1240", settings={"Center Red": (0.52, 0.5)})
+
+The render is planned and checked on the submitting machine by the command's own rules
+(tool, inputs, settings, frames, every input frame on disk, the output writable) before
+any task is sent. The look (settings file, then -s values) is resolved there too and sent
+with the tasks, so every worker renders the same look and needs only the frames. Workers
+must see the input and output paths (shared storage) and import this package.
+
+Frames go out as tasks of ``chunk`` frames. A task renders its frames one at a time
+through the command's render and writes each through a temporary file renamed into place,
+so a worker that dies leaves no partial frame; the scheduler then hands its task to
+another worker. A frame the command refuses (an unreadable input, a file it cannot write)
+fails the run with the frame number and the message; frames already written stay. A
+rerun skips frames whose output is newer than its inputs and the settings file, unless
+``force``.
+"""
+
+import argparse
+import atexit
+import hashlib
+import os
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+from . import _qrvx
+from . import Tool, _value_text
+
+__all__ = ["render_sequence", "FrameError", "Summary", "main"]
+
+
+class FrameError(Exception):
+    """A frame the command refused to render: .frame, .message, and .exit_code (2 for a
+    usage error such as a control value, 1 for a failure such as an unreadable file)."""
+
+    def __init__(self, frame, message, exit_code=1):
+        super().__init__(f"frame {frame}: {message}")
+        self.frame, self.message, self.exit_code = frame, message, exit_code
+
+
+@dataclass
+class Summary:
+    """What a run did: the frames rendered and skipped (up to date), the run's wall-clock
+    seconds, and the seconds the tasks spent rendering (reading, rendering, writing)."""
+    rendered: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)
+    seconds: float = 0.0
+    task_seconds: float = 0.0
+
+
+# ---- On the workers -----------------------------------------------------------------------
+
+_settings_files = {}
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def _settings_file(text):
+    """A file on this machine holding the look's settings JSON, written once per process."""
+    path = _settings_files.get(text)
+    if path is None or not os.path.exists(path):
+        digest = hashlib.sha1(text.encode()).hexdigest()[:16]
+        path = os.path.join(tempfile.gettempdir(), f"qrvx-farm-{os.getpid()}-{digest}.json")
+        with open(path + ".part", "w") as f:
+            f.write(text)
+        os.replace(path + ".part", path)
+        atexit.register(_remove_quietly, path)
+        _settings_files[text] = path
+    return path
+
+
+def _render_frames(options, settings_text, frames):
+    """One task: renders the frames in order. Returns (frames done, seconds, failure), the
+    failure being None or (frame, message, exit code) for a frame the command refused;
+    retrying such a frame would fail again, so it is reported rather than raised."""
+    start = time.perf_counter()
+    options = dict(options, settings=[], settings_file=_settings_file(settings_text))
+    done = []
+    for frame in frames:
+        try:
+            _qrvx.render_command(dict(options, frames=[frame]))
+        except ValueError as e:
+            return done, time.perf_counter() - start, (frame, str(e), 2)
+        except (OSError, RuntimeError) as e:
+            return done, time.perf_counter() - start, (frame, str(e), 1)
+        done.append(frame)
+    return done, time.perf_counter() - start, None
+
+
+# ---- On the submitting machine ------------------------------------------------------------
+
+def _input_args(inputs):
+    if inputs is None:
+        return []
+    if isinstance(inputs, (str, os.PathLike)):
+        return [os.fspath(inputs)]
+    if isinstance(inputs, dict):
+        return [f"{id}={os.fspath(path)}" for id, path in inputs.items()]
+    return [os.fspath(i) for i in inputs]
+
+
+def _setting_args(settings):
+    if isinstance(settings, dict):
+        return [f"{id}={_value_text(value)}" for id, value in settings.items()]
+    return list(settings or [])
+
+
+def _mtime(path):
+    try:
+        return os.stat(path).st_mtime_ns
+    except OSError:
+        return None
+
+
+def _up_to_date(output, reads):
+    """The output exists and is newer than every file it is made from."""
+    made = _mtime(output)
+    if made is None:
+        return False
+    times = [_mtime(p) for p in reads]
+    return all(t is not None and made > t for t in times)
+
+
+def _remove_leftovers(outputs):
+    """Removes the temporary files that writers killed mid-frame left beside the outputs
+    (the command writes ".<stem>.qrvx-tmp<host>-<pid><extension>" and renames it)."""
+    wanted = {}
+    for output in outputs:
+        folder, name = os.path.split(output)
+        wanted.setdefault(folder or ".", set()).add(os.path.splitext(name))
+    for folder, names in wanted.items():
+        try:
+            found = os.listdir(folder)
+        except OSError:
+            continue
+        for name in found:
+            mark = name.find(".qrvx-tmp")
+            ours = (name[1:mark], os.path.splitext(name)[1]) in names
+            if name.startswith(".") and mark > 0 and ours:
+                _remove_quietly(os.path.join(folder, name))
+
+
+class _Progress:
+    """The progress line on stderr: rewritten in place on a terminal, else one line per
+    finished task."""
+
+    def __init__(self, total, enabled):
+        self.total, self.enabled, self.done = total, enabled and total > 0, 0
+        self.tty = sys.stderr.isatty()
+        self.start = time.perf_counter()
+
+    def add(self, frames):
+        self.done += frames
+        if not self.enabled:
+            return
+        seconds = time.perf_counter() - self.start
+        rate = self.done / seconds if seconds > 0 else 0.0
+        line = f"qrvx.farm: {self.done}/{self.total} frames, {rate:.2f} frames/s"
+        sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
+        sys.stderr.flush()
+
+    def end(self):
+        """Ends the line on a terminal, so what follows starts on a line of its own."""
+        if self.enabled and self.tty and self.done:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+@dataclass
+class _Job:
+    """A checked render, ready to send: the command's options, the look as settings JSON,
+    the frames to render, the frames that are up to date and every frame's output."""
+    options: dict
+    settings_text: str
+    todo: list
+    skipped: list
+    chunk: int
+    outputs: list
+
+
+def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compression, threads,
+             chunk, force):
+    if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
+        raise ValueError(f"--chunk must be 1 or more frames, not {chunk!r}")
+    if output is None:
+        raise ValueError("render needs -o PATH")
+    if frames is not None and not isinstance(frames, str):
+        frames = [int(f) for f in frames]
+    options = {"tool": tool.name if isinstance(tool, Tool) else str(tool),
+               "inputs": _input_args(inputs), "settings": _setting_args(settings),
+               "output": os.fspath(output), "frames": frames or None, "depth": depth,
+               "compression": compression, "threads": int(threads)}
+    own_file = isinstance(tool, Tool)
+    if own_file and settings_file is not None:
+        raise ValueError("give the look as a qrvx.Tool or as a settings file, not both")
+    with tempfile.TemporaryDirectory(prefix="qrvx-farm-") as folder:
+        if own_file:
+            settings_file = os.path.join(folder, "tool.json")
+            tool.save_settings(settings_file)
+        if settings_file is not None:
+            options["settings_file"] = os.fspath(settings_file)
+        # Planned again with the frames listed, as each task gives them: an output that is
+        # no sequence pattern is refused here.
+        plan = _qrvx.plan_render(options)
+        plan = _qrvx.plan_render(dict(options, frames=plan["frames"]))
+        # The look as one settings file: the file, then the -s values, as the command applies them.
+        look = os.path.join(folder, "look.json")
+        _qrvx.render_command(dict(options, output="", frames=None, save_settings=look))
+        with open(look) as f:
+            settings_text = f.read()
+
+    # Each frame once, in order; frames whose output is newer than what it is made from are skipped.
+    todo, skipped, seen = [], [], set()
+    extra = [] if own_file or settings_file is None else [os.fspath(settings_file)]
+    for frame, out, reads in zip(plan["frames"], plan["outputs"], plan["inputs"]):
+        if frame in seen:
+            continue
+        seen.add(frame)
+        if not force and _up_to_date(out, reads + extra):
+            skipped.append(frame)
+        else:
+            todo.append(frame)
+    # Every frame at the depth of the first, as the command renders a sequence, also when a
+    # task's first frame is stored at another depth.
+    if options["depth"] in (None, "auto"):
+        options["depth"] = "float" if plan["float"] else "int16"
+    return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
+
+
+def _run(client, job, progress):
+    """Sends the job's frames as tasks and waits for them; returns the Summary."""
+    from distributed import as_completed
+
+    summary = Summary(skipped=job.skipped)
+    start = time.perf_counter()
+    shown = _Progress(len(job.todo), progress)
+    chunks = [job.todo[i:i + job.chunk] for i in range(0, len(job.todo), job.chunk)]
+    futures = {client.submit(_render_frames, job.options, job.settings_text, frames, pure=False,
+                             retries=2): frames for frames in chunks}
+    try:
+        for future in as_completed(futures):
+            try:
+                done, seconds, failure = future.result()
+            except Exception as e:  # still failing after the retries, or its workers died
+                frames = futures[future]
+                where = "" if len(frames) == 1 else f" (a task of frames {frames[0]}-{frames[-1]})"
+                raise FrameError(frames[0], f"{type(e).__name__}: {e}{where}") from e
+            summary.rendered += done
+            summary.task_seconds += seconds
+            shown.add(len(done))
+            if failure:
+                raise FrameError(*failure)
+    finally:
+        shown.end()
+        pending = [f for f in futures if not f.done()]
+        if pending:
+            client.cancel(pending)
+    summary.rendered.sort()
+    summary.seconds = time.perf_counter() - start
+    _remove_leftovers(job.outputs)
+    return summary
+
+
+def render_sequence(client, tool, inputs=None, output=None, frames=None, *, settings=(),
+                    settings_file=None, depth="auto", compression=None, threads=0, chunk=1,
+                    force=False, progress=True):
+    """Renders a tool over frames on the Dask cluster of ``client``; returns a Summary.
+
+    The arguments are those of ``qrvx render``: tool, a name or a ``qrvx.Tool`` whose
+    current values are the look; inputs, "[ID=]PATH" strings (one or a list) or {ID: path};
+    output, a pattern such as "out.#.exr"; frames, a frame list ("1-100", "1-100x2",
+    "1,5,9") or a list of numbers (None: the frames of the input sequence); settings,
+    "ID=VALUE" strings or {ID: value}, applied after settings_file; depth, compression
+    and threads (threads per render, 0: every core of the worker's machine). chunk: frames
+    per task; force: render up-to-date frames too; progress: the progress line on stderr.
+
+    Raises ValueError (bad arguments, exit code 2 in the command) or OSError (a missing
+    file, exit code 1) before anything is sent, and FrameError when a frame fails.
+    """
+    job = _prepare(tool, inputs, output, frames, settings, settings_file, depth, compression,
+                   threads, chunk, force)
+    return _run(client, job, progress)
+
+
+# ---- The command --------------------------------------------------------------------------
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog="python3 -m qrvx.farm",
+        description="Render frame sequences on a Dask cluster, frame for frame as qrvx render.",
+        epilog="Exit codes: 0 done, 1 a failure, 2 a usage error.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    r = commands.add_parser("render", help="Render a tool over frame sequences on the cluster")
+    r.add_argument("tool", help="Display name, short name, script name or registry ID")
+    r.add_argument("-i", "--input", action="append", default=[], metavar="[ID=]PATH",
+                   help='an image or sequence for "Input" or input ID')
+    r.add_argument("-s", "--set", action="append", default=[], metavar="ID=VALUE",
+                   help="a number, x,y for a point, or a combo entry")
+    r.add_argument("--settings", metavar="FILE", help="Apply a settings file (before any -s)")
+    r.add_argument("-o", "--output", required=True, help="Output sequence pattern (out.#.exr)")
+    r.add_argument("--frames", help="Frames to render: A-B, A-BxN, A,B,C")
+    r.add_argument("--depth", default="auto", choices=["auto", "int16", "float", "half"])
+    r.add_argument("--compression", help="Output compression: none, rle, zip, piz, dwaa:45, ...")
+    r.add_argument("--threads", type=int, default=None,
+                   help="Threads per render (default: every core; with --local N, cores / N)")
+    r.add_argument("--chunk", type=int, default=1, help="Frames per task (default 1)")
+    where = r.add_mutually_exclusive_group(required=True)
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="The Dask scheduler, e.g. tcp://head:8786")
+    where.add_argument("--local", type=int, metavar="WORKERS",
+                       help="Start a cluster of this many worker processes on this machine")
+    r.add_argument("--force", action="store_true",
+                   help="Render frames whose output is up to date too")
+    r.add_argument("-q", "--quiet", action="store_true", help="Print errors only")
+    return parser
+
+
+def main(argv=None):
+    """The command line; returns the exit code."""
+    parser = _parser()
+    a = parser.parse_args(argv)
+
+    def error(message, code):
+        print(f"qrvx.farm: error: {message}", file=sys.stderr)
+        return code
+
+    if a.local is not None and a.local < 1:
+        return error("--local needs 1 or more workers", 2)
+    threads = a.threads
+    if threads is None:
+        threads = max(1, (os.cpu_count() or 1) // a.local) if a.local else 0
+    try:
+        # Everything the command would refuse is refused here, before a cluster starts.
+        job = _prepare(a.tool, a.input, a.output, a.frames, a.set, a.settings, a.depth,
+                       a.compression, threads, a.chunk, a.force)
+        if not job.todo:
+            summary = Summary(skipped=job.skipped)
+        elif a.local:
+            import logging
+            from distributed import Client, LocalCluster
+            with LocalCluster(n_workers=a.local, threads_per_worker=1, processes=True,
+                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                    Client(cluster) as client:
+                summary = _run(client, job, not a.quiet)
+        else:
+            from distributed import Client
+            with Client(a.scheduler) as client:
+                summary = _run(client, job, not a.quiet)
+    except FrameError as e:
+        return error(str(e), e.exit_code)
+    except ValueError as e:
+        return error(str(e), 2)
+    except (OSError, RuntimeError) as e:
+        return error(str(e), 1)
+    except KeyboardInterrupt:
+        return error("interrupted", 130)
+    if not a.quiet:
+        skipped = f", {len(summary.skipped)} up to date" if summary.skipped else ""
+        rate = len(summary.rendered) / summary.seconds if summary.seconds > 0 else 0.0
+        print(f"qrvx.farm: {len(summary.rendered)} frames rendered in {summary.seconds:.2f} s "
+              f"({rate:.2f} frames/s){skipped}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    # Through the package's module, so tasks name qrvx.farm's functions, which workers import.
+    from qrvx.farm import main as _main
+
+    sys.exit(_main())
