@@ -24,6 +24,7 @@ namespace {
 struct Shown {
     std::string name, help, caption, png, json, error;
     std::vector<std::pair<std::string, std::string>> settings, images;
+    bool opaque = false;
     int width = 0, height = 0;
 };
 
@@ -59,6 +60,17 @@ void WritePng(const Image& image, const std::string& path) {
     WriteImage(image, path, {.depth = Depth::Int16, .pixel = OIIO::TypeDesc::UINT8});
 }
 
+// Sets every pixel's alpha to full.
+void MakeOpaque(Image& image) {
+    for (int y = 0; y < image.Height(); ++y)
+        for (int x = 0; x < image.Width(); ++x) {
+            if (image.IsFloat())
+                image.Row<float>(y)[4 * x + 3] = 1.0f;
+            else
+                image.Row<std::uint16_t>(y)[4 * x + 3] = 65535;
+        }
+}
+
 // Renders one tool into the folder; fills what the page shows of it.
 void RenderTool(Registry& entry, const Image& card, const std::string& folder, Shown& s) {
     qrvx::Tool tool(entry);
@@ -76,6 +88,7 @@ void RenderTool(Registry& entry, const Image& card, const std::string& folder, S
     const std::unique_ptr<Image> out = tool.Render(0.0);
     s.width = out->Width();
     s.height = out->Height();
+    if (s.opaque) MakeOpaque(*out);
     WritePng(*out, (fs::path(folder) / s.png).string());
     SaveSettings(tool, (fs::path(folder) / s.json).string());
 }
@@ -146,6 +159,7 @@ void RunDemo(const std::string& folder, bool quiet) {
             s.caption = p->caption;
             s.settings = p->settings;
             s.images = p->images;
+            s.opaque = p->opaque;
         } else {
             s.caption = "at default settings";
         }

@@ -23,7 +23,7 @@ std::span<const DemoPreset> DemoPresets() {
          {{"ToleranceR", "0.05"}, {"ToleranceG", "0.05"}, {"ToleranceB", "0.05"}, {"ToleranceA", "0.05"}},
          {{"Reference", "card-changed"}, {"Motion", "motion-mark"}, {"Passive", "passive-mark"}}},
         {"ScopeTrace", "the parade: red, green and blue traces stacked in thirds, alpha over the full height",
-         {{"Type", "RGBA(parade)"}}},
+         {{"Type", "RGBA(parade)"}}, {}, true},
         {"LineDrop", "keeps one row in three: the card squashed to a third of its height",
          {{"Hscanlines showing input", "1"}, {"Hscanlines showing Color", "2"}}},
         {"Brickwork", "three brick shades picked at random, odd rows shifted half a brick (their left ends stay empty)",

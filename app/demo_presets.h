@@ -15,6 +15,9 @@ struct DemoPreset {
     // "motion-mark", "passive-mark", "sprite", "star", "star-blue", "tile", "tile-dark",
     // "tile-pale"; see app/testcard.h) for image inputs other than "Input".
     std::vector<std::pair<std::string, std::string>> images = {};
+    // The page shows the picture with full alpha: for a tool that draws its colours
+    // under zero alpha (ScopeTrace's traces), which would otherwise show as nothing.
+    bool opaque = false;
 };
 
 // One entry per tool; tools without an entry render at their defaults.
