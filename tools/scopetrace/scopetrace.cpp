@@ -32,6 +32,9 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -464,6 +467,7 @@ private:
                     word[std::size_t(c)] =
                         planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
             T* out = m_dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
+            const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
             for (int j0 = 0; j0 < n; j0 += 8) {
                 std::uint32_t number = 0;
                 for (int c = 0; c < kChannels; ++c)
@@ -474,7 +478,7 @@ private:
                 if (j0 + 8 <= n) {
                     for (int k = 0; k < kVecs; ++k) {
                         const Vec px = Vec((all & bits[std::size_t(k)]) != 0) & full;
-                        std::memcpy(o + k * kPer * kChannels, &px, sizeof px);
+                        Put(o + k * kPer * kChannels, px, streamed);
                     }
                 } else {
                     std::array<Vec, kVecs> px;
@@ -484,6 +488,27 @@ private:
                 }
             }
         }
+        Fence();
+    }
+
+    // Stores 32 bytes of output. Where a band's row starts on a cache line (as in host
+    // images) and the processor has the instruction, they go past the caches: a frame is
+    // mostly larger than the caches, and an ordinary store first reads the memory it
+    // overwrites. Fence() makes such stores seen before the band counts as done.
+    template <class V, class T>
+    static void Put(T* at, const V& v, bool streamed) {
+#if defined(__AVX__)
+        __m256i w;
+        std::memcpy(&w, &v, sizeof w);
+        if (streamed) return _mm256_stream_si256(reinterpret_cast<__m256i*>(at), w);
+#endif
+        (void)streamed;
+        std::memcpy(at, &v, sizeof v);
+    }
+    static void Fence() {
+#if defined(__AVX__)
+        _mm_sfence();
+#endif
     }
 
     Input* m_input;
