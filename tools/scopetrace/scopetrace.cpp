@@ -51,16 +51,6 @@ enum Value { kRed, kGreen, kBlue, kAlpha, kMax, kSaturation };
 // A pixel's four channels as vector lanes, in double precision and as whole numbers.
 using Doubles = double __attribute__((vector_size(32)));
 using Ints = std::int32_t __attribute__((vector_size(16)));
-template <class T>
-struct Stored; // a pixel's four channels as stored
-template <>
-struct Stored<std::uint16_t> {
-    using Type = std::uint16_t __attribute__((vector_size(8)));
-};
-template <>
-struct Stored<float> {
-    using Type = float __attribute__((vector_size(16)));
-};
 // Output pixels as vectors of 32 bytes: the lanes, how many pixels, full value's bits.
 template <class T>
 struct Pixels;
@@ -78,11 +68,27 @@ struct Pixels<float> {
     static constexpr int kPer = 2;
     static constexpr Lane kFull = 0x3f800000; // 1.0f
 };
-// Through whole numbers, for integers: the processor converts those four at a time.
-inline Doubles ToDoubles(Stored<std::uint16_t>::Type s) {
+// A pixel's four channels in double precision (integers through whole numbers, which the
+// processor converts four at a time).
+inline Doubles ToDoubles(const std::uint16_t* p) {
+#if defined(__AVX2__)
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu16_epi32(v)));
+#else
+    std::uint16_t __attribute__((vector_size(8))) s;
+    std::memcpy(&s, p, sizeof s);
     return __builtin_convertvector(__builtin_convertvector(s, Ints), Doubles);
+#endif
 }
-inline Doubles ToDoubles(Stored<float>::Type s) { return __builtin_convertvector(s, Doubles); }
+inline Doubles ToDoubles(const float* p) {
+#if defined(__AVX__)
+    return Doubles(_mm256_cvtps_pd(_mm_loadu_ps(p)));
+#else
+    float __attribute__((vector_size(16))) s;
+    std::memcpy(&s, p, sizeof s);
+    return __builtin_convertvector(s, Doubles);
+#endif
+}
 
 // One set of points: every analysed pixel's value v goes to row
 // trunc(((v * stretch) * scale) * factor + yOffset) of a bit plane, in the column that
@@ -424,9 +430,7 @@ private:
     void AllRows(const T* in, int n, int* at) const {
         const Doubles height = Doubles{} + double(m_height);
         for (int i = 0; i < n; ++i) {
-            typename Stored<T>::Type s;
-            std::memcpy(&s, in + std::ptrdiff_t(i) * kChannels, sizeof s);
-            Doubles d = ToDoubles(s) * m_lanes.stretch;
+            Doubles d = ToDoubles(in + std::ptrdiff_t(i) * kChannels) * m_lanes.stretch;
             d = d * m_lanes.factor;
             d = d + m_lanes.offset;
             d = (d > -1.0) & (d < height) ? d : height;
