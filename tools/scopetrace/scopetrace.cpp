@@ -420,7 +420,42 @@ private:
     template <class T, Value V>
     static void Rows(const T* in, int n, const Trace& t, int height, int* rowOf) {
         const double h = height;
-        for (int i = 0; i < n; ++i) {
+        int i = 0;
+        // Four pixels at a time, one per lane, without branches: noise would mispredict
+        // the largest and smallest channel.
+        const Doubles stretch = Doubles{} + t.stretch, scale = Doubles{} + t.scale,
+                      factor = Doubles{} + t.factor, offset = Doubles{} + t.yOffset,
+                      hv = Doubles{} + h;
+        for (; i + 4 <= n; i += 4) {
+            const T* p = in + std::ptrdiff_t(i) * kChannels;
+            const auto lanes = [&](int c) {
+                return Doubles{double(p[c]), double(p[kChannels + c]), double(p[2 * kChannels + c]),
+                               double(p[3 * kChannels + c])};
+            };
+            Doubles v;
+            if constexpr (V == kMax || V == kSaturation) {
+                const Doubles r = lanes(frame::kR), g = lanes(frame::kG), b = lanes(frame::kB);
+                Doubles mx = r < g ? g : r; // std::max, lane by lane
+                mx = mx < b ? b : mx;
+                if constexpr (V == kMax) {
+                    v = mx;
+                } else {
+                    Doubles mn = g < r ? g : r; // std::min
+                    mn = b < mn ? b : mn;
+                    v = (mx - mn) / mx;
+                }
+            } else {
+                v = lanes(V);
+            }
+            Doubles d = v * stretch;
+            if constexpr (V == kSaturation) d = d * scale;
+            d = d * factor;
+            d = d + offset;
+            d = (d > -1.0) & (d < hv) ? d : hv;
+            const Ints row = __builtin_convertvector(d, Ints);
+            std::memcpy(rowOf + i, &row, sizeof row);
+        }
+        for (; i < n; ++i) {
             const T* p = in + std::ptrdiff_t(i) * kChannels;
             double v;
             if constexpr (V == kMax || V == kSaturation) {
