@@ -22,7 +22,10 @@
 // cut into bands of 64 output columns: each band plots the source columns that reach it
 // into bit planes of its own (one 64-bit word per row and plane) and then expands them into
 // its columns of the output. Bands write disjoint pixels; the result is the same on any
-// number of threads.
+// number of threads. Rows are computed in vector lanes with the same double operations as
+// one value at a time: the channel traces of the presets a pixel's four channels at once
+// (two pixels at once on processors with AVX-512, chosen per render), other traces four
+// pixels at once.
 #include "frame/tool.h"
 #include "frame/wide.h"
 
@@ -32,6 +35,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 #if defined(__AVX__)
 #include <immintrin.h>
