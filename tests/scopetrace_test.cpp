@@ -229,6 +229,34 @@ TEST_P(ScopeTraceTest,
     }
 }
 
+// Channel traces that share one column offset are plotted a pixel at a time, on the
+// portable rows and on the AVX-512 ones: both against the plain plot, with channels
+// switched off, offsets that move whole bands and widths that leave a single pixel.
+TEST_P(ScopeTraceTest, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) {
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<double> unit(0, 1), wide(-0.3, 1.3);
+    std::uniform_int_distribution<int> coin(0, 3);
+    auto in = test::NoiseImage(151, 60, GetParam(), 6);
+    test::OnEachWorker([&] {
+        for (int round = 0; round < 12; ++round) {
+            Settings s;
+            s.type = 3 + round % 2;
+            const double cx = round < 4 ? 0.5 : wide(rng);
+            for (int c = 0; c < 4; ++c) {
+                s.on[c] = round < 2 || coin(rng) != 0;
+                s.chStretch[c] = 2 * unit(rng);
+                s.chCx[c] = cx;
+                s.chCy[c] = wide(rng) - 0.3;
+            }
+            Apply(*t.tool, s);
+            t->Connect("Input", in.get());
+            auto one = test::RenderWithThreads(*t.tool, 1);
+            ASSERT_TRUE(test::SameImage(*one, *Reference(*in, s))) << "round " << round;
+            ASSERT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, 0)));
+        }
+    });
+}
+
 INSTANTIATE_TEST_SUITE_P(Depths, ScopeTraceTest, ::testing::ValuesIn(test::kDepths),
                          [](const auto& info) {
                              return info.param == ImageDepth::Float32 ? "Float" : "Int16";

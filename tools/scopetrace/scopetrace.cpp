@@ -22,26 +22,78 @@
 // cut into bands of 64 output columns: each band plots the source columns that reach it
 // into bit planes of its own (one 64-bit word per row and plane) and then expands them into
 // its columns of the output. Bands write disjoint pixels; the result is the same on any
-// number of threads.
+// number of threads. Rows are computed in vector lanes with the same double operations as
+// one value at a time: the channel traces of the presets a pixel's four channels at once
+// (two pixels at once on processors with AVX-512, chosen per render), other traces four
+// pixels at once.
 #include "frame/tool.h"
+#include "frame/wide.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 #include <vector>
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 constexpr int kChannels = 4;     // red, green, blue, alpha: storage order
 constexpr int kBandColumns = 64; // output columns per band: one bit each in a word
 constexpr int kTypes = 9;
+constexpr std::size_t kAhead = 4; // rows read ahead of the one being plotted
 
 enum Type { kLuminance, kChrominance, kComposite, kFullscreen, kParade, kStaticRed };
 
 // What a trace plots of each pixel: one channel, the largest of R, G, B, or the saturation.
 enum Value { kRed, kGreen, kBlue, kAlpha, kMax, kSaturation };
+
+// A pixel's four channels as vector lanes, in double precision and as whole numbers.
+using Doubles = double __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+// Output pixels as vectors of 32 bytes: the lanes, how many pixels, full value's bits.
+template <class T>
+struct Pixels;
+template <>
+struct Pixels<std::uint16_t> {
+    using Lane = std::uint16_t;
+    using Vec = Lane __attribute__((vector_size(32)));
+    static constexpr int kPer = 4;
+    static constexpr Lane kFull = 0xffff;
+};
+template <>
+struct Pixels<float> {
+    using Lane = std::uint32_t;
+    using Vec = Lane __attribute__((vector_size(32)));
+    static constexpr int kPer = 2;
+    static constexpr Lane kFull = 0x3f800000; // 1.0f
+};
+// A pixel's four channels in double precision (integers through whole numbers, which the
+// processor converts four at a time).
+inline Doubles ToDoubles(const std::uint16_t* p) {
+#if defined(__AVX2__)
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu16_epi32(v)));
+#else
+    std::uint16_t __attribute__((vector_size(8))) s;
+    std::memcpy(&s, p, sizeof s);
+    return __builtin_convertvector(__builtin_convertvector(s, Ints), Doubles);
+#endif
+}
+inline Doubles ToDoubles(const float* p) {
+#if defined(__AVX__)
+    return Doubles(_mm256_cvtps_pd(_mm_loadu_ps(p)));
+#else
+    float __attribute__((vector_size(16))) s;
+    std::memcpy(&s, p, sizeof s);
+    return __builtin_convertvector(s, Doubles);
+#endif
+}
 
 // One set of points: every analysed pixel's value v goes to row
 // trunc(((v * stretch) * scale) * factor + yOffset) of a bit plane, in the column that
@@ -129,6 +181,9 @@ public:
         PrepareTraces(frame::Whole(m_type, req), req);
         AnalysedRows(frame::Num(m_top, req), frame::Num(m_bottom, req));
 
+#ifdef QRVX_WIDE_ROWS
+        m_wide = frame::WideRows();
+#endif
         m_worker =
             frame::PickByDepth(*m_dst, &ScopeTrace::Band<std::uint16_t>, &ScopeTrace::Band<float>);
         DoMultiProcess(req, (m_width + kBandColumns - 1) / kBandColumns);
@@ -176,6 +231,7 @@ private:
     void PrepareTraces(int type, Request* req) {
         const double factor = m_height / m_scale;
         m_traces.clear();
+        m_together = false;
         m_planes = 1;
         m_planeOf.fill(-1);
         auto record = [&](Input* stretch, Input* centre, int table) {
@@ -212,6 +268,7 @@ private:
                 t.plane = c;
                 m_traces.push_back(t);
             }
+            PrepareLanes();
         } else if (type >= kStaticRed && type < kTypes) {
             // Straight from value to row: no stretch, no offset, the column itself.
             Trace t;
@@ -221,6 +278,26 @@ private:
             t.target = &m_target[0];
             m_traces.push_back(t);
             m_planeOf[std::size_t(type - kStaticRed)] = 0;
+        }
+    }
+
+    // When the channel traces all share one column table (the presets do), a pixel's four
+    // rows are computed together, one channel per lane. A channel that is switched off
+    // gets a NaN stretch: its rows are not finite and land in its plane's spare word.
+    void PrepareLanes() {
+        for (const Trace& t : m_traces)
+            if (*t.target != *m_traces.front().target) return;
+        m_together = !m_traces.empty();
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (int c = 0; c < kChannels; ++c) {
+            m_lanes.stretch[c] = nan;
+            m_lanes.offset[c] = 0;
+            m_lanes.plane[c] = c * (m_height + 1);
+        }
+        for (const Trace& t : m_traces) {
+            m_lanes.stretch[t.plane] = t.stretch;
+            m_lanes.offset[t.plane] = t.yOffset;
+            m_lanes.factor[t.plane] = t.factor;
         }
     }
 
@@ -276,6 +353,7 @@ private:
         };
         std::vector<Piece> pieces;
         for (const Trace& t : m_traces) {
+            if (m_together && &t != &m_traces.front()) break; // one run serves all channels
             const auto& table = *t.target;
             const int first = int(std::lower_bound(table.begin(), table.end(), c0) - table.begin());
             const int last =
@@ -287,9 +365,40 @@ private:
                     p.bits[std::size_t(j)] = std::uint64_t(1) << (table[std::size_t(x0 + j)] - c0);
             }
         }
-        int rowOf[kPiece];
-        for (int r : m_rows) {
-            const T* in = m_src->Row<T>(r);
+        int rowOf[kPiece * kChannels];
+        for (std::size_t k = 0; k < m_rows.size(); ++k) {
+            const T* in = m_src->Row<T>(m_rows[k]);
+            // The band reads a short stretch of each row, too short for the processor to
+            // fetch the next row's ahead by itself: ask for it while this row is plotted.
+            if (k + kAhead < m_rows.size()) {
+                const char* next = reinterpret_cast<const char*>(m_src->Row<T>(m_rows[k + kAhead]));
+                for (const Piece& p : pieces) {
+                    const char* from = next + std::ptrdiff_t(p.begin) * sizeof(T) * kChannels;
+                    for (std::ptrdiff_t b = 0; b < std::ptrdiff_t(p.count * sizeof(T) * kChannels);
+                         b += 64)
+                        __builtin_prefetch(from + b);
+                }
+            }
+            if (m_together) {
+                for (const Piece& p : pieces) {
+                    const T* from = in + std::ptrdiff_t(p.begin) * kChannels;
+#ifdef QRVX_WIDE_ROWS
+                    if (m_wide)
+                        WideAllRows(from, p.count, rowOf);
+                    else
+#endif
+                        AllRows(from, p.count, rowOf);
+                    for (int j = 0; j < p.count; ++j) {
+                        const std::uint64_t bit = p.bits[std::size_t(j)];
+                        const int* at = rowOf + j * kChannels;
+                        planes[at[0]] |= bit;
+                        planes[at[1]] |= bit;
+                        planes[at[2]] |= bit;
+                        planes[at[3]] |= bit;
+                    }
+                }
+                continue;
+            }
             for (const Piece& p : pieces) {
                 std::uint64_t* plane = planes + words * std::size_t(p.trace->plane);
                 p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_height,
@@ -315,7 +424,42 @@ private:
     template <class T, Value V>
     static void Rows(const T* in, int n, const Trace& t, int height, int* rowOf) {
         const double h = height;
-        for (int i = 0; i < n; ++i) {
+        int i = 0;
+        // Four pixels at a time, one per lane, without branches: noise would mispredict
+        // the largest and smallest channel.
+        const Doubles stretch = Doubles{} + t.stretch, scale = Doubles{} + t.scale,
+                      factor = Doubles{} + t.factor, offset = Doubles{} + t.yOffset,
+                      hv = Doubles{} + h;
+        for (; i + 4 <= n; i += 4) {
+            const T* p = in + std::ptrdiff_t(i) * kChannels;
+            const auto lanes = [&](int c) {
+                return Doubles{double(p[c]), double(p[kChannels + c]), double(p[2 * kChannels + c]),
+                               double(p[3 * kChannels + c])};
+            };
+            Doubles v;
+            if constexpr (V == kMax || V == kSaturation) {
+                const Doubles r = lanes(frame::kR), g = lanes(frame::kG), b = lanes(frame::kB);
+                Doubles mx = r < g ? g : r; // std::max, lane by lane
+                mx = mx < b ? b : mx;
+                if constexpr (V == kMax) {
+                    v = mx;
+                } else {
+                    Doubles mn = g < r ? g : r; // std::min
+                    mn = b < mn ? b : mn;
+                    v = (mx - mn) / mx;
+                }
+            } else {
+                v = lanes(V);
+            }
+            Doubles d = v * stretch;
+            if constexpr (V == kSaturation) d = d * scale;
+            d = d * factor;
+            d = d + offset;
+            d = (d > -1.0) & (d < hv) ? d : hv;
+            const Ints row = __builtin_convertvector(d, Ints);
+            std::memcpy(rowOf + i, &row, sizeof row);
+        }
+        for (; i < n; ++i) {
             const T* p = in + std::ptrdiff_t(i) * kChannels;
             double v;
             if constexpr (V == kMax || V == kSaturation) {
@@ -329,24 +473,83 @@ private:
         }
     }
 
+    // The traces computed together: for n pixels, each channel's row as an index into the
+    // planes (its plane's spare word when it falls outside the image), four per pixel.
+    template <class T>
+    void AllRows(const T* in, int n, int* at) const {
+        const Doubles height = Doubles{} + double(m_height);
+        const Doubles stretch = m_lanes.stretch, factor = m_lanes.factor, offset = m_lanes.offset;
+        const Ints plane = m_lanes.plane;
+        for (int i = 0; i < n; ++i) {
+            Doubles d = ToDoubles(in + std::ptrdiff_t(i) * kChannels) * stretch;
+            d = d * factor;
+            d = d + offset;
+            d = (d > -1.0) & (d < height) ? d : height;
+            const Ints row = __builtin_convertvector(d, Ints) + plane;
+            std::memcpy(at + i * kChannels, &row, sizeof row);
+        }
+    }
+
+#ifdef QRVX_WIDE_ROWS
+    // AllRows two pixels at a time, eight lanes of doubles, on processors with AVX-512:
+    // the same operations in the same order, so the same rows.
+    template <class T>
+    QRVX_WIDE void WideAllRows(const T* in, int n, int* at) const {
+        using Doubles2 = double __attribute__((vector_size(64)));
+        using Ints2 = std::int32_t __attribute__((vector_size(32)));
+#define QRVX_TWICE(v) __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3)
+        const Doubles2 stretch = QRVX_TWICE(m_lanes.stretch), factor = QRVX_TWICE(m_lanes.factor),
+                       offset = QRVX_TWICE(m_lanes.offset);
+        const Ints2 plane = QRVX_TWICE(m_lanes.plane);
+#undef QRVX_TWICE
+        const Doubles2 height = Doubles2{} + double(m_height);
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            // Converted with the instructions themselves: the vector extension's
+            // conversions go through halves.
+            const T* p = in + std::ptrdiff_t(i) * kChannels;
+            Doubles2 d;
+            if constexpr (std::is_same_v<T, float>)
+                d = Doubles2(_mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(p)));
+            else
+                d = Doubles2(_mm512_maskz_cvtepi32_pd(
+                    0xff,
+                    _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+            d = d * stretch;
+            d = d * factor;
+            d = d + offset;
+            d = (d > -1.0) & (d < height) ? d : height;
+            const Ints2 row = __builtin_convertvector(d, Ints2) + plane;
+            std::memcpy(at + i * kChannels, &row, sizeof row);
+        }
+        if (i < n) AllRows(in + std::ptrdiff_t(i) * kChannels, 1, at + i * kChannels);
+    }
+#endif
+
     // Writes the output columns [c0, c1) of every row: each channel at full value where
-    // the plane that feeds it has the pixel's bit, else 0. The four bits of a pixel form a
-    // nibble that picks one of sixteen prepared pixels; eight pixels' nibbles are gathered
-    // at once by spreading a byte of each plane's word to every fourth bit.
+    // the plane that feeds it has the pixel's bit, else 0. Eight pixels at a time: a byte
+    // of each plane's word goes into one 32-bit number, which every lane of a vector of
+    // pixels holds; each lane keeps its channel's bit of its pixel and becomes all ones
+    // where that bit is set (full value for integers, the bits of 1.0 for floats).
     template <class T>
     void Expand(const std::uint64_t* planes, std::size_t words, int c0, int c1) const {
-        using Pixel = std::array<T, kChannels>;
-        std::array<Pixel, 16> pixels{};
-        for (int m = 0; m < 16; ++m)
-            for (int c = 0; c < kChannels; ++c)
-                pixels[std::size_t(m)][std::size_t(c)] =
-                    (m >> c) & 1 ? T(frame::Depth<T>::kScale) : T(0);
-        static constexpr std::array<std::uint32_t, 256> kSpread = [] {
-            std::array<std::uint32_t, 256> spread{};
-            for (unsigned b = 0; b < 256; ++b)
-                for (unsigned i = 0; i < 8; ++i) spread[b] |= ((b >> i) & 1u) << (4 * i);
-            return spread;
+        using Vec = typename Pixels<T>::Vec;
+        constexpr int kPer = Pixels<T>::kPer, kVecs = 8 / kPer;
+        constexpr int kLaneBytes = int(sizeof(T));
+        // Where channel c's byte goes in the 32-bit number: integers (two lanes to it)
+        // put red and blue in the low half, green and alpha in the high half.
+        constexpr std::array<int, kChannels> kPos =
+            kLaneBytes == 2 ? std::array{0, 2, 1, 3} : std::array{0, 1, 2, 3};
+        const std::array<Vec, kVecs> bits = [&] {
+            std::array<Vec, kVecs> bits{};
+            for (int k = 0; k < kVecs; ++k)
+                for (int p = 0; p < kPer; ++p)
+                    for (int c = 0; c < kChannels; ++c)
+                        bits[std::size_t(k)][p * kChannels + c] = typename Pixels<T>::Lane(
+                            1u << (k * kPer + p + 8 * (kPos[c] % kLaneBytes)));
+            return bits;
         }();
+        const Vec full = Vec{} + Pixels<T>::kFull;
         const int n = c1 - c0;
         for (int y = 0; y < m_height; ++y) {
             std::array<std::uint64_t, kChannels> word{};
@@ -355,23 +558,48 @@ private:
                     word[std::size_t(c)] =
                         planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
             T* out = m_dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
+            const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
             for (int j0 = 0; j0 < n; j0 += 8) {
-                const auto byte = [&](int c) {
-                    return kSpread[(word[std::size_t(c)] >> j0) & 255];
-                };
-                const std::uint32_t nibbles = byte(0) | byte(1) << 1 | byte(2) << 2 | byte(3) << 3;
+                std::uint32_t number = 0;
+                for (int c = 0; c < kChannels; ++c)
+                    number |= std::uint32_t((word[std::size_t(c)] >> j0) & 255) << (8 * kPos[c]);
+                using Numbers = std::uint32_t __attribute__((vector_size(32)));
+                const Vec all = Vec(Numbers{} + number);
                 T* o = out + std::ptrdiff_t(j0) * kChannels;
                 if (j0 + 8 <= n) {
-                    for (int i = 0; i < 8; ++i)
-                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
-                                    sizeof(Pixel));
+                    for (int k = 0; k < kVecs; ++k) {
+                        const Vec px = Vec((all & bits[std::size_t(k)]) != 0) & full;
+                        Put(o + k * kPer * kChannels, px, streamed);
+                    }
                 } else {
-                    for (int i = 0; i < n - j0; ++i)
-                        std::memcpy(o + i * kChannels, pixels[(nibbles >> (4 * i)) & 15].data(),
-                                    sizeof(Pixel));
+                    std::array<Vec, kVecs> px;
+                    for (int k = 0; k < kVecs; ++k)
+                        px[std::size_t(k)] = Vec((all & bits[std::size_t(k)]) != 0) & full;
+                    std::memcpy(o, px.data(), std::size_t(n - j0) * sizeof(T) * kChannels);
                 }
             }
         }
+        Fence();
+    }
+
+    // Stores 32 bytes of output. Where a band's row starts on a cache line (as in host
+    // images) and the processor has the instruction, they go past the caches: a frame is
+    // mostly larger than the caches, and an ordinary store first reads the memory it
+    // overwrites. Fence() makes such stores seen before the band counts as done.
+    template <class V, class T>
+    static void Put(T* at, const V& v, bool streamed) {
+#if defined(__AVX__)
+        __m256i w;
+        std::memcpy(&w, &v, sizeof w);
+        if (streamed) return _mm256_stream_si256(reinterpret_cast<__m256i*>(at), w);
+#endif
+        (void)streamed;
+        std::memcpy(at, &v, sizeof v);
+    }
+    static void Fence() {
+#if defined(__AVX__)
+        _mm_sfence();
+#endif
     }
 
     Input* m_input;
@@ -393,6 +621,12 @@ private:
     int m_width = 0, m_height = 0;
     double m_scale = 1;
     std::vector<Trace> m_traces;
+    bool m_together = false; // the traces are the channels, with one column table
+    bool m_wide = false;     // they take the AVX-512 rows
+    struct {
+        Doubles stretch, factor, offset;
+        Ints plane; // first word of each channel's plane
+    } m_lanes{};
     int m_planes = 1;
     std::array<int, kChannels> m_planeOf{}; // plane feeding each output channel, or -1
     std::array<std::vector<int>, 1 + kChannels> m_target; // general record, then R, G, B, A
