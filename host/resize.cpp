@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -51,33 +52,38 @@ Taps MakeTaps(int inSize, int outSize) {
     return t;
 }
 
-// Four channels (one pixel), and sixteen (four pixels) in vector registers.
+// Four channels (one pixel) in a vector register, and vectors of N floats (8: AVX2,
+// 16: AVX-512) with the integer vectors of the same lane count.
 typedef float Float4 __attribute__((vector_size(16)));
-typedef float Float8 __attribute__((vector_size(32)));
-typedef std::int32_t Int8 __attribute__((vector_size(32)));
-typedef std::int32_t Int4 __attribute__((vector_size(16)));
-typedef std::uint16_t U16x8 __attribute__((vector_size(16)));
-typedef std::uint16_t U16x4 __attribute__((vector_size(8)));
+template <int N>
+struct Lanes {
+    typedef float F __attribute__((vector_size(N * 4)));
+    typedef std::int32_t I __attribute__((vector_size(N * 4)));
+    typedef std::uint16_t U __attribute__((vector_size(N * 2)));
+};
+template <int N>
+using FloatN = typename Lanes<N>::F;
 
-constexpr int kGroup = 2; // output pixels combined at a time across a row
+// The helpers below take and give vectors by reference, so that a build for processors
+// without AVX-512 compiles them without changing how wide vectors are passed.
 
-// Eight channel values from p as floats.
-template <class T>
-[[gnu::always_inline]] inline Float8 Load8(const T* p) {
+// N channel values from p as floats.
+template <int N, class T>
+[[gnu::always_inline]] inline void Load(FloatN<N>& out, const T* p) {
     if constexpr (std::is_same_v<T, float>) {
-        Float8 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
+        std::memcpy(&out, p, sizeof out);
     } else {
 #if defined(__AVX2__)
-        // GCC widens a vector of eight 16-bit values in two halves; one instruction does it.
-        return Float8(_mm256_cvtepi32_ps(
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
-#else
-        U16x8 v;
-        std::memcpy(&v, p, sizeof v);
-        return __builtin_convertvector(__builtin_convertvector(v, Int8), Float8);
+        // GCC widens a vector of 16-bit values in halves; one instruction does it.
+        if constexpr (N == 8) {
+            out = FloatN<8>(_mm256_cvtepi32_ps(
+                _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+            return;
+        }
 #endif
+        typename Lanes<N>::U v;
+        std::memcpy(&v, p, sizeof v);
+        out = __builtin_convertvector(__builtin_convertvector(v, typename Lanes<N>::I), FloatN<N>);
     }
 }
 
@@ -92,123 +98,176 @@ template <class T>
 // sign of a NaN result must not depend on which operand the compiler puts first.
 // Integer images never produce NaN, so they add plainly.
 template <class T, class V>
-[[gnu::always_inline]] inline V Add(V keep, V other) {
+[[gnu::always_inline]] inline void Add(V& out, const V& keep, const V& other) {
     const V sum = keep + other;
     if constexpr (std::is_same_v<T, float>)
-        return keep != keep ? keep : sum;
+        out = keep != keep ? keep : sum;
     else
-        return sum;
+        out = sum;
 }
 
-// The columns' taps laid out for kGroup output pixels at a time: for group g and tap k,
-// the four pixels' input offsets (in floats) and their weights, each repeated over the
-// four channels. Pixels past the last whole group use Taps as they are.
+// The columns' taps laid out for N / 4 output pixels at a time: for group g and tap k,
+// the pixels' input offsets (in floats) and their weights, each repeated over the four
+// channels. Pixels past the last whole group use Taps as they are.
+template <int N>
 struct GroupTaps {
+    static constexpr int kGroup = N / 4;
     int groups = 0;
-    std::vector<int> offset;    // offset[(g * n + k) * kGroup + j]
-    std::vector<Float8> weight; // weight[g * n + k]
+    std::vector<int> offset;       // offset[(g * n + k) * kGroup + j]
+    std::vector<FloatN<N>> weight; // weight[g * n + k]
+
+    GroupTaps(const Taps& t, int outSize)
+        : groups(outSize / kGroup), offset(std::size_t(groups) * t.n * kGroup),
+          weight(std::size_t(groups) * t.n) {
+        for (int g = 0; g < groups; ++g)
+            for (int k = 0; k < t.n; ++k)
+                for (int j = 0; j < kGroup; ++j) {
+                    const std::size_t o = std::size_t(g * kGroup + j) * t.n + k;
+                    offset[(std::size_t(g) * t.n + k) * kGroup + j] = t.index[o] * 4;
+                    for (int c = 0; c < 4; ++c)
+                        weight[std::size_t(g) * t.n + k][j * 4 + c] = t.weight[o];
+                }
+    }
 };
 
-GroupTaps MakeGroupTaps(const Taps& t, int outSize) {
-    GroupTaps gt;
-    gt.groups = outSize / kGroup;
-    gt.offset.resize(std::size_t(gt.groups) * t.n * kGroup);
-    gt.weight.resize(std::size_t(gt.groups) * t.n);
-    for (int g = 0; g < gt.groups; ++g)
-        for (int k = 0; k < t.n; ++k)
-            for (int j = 0; j < kGroup; ++j) {
-                const std::size_t o = std::size_t(g * kGroup + j) * t.n + k;
-                gt.offset[(std::size_t(g) * t.n + k) * kGroup + j] = t.index[o] * 4;
-                for (int c = 0; c < 4; ++c)
-                    gt.weight[std::size_t(g) * t.n + k][j * 4 + c] = t.weight[o];
-            }
-    return gt;
+// The four-channel pixels at column + o[0], o[1], ... in one vector.
+template <int N>
+[[gnu::always_inline]] inline void Gather(FloatN<N>& out, const float* column, const int* o) {
+    const auto two = [&](int j) {
+        return __builtin_shufflevector(Load4(column + o[j]), Load4(column + o[j + 1]), 0, 1, 2, 3,
+                                       4, 5, 6, 7);
+    };
+    if constexpr (N == 8)
+        out = two(0);
+    else
+        out = __builtin_shufflevector(two(0), two(2), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+                                      14, 15);
 }
 
 // Rounds and clamps to 0..65535 in the register (weights sum to 1, so only rounding
 // can leave the range), or stores floats as they come.
 template <class T, class V>
-[[gnu::always_inline]] inline void Store(T* d, V acc) {
+[[gnu::always_inline]] inline void Store(T* d, const V& acc) {
     if constexpr (std::is_same_v<T, float>) {
         std::memcpy(d, &acc, sizeof acc);
     } else {
+        constexpr int n = sizeof(V) / sizeof(float);
         const V zero = V{}, top = zero + 65535.0f;
         V v = acc + 0.5f;
         v = v < zero ? zero : v;
         v = v > top ? top : v;
-        using Int = std::conditional_t<sizeof(V) == 32, Int8, Int4>;
-        using U16 = std::conditional_t<sizeof(V) == 32, U16x8, U16x4>;
-        const U16 out = __builtin_convertvector(__builtin_convertvector(v, Int), U16);
+        const typename Lanes<n>::U out = __builtin_convertvector(
+            __builtin_convertvector(v, typename Lanes<n>::I), typename Lanes<n>::U);
         std::memcpy(d, &out, sizeof out);
     }
 }
 
-// Values are combined in the image's own units: integer results are rounded and clamped,
-// float results stored as they come. Each output value is the same sum in the same order
-// as one pixel and one tap at a time: first down the column, then across the row.
+// Output rows [y0, y1), with vectors of N floats. Values are combined in the image's own
+// units: integer results are rounded and clamped, float results stored as they come.
+// Each output value is the same sum in the same order as one pixel and one tap at a
+// time: first down the column, then across the row.
+template <int N, class T>
+[[gnu::always_inline]] inline void ResizeBand(const Image& src, Image& dst, const Taps& tx,
+                                              const Taps& ty, const GroupTaps<N>& gx, long y0,
+                                              long y1) {
+    constexpr int kGroup = GroupTaps<N>::kGroup;
+    const int inW = src.Width(), outW = dst.Width(), n4 = inW * 4;
+    std::vector<Float4> line(static_cast<std::size_t>(inW));
+    float* column = reinterpret_cast<float*>(line.data());
+    std::vector<const T*> tapRows(std::size_t(ty.n));
+    for (long y = y0; y < y1; ++y) {
+        // Combine the input rows that output row y needs, 4 * N values at a time in
+        // registers.
+        const int* rows = &ty.index[std::size_t(y) * ty.n];
+        const float* wy = &ty.weight[std::size_t(y) * ty.n];
+        for (int k = 0; k < ty.n; ++k) tapRows[k] = src.Row<T>(rows[k]);
+        const T* s0 = tapRows[0];
+        int i = 0;
+        for (; i + 4 * N <= n4; i += 4 * N) {
+            FloatN<N> a0, a1, a2, a3, v0, v1, v2, v3;
+            Load<N>(v0, s0 + i), Load<N>(v1, s0 + i + N);
+            Load<N>(v2, s0 + i + 2 * N), Load<N>(v3, s0 + i + 3 * N);
+            a0 = wy[0] * v0, a1 = wy[0] * v1, a2 = wy[0] * v2, a3 = wy[0] * v3;
+            for (int k = 1; k < ty.n; ++k) {
+                const float w = wy[k];
+                if (w == 0.0f) continue;
+                const T* s = tapRows[k] + i;
+                Load<N>(v0, s), Load<N>(v1, s + N), Load<N>(v2, s + 2 * N), Load<N>(v3, s + 3 * N);
+                Add<T>(a0, w * v0, a0), Add<T>(a1, w * v1, a1);
+                Add<T>(a2, w * v2, a2), Add<T>(a3, w * v3, a3);
+            }
+            std::memcpy(column + i, &a0, sizeof a0);
+            std::memcpy(column + i + N, &a1, sizeof a1);
+            std::memcpy(column + i + 2 * N, &a2, sizeof a2);
+            std::memcpy(column + i + 3 * N, &a3, sizeof a3);
+        }
+        for (; i < n4; ++i) {
+            float v = wy[0] * float(s0[i]);
+            for (int k = 1; k < ty.n; ++k)
+                if (wy[k] != 0.0f) Add<T>(v, wy[k] * float(tapRows[k][i]), v);
+            column[i] = v;
+        }
+        // Then the columns of that combined row, N / 4 output pixels at a time.
+        T* d = dst.Row<T>(int(y));
+        for (int g = 0; g < gx.groups; ++g) {
+            const int* off = &gx.offset[std::size_t(g) * tx.n * kGroup];
+            const FloatN<N>* w = &gx.weight[std::size_t(g) * tx.n];
+            FloatN<N> acc, v;
+            Gather<N>(v, column, off);
+            acc = v * w[0];
+            for (int k = 1; k < tx.n; ++k) {
+                Gather<N>(v, column, off + k * kGroup);
+                Add<T>(acc, acc, v * w[k]);
+            }
+            Store(d + g * kGroup * 4, acc);
+        }
+        for (int x = gx.groups * kGroup; x < outW; ++x) {
+            const int* cols = &tx.index[std::size_t(x) * tx.n];
+            const float* wx = &tx.weight[std::size_t(x) * tx.n];
+            Float4 acc = line[cols[0]] * wx[0];
+            for (int k = 1; k < tx.n; ++k) Add<T>(acc, acc, line[cols[k]] * wx[k]);
+            Store(d + x * 4, acc);
+        }
+    }
+}
+
+template <class T>
+void BandPortable(const Image& src, Image& dst, const Taps& tx, const Taps& ty,
+                  const GroupTaps<8>& gx, long y0, long y1) {
+    ResizeBand<8, T>(src, dst, tx, ty, gx, y0, y1);
+}
+
+#if defined(__x86_64__)
+// The same band with vectors twice as wide, on processors with AVX-512.
+template <class T>
+[[gnu::target("avx512f,avx512bw,avx512vl")]] void
+BandWide(const Image& src, Image& dst, const Taps& tx, const Taps& ty, const GroupTaps<16>& gx,
+         long y0, long y1) {
+    ResizeBand<16, T>(src, dst, tx, ty, gx, y0, y1);
+}
+
+// Whether resizes take the wide path: the processor has AVX-512 (F, BW, VL) and
+// QRVX_NO_AVX512 is not set (the tests set it to check the portable path there too).
+bool WideResize() {
+    static const bool cpu = __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl");
+    return cpu && !std::getenv("QRVX_NO_AVX512");
+}
+#endif
+
 template <class T>
 void ResizeRows(const Image& src, Image& dst, const Taps& tx, const Taps& ty) {
-    const int inW = src.Width(), outW = dst.Width(), n4 = inW * 4;
-    const GroupTaps gx = MakeGroupTaps(tx, outW);
-    ParallelBands(dst.Height(), DefaultBands(), [&](long y0, long y1) {
-        std::vector<Float4> line(static_cast<std::size_t>(inW));
-        float* column = reinterpret_cast<float*>(line.data());
-        std::vector<const T*> tapRows(std::size_t(ty.n));
-        for (long y = y0; y < y1; ++y) {
-            // Combine the input rows that output row y needs, 32 values at a time in
-            // registers.
-            const int* rows = &ty.index[std::size_t(y) * ty.n];
-            const float* wy = &ty.weight[std::size_t(y) * ty.n];
-            for (int k = 0; k < ty.n; ++k) tapRows[k] = src.Row<T>(rows[k]);
-            const T* s0 = tapRows[0];
-            int i = 0;
-            for (; i + 32 <= n4; i += 32) {
-                const float w0 = wy[0];
-                Float8 a0 = w0 * Load8(s0 + i), a1 = w0 * Load8(s0 + i + 8);
-                Float8 a2 = w0 * Load8(s0 + i + 16), a3 = w0 * Load8(s0 + i + 24);
-                for (int k = 1; k < ty.n; ++k) {
-                    const float w = wy[k];
-                    if (w == 0.0f) continue;
-                    const T* s = tapRows[k] + i;
-                    a0 = Add<T>(w * Load8(s), a0);
-                    a1 = Add<T>(w * Load8(s + 8), a1);
-                    a2 = Add<T>(w * Load8(s + 16), a2);
-                    a3 = Add<T>(w * Load8(s + 24), a3);
-                }
-                std::memcpy(column + i, &a0, sizeof a0);
-                std::memcpy(column + i + 8, &a1, sizeof a1);
-                std::memcpy(column + i + 16, &a2, sizeof a2);
-                std::memcpy(column + i + 24, &a3, sizeof a3);
-            }
-            for (; i < n4; ++i) {
-                float v = wy[0] * float(s0[i]);
-                for (int k = 1; k < ty.n; ++k)
-                    if (wy[k] != 0.0f) v = Add<T>(wy[k] * float(tapRows[k][i]), v);
-                column[i] = v;
-            }
-            // Then the columns of that combined row, four output pixels at a time.
-            T* d = dst.Row<T>(int(y));
-            for (int g = 0; g < gx.groups; ++g) {
-                const int* off = &gx.offset[std::size_t(g) * tx.n * kGroup];
-                const Float8* w = &gx.weight[std::size_t(g) * tx.n];
-                auto taps = [&](int k) {
-                    const int* o = off + k * kGroup;
-                    return Float8(__builtin_shufflevector(
-                        Load4(column + o[0]), Load4(column + o[1]), 0, 1, 2, 3, 4, 5, 6, 7));
-                };
-                Float8 acc = taps(0) * w[0];
-                for (int k = 1; k < tx.n; ++k) acc = Add<T>(acc, taps(k) * w[k]);
-                Store(d + g * kGroup * 4, acc);
-            }
-            for (int x = gx.groups * kGroup; x < outW; ++x) {
-                const int* cols = &tx.index[std::size_t(x) * tx.n];
-                const float* wx = &tx.weight[std::size_t(x) * tx.n];
-                Float4 acc = line[cols[0]] * wx[0];
-                for (int k = 1; k < tx.n; ++k) acc = Add<T>(acc, line[cols[k]] * wx[k]);
-                Store(d + x * 4, acc);
-            }
-        }
-    });
+#if defined(__x86_64__)
+    if (WideResize()) {
+        const GroupTaps<16> gx(tx, dst.Width());
+        return ParallelBands(dst.Height(), DefaultBands(),
+                             [&](long y0, long y1) { BandWide<T>(src, dst, tx, ty, gx, y0, y1); });
+    }
+#endif
+    const GroupTaps<8> gx(tx, dst.Width());
+    ParallelBands(dst.Height(), DefaultBands(),
+                  [&](long y0, long y1) { BandPortable<T>(src, dst, tx, ty, gx, y0, y1); });
 }
 
 } // namespace
