@@ -9,10 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
 namespace host {
 namespace {
 
@@ -67,23 +63,29 @@ using FloatN = typename Lanes<N>::F;
 // The helpers below take and give vectors by reference, so that a build for processors
 // without AVX-512 compiles them without changing how wide vectors are passed.
 
-// N channel values from p as floats.
+// N channel values from p as floats. 16-bit values are widened by interleaving them
+// with zeros, which compiles to one zero-extending load (converting the vector type
+// directly widens it in halves).
 template <int N, class T>
 [[gnu::always_inline]] inline void Load(FloatN<N>& out, const T* p) {
     if constexpr (std::is_same_v<T, float>) {
         std::memcpy(&out, p, sizeof out);
     } else {
-#if defined(__AVX2__)
-        // GCC widens a vector of 16-bit values in halves; one instruction does it.
-        if constexpr (N == 8) {
-            out = FloatN<8>(_mm256_cvtepi32_ps(
-                _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
-            return;
-        }
-#endif
         typename Lanes<N>::U v;
         std::memcpy(&v, p, sizeof v);
-        out = __builtin_convertvector(__builtin_convertvector(v, typename Lanes<N>::I), FloatN<N>);
+        const typename Lanes<N>::U z{};
+        typename Lanes<N>::I wide;
+        if constexpr (N == 8) {
+            const auto w =
+                __builtin_shufflevector(v, z, 0, 8, 1, 8, 2, 8, 3, 8, 4, 8, 5, 8, 6, 8, 7, 8);
+            std::memcpy(&wide, &w, sizeof wide);
+        } else {
+            const auto w = __builtin_shufflevector(v, z, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16,
+                                                   6, 16, 7, 16, 8, 16, 9, 16, 10, 16, 11, 16, 12,
+                                                   16, 13, 16, 14, 16, 15, 16);
+            std::memcpy(&wide, &w, sizeof wide);
+        }
+        out = __builtin_convertvector(wide, FloatN<N>);
     }
 }
 
