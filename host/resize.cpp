@@ -115,19 +115,19 @@ template <int N>
 struct GroupTaps {
     static constexpr int kGroup = N / 4;
     int groups = 0;
-    std::vector<int> offset;       // offset[(g * n + k) * kGroup + j]
-    std::vector<FloatN<N>> weight; // weight[g * n + k]
+    std::vector<int> offset;   // offset[(g * n + k) * kGroup + j]
+    std::vector<float> weight; // weight[(g * n + k) * N + j * 4 + c]
 
     GroupTaps(const Taps& t, int outSize)
         : groups(outSize / kGroup), offset(std::size_t(groups) * t.n * kGroup),
-          weight(std::size_t(groups) * t.n) {
+          weight(std::size_t(groups) * t.n * N) {
         for (int g = 0; g < groups; ++g)
             for (int k = 0; k < t.n; ++k)
                 for (int j = 0; j < kGroup; ++j) {
                     const std::size_t o = std::size_t(g * kGroup + j) * t.n + k;
                     offset[(std::size_t(g) * t.n + k) * kGroup + j] = t.index[o] * 4;
                     for (int c = 0; c < 4; ++c)
-                        weight[std::size_t(g) * t.n + k][j * 4 + c] = t.weight[o];
+                        weight[(std::size_t(g) * t.n + k) * N + j * 4 + c] = t.weight[o];
                 }
     }
 };
@@ -213,13 +213,15 @@ template <int N, class T>
         T* d = dst.Row<T>(int(y));
         for (int g = 0; g < gx.groups; ++g) {
             const int* off = &gx.offset[std::size_t(g) * tx.n * kGroup];
-            const FloatN<N>* w = &gx.weight[std::size_t(g) * tx.n];
-            FloatN<N> acc, v;
+            const float* w = &gx.weight[std::size_t(g) * tx.n * N];
+            FloatN<N> acc, v, wk;
             Gather<N>(v, column, off);
-            acc = v * w[0];
+            std::memcpy(&wk, w, sizeof wk);
+            acc = v * wk;
             for (int k = 1; k < tx.n; ++k) {
                 Gather<N>(v, column, off + k * kGroup);
-                Add<T>(acc, acc, v * w[k]);
+                std::memcpy(&wk, w + k * N, sizeof wk);
+                Add<T>(acc, acc, v * wk);
             }
             Store(d + g * kGroup * 4, acc);
         }
