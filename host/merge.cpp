@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -91,20 +90,12 @@ template <class TS, class TD>
     MergeRows<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 }
 
-// Whether merges take the wide path: the processor has AVX-512 (F, BW, VL) and
-// QRVX_NO_AVX512 is not set (the tests set it to check the portable path there too).
-bool WideMerge() {
-    static const bool cpu = __builtin_cpu_supports("avx512f") &&
-                            __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vl");
-    return cpu && !std::getenv("QRVX_NO_AVX512");
-}
 #endif
 
 template <class TS, class TD>
 void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int rowEnd) {
 #if defined(__x86_64__)
-    if (WideMerge()) return MergeWide<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
+    if (WideVectors()) return MergeWide<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 #endif
     MergePortable<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -250,20 +249,12 @@ BandWide(const Image& src, Image& dst, const Taps& tx, const Taps& ty, const Gro
     ResizeBand<16, T>(src, dst, tx, ty, gx, y0, y1);
 }
 
-// Whether resizes take the wide path: the processor has AVX-512 (F, BW, VL) and
-// QRVX_NO_AVX512 is not set (the tests set it to check the portable path there too).
-bool WideResize() {
-    static const bool cpu = __builtin_cpu_supports("avx512f") &&
-                            __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vl");
-    return cpu && !std::getenv("QRVX_NO_AVX512");
-}
 #endif
 
 template <class T>
 void ResizeRows(const Image& src, Image& dst, const Taps& tx, const Taps& ty) {
 #if defined(__x86_64__)
-    if (WideResize()) {
+    if (WideVectors()) {
         const GroupTaps<16> gx(tx, dst.Width());
         return ParallelBands(dst.Height(), DefaultBands(),
                              [&](long y0, long y1) { BandWide<T>(src, dst, tx, ty, gx, y0, y1); });
