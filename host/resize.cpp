@@ -134,15 +134,15 @@ struct GroupTaps {
 // The four-channel pixels at column + o[0], o[1], ... in one vector.
 template <int N>
 [[gnu::always_inline]] inline void Gather(FloatN<N>& out, const float* column, const int* o) {
-    const auto two = [&](int j) {
-        return __builtin_shufflevector(Load4(column + o[j]), Load4(column + o[j + 1]), 0, 1, 2, 3,
-                                       4, 5, 6, 7);
-    };
-    if constexpr (N == 8)
-        out = two(0);
-    else
-        out = __builtin_shufflevector(two(0), two(2), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-                                      14, 15);
+    const Float4 p0 = Load4(column + o[0]), p1 = Load4(column + o[1]);
+    const auto lo = __builtin_shufflevector(p0, p1, 0, 1, 2, 3, 4, 5, 6, 7);
+    if constexpr (N == 8) {
+        out = lo;
+    } else {
+        const Float4 p2 = Load4(column + o[2]), p3 = Load4(column + o[3]);
+        const auto hi = __builtin_shufflevector(p2, p3, 0, 1, 2, 3, 4, 5, 6, 7);
+        out = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    }
 }
 
 // Rounds and clamps to 0..65535 in the register (weights sum to 1, so only rounding
