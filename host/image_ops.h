@@ -5,7 +5,21 @@
 
 #include "host/image.h"
 
+#include <cstdlib>
+
 namespace host {
+
+#if defined(__x86_64__)
+// Whether resize and merge take their AVX-512 paths: the processor has AVX-512 (F, BW,
+// VL) and QRVX_NO_AVX512 is not set (the tests set it to check the portable paths there
+// too).
+inline bool WideVectors() {
+    static const bool cpu = __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl");
+    return cpu && !std::getenv("QRVX_NO_AVX512");
+}
+#endif
 
 // dst resampled from src (any sizes, the same depth): ResizeOfImage.
 void Resize(const Image& src, Image& dst);

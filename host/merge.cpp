@@ -4,11 +4,25 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 namespace host {
 namespace {
+
+constexpr int kAhead = 2; // rows prefetched ahead of the one being merged
+
+// Whether all four values of the pixel at s are zero (either sign for float).
+template <class TS>
+[[gnu::always_inline]] inline bool Transparent(const TS* s) {
+    if constexpr (std::is_same_v<TS, float>) {
+        return s[0] == 0.0f && s[1] == 0.0f && s[2] == 0.0f && s[3] == 0.0f;
+    } else {
+        std::uint64_t v;
+        std::memcpy(&v, s, sizeof v);
+        return v == 0;
+    }
+}
 
 // The merge of one row band, written once and compiled for the portable path and, on
 // processors with AVX-512, for a path with twice the vector width; both compute every
@@ -23,7 +37,27 @@ template <class TS, class TD>
     for (int ty = y0; ty < y1; ++ty) {
         const TS* s = src.Row<TS>(int(std::ptrdiff_t(ty) - y)) + (std::ptrdiff_t(x0) - x) * 4;
         TD* d = dst.Row<TD>(ty) + std::ptrdiff_t(x0) * 4;
-        for (int tx = x0; tx < x1; ++tx, s += 4, d += 4) {
+        // Ask for the rows a few ahead: each row is a short run of memory, too short for
+        // the processor to see the stream, and the source is often outside the caches.
+        if (ty + kAhead < y1) {
+            const char* sa = reinterpret_cast<const char*>(
+                src.Row<TS>(int(std::ptrdiff_t(ty) + kAhead - y)) + (std::ptrdiff_t(x0) - x) * 4);
+            const char* da =
+                reinterpret_cast<const char*>(dst.Row<TD>(ty + kAhead) + std::ptrdiff_t(x0) * 4);
+            const std::ptrdiff_t sb = std::ptrdiff_t(x1 - x0) * 4 * sizeof(TS),
+                                 db = std::ptrdiff_t(x1 - x0) * 4 * sizeof(TD);
+            for (std::ptrdiff_t b = 0; b < sb; b += 64) __builtin_prefetch(sa + b);
+            for (std::ptrdiff_t b = 0; b < db; b += 64) __builtin_prefetch(da + b, 1);
+        }
+        int begin = x0, end = x1;
+        if constexpr (std::is_same_v<TD, std::uint16_t>) {
+            // A source pixel whose four values are zero leaves an integer target as it is
+            // (its value over 65535, kept whole and scaled back, rounds to itself: checked
+            // for every value), so the transparent ends of the row are skipped.
+            while (begin < end && Transparent(s)) ++begin, s += 4, d += 4;
+            while (end > begin && Transparent(s + std::ptrdiff_t(end - 1 - begin) * 4)) --end;
+        }
+        for (int tx = begin; tx < end; ++tx, s += 4, d += 4) {
             // Whole pixels in and out, so that the loop vectorises.
             const float keep = 1.0f - ToUnit(s[3]);
             TD out[4];
@@ -56,20 +90,12 @@ template <class TS, class TD>
     MergeRows<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 }
 
-// Whether merges take the wide path: the processor has AVX-512 (F, BW, VL) and
-// QRVX_NO_AVX512 is not set (the tests set it to check the portable path there too).
-bool WideMerge() {
-    static const bool cpu = __builtin_cpu_supports("avx512f") &&
-                            __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vl");
-    return cpu && !std::getenv("QRVX_NO_AVX512");
-}
 #endif
 
 template <class TS, class TD>
 void MergeOver(const Image& src, Image& dst, int x, int y, int rowBegin, int rowEnd) {
 #if defined(__x86_64__)
-    if (WideMerge()) return MergeWide<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
+    if (WideVectors()) return MergeWide<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 #endif
     MergePortable<TS, TD>(src, dst, x, y, rowBegin, rowEnd);
 }

@@ -116,6 +116,30 @@ TEST(Images, MergeByBandsEqualsMergingInOrder) {
     }
 }
 
+// A source pixel whose four values are zero (of either sign) leaves every 16-bit value as
+// it is, at the ends of a row and between drawn pixels; the drawn ones follow the rule.
+TEST(Images, TransparentPixelsKeepEveryIntegerValue) {
+    auto every = test::MakeImage(256, 64, ImageDepth::Int16,
+                                 [](int x, int y, int c) { return double((y * 256 + x) * 4 + c); });
+    for (ImageDepth ds : test::kDepths) {
+        // Transparent but for columns 100 and 102 (opaque grey), with -0 in float.
+        const bool flt = ds == ImageDepth::Float32;
+        auto src = test::MakeImage(256, 64, ds, [&](int x, int, int c) {
+            if (x == 100 || x == 102) return c == 3 ? (flt ? 1.0 : 65535.0) : (flt ? 0.5 : 32768.0);
+            return flt && (x + c) % 2 ? -0.0 : 0.0;
+        });
+        std::unique_ptr<Image> dst(every->CopyOfImage());
+        dst->OXMerge(*src, 0, 0);
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 256; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const double want =
+                        x == 100 || x == 102 ? (c == 3 ? 65535 : 32768) : test::At(*every, x, y, c);
+                    ASSERT_EQ(test::At(*dst, x, y, c), want) << x << "," << y << "," << c;
+                }
+    }
+}
+
 // A float draw into an integer image rounds to the nearest value and clamps; NaN gives 0.
 TEST(Images, MergeIntoIntegerRoundsAndClamps) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
@@ -316,6 +340,28 @@ TEST(Resize, ReducingAveragesOverATriangleTwiceAsWide) {
     // 1/8 and 3/8 of 1 round down.
     EXPECT_EQ(ResizeLine(ImageDepth::Int16, {0, 0, 0, 1}, 2, false), (std::vector<double>{0, 1}));
     EXPECT_EQ(ResizeLine(ImageDepth::Int16, {0, 0, 1, 0}, 2, false), (std::vector<double>{0, 0}));
+}
+
+// The wide resize (AVX-512, where the processor has it) gives the portable resize's values
+// on both depths, reducing and enlarging, for widths that leave pixels past the last whole
+// vector, and for float values outside 0..1, infinities and NaN of both signs.
+TEST(Resize, WideResizeEqualsPortableResize) {
+    for (ImageDepth d : test::kDepths) {
+        auto img = test::NoiseImage(70, 45, d, 9);
+        if (d == ImageDepth::Float32) {
+            const double odd[] = {std::nan(""), -std::nan(""), INFINITY, -INFINITY, -0.0, -3.0};
+            for (int i = 0; i < 6; ++i) test::Set(*img, 11 * i + 3, 7 * i + 2, i % 4, odd[i]);
+        }
+        const std::pair<int, int> sizes[] = {{23, 15}, {70, 44},  {9, 9},
+                                             {1, 3},   {141, 97}, {37, 60}};
+        std::vector<std::unique_ptr<Image>> out;
+        test::OnEachWorker([&] {
+            for (auto [w, h] : sizes) out.emplace_back(img->ResizeOfImage(w, h));
+        });
+        ASSERT_EQ(out.size(), 2 * std::size(sizes));
+        for (std::size_t i = 0; i < std::size(sizes); ++i)
+            EXPECT_TRUE(test::SameImage(*out[i], *out[i + std::size(sizes)]));
+    }
 }
 
 // ---- Merge ---------------------------------------------------------------------------

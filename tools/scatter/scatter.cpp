@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <numeric>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -154,13 +156,16 @@ public:
                 return k.source == star && k.width == sw && k.height == sh;
             };
             auto known = std::find_if(m_sized.begin(), m_sized.end(), same);
-            if (known == m_sized.end()) known = m_sized.insert(m_sized.end(), Sized{star, sw, sh});
+            if (known == m_sized.end())
+                known = m_sized.insert(m_sized.end(), Sized{star, position, sw, sh});
             p.sized = int(known - m_sized.begin());
             p.height = sh;
             m_placements.push_back(p);
         }
 
-        // Make the stars at their sizes, each on its own.
+        // Make the stars at their sizes, each on its own, the sizes of one star one after
+        // another so that the star stays in the cache between them.
+        SortSizesByStar();
         m_pass = Pass::Resize;
         DoMultiProcess(req, long(m_sized.size()));
 
@@ -186,6 +191,7 @@ private:
     // copy made by the host.
     struct Sized {
         const Image* source = nullptr;
+        int star = 0; // position of source in the list of stars
         int width = 0, height = 0;
         Temporary resized;
         const Image* image = nullptr;
@@ -196,6 +202,24 @@ private:
         int x = 0, y = 0, height = 0;
     };
     enum class Pass { Resize, Merge };
+
+    // Orders m_sized by star, then size, and points the placements at the new places.
+    void SortSizesByStar() {
+        std::vector<int> order(m_sized.size()), place(m_sized.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](int a, int b) {
+            const Sized &ka = m_sized[std::size_t(a)], &kb = m_sized[std::size_t(b)];
+            return std::tie(ka.star, ka.width, ka.height) < std::tie(kb.star, kb.width, kb.height);
+        });
+        std::vector<Sized> sorted;
+        sorted.reserve(m_sized.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            place[std::size_t(order[i])] = int(i);
+            sorted.push_back(std::move(m_sized[std::size_t(order[i])]));
+        }
+        m_sized = std::move(sorted);
+        for (Placement& p : m_placements) p.sized = place[std::size_t(p.sized)];
+    }
 
     void Resize(Sized& k) {
         if (k.width == k.source->Width() && k.height == k.source->Height()) {
