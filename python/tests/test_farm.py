@@ -3,6 +3,7 @@ import logging
 import os
 import subprocess
 import sys
+import time
 
 import distributed
 import numpy as np
@@ -131,6 +132,10 @@ def test_a_killed_worker_leaves_nothing_partial(client, tmp_path):
                                          frames="1-12", settings=SHIFT[:1], progress=False)
     finally:
         client.unregister_worker_plugin("kill-once")
+    # A kill that lands after its task finished is noticed by the scheduler a moment later.
+    deadline = time.monotonic() + 10
+    while workers <= set(client.scheduler_info()["workers"]) and time.monotonic() < deadline:
+        time.sleep(0.1)
     assert os.path.exists(marker) and not workers <= set(client.scheduler_info()["workers"])
     assert done.rendered == list(frames)
     assert_same_files(tmp_path, frames, "a")
