@@ -619,6 +619,14 @@ TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
     }
     EXPECT_EQ(Run({"render", "RangeMap", "-s", "R1Output Region End=1e308", "-o", "out.exr"}).code, 2);
     EXPECT_FALSE(fs::exists(P("out.0001.exr")) || fs::exists(P("out.exr")));
+    // Output patterns the name formatter cannot take (the first once aborted the process,
+    // the second made a name of 100 million digits).
+    for (const char* out : {"out.%0m@.exr", "out.%099999999d.exr", "out.#.%d.exr"}) {
+        const Result r = Run({"render", "ChannelShift", "-i", "seq/in.#.exr", "-o", out});
+        EXPECT_EQ(r.code, 2) << out << ": " << r.err.substr(0, 300);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << out;
+        EXPECT_NE(r.err.find("not a usable frame pattern"), std::string::npos) << out;
+    }
 }
 
 TEST_F(Cli, FramesRenderInTheOrderWritten) {
