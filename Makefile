@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build python run test check bench format clean
+.PHONY: all setup build python run test check tsan fuzz bench format clean
 
 all: build
 
@@ -30,6 +30,23 @@ check: setup
 	@cmake --build build-check -j $(JOBS)
 	cd build-check && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+# The tests under ThreadSanitizer (render bands on plain threads: see host/parallel.cpp).
+tsan: setup
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRVX_TSAN=ON -DQRVX_PYTHON=OFF >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --output-on-failure -j $(JOBS)
+
+# Every fuzzer in fuzz/, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# run for FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup --fuzz
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQRVX_FUZZ=ON -DQRVX_PYTHON=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
 bench:
 	@scripts/setup --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRVX_BENCH=ON >/dev/null
@@ -40,4 +57,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-check build-bench out
+	rm -rf $(BUILD) build-check build-tsan build-fuzz build-bench out
