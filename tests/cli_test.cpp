@@ -710,6 +710,26 @@ TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
     if (pipe >= 0) close(pipe);
 }
 
+// An image larger than the memory the command may use is refused in one line naming the
+// file; a file that ends before its pixels do is named with a reason.
+TEST_F(Cli, AnImageAboveMemoryIsAOneLineFailure) {
+    std::ofstream(P("big.ppm")) << "P6\n12000 12000\n255\n"; // 1.1 GB of pixels, none given
+    Result r = Run({"render", "ChannelShift", "-i", "big.ppm", "-o", "out.png"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("big.ppm: the pixels are damaged or the file ends early\n"),
+              std::string::npos)
+        << r.err;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit below";
+#endif
+    r = Run({"render", "ChannelShift", "-i", "big.ppm", "-o", "out.png"}, "ulimit -v 1000000 &&");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "qrvx: error: big.ppm: cannot make an image of 12000 x 12000 pixels: out of "
+                     "memory\n");
+    EXPECT_FALSE(fs::exists(P("out.png")));
+    EXPECT_EQ(Leftovers(), 0);
+}
+
 // ---- Faults a render farm meets -------------------------------------------------------
 
 // A sequence whose frames take a while to write: noise does not compress.
