@@ -3,11 +3,14 @@
 // above 1, every extra image input connected or not (each of its own size and depth), and
 // any value for every control (out of range, NaN, infinite, huge, combo entries that do
 // not exist). The render must neither crash nor touch memory it does not own, and it must
-// give the same bytes on one thread as on every core and on an uneven thread count.
+// give the same bytes on one thread as on every core and on an uneven thread count, and
+// with the portable rows (QRVX_NO_AVX512) as with the AVX-512 ones.
 #include "plugins.h"
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -152,6 +155,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             in->SetValue(Number(AnyValue(data, in->Decl())));
         }
     }
+    // QRVX_FUZZ_SHOW=1 prints what an input sets up, to turn a finding into a test.
+    if (std::getenv("QRVX_FUZZ_SHOW")) {
+        std::fprintf(stderr, "%s %dx%d %s\n", tool->Entry().ID().Text().c_str(), pictures[0].width,
+                     pictures[0].height, pictures[0].isFloat ? "float" : "int16");
+        for (const auto& in : tool->Inputs()) {
+            if (in->IsImage()) continue;
+            const Parameter* v = in->GetValue(nullptr);
+            if (const auto* p = dynamic_cast<const Point*>(v))
+                std::fprintf(stderr, "  %s = %g,%g\n", in->Decl().id.c_str(), p->X, p->Y);
+            else if (const auto* n = dynamic_cast<const Number*>(v))
+                std::fprintf(stderr, "  %s = %g\n", in->Decl().id.c_str(), n->Value());
+        }
+        for (std::size_t i = 0; i < extra.size(); ++i)
+            std::fprintf(stderr, "  %s: %dx%d\n", extra[i]->Decl().id.c_str(),
+                         pictures[i + 1].width, pictures[i + 1].height);
+    }
     const auto pixels = data.ConsumeRemainingBytes<std::uint8_t>();
     for (auto& p : pictures)
         Fill(p, pixels);
@@ -162,7 +181,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const auto one = Render(*tool, 1);
     const auto all = Render(*tool, 0);
     const auto seven = Render(*tool, 7);
-    if (!one != !all || !one != !seven) __builtin_trap(); // refused on some counts only
-    if (one && (!SameBytes(*one, *all) || !SameBytes(*one, *seven))) __builtin_trap();
+    // The portable rows, where the processor would take AVX-512 ones.
+    ::setenv("QRVX_NO_AVX512", "1", 1);
+    const auto portable = Render(*tool, 0);
+    ::unsetenv("QRVX_NO_AVX512");
+    if (!one != !all || !one != !seven || !one != !portable)
+        __builtin_trap(); // refused on some only
+    if (one && (!SameBytes(*one, *all) || !SameBytes(*one, *seven) || !SameBytes(*one, *portable)))
+        __builtin_trap();
     return 0;
 }
