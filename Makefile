@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build python run test check bench bench-build format format-check clean
+.PHONY: all setup build python run test check tsan fuzz bench bench-build format format-check clean
 
 all: build
 
@@ -35,6 +35,24 @@ check:
 	@cmake --build build-clang -j $(JOBS)
 	cd build-clang && ctest --output-on-failure -j $(JOBS)
 
+# The tests under ThreadSanitizer (render bands on plain threads: see host/parallel.cpp).
+tsan: setup
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRVX_TSAN=ON -DQRVX_PYTHON=OFF >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --output-on-failure -j $(JOBS)
+
+# Every fuzzer in fuzz/, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# run for FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup --fuzz
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQRVX_FUZZ=ON -DQRVX_PYTHON=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
+
 # The benchmark programs, built but not run.
 bench-build: setup
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRVX_BENCH=ON >/dev/null
@@ -56,4 +74,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) build-check build-clang build-bench out
+	rm -rf $(BUILD) build-check build-clang build-tsan build-fuzz build-bench out

@@ -87,8 +87,12 @@ void ReadInto(ImageInput& in, const std::string& path, Image& img) {
         int n = 1;
         while (d + n < 4 && l.source[d + n] == l.source[d] + n) ++n;
         if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, img.Row<T>(0) + d,
-                           img.Stride(), img.RowBytes()))
-            throw Failure("cannot read " + path + ": " + in.geterror());
+                           img.Stride(), img.RowBytes())) {
+            // Some readers give no reason for a file that ends before its pixels do.
+            const std::string why = in.geterror();
+            throw Failure("cannot read " + path + ": " +
+                          (why.empty() ? "the pixels are damaged or the file ends early" : why));
+        }
         d += n;
     }
     // Fill the rest: grey into G and B, full alpha, zero colour.

@@ -14,14 +14,51 @@
 
 namespace app {
 
+namespace {
+
+// What a path's printf form holds: no frame-number conversion (a plain path, whatever
+// other '%' it has), exactly one usable conversion (%d, %Nd, %0Nd with N up to 99) and
+// no other '%', or anything else. The form is handed to a formatter with one number, so
+// a second conversion or a stray '%' would be read as a missing argument (which aborts
+// the process) and a width of any size would make a name of that many digits.
+enum class Conversions { None, One, Unusable };
+
+Conversions CountConversions(std::string_view form) {
+    int usable = 0, unusable = 0, stray = 0;
+    for (std::size_t i = form.find('%'); i != std::string_view::npos; i = form.find('%', i)) {
+        std::size_t j = i + 1;
+        while (j < form.size() && form[j] >= '0' && form[j] <= '9') ++j;
+        if (j < form.size() && form[j] == 'd') {
+            const std::string_view width = form.substr(i + 1, j - i - 1);
+            const std::size_t digits = width.size() - (width.starts_with('0') ? 1 : 0);
+            ++(digits <= 2 ? usable : unusable);
+            i = j + 1;
+        } else {
+            ++stray;
+            i = i + 1;
+        }
+    }
+    if (usable + unusable == 0) return Conversions::None;
+    return usable == 1 && unusable == 0 && stray == 0 ? Conversions::One : Conversions::Unusable;
+}
+
+} // namespace
+
 PathPattern::PathPattern(std::string path, bool literalIfExists) : m_text(std::move(path)) {
     std::error_code ec;
     if (literalIfExists && std::filesystem::exists(m_text, ec)) return;
     std::string normalized, frames;
-    if (OIIO::Filesystem::parse_pattern(m_text.c_str(), 0, normalized, frames) &&
-        normalized.find('%') != std::string::npos) {
+    if (!OIIO::Filesystem::parse_pattern(m_text.c_str(), 0, normalized, frames)) return;
+    switch (CountConversions(normalized)) {
+    case Conversions::None: return;
+    case Conversions::One:
         m_printf = normalized;
         m_frames = frames;
+        return;
+    case Conversions::Unusable:
+        throw UsageError(Quoted(Excerpt(m_text)) +
+                         " is not a usable frame pattern: give one #, @ run or %0Nd "
+                         "(N up to 99) and no other %");
     }
 }
 

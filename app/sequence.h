@@ -14,7 +14,9 @@ namespace app {
 class PathPattern {
 public:
     // A path as given: a pattern when it holds one, unless a file of exactly that name
-    // exists (so "me@home.png" still reads as a file).
+    // exists (so "me@home.png" still reads as a file). A '%' that starts no frame number
+    // is kept as text; throws UsageError naming the path when it holds more than one
+    // frame number, one beside a stray '%', or one padded to over 99 digits.
     explicit PathPattern(std::string path, bool literalIfExists = true);
 
     bool IsSequence() const { return !m_printf.empty(); }

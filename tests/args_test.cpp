@@ -76,6 +76,19 @@ TEST(FrameList, HugeRangesAreRefusedBeforeAnyFrameIsListed) {
 
 // ---- Excerpts --------------------------------------------------------------------------
 
+TEST(PathPattern, OneFrameNumberPerPathAndPercentSignsOtherwiseKept) {
+    EXPECT_EQ(app::PathPattern("a.#.png", false).Frame(7), "a.0007.png");
+    EXPECT_EQ(app::PathPattern("a.@@@.png", false).Frame(7), "a.007.png");
+    EXPECT_EQ(app::PathPattern("a.%03d.png", false).Frame(7), "a.007.png");
+    EXPECT_FALSE(app::PathPattern("50%.png", false).IsSequence());
+    EXPECT_FALSE(app::PathPattern("a.%s.png", false).IsSequence());
+    // Each of these once reached the name formatter: an abort, or 100 million digits.
+    for (const char* path : {"a.%0m@.png", "a.%099999999d.png", "a.#.%d.png", "a.%d%d.png"})
+        EXPECT_TRUE(Contains(UsageMessage([&] { app::PathPattern(path, false); }),
+                             "not a usable frame pattern"))
+            << path;
+}
+
 TEST(Excerpt, LongOrControlTextIsCutToOneShortLine) {
     EXPECT_EQ(app::Excerpt("plain"), "plain");
     EXPECT_EQ(app::Excerpt(std::string(80, 'a')), std::string(80, 'a'));

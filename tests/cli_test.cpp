@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -81,6 +83,31 @@ protected:
         fs::remove(P(".stdout"));
         fs::remove(P(".stderr"));
         return r;
+    }
+
+    // Starts qrvx with the arguments in the test's folder, its output thrown away, and
+    // returns at once with its pid.
+    pid_t Start(const std::vector<std::string>& args) const {
+        const pid_t pid = fork();
+        if (pid != 0) return pid;
+        std::vector<char*> argv{const_cast<char*>(QRVX_BIN)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (int sig : {SIGINT, SIGTERM}) std::signal(sig, SIG_DFL);
+        if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stdout) &&
+            freopen("/dev/null", "w", stderr))
+            execv(QRVX_BIN, argv.data());
+        _exit(127);
+    }
+
+    // Waits (at most 60 s) until a temporary output file appears; false when the
+    // process ended first.
+    bool AwaitTemporary(pid_t pid) const {
+        for (int i = 0; i < 30000; ++i, usleep(2000)) {
+            if (Leftovers() > 0) return true;
+            if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
+        }
+        return false;
     }
 
     // Writes an image file; value(x, y, c) is in the type's units (0..255, 0..65535, float).
@@ -675,6 +702,14 @@ TEST_F(Cli, AbsurdInputIsRefusedAtOnceInOneLine) {
     EXPECT_EQ(Run({"render", "RangeMap", "-s", "R1Output Region End=1e308", "-o", "out.exr"}).code,
               2);
     EXPECT_FALSE(fs::exists(P("out.0001.exr")) || fs::exists(P("out.exr")));
+    // Output patterns the name formatter cannot take (the first once aborted the process,
+    // the second made a name of 100 million digits).
+    for (const char* out : {"out.%0m@.exr", "out.%099999999d.exr", "out.#.%d.exr"}) {
+        const Result r = Run({"render", "ChannelShift", "-i", "seq/in.#.exr", "-o", out});
+        EXPECT_EQ(r.code, 2) << out << ": " << r.err.substr(0, 300);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << out;
+        EXPECT_NE(r.err.find("not a usable frame pattern"), std::string::npos) << out;
+    }
 }
 
 TEST_F(Cli, FramesRenderInTheOrderWritten) {
@@ -721,14 +756,7 @@ TEST_F(Cli, ASymlinkedOutputIsReplacedAndItsTargetKept) {
 // a pipe with nothing written yet), as a terminal's Ctrl-C would.
 TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
     ASSERT_EQ(mkfifo(P("wait.json").c_str(), 0600), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::signal(SIGINT, SIG_DFL);
-        if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stderr))
-            execl(QRVX_BIN, QRVX_BIN, "render", "ChannelShift", "--settings", "wait.json", "-o",
-                  "out.png", nullptr);
-        _exit(127);
-    }
+    const pid_t pid = Start({"render", "ChannelShift", "--settings", "wait.json", "-o", "out.png"});
     // Opening the pipe's writing end succeeds once the command has opened it to read.
     int pipe = -1;
     for (int i = 0; i < 1000 && pipe < 0; ++i, usleep(10000))
@@ -740,6 +768,143 @@ TEST_F(Cli, CtrlCEndsTheCommandWhilePreparing) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_FALSE(fs::exists(P("out.png")));
     if (pipe >= 0) close(pipe);
+}
+
+// An image larger than the memory the command may use is refused in one line naming the
+// file; a file that ends before its pixels do is named with a reason.
+TEST_F(Cli, AnImageAboveMemoryIsAOneLineFailure) {
+    std::ofstream(P("big.ppm")) << "P6\n12000 12000\n255\n"; // 1.1 GB of pixels, none given
+    Result r = Run({"render", "ChannelShift", "-i", "big.ppm", "-o", "out.png"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("big.ppm: the pixels are damaged or the file ends early\n"),
+              std::string::npos)
+        << r.err;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit below";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit below";
+#endif
+#endif
+    r = Run({"render", "ChannelShift", "-i", "big.ppm", "-o", "out.png"}, "ulimit -v 1000000 &&");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "qrvx: error: big.ppm: cannot make an image of 12000 x 12000 pixels: out of "
+                     "memory\n");
+    EXPECT_FALSE(fs::exists(P("out.png")));
+    EXPECT_EQ(Leftovers(), 0);
+}
+
+// ---- Faults a render farm meets -------------------------------------------------------
+
+// A sequence whose frames take a while to write: noise does not compress.
+class Faults : public Cli {
+protected:
+    static constexpr int kFrames = 40;
+
+    void SetUp() override {
+        Cli::SetUp();
+        Write("noise.png", 1024, 1024, 4, TypeDesc::UINT16, [](int x, int y, int c) {
+            const std::uint32_t h = std::uint32_t(x) * 73856093u ^ std::uint32_t(y) * 19349663u ^
+                                    std::uint32_t(c) * 83492791u;
+            return double((h * 2654435761u) >> 16);
+        });
+    }
+
+    pid_t StartSequence() const {
+        return Start({"render", "ChannelShift", "-i", "noise.png", "--frames",
+                      "1-" + std::to_string(kFrames), "-o", "out.#.png"});
+    }
+
+    static std::string Frame(int f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "out.%04d.png", f);
+        return name;
+    }
+
+    // The width of an output frame read whole, or 0 when it is missing or cannot be read.
+    int CompleteWidth(const std::string& name) const {
+        auto in = OIIO::ImageInput::open(P(name));
+        if (!in) return 0;
+        std::vector<std::uint16_t> px(in->spec().image_pixels() * in->spec().nchannels);
+        return in->read_image(0, 0, 0, in->spec().nchannels, TypeDesc::UINT16, px.data())
+                   ? in->spec().width
+                   : 0;
+    }
+};
+
+// SIGINT and SIGTERM while a frame is being written: the command ends by the signal,
+// every frame it wrote is whole, and no temporary file is left.
+TEST_F(Faults, InterruptedSequenceLeavesOnlyWholeFrames) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        for (int f = 1; f <= kFrames; ++f) fs::remove(P(Frame(f)));
+        const pid_t pid = StartSequence();
+        ASSERT_TRUE(AwaitTemporary(pid)) << sig;
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << ": " << status;
+        EXPECT_EQ(Leftovers(), 0) << sig;
+        int written = 0;
+        for (int f = 1; f <= kFrames; ++f)
+            if (fs::exists(P(Frame(f)))) {
+                ++written;
+                EXPECT_EQ(CompleteWidth(Frame(f)), 1024) << sig << ": frame " << f;
+            }
+        EXPECT_LT(written, kFrames) << sig;
+    }
+}
+
+// SIGKILL while a frame is being written: every target holds its old file or a whole new
+// one; the temporary file left is hidden, and the next write of its target removes it.
+TEST_F(Faults, KilledSequenceLeavesOldOrWholeFramesAndAHiddenTemporary) {
+    for (int f = 1; f <= kFrames; ++f)
+        Write(Frame(f), 2, 2, 4, TypeDesc::UINT16, [](int, int, int) { return 7.0; });
+    const pid_t pid = StartSequence();
+    ASSERT_TRUE(AwaitTemporary(pid));
+    kill(pid, SIGKILL);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    for (int f = 1; f <= kFrames; ++f) {
+        const int width = CompleteWidth(Frame(f));
+        EXPECT_TRUE(width == 2 || width == 1024) << "frame " << f << ": " << width;
+    }
+    std::string temporary;
+    for (const auto& e : fs::directory_iterator(m_dir))
+        if (e.path().filename().string().find(".qrvx-tmp") != std::string::npos)
+            temporary = e.path().filename();
+    ASSERT_EQ(Leftovers(), 1);
+    ASSERT_EQ(temporary.rfind(".out.", 0), 0u) << temporary;
+    const std::string frame = std::to_string(std::stoi(temporary.substr(5, 4)));
+    ASSERT_EQ(
+        Run({"render", "ChannelShift", "-i", "noise.png", "--frames", frame, "-o", "out.#.png"})
+            .code,
+        0);
+    EXPECT_EQ(Leftovers(), 0) << temporary;
+    EXPECT_EQ(CompleteWidth(Frame(std::stoi(frame))), 1024);
+}
+
+// Two commands writing the same output at once: one whole file, from one of them.
+TEST_F(Faults, TwoWritersOfOneOutputLeaveOneWholeFile) {
+    const std::vector<std::string> a = {"render", "ChannelShift", "-i", "noise.png", "-o", "a.png"};
+    const std::vector<std::string> b = {"render", "ChannelShift",       "-i", "noise.png",
+                                        "-s",     "Center Red=0.7,0.5", "-o", "b.png"};
+    ASSERT_EQ(Run(a).code, 0);
+    ASSERT_EQ(Run(b).code, 0);
+    const std::string first = Slurp(P("a.png")), second = Slurp(P("b.png"));
+    ASSERT_TRUE(first != second);
+    for (int round = 0; round < 3; ++round) {
+        auto toShared = [](std::vector<std::string> args) {
+            args.back() = "shared.png";
+            return args;
+        };
+        const pid_t p = Start(toShared(a)), q = Start(toShared(b));
+        int sp = 0, sq = 0;
+        ASSERT_EQ(waitpid(p, &sp, 0), p);
+        ASSERT_EQ(waitpid(q, &sq, 0), q);
+        EXPECT_TRUE(WIFEXITED(sp) && WEXITSTATUS(sp) == 0 && WIFEXITED(sq) && WEXITSTATUS(sq) == 0);
+        const std::string shared = Slurp(P("shared.png"));
+        EXPECT_TRUE(shared == first || shared == second) << round;
+        EXPECT_EQ(Leftovers(), 0) << round;
+    }
 }
 
 TEST_F(Cli, ScatterRefusesARenderWithoutItsRequiredStar) {
