@@ -216,6 +216,18 @@ TEST_P(ScatterTest, AStarTooLargeForTheHostFailsTheRenderAndTheNextOneWorks) {
                                 *Reference(*in, {a.get(), b.get()}, huge)));
 }
 
+// Stars scaled so far that a few of them fill the memory budget for resized stars are
+// made and merged in groups, one after another, with the in-order result.
+TEST_P(ScatterTest, HugeScalesAreMergedInGroupsInOrder) {
+    auto in = test::NoiseImage(40, 30, GetParam(), 18);
+    auto a = test::NoiseImage(64, 64, GetParam(), 19);
+    // About 3570 x 3570 pixels each: 100 MB as 16-bit, 200 MB as float.
+    const Settings s{.seed = 3, .density = 4, .zMin = 55.5, .zMax = 56};
+    const auto expected = Reference(*in, {a.get()}, s);
+    for (int threads : {1, 0})
+        EXPECT_TRUE(test::SameImage(*Render(*in, {a.get()}, s, threads), *expected));
+}
+
 TEST(Scatter, ChoiceControlsTakeWholeNumbersAndOnlyStarOneIsRequired) {
     test::LoadedTool t = test::Load("Scatter");
     for (const char* id : {"seed", "Probability Start", "Probability End", "Tolerance", "density"})

@@ -15,13 +15,15 @@
 // star outside the picture are cut. With no star connected the output is the picture.
 // A star scaled beyond what the host can hold is refused by the host with an error.
 //
-// Process takes every draw, then runs the workers twice. The first pass resizes each
-// placement's star once (placements that ask for the same star at the same size share
-// one resized copy; a star kept at its own size is merged as it is). The second splits
-// the output into bands of rows; each band copies its rows of the picture and replays,
-// in placement order, the part of every placement that reaches it, so the result equals
-// merging the placements one after another over a copy of the picture, on any number of
-// threads.
+// Process takes every draw, then runs the workers twice per group of placements, the
+// groups in placement order and small enough that their resized stars fit a fixed memory
+// budget however large the scales. The first pass resizes each star size the group needs
+// once (placements that ask for the same star at the same size share one resized copy; a
+// star kept at its own size is merged as it is). The second splits the output into bands
+// of rows; each band copies its rows of the picture (first group only) and replays, in
+// placement order, the part of every placement of the group that reaches it, so the
+// result equals merging the placements one after another over a copy of the picture, on
+// any number of threads.
 #include "frame/random.h"
 #include "frame/tool.h"
 
@@ -47,6 +49,8 @@ constexpr const char* kStarNames[kStars] = {
 // clang-format on
 constexpr int kMaxPlacements = 1000;
 constexpr long kBandRows = 32; // rows of output merged at a time
+// The most bytes of resized stars held at once (one star larger than this is still made).
+constexpr std::size_t kResizedBudget = std::size_t(256) << 20;
 
 // A draw over [low, high] in whole steps from low: (draw mod n) + low with
 // n = trunc(high + 1 - low). Reversed ends are swapped, so n is at least 1.
@@ -163,25 +167,50 @@ public:
             m_placements.push_back(p);
         }
 
-        // Make the stars at their sizes, each on its own, the sizes of one star one after
-        // another so that the star stays in the cache between them.
+        // Placements are merged in groups, in order, so that the resized stars held at once
+        // stay within kResizedBudget however large the scales (a group holds at least one
+        // placement). The first group's bands also copy the picture.
         SortSizesByStar();
-        m_pass = Pass::Resize;
-        DoMultiProcess(req, long(m_sized.size()));
-
-        // Copy the picture and merge the placements band by band, in bands small enough
-        // to stay in a core's cache while every placement that reaches them is merged.
         m_height = h;
         m_bands = std::max(BandCount(h), (h + kBandRows - 1) / kBandRows);
-        m_pass = Pass::Merge;
-        DoMultiProcess(req, m_bands);
+        std::vector<char> made(m_sized.size());
+        m_groupEnd = 0;
+        do {
+            m_groupBegin = m_groupEnd;
+            m_making.clear();
+            std::size_t bytes = 0;
+            for (; m_groupEnd < m_placements.size(); ++m_groupEnd) {
+                const int s = m_placements[m_groupEnd].sized;
+                if (made[std::size_t(s)]) continue;
+                const Sized& k = m_sized[std::size_t(s)];
+                const std::size_t size =
+                    std::size_t(k.width) * std::size_t(k.height) * std::size_t(k.source->Stride());
+                if (!m_making.empty() && bytes + size > kResizedBudget) break;
+                bytes += size;
+                made[std::size_t(s)] = 1;
+                m_making.push_back(s);
+            }
+            // Make the stars at their sizes, each on its own, the sizes of one star one
+            // after another so that the star stays in the cache between them.
+            std::sort(m_making.begin(), m_making.end());
+            m_pass = Pass::Resize;
+            DoMultiProcess(req, long(m_making.size()));
+            // Merge the group band by band, in bands small enough to stay in a core's
+            // cache while every placement that reaches them is merged.
+            m_pass = Pass::Merge;
+            DoMultiProcess(req, m_bands);
+            for (int s : m_making) {
+                m_sized[std::size_t(s)].resized.reset();
+                made[std::size_t(s)] = 0;
+            }
+        } while (m_groupEnd < m_placements.size());
         m_output->Set(req, m_dst);
     }
 
-    // Index i: the i-th star size to make, or the i-th band of output rows.
+    // Index i: the i-th star size the group needs, or the i-th band of output rows.
     void ProcessSlice(Request*, long i) override {
         if (m_pass == Pass::Resize)
-            Resize(m_sized[std::size_t(i)]);
+            Resize(m_sized[std::size_t(m_making[std::size_t(i)])]);
         else
             MergeBand(i);
     }
@@ -231,15 +260,16 @@ private:
         k.image = k.resized.get();
     }
 
-    // Band k of the output: the picture's rows, then the part of every placement that
-    // reaches them, in order.
+    // Band k of the output: the picture's rows (with the first group), then the part of
+    // every placement of the group that reaches them, in order.
     void MergeBand(long k) {
         const RowRange rows = BandRows(k, m_bands, m_height);
         const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
-        for (long y = rows.begin; y < rows.end; ++y)
-            std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
-        for (const Placement& p : m_placements)
-            if (p.y < rows.end && p.y + p.height > rows.begin)
+        if (m_groupBegin == 0)
+            for (long y = rows.begin; y < rows.end; ++y)
+                std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
+        for (std::size_t i = m_groupBegin; i < m_groupEnd; ++i)
+            if (const Placement& p = m_placements[i]; p.y < rows.end && p.y + p.height > rows.begin)
                 m_dst->OXMergeRows(*m_sized[std::size_t(p.sized)].image, p.x, p.y, int(rows.begin),
                                    int(rows.end));
     }
@@ -265,6 +295,8 @@ private:
     std::vector<Sized> m_sized;
     std::vector<Placement> m_placements;
     Pass m_pass = Pass::Merge;
+    std::vector<int> m_making;                    // the star sizes the group makes
+    std::size_t m_groupBegin = 0, m_groupEnd = 0; // the placements merged in this pass
     long m_height = 0;
     long m_bands = 1;
 };
