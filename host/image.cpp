@@ -135,6 +135,19 @@ Image* Image::ResizeOfImage(const TagList& tags) const {
                          int(tags.GetInt(tag::ResizeHeight, m_height)));
 }
 
+Image* Image::ResizeOfImage(const TagList& tags, int x, int y, int w, int h) const {
+    const std::int64_t width = tags.GetInt(tag::ResizeWidth, m_width);
+    const std::int64_t height = tags.GetInt(tag::ResizeHeight, m_height);
+    if (w < 1 || h < 1 || x < 0 || y < 0 || x + std::int64_t(w) > width ||
+        y + std::int64_t(h) > height || width > INT_MAX || height > INT_MAX)
+        throw HostError("cannot resize the part " + std::to_string(w) + " x " + std::to_string(h) +
+                        " at " + std::to_string(x) + ", " + std::to_string(y) + " of a " +
+                        std::to_string(width) + " x " + std::to_string(height) + " resize");
+    auto* out = new Image(w, h, m_depth);
+    host::Resize(*this, *out, int(width), int(height), x, y);
+    return AdoptNew(out);
+}
+
 void Image::OXMerge(const Image& src, int x, int y) { OXMergeRows(src, x, y, 0, m_height); }
 
 void Image::OXMergeRows(const Image& src, int x, int y, int rowBegin, int rowEnd) {

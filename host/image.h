@@ -97,6 +97,10 @@ public:
     // Tag form: tag::ResizeWidth, tag::ResizeHeight (missing ones keep this image's size)
     // and tag::ResizeFilter (accepted, the filter is always the one above).
     Image* ResizeOfImage(const TagList& tags) const;
+    // The part [x, x + w) x [y, y + h) of the tagged resize, pixel for pixel what the
+    // whole resize holds there: for a draw of which only that part can land in the
+    // picture. Throws HostError when the part is empty or not inside the resize.
+    Image* ResizeOfImage(const TagList& tags, int x, int y, int w, int h) const;
 
     // Draws src over this image with src's pixel (0, 0) at (x, y), dropping what falls
     // outside. The rule is "over" for premultiplied colour: out = src + this * (1 - src

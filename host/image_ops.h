@@ -23,6 +23,9 @@ inline bool WideVectors() {
 
 // dst resampled from src (any sizes, the same depth): ResizeOfImage.
 void Resize(const Image& src, Image& dst);
+// dst the part of src resampled to width x height whose pixel (0, 0) is (x, y) of it:
+// the window form of ResizeOfImage, the same values pixel for pixel.
+void Resize(const Image& src, Image& dst, int width, int height, int x, int y);
 
 // dst (the size of src, any depth) a blur of src: ImageBlur, whose sizes are the
 // standard deviations in fractions of src's width.

@@ -20,8 +20,10 @@ struct Taps {
 };
 
 // A triangle filter whose radius is the reduction factor (at least 1: bilinear when
-// enlarging), centred on the output sample's position in the input; edges clamp.
-Taps MakeTaps(int inSize, int outSize) {
+// enlarging), centred on the output sample's position in the input; edges clamp. The
+// taps of output positions [first, first + count) of outSize; the tap count is the one
+// the whole axis needs, so a part of a resize sums exactly as the whole does.
+Taps MakeTaps(int inSize, int outSize, int first, int count) {
     const double scale = double(inSize) / outSize;
     const double radius = std::max(1.0, scale);
     Taps t;
@@ -30,18 +32,19 @@ Taps MakeTaps(int inSize, int outSize) {
         const double centre = (o + 0.5) * scale - 0.5;
         t.n = std::max(t.n, int(std::ceil(centre + radius)) - int(std::floor(centre - radius)) - 1);
     }
-    t.index.assign(std::size_t(outSize) * t.n, 0);
-    t.weight.assign(std::size_t(outSize) * t.n, 0.0f);
-    for (int o = 0; o < outSize; ++o) {
+    t.index.assign(std::size_t(count) * t.n, 0);
+    t.weight.assign(std::size_t(count) * t.n, 0.0f);
+    for (int o = first; o < first + count; ++o) {
         const double centre = (o + 0.5) * scale - 0.5;
         const int lo = int(std::floor(centre - radius)) + 1;
         double sum = 0;
         for (int k = 0; k < t.n; ++k)
             sum += std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
+        const std::size_t at = std::size_t(o - first) * t.n;
         for (int k = 0; k < t.n; ++k) {
             const double w = std::max(0.0, 1.0 - std::abs(lo + k - centre) / radius);
-            t.index[std::size_t(o) * t.n + k] = std::clamp(lo + k, 0, inSize - 1);
-            t.weight[std::size_t(o) * t.n + k] = float(w / sum);
+            t.index[at + k] = std::clamp(lo + k, 0, inSize - 1);
+            t.weight[at + k] = float(w / sum);
         }
     }
     return t;
@@ -267,11 +270,14 @@ void ResizeRows(const Image& src, Image& dst, const Taps& tx, const Taps& ty) {
 
 } // namespace
 
-void Resize(const Image& src, Image& dst) {
-    const Taps tx = MakeTaps(src.Width(), dst.Width());
+void Resize(const Image& src, Image& dst) { Resize(src, dst, dst.Width(), dst.Height(), 0, 0); }
+
+void Resize(const Image& src, Image& dst, int width, int height, int x, int y) {
+    const Taps tx = MakeTaps(src.Width(), width, x, dst.Width());
     // A square image resized to a square one takes the same taps down as across.
-    const bool same = src.Width() == src.Height() && dst.Width() == dst.Height();
-    const Taps ty = same ? Taps{} : MakeTaps(src.Height(), dst.Height());
+    const bool same =
+        src.Width() == src.Height() && width == height && x == y && dst.Width() == dst.Height();
+    const Taps ty = same ? Taps{} : MakeTaps(src.Height(), height, y, dst.Height());
     WithType(src, [&]<class T>() { ResizeRows<T>(src, dst, tx, same ? tx : ty); });
 }
 

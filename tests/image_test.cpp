@@ -364,6 +364,49 @@ TEST(Resize, WideResizeEqualsPortableResize) {
     }
 }
 
+// A part of a resize holds, pixel for pixel, what the whole resize holds there: on both
+// depths and both paths, enlarging and reducing, square and not, with odd float values.
+TEST(Resize, APartEqualsTheSameRectangleOfTheWhole) {
+    struct Part {
+        int width, height, x, y, w, h;
+    };
+    const Part parts[] = {{141, 97, 0, 0, 141, 97},
+                          {141, 97, 30, 11, 40, 9},
+                          {300, 300, 120, 120, 17, 17},
+                          {23, 15, 22, 14, 1, 1},
+                          {9, 200, 3, 150, 6, 50}};
+    for (ImageDepth d : test::kDepths) {
+        auto img = test::NoiseImage(70, 45, d, 10);
+        auto square = test::NoiseImage(40, 40, d, 11);
+        if (d == ImageDepth::Float32)
+            for (int i = 0; i < 4; ++i)
+                test::Set(*img, 9 * i + 5, 6 * i + 1, i, i % 2 ? INFINITY : std::nan(""));
+        test::OnEachWorker([&] {
+            for (const Part& p : parts) {
+                const Image& from = p.width == p.height ? *square : *img;
+                const TagList size{{tag::ResizeWidth, p.width}, {tag::ResizeHeight, p.height}};
+                std::unique_ptr<Image> whole(from.ResizeOfImage(size));
+                std::unique_ptr<Image> part(from.ResizeOfImage(size, p.x, p.y, p.w, p.h));
+                ASSERT_EQ(part->Width(), p.w);
+                ASSERT_EQ(part->Height(), p.h);
+                for (int y = 0; y < p.h; ++y)
+                    for (int x = 0; x < p.w; ++x)
+                        for (int c = 0; c < 4; ++c) {
+                            const double a = test::At(*part, x, y, c);
+                            const double b = test::At(*whole, p.x + x, p.y + y, c);
+                            ASSERT_TRUE(a == b || (std::isnan(a) && std::isnan(b)))
+                                << p.width << "x" << p.height << " at " << x << "," << y;
+                        }
+            }
+        });
+    }
+    auto img = test::NoiseImage(8, 8, ImageDepth::Int16, 12);
+    const TagList size{{tag::ResizeWidth, 20}, {tag::ResizeHeight, 10}};
+    EXPECT_THROW(img->ResizeOfImage(size, 15, 0, 6, 10), HostError);
+    EXPECT_THROW(img->ResizeOfImage(size, -1, 0, 5, 5), HostError);
+    EXPECT_THROW(img->ResizeOfImage(size, 0, 0, 0, 5), HostError);
+}
+
 // ---- Merge ---------------------------------------------------------------------------
 
 TEST(Merge, OverIsComputedInUnitsAcrossDepths) {

@@ -12,8 +12,10 @@
 //
 // At the edges: a reversed range is taken with its ends swapped; a star scaled to an
 // empty size, or one that lands wholly outside the picture, places nothing; parts of a
-// star outside the picture are cut. With no star connected the output is the picture.
-// A star scaled beyond what the host can hold is refused by the host with an error.
+// star outside the picture are cut: only the part that lands in the picture is resized
+// (the host's resize of a part gives the whole resize's values there), so a star scaled
+// far beyond the picture costs no more than the picture. With no star connected the
+// output is the picture.
 //
 // Process takes every draw, then runs the workers twice per group of placements, the
 // groups in placement order and small enough that their resized stars fit a fixed memory
@@ -156,14 +158,25 @@ public:
             if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
+            // Only the part of a resized star that lands in the picture is made (a star
+            // at its own size is merged whole, as it is).
+            Window part{0, 0, sw, sh};
+            if (sw != star->Width() || sh != star->Height()) {
+                part.x = std::max(0, -p.x);
+                part.y = std::max(0, -p.y);
+                part.w = int(std::min<std::int64_t>(sw, std::int64_t(w) - p.x)) - part.x;
+                part.h = int(std::min<std::int64_t>(sh, std::int64_t(h) - p.y)) - part.y;
+            }
             const auto same = [&](const Sized& k) {
-                return k.source == star && k.width == sw && k.height == sh;
+                return k.source == star && k.width == sw && k.height == sh && k.part == part;
             };
             auto known = std::find_if(m_sized.begin(), m_sized.end(), same);
             if (known == m_sized.end())
-                known = m_sized.insert(m_sized.end(), Sized{star, position, sw, sh});
+                known = m_sized.insert(m_sized.end(), Sized{star, position, sw, sh, part});
             p.sized = int(known - m_sized.begin());
-            p.height = sh;
+            p.x += part.x;
+            p.y += part.y;
+            p.height = part.h;
             m_placements.push_back(p);
         }
 
@@ -184,7 +197,7 @@ public:
                 if (made[std::size_t(s)]) continue;
                 const Sized& k = m_sized[std::size_t(s)];
                 const std::size_t size =
-                    std::size_t(k.width) * std::size_t(k.height) * std::size_t(k.source->Stride());
+                    std::size_t(k.part.w) * std::size_t(k.part.h) * std::size_t(k.source->Stride());
                 if (!m_making.empty() && bytes + size > kResizedBudget) break;
                 bytes += size;
                 made[std::size_t(s)] = 1;
@@ -216,16 +229,22 @@ public:
     }
 
 private:
-    // A star at a size it is placed at: the star itself at its own size, else a resized
-    // copy made by the host.
+    // A rectangle of a star at a size: the part made and merged.
+    struct Window {
+        int x = 0, y = 0, w = 0, h = 0;
+        bool operator==(const Window&) const = default;
+    };
+    // A star at a size it is placed at: the star itself at its own size, else the part of
+    // it that lands in the picture, resized by the host.
     struct Sized {
         const Image* source = nullptr;
         int star = 0; // position of source in the list of stars
         int width = 0, height = 0;
+        Window part;
         Temporary resized;
         const Image* image = nullptr;
     };
-    // One star to merge, its pixel (0, 0) at (x, y) of the output.
+    // One star (or its part) to merge, its pixel (0, 0) at (x, y) of the output.
     struct Placement {
         int sized = 0; // index into m_sized
         int x = 0, y = 0, height = 0;
@@ -238,7 +257,8 @@ private:
         std::iota(order.begin(), order.end(), 0);
         std::sort(order.begin(), order.end(), [&](int a, int b) {
             const Sized &ka = m_sized[std::size_t(a)], &kb = m_sized[std::size_t(b)];
-            return std::tie(ka.star, ka.width, ka.height) < std::tie(kb.star, kb.width, kb.height);
+            return std::tie(ka.star, ka.width, ka.height, ka.part.x, ka.part.y) <
+                   std::tie(kb.star, kb.width, kb.height, kb.part.x, kb.part.y);
         });
         std::vector<Sized> sorted;
         sorted.reserve(m_sized.size());
@@ -255,8 +275,10 @@ private:
             k.image = k.source;
             return;
         }
-        k.resized.reset(k.source->ResizeOfImage(TagList{
-            {tag::ResizeWidth, k.width}, {tag::ResizeHeight, k.height}, {tag::ResizeFilter, 3}}));
+        k.resized.reset(k.source->ResizeOfImage(TagList{{tag::ResizeWidth, k.width},
+                                                        {tag::ResizeHeight, k.height},
+                                                        {tag::ResizeFilter, 3}},
+                                                k.part.x, k.part.y, k.part.w, k.part.h));
         k.image = k.resized.get();
     }
 
