@@ -455,7 +455,7 @@ private:
             if constexpr (V == kSaturation) d = d * scale;
             d = d * factor;
             d = d + offset;
-            d = (d > -1.0) & (d < hv) ? d : hv;
+            d = ((d > -1.0) & (d < hv)) ? d : hv;
             const Ints row = __builtin_convertvector(d, Ints);
             std::memcpy(rowOf + i, &row, sizeof row);
         }
@@ -484,7 +484,7 @@ private:
             Doubles d = ToDoubles(in + std::ptrdiff_t(i) * kChannels) * stretch;
             d = d * factor;
             d = d + offset;
-            d = (d > -1.0) & (d < height) ? d : height;
+            d = ((d > -1.0) & (d < height)) ? d : height;
             const Ints row = __builtin_convertvector(d, Ints) + plane;
             std::memcpy(at + i * kChannels, &row, sizeof row);
         }
@@ -518,7 +518,7 @@ private:
             d = d * stretch;
             d = d * factor;
             d = d + offset;
-            d = (d > -1.0) & (d < height) ? d : height;
+            d = ((d > -1.0) & (d < height)) ? d : height;
             const Ints2 row = __builtin_convertvector(d, Ints2) + plane;
             std::memcpy(at + i * kChannels, &row, sizeof row);
         }
