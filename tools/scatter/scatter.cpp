@@ -158,14 +158,17 @@ public:
             if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
-            // Only the part of a resized star that lands in the picture is made (a star
-            // at its own size is merged whole, as it is).
+            // A resized star of which less than half lands in the picture is made only
+            // where it lands; others are made whole, so that placements at one size share
+            // them (a star at its own size is merged whole, as it is).
             Window part{0, 0, sw, sh};
             if (sw != star->Width() || sh != star->Height()) {
-                part.x = std::max(0, -p.x);
-                part.y = std::max(0, -p.y);
-                part.w = int(std::min<std::int64_t>(sw, std::int64_t(w) - p.x)) - part.x;
-                part.h = int(std::min<std::int64_t>(sh, std::int64_t(h) - p.y)) - part.y;
+                Window in;
+                in.x = std::max(0, -p.x);
+                in.y = std::max(0, -p.y);
+                in.w = int(std::min<std::int64_t>(sw, std::int64_t(w) - p.x)) - in.x;
+                in.h = int(std::min<std::int64_t>(sh, std::int64_t(h) - p.y)) - in.y;
+                if (2 * std::int64_t(in.w) * in.h < std::int64_t(sw) * sh) part = in;
             }
             const auto same = [&](const Sized& k) {
                 return k.source == star && k.width == sw && k.height == sh && k.part == part;
