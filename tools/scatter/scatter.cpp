@@ -12,10 +12,10 @@
 //
 // At the edges: a reversed range is taken with its ends swapped; a star scaled to an
 // empty size, or one that lands wholly outside the picture, places nothing; parts of a
-// star outside the picture are cut: only the part that lands in the picture is resized
-// (the host's resize of a part gives the whole resize's values there), so a star scaled
-// far beyond the picture costs no more than the picture. With no star connected the
-// output is the picture.
+// star outside the picture are cut. A resized star of which less than half lands in the
+// picture is made only where it lands (the host's resize of a part gives the whole
+// resize's values there), so a star scaled far beyond the picture costs no more than
+// the picture. With no star connected the output is the picture.
 //
 // Process takes every draw, then runs the workers twice per group of placements, the
 // groups in placement order and small enough that their resized stars fit a fixed memory
