@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 namespace frame {
 
@@ -136,5 +137,26 @@ private:
     void* const* m_rows;
     T* m_pos = nullptr;
 };
+
+// Row y of image as channel values of type T (R, G, B, A a pixel) in out, read through the
+// image's own routines: for an input of the other depth than the one a worker runs at
+// (1.0 is 65535; integers from floats are rounded and clamped, NaN gives 0).
+template <class T>
+void ReadRowAs(const Image& image, int y, T* out) {
+    const PixelRoutines& r = image.Routines();
+    const char* pos = static_cast<const char*>(image.RowTable()[y]);
+    for (int x = 0; x < image.Width(); ++x, pos += image.Stride(), out += 4) {
+        if constexpr (std::is_same_v<T, float>) {
+            FltPixel p;
+            r.readFlt(p, pos, nullptr, image);
+            out[kR] = p.R, out[kG] = p.G, out[kB] = p.B, out[kA] = p.A;
+        } else {
+            IntPixel p;
+            r.readInt(p, pos, nullptr, image);
+            out[kR] = Depth<T>::StoreInt(p.R), out[kG] = Depth<T>::StoreInt(p.G);
+            out[kB] = Depth<T>::StoreInt(p.B), out[kA] = Depth<T>::StoreInt(p.A);
+        }
+    }
+}
 
 } // namespace frame

@@ -43,20 +43,14 @@ namespace {
 
 constexpr int kTiles = 20;
 
-// A copy of image in the depth of like, converted pixel by pixel through the two images'
-// own routines.
+// A copy of image in the depth of like, converted through the image's own routines.
 Image* InDepthOf(const Image& like, const Image& image) {
     Image* out = frame::NewImageLike(like, image.Width(), image.Height());
-    const PixelRoutines& read = image.Routines();
-    const PixelRoutines& write = out->Routines();
-    FltPixel p;
     for (int y = 0; y < image.Height(); ++y) {
-        const char* from = static_cast<const char*>(image.RowTable()[y]);
-        char* to = static_cast<char*>(out->RowTable()[y]);
-        for (int x = 0; x < image.Width(); ++x) {
-            read.readFlt(p, from + std::ptrdiff_t(x) * image.Stride(), nullptr, image);
-            write.writeFlt(p, to + std::ptrdiff_t(x) * out->Stride(), nullptr, *out);
-        }
+        if (out->IsFloat())
+            frame::ReadRowAs(image, y, out->Row<float>(y));
+        else
+            frame::ReadRowAs(image, y, out->Row<std::uint16_t>(y));
     }
     return out;
 }

@@ -206,22 +206,7 @@ private:
     // Marker row y in the output's representation, through the marker's own routines.
     template <class T>
     const T* Convert(int y, std::vector<T>& row) const {
-        const Image& marker = *m_markerImage;
-        const PixelRoutines& r = marker.Routines();
-        const char* pos = static_cast<const char*>(marker.RowTable()[y]);
-        for (std::size_t x = 0; x < row.size() / kChannels; ++x, pos += marker.Stride()) {
-            T* d = row.data() + x * kChannels;
-            if constexpr (sizeof(T) == 2) {
-                IntPixel p;
-                r.readInt(p, pos, nullptr, marker);
-                d[0] = frame::Depth<T>::StoreInt(p.R), d[1] = frame::Depth<T>::StoreInt(p.G);
-                d[2] = frame::Depth<T>::StoreInt(p.B), d[3] = frame::Depth<T>::StoreInt(p.A);
-            } else {
-                FltPixel p;
-                r.readFlt(p, pos, nullptr, marker);
-                d[0] = p.R, d[1] = p.G, d[2] = p.B, d[3] = p.A;
-            }
-        }
+        frame::ReadRowAs(*m_markerImage, y, row.data());
         return row.data();
     }
 
