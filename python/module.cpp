@@ -200,7 +200,15 @@ public:
                      int threads) {
         auto lock = Lock();
         std::vector<ArrayImage> images;
-        std::vector<std::string> connected;
+        // Destroyed before the images: what this render connected is disconnected however
+        // it ends, so the tool keeps no image of a call that is over.
+        struct Connections {
+            qrvx::Tool& tool;
+            std::vector<std::string> ids;
+            ~Connections() {
+                for (const std::string& id : ids) tool.Connect(id, nullptr);
+            }
+        } connected{m_tool, {}};
         ImageDepth depth = ImageDepth::Int16;
         if (image.is_none()) {
             images.push_back({app::MakeTestCard(depth), py::none()});
@@ -210,7 +218,7 @@ public:
             images.push_back(ToImage(main, depth));
         }
         m_tool.Connect("Input", images.back().image.get());
-        connected.push_back("Input");
+        connected.ids.push_back("Input");
         // Every other input is read at the main image's depth, as the command reads files.
         for (const auto& [id, array] : inputs) {
             Input* in = m_tool.Op().FindInput(id);
@@ -218,19 +226,13 @@ public:
                 throw py::key_error(Name() + " has no image input \"" + id + "\"");
             images.push_back(ToImage(array, depth));
             m_tool.Connect(id, images.back().image.get());
-            connected.push_back(id);
+            connected.ids.push_back(id);
         }
         std::unique_ptr<Image> out;
         {
             py::gil_scoped_release release;
             ThreadCountScope scope(threads);
-            try {
-                out = m_tool.Render(time);
-            } catch (...) {
-                for (const std::string& id : connected) m_tool.Connect(id, nullptr);
-                throw;
-            }
-            for (const std::string& id : connected) m_tool.Connect(id, nullptr);
+            out = m_tool.Render(time);
         }
         return ToArray(std::move(out));
     }

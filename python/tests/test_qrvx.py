@@ -83,6 +83,14 @@ def test_bad_arrays_and_values_raise_with_the_commands_messages():
         tool.render(np.zeros((5, 7, 4), np.int32))
     with pytest.raises(KeyError):
         tool.render(inputs={"Nothing": np.zeros((2, 2), np.uint16)})
+    # A call that fails half way leaves nothing of its own connected: without a reference,
+    # Watchcam renders its red fallback.
+    watch = qrvx.Tool("Watchcam")
+    mark = np.full((2, 2, 4), 65535, np.uint16)
+    with pytest.raises(KeyError):
+        watch.render(mark, inputs={"Reference": mark, "Motion": mark, "Nothing": mark})
+    red = watch.render(np.zeros((4, 4, 4), np.uint16), inputs={"Motion": mark})
+    assert (red[..., 0] == 65535).all() and (red[..., 1:] == 0).all()
 
     for id, value, exc in [("Nope", 1, KeyError), ("Center Red", 0.5, ValueError),
                            ("Red", "on", ValueError), ("Red", float("nan"), ValueError)]:
