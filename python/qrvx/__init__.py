@@ -20,8 +20,11 @@ once on all cores. A ``Tool`` used from two threads at once serialises.
 
 ``qrvx.farm`` renders frame sequences on a Dask cluster (``python3 -m qrvx.farm --help``).
 
-Plug-ins are loaded from ``QRVX_PLUGIN_PATH`` (colon-separated) and from the ``plugins``
-folder beside this package's parent folder.
+Plug-ins are loaded first from the package's own ``plugins`` folder (installed by pip),
+or in a build tree or an installed prefix from the ``plugins`` folder beside the
+package's parent folder: the plug-ins built with this module. Then from
+``QRVX_PLUGIN_PATH`` (colon-separated), whose tools are added unless a tool of the same
+registry ID or plug-in file name came first.
 """
 
 import json as _json
@@ -31,10 +34,16 @@ import numpy as _np
 
 from . import _qrvx
 
-_qrvx.add_plugin_folder(_os.path.join(_os.path.dirname(_os.path.dirname(_os.path.abspath(__file__))),
-                                      "..", "plugins"))
+_HERE = _os.path.dirname(_os.path.abspath(__file__))
+_OWN_PLUGINS = _os.path.join(_HERE, "plugins")
+if not _os.path.isdir(_OWN_PLUGINS):
+    _OWN_PLUGINS = _os.path.normpath(_os.path.join(_HERE, "..", "..", "plugins"))
+_qrvx.add_plugin_folder(_OWN_PLUGINS)
 
-__all__ = ["Tool", "tools", "read", "write", "test_card"]
+__all__ = ["Tool", "tools", "read", "write", "test_card", "__version__"]
+
+#: The project's version, as ``qrvx --version`` and ``python3 -m qrvx --version`` print it.
+__version__ = _qrvx.__version__
 
 _INTEGER = (_np.uint8, _np.uint16)
 _FLOAT = (_np.float16, _np.float32, _np.float64)

@@ -1,0 +1,21 @@
+"""``python3 -m qrvx``: the installed module's version and the tools it loads."""
+import argparse
+
+from . import __version__, tools
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python3 -m qrvx",
+        description="The qrvx image tools' Python module: see help(qrvx). "
+                    "python3 -m qrvx.farm renders sequences on a Dask cluster.")
+    parser.add_argument("--version", action="version", version=f"qrvx {__version__}")
+    parser.add_argument("command", choices=["tools"],
+                        help="tools: every loaded tool and the plug-in file it came from")
+    parser.parse_args(argv)
+    for t in tools():
+        print(f"{t['name']}  {t['file']}")
+
+
+if __name__ == "__main__":
+    main()
