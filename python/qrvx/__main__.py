@@ -1,10 +1,13 @@
 """``python3 -m qrvx``: the installed module's version and the tools it loads."""
+from __future__ import annotations
+
 import argparse
+from typing import Optional, Sequence
 
 from . import __version__, tools
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> None:
     parser = argparse.ArgumentParser(
         prog="python3 -m qrvx",
         description="The qrvx image tools' Python module: see help(qrvx). "
