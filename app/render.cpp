@@ -40,19 +40,9 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
     std::error_code ec;
     if (eq != std::string::npos && !std::filesystem::exists(arg, ec)) {
         const std::string id = arg.substr(0, eq), path = arg.substr(eq + 1);
-        Input* in = tool.Op().FindInput(id);
-        if (in && !in->IsImage())
-            throw UsageError(name + ": " + Quoted(id) +
-                             " is a control, not an image input; set it with -s");
-        if (!in) {
-            std::vector<std::string> images;
-            for (const auto& i : tool.Inputs())
-                if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
-            throw UsageError(name + " has no image input " + Quoted(Excerpt(id)) +
-                             " (image inputs: " + Join(images) + ")");
-        }
+        Input& in = FindImageInput(tool, id);
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
-        return {in, PathPattern(path)};
+        return {&in, PathPattern(path)};
     }
     Input* main = tool.Op().FindInput("Input");
     if (!main || !main->IsImage()) throw UsageError(name + " has no image input \"Input\"");

@@ -101,12 +101,20 @@ std::string Entries(const InputDecl& d) {
     return Join(entries);
 }
 
+// " (did you mean \"Center Red\"?)" when an input's ID differs from id only in case.
+std::string CaseHint(const qrvx::Tool& tool, std::string_view id) {
+    for (const auto& in : tool.Inputs())
+        if (SameText(in->Decl().id, id)) return " (did you mean " + Quoted(in->Decl().id) + "?)";
+    return "";
+}
+
 // The control an input found by ID stands for; throws naming the ID (after where, when
 // given) when there is none or it is an image input.
 Input& AsControl(const qrvx::Tool& tool, Input* in, std::string_view id,
                  const std::string& where = "") {
     const std::string shown = Quoted(Excerpt(id));
-    if (!in) throw UsageError(where + ToolName(tool) + " has no control " + shown);
+    if (!in)
+        throw UsageError(where + ToolName(tool) + " has no control " + shown + CaseHint(tool, id));
     if (in->IsImage())
         throw UsageError(where + ToolName(tool) + ": " + shown +
                          " is an image input; connect it with -i " + std::string(id) + "=PATH");
@@ -117,6 +125,21 @@ Input& AsControl(const qrvx::Tool& tool, Input* in, std::string_view id,
 
 Input& FindControl(const qrvx::Tool& tool, const std::string& id) {
     return AsControl(tool, tool.Op().FindInput(id), id);
+}
+
+Input& FindImageInput(const qrvx::Tool& tool, const std::string& id) {
+    Input* in = tool.Op().FindInput(id);
+    if (in && !in->IsImage())
+        throw UsageError(ToolName(tool) + ": " + Quoted(id) +
+                         " is a control, not an image input; set it with -s");
+    if (!in) {
+        std::vector<std::string> images;
+        for (const auto& i : tool.Inputs())
+            if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
+        throw UsageError(ToolName(tool) + " has no image input " + Quoted(Excerpt(id)) +
+                         CaseHint(tool, id) + " (image inputs: " + Join(images) + ")");
+    }
+    return *in;
 }
 
 ControlValue ParseValue(const qrvx::Tool& tool, const Input& control, std::string_view text) {

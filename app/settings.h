@@ -36,9 +36,16 @@ struct ControlValue {
 // tool, the control and the value (its first 80 characters).
 ControlValue ParseValue(const qrvx::Tool& tool, const Input& control, std::string_view text);
 
+// Inputs are found by ID exactly as declared, case included: the IDs under which the
+// host saves and loads values (-s, -i ID=, settings files and the Python module all come
+// here). An ID that differs from one only in case is refused with a message naming it.
+//
 // The control with this ID; throws UsageError naming the tool and the ID when the tool
 // has no such control or the ID names an image input.
 Input& FindControl(const qrvx::Tool& tool, const std::string& id);
+// The image input with this ID; throws UsageError naming the tool and the ID when the
+// tool has no such image input (listing those it has) or the ID names a control.
+Input& FindImageInput(const qrvx::Tool& tool, const std::string& id);
 
 // Sets a control through the tool's change notification.
 void SetValue(qrvx::Tool& tool, const Input& control, const ControlValue& value);

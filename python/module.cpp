@@ -152,6 +152,17 @@ ImageDepth DepthOf(const py::array& a) {
 
 // ---- Tools --------------------------------------------------------------------------------
 
+// Inputs found by the command's rule for IDs (app/settings.h), its refusals raised as
+// KeyError.
+template <class F>
+decltype(auto) KeyErrorOf(F&& find) {
+    try {
+        return find();
+    } catch (const app::UsageError& e) {
+        throw py::key_error(e.what());
+    }
+}
+
 // A tool object. Every call takes the tool's lock, so a tool used from two threads at once
 // serialises; the GIL is released while waiting for it and while rendering.
 class PyTool {
@@ -224,9 +235,7 @@ public:
         connected.ids.push_back("Input");
         // Every other input is read at the main image's depth, as the command reads files.
         for (const auto& [id, array] : inputs) {
-            Input* in = m_tool.Op().FindInput(id);
-            if (!in || !in->IsImage())
-                throw py::key_error(Name() + " has no image input \"" + id + "\"");
+            KeyErrorOf([&]() -> Input& { return app::FindImageInput(m_tool, id); });
             images.push_back(ToImage(array, depth));
             m_tool.Connect(id, images.back().image.get());
             connected.ids.push_back(id);
@@ -247,15 +256,7 @@ private:
     }
 
     Input& Control(const std::string& id) {
-        Input* in = m_tool.Op().FindInput(id);
-        if (!in || in->IsImage()) {
-            try {
-                app::FindControl(m_tool, id);
-            } catch (const app::UsageError& e) {
-                throw py::key_error(e.what());
-            }
-        }
-        return *in;
+        return KeyErrorOf([&]() -> Input& { return app::FindControl(m_tool, id); });
     }
 
     qrvx::Tool m_tool;

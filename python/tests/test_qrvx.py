@@ -94,7 +94,8 @@ def test_bad_arrays_and_values_raise_with_the_commands_messages():
     red = watch.render(np.zeros((4, 4, 4), np.uint16), inputs={"Motion": mark})
     assert (red[..., 0] == 65535).all() and (red[..., 1:] == 0).all()
 
-    for id, value, exc in [("Nope", 1, KeyError), ("Center Red", 0.5, ValueError),
+    for id, value, exc in [("Nope", 1, KeyError), ("center red", 1, KeyError),
+                           ("Center Red", 0.5, ValueError),
                            ("Red", "on", ValueError), ("Red", float("nan"), ValueError)]:
         with pytest.raises(exc) as caught:
             tool[id] = value
@@ -102,6 +103,13 @@ def test_bad_arrays_and_values_raise_with_the_commands_messages():
         done = run_qrvx("render", "ChannelShift", "-s", f"{id}={text}", "-o", "never.png")
         assert done.returncode == 2
         assert str(caught.value).strip("'\"") in done.stderr
+    # IDs match exactly, case included, as in the command; the message names the right one.
+    with pytest.raises(KeyError, match='did you mean "Center Red"'):
+        tool["center red"]
+    with pytest.raises(KeyError, match='did you mean "Reference"') as caught:
+        watch.render(mark, inputs={"reference": mark})
+    done = run_qrvx("render", "Watchcam", "-i", "reference=never.png", "-o", "never.png")
+    assert done.returncode == 2 and str(caught.value).strip("'\"") in done.stderr
 
 
 def test_values_set_by_text_index_and_point():
