@@ -29,6 +29,7 @@ registry ID or plug-in file name came first.
 
 from __future__ import annotations
 
+import inspect as _inspect
 import json as _json
 import os as _os
 from typing import Any, Mapping, Optional, Tuple, Union
@@ -108,12 +109,24 @@ class Tool:
         tool["Center Red"]                 # a number, or (x, y) for a point
 
     Every set runs the tool's change notification, so presets fill other controls as in
-    the command. An unknown ID raises KeyError, a value the control does not take
-    ValueError, both with the command's message.
+    the command. IDs are matched exactly, case included, as by the command (tool names
+    and combo entries in any case). An unknown ID raises KeyError, a value the control
+    does not take ValueError, both with the command's message.
+
+    Each tool is an instance of a subclass named after it, whose help lists the tool's
+    inputs and controls: ``help(qrvx.Tool("PanelSim"))``.
     """
 
+    _tool: _qrvx.Tool
+
+    def __new__(cls, name: str) -> Tool:
+        native = _qrvx.Tool(name)
+        self = super().__new__(_tool_class(native))
+        self._tool = native
+        return self
+
     def __init__(self, name: str) -> None:
-        self._tool = _qrvx.Tool(name)
+        """Made by __new__."""
 
     @property
     def name(self) -> str:
@@ -166,6 +179,49 @@ class Tool:
         main = None if image is None else _image_array(image, "image")
         others = [(id, _image_array(a, f"input {id!r}")) for id, a in (inputs or {}).items()]
         return self._tool.render(main, others, float(time), int(threads or 0))
+
+
+def _control_line(c: dict[str, Any]) -> str:
+    """One control for a tool's help: ID, kind, ranges, entries, default, and what it does."""
+    def number(v: Any) -> str:
+        return "-" if v is None else f"{v:g}" if isinstance(v, float) else str(v)
+
+    parts = [c["kind"] or c["dataType"]]
+    if c["dataType"] == "Image":
+        parts.append("required" if c["required"] else "optional")
+    if c["shownLow"] is not None or c["shownHigh"] is not None:
+        parts.append(f"shown {number(c['shownLow'])} to {number(c['shownHigh'])}")
+    if c["allowedLow"] is not None or c["allowedHigh"] is not None:
+        parts.append(f"allowed {number(c['allowedLow'])} to {number(c['allowedHigh'])}")
+    if c["comboEntries"]:
+        parts.append(" | ".join(f"{i} {e}" for i, e in enumerate(c["comboEntries"])))
+    if c["default"] is not None:
+        parts.append(f"default {number(c['default'])}")
+    line = f"{c['id']!r}: {', '.join(parts)}"
+    if c.get("description"):
+        line += f"\n        {c['description']}"
+    return line
+
+
+_TOOL_CLASSES: dict[str, type[Tool]] = {}
+
+
+def _tool_class(native: _qrvx.Tool) -> type[Tool]:
+    """The subclass of Tool for one tool, made once: its help lists the tool's inputs and
+    controls in declaration order."""
+    found = _TOOL_CLASSES.get(native.name)
+    if found is None:
+        controls = _json.loads(native.controls_json())["controls"]
+        about = next((t["help"] for t in tools() if t["name"] == native.name), "")
+        images = [_control_line(c) for c in controls if c["dataType"] == "Image"]
+        values = [_control_line(c) for c in controls if c["dataType"] != "Image"]
+        doc = (f"{native.name}: {about}\n\nImage inputs:\n    " + "\n    ".join(images) +
+               "\n\nControls (tool[ID] = value):\n    " + "\n    ".join(values) +
+               "\n\n" + _inspect.cleandoc(Tool.__doc__ or ""))
+        identifier = "".join(ch if ch.isalnum() else "_" for ch in native.name)
+        found = type(identifier, (Tool,), {"__doc__": doc, "__module__": __name__})
+        _TOOL_CLASSES[native.name] = found
+    return found
 
 
 def read(path: PathLike) -> Array:

@@ -1,5 +1,6 @@
 """The Python module against the qrvx command: same pixels, same rules, same messages."""
 import os
+import pydoc
 import subprocess
 import sys
 import threading
@@ -190,3 +191,14 @@ def test_one_version_everywhere():
     module = subprocess.run([sys.executable, "-m", "qrvx", "--version"], capture_output=True,
                             text=True)
     assert module.returncode == 0 and module.stdout == done.stdout
+
+
+def test_help_of_a_tool_lists_its_controls_with_what_they_do():
+    panel = qrvx.Tool("panelsim")
+    assert isinstance(panel, qrvx.Tool) and type(panel).__name__ == "PanelSim"
+    assert type(qrvx.Tool("PanelSim")) is type(panel)
+    text = pydoc.render_doc(panel, renderer=pydoc.plaintext)
+    for c in panel.controls():
+        assert repr(c["id"]) in text
+        assert c["description"] and c["description"] in text
+    assert "0 TV + Monitors | 1 Airport" in text and "render(" in text
