@@ -100,6 +100,9 @@ public:
         : m_catalog(Catalog::Load(o.quiet)), m_root(o.root), m_token(RandomHex(16)) {
         m_start = StartState(o);
         m_page = ViewPage();
+        std::error_code ec;
+        fs::current_path(m_root.Path(), ec);
+        if (ec) throw Failure("cannot work in " + m_root.Path().string() + ": " + ec.message());
     }
 
     const std::string& Token() const { return m_token; }

@@ -156,7 +156,7 @@ function dragPoint(e, id) {
     const x = +(hx / pw).toFixed(6), y = +(hy / ph).toFixed(6);
     const c = controlById(id);
     c.value = [x, y];
-    updateWidget(c);
+    widgets.get(id).update(c);
     drawOverlay();
     setControl(id, x + "," + y);
   };
@@ -303,7 +303,7 @@ function setControl(id, value) {
   if (!sending) sendChanges();
 }
 async function sendChanges() {
-  sending = true;
+  sending = qrvx.sending = true;
   while (pending.size) {
     const [id, value] = pending.entries().next().value;
     pending.delete(id);
@@ -318,7 +318,7 @@ async function sendChanges() {
       if (qrvx.state) applyState(qrvx.state, true);
     }
   }
-  sending = false;
+  sending = qrvx.sending = false;
 }
 
 async function post(path, body) {

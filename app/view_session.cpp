@@ -423,8 +423,11 @@ std::uint64_t ViewSession::Connect(const std::string& id, const std::string& rel
         return Bump();
     }
     const fs::path resolved = m_root.Resolve(relative);
-    const PathPattern pattern(resolved.string());
-    Connected c{relative, resolved.string(), pattern.IsSequence(), {}};
+    // Read by the path under the root (the working folder), so that messages name the file
+    // as `qrvx render` run there names it.
+    const std::string path = fs::path(relative).lexically_normal().string();
+    const PathPattern pattern(path);
+    Connected c{relative, path, pattern.IsSequence(), {}};
     if (c.sequence) {
         c.frames = pattern.FramesOnDisk();
         if (c.frames.empty()) throw Failure("sequence " + relative + " matches no files");
@@ -473,7 +476,7 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
         const auto fileOf = [&](const Connected& c) {
             const std::string file = c.sequence ? PathPattern(c.pattern).Frame(frame) : c.pattern;
             // A frame file may itself be a link out of the root.
-            m_root.Relative(fs::weakly_canonical(file));
+            m_root.Resolve(file);
             return file;
         };
         const ImageDepth depth =

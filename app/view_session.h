@@ -25,7 +25,9 @@
 
 namespace app {
 
-// The folder the viewer reads and writes under. Paths from the page are relative to it;
+// The folder the viewer reads and writes under, and its working folder while it serves,
+// so that files are named as `qrvx render` run there names them. Paths from the page are
+// relative to it;
 // a path that is absolute, holds a ".." component, or leads out of the folder through a
 // symbolic link is refused with a UsageError naming it.
 class RootFolder {
@@ -111,7 +113,7 @@ public:
 private:
     struct Connected {
         std::string relative; // as the page gave it
-        std::string pattern;  // the path under the root the reader takes
+        std::string pattern;  // the path the reader takes, relative to the root
         bool sequence = false;
         std::vector<int> frames; // of a sequence, on disk when it was connected
     };
