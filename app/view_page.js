@@ -302,6 +302,7 @@ function setControl(id, value) {
   pending.set(id, value);
   if (!sending) sendChanges();
 }
+qrvx.set = setControl;
 async function sendChanges() {
   sending = qrvx.sending = true;
   while (pending.size) {

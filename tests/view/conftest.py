@@ -81,20 +81,26 @@ def viewer(root):
     v.stop()
 
 
-@pytest.fixture(scope="session")
-def browser():
+def chromium(profile):
+    """Headless Chromium through its driver, with a fresh profile folder."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
-    profile = tempfile.mkdtemp(prefix="qrvx-chromium-")
     options = webdriver.ChromeOptions()
     for flag in CHROMIUM_FLAGS + [f"--user-data-dir={profile}"]:
         options.add_argument(flag)
     if os.path.exists("/usr/bin/chromium"):
         options.binary_location = "/usr/bin/chromium"
-    service = Service(shutil.which("chromedriver") or "/usr/bin/chromedriver")
-    driver = webdriver.Chrome(service=service, options=options)
-    driver.set_script_timeout(30)
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
+                              options=options)
+    driver.set_script_timeout(60)
+    return driver
+
+
+@pytest.fixture(scope="session")
+def browser():
+    profile = tempfile.mkdtemp(prefix="qrvx-chromium-")
+    driver = chromium(profile)
     yield driver
     driver.quit()
     shutil.rmtree(profile, ignore_errors=True)
