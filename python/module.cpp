@@ -14,6 +14,7 @@
 #include "app/render.h"
 #include "app/settings.h"
 #include "app/testcard.h"
+#include "app/version.h"
 #include "host/session.h"
 
 #include <pybind11/numpy.h>
@@ -38,13 +39,15 @@ namespace py = pybind11;
 namespace {
 
 // The plug-ins, loaded on first use and kept to the end of the process: tools and the
-// arrays rendered by them may outlive every Python object that led to them.
-std::vector<std::string> g_extraFolders;
+// arrays rendered by them may outlive every Python object that led to them. The package's
+// own plug-ins (the ones built with this module) come first, then the command's folders.
+std::vector<std::string> g_ownFolders;
 
 app::Catalog& Plugins() {
     static app::Catalog* catalog = [] {
-        std::vector<std::string> folders = app::PluginFolders();
-        folders.insert(folders.end(), g_extraFolders.begin(), g_extraFolders.end());
+        std::vector<std::string> folders = g_ownFolders;
+        const std::vector<std::string> others = app::PluginFolders();
+        folders.insert(folders.end(), others.begin(), others.end());
         return new app::Catalog(app::Catalog::Load(true, folders));
     }();
     return *catalog;
@@ -353,6 +356,7 @@ void RenderCommand(const py::dict& options) {
 
 PYBIND11_MODULE(_qrvx, m) {
     m.doc() = "The native part of qrvx; use the qrvx package.";
+    m.attr("__version__") = app::kVersion;
     // The command's two kinds of error, and the host's refusals.
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -366,7 +370,7 @@ PYBIND11_MODULE(_qrvx, m) {
         }
     });
 
-    m.def("add_plugin_folder", [](const std::string& folder) { g_extraFolders.push_back(folder); });
+    m.def("add_plugin_folder", [](const std::string& folder) { g_ownFolders.push_back(folder); });
     m.def("tools_json", &ToolsJson);
     m.def("read", &Read);
     m.def("write", &Write);

@@ -26,6 +26,8 @@ rerun skips frames whose output is newer than its inputs and the settings file, 
 ``force``.
 """
 
+from __future__ import annotations
+
 import argparse
 import atexit
 import hashlib
@@ -34,9 +36,22 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
 from . import _qrvx
-from . import Tool, _value_text
+from . import PathLike, Tool, Value, _value_text
+
+if TYPE_CHECKING:
+    import distributed
+
+#: Where inputs come from: one "[ID=]PATH", a list of them, or {ID: path}.
+Inputs = Union[PathLike, Iterable[PathLike], Mapping[str, PathLike]]
+#: The look's values: "ID=VALUE" strings or {ID: value}.
+Settings = Union[Iterable[str], Mapping[str, Union[Value, str]]]
+#: A frame list's text ("1-100x2") or the frame numbers.
+Frames = Union[str, Iterable[int]]
+#: (frame, message, exit code) of a frame the command refused.
+_Failure = tuple[int, str, int]
 
 __all__ = ["render_sequence", "FrameError", "Summary", "main"]
 
@@ -45,7 +60,7 @@ class FrameError(Exception):
     """A frame the command refused to render: .frame, .message, and .exit_code (2 for a
     usage error such as a control value, 1 for a failure such as an unreadable file)."""
 
-    def __init__(self, frame, message, exit_code=1):
+    def __init__(self, frame: int, message: str, exit_code: int = 1) -> None:
         super().__init__(f"frame {frame}: {message}")
         self.frame, self.message, self.exit_code = frame, message, exit_code
 
@@ -54,25 +69,25 @@ class FrameError(Exception):
 class Summary:
     """What a run did: the frames rendered and skipped (up to date), the run's wall-clock
     seconds, and the seconds the tasks spent rendering (reading, rendering, writing)."""
-    rendered: list = field(default_factory=list)
-    skipped: list = field(default_factory=list)
+    rendered: list[int] = field(default_factory=list)
+    skipped: list[int] = field(default_factory=list)
     seconds: float = 0.0
     task_seconds: float = 0.0
 
 
 # ---- On the workers -----------------------------------------------------------------------
 
-_settings_files = {}
+_settings_files: dict[str, str] = {}
 
 
-def _remove_quietly(path):
+def _remove_quietly(path: str) -> None:
     try:
         os.remove(path)
     except FileNotFoundError:
         pass
 
 
-def _settings_file(text):
+def _settings_file(text: str) -> str:
     """A file on this machine holding the look's settings JSON, written once per process."""
     path = _settings_files.get(text)
     if path is None or not os.path.exists(path):
@@ -86,13 +101,14 @@ def _settings_file(text):
     return path
 
 
-def _render_frames(options, settings_text, frames):
+def _render_frames(options: dict[str, Any], settings_text: str,
+                   frames: list[int]) -> tuple[list[int], float, Optional[_Failure]]:
     """One task: renders the frames in order. Returns (frames done, seconds, failure), the
     failure being None or (frame, message, exit code) for a frame the command refused;
     retrying such a frame would fail again, so it is reported rather than raised."""
     start = time.perf_counter()
     options = dict(options, settings=[], settings_file=_settings_file(settings_text))
-    done = []
+    done: list[int] = []
     for frame in frames:
         try:
             _qrvx.render_command(dict(options, frames=[frame]))
@@ -106,7 +122,7 @@ def _render_frames(options, settings_text, frames):
 
 # ---- On the submitting machine ------------------------------------------------------------
 
-def _input_args(inputs):
+def _input_args(inputs: Optional[Inputs]) -> list[str]:
     if inputs is None:
         return []
     if isinstance(inputs, (str, os.PathLike)):
@@ -116,20 +132,20 @@ def _input_args(inputs):
     return [os.fspath(i) for i in inputs]
 
 
-def _setting_args(settings):
+def _setting_args(settings: Optional[Settings]) -> list[str]:
     if isinstance(settings, dict):
         return [f"{id}={_value_text(value)}" for id, value in settings.items()]
     return list(settings or [])
 
 
-def _mtime(path):
+def _mtime(path: str) -> Optional[int]:
     try:
         return os.stat(path).st_mtime_ns
     except OSError:
         return None
 
 
-def _up_to_date(output, reads):
+def _up_to_date(output: str, reads: list[str]) -> bool:
     """The output exists and is newer than every file it is made from."""
     made = _mtime(output)
     if made is None:
@@ -138,10 +154,10 @@ def _up_to_date(output, reads):
     return all(t is not None and made > t for t in times)
 
 
-def _remove_leftovers(outputs):
+def _remove_leftovers(outputs: list[str]) -> None:
     """Removes the temporary files that writers killed mid-frame left beside the outputs
     (the command writes ".<stem>.qrvx-tmp<host>-<pid><extension>" and renames it)."""
-    wanted = {}
+    wanted: dict[str, set[tuple[str, str]]] = {}
     for output in outputs:
         folder, name = os.path.split(output)
         wanted.setdefault(folder or ".", set()).add(os.path.splitext(name))
@@ -161,12 +177,12 @@ class _Progress:
     """The progress line on stderr: rewritten in place on a terminal, else one line per
     finished task."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total: int, enabled: bool) -> None:
         self.total, self.enabled, self.done = total, enabled and total > 0, 0
         self.tty = sys.stderr.isatty()
         self.start = time.perf_counter()
 
-    def add(self, frames):
+    def add(self, frames: int) -> None:
         self.done += frames
         if not self.enabled:
             return
@@ -176,7 +192,7 @@ class _Progress:
         sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
         sys.stderr.flush()
 
-    def end(self):
+    def end(self) -> None:
         """Ends the line on a terminal, so what follows starts on a line of its own."""
         if self.enabled and self.tty and self.done:
             sys.stderr.write("\n")
@@ -187,16 +203,18 @@ class _Progress:
 class _Job:
     """A checked render, ready to send: the command's options, the look as settings JSON,
     the frames to render, the frames that are up to date and every frame's output."""
-    options: dict
+    options: dict[str, Any]
     settings_text: str
-    todo: list
-    skipped: list
+    todo: list[int]
+    skipped: list[int]
     chunk: int
-    outputs: list
+    outputs: list[str]
 
 
-def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compression, threads,
-             chunk, force):
+def _prepare(tool: Union[str, Tool], inputs: Optional[Inputs], output: Optional[PathLike],
+             frames: Optional[Frames], settings: Optional[Settings],
+             settings_file: Optional[PathLike], depth: Optional[str], compression: Optional[str],
+             threads: int, chunk: int, force: bool) -> _Job:
     if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
         raise ValueError(f"--chunk must be 1 or more frames, not {chunk!r}")
     if output is None:
@@ -211,7 +229,7 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
     if own_file and settings_file is not None:
         raise ValueError("give the look as a qrvx.Tool or as a settings file, not both")
     with tempfile.TemporaryDirectory(prefix="qrvx-farm-") as folder:
-        if own_file:
+        if isinstance(tool, Tool):
             settings_file = os.path.join(folder, "tool.json")
             tool.save_settings(settings_file)
         if settings_file is not None:
@@ -244,7 +262,7 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
     return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
 
 
-def _run(client, job, progress):
+def _run(client: distributed.Client, job: _Job, progress: bool) -> Summary:
     """Sends the job's frames as tasks and waits for them; returns the Summary."""
     from distributed import as_completed
 
@@ -252,10 +270,13 @@ def _run(client, job, progress):
     start = time.perf_counter()
     shown = _Progress(len(job.todo), progress)
     chunks = [job.todo[i:i + job.chunk] for i in range(0, len(job.todo), job.chunk)]
-    futures = {client.submit(_render_frames, job.options, job.settings_text, frames, pure=False,
-                             retries=2): frames for frames in chunks}
+    # distributed's calls carry no annotations.
+    futures = {
+        client.submit(  # type: ignore[no-untyped-call]
+            _render_frames, job.options, job.settings_text, frames, pure=False, retries=2): frames
+        for frames in chunks}
     try:
-        for future in as_completed(futures):
+        for future in as_completed(futures):  # type: ignore[no-untyped-call]
             try:
                 done, seconds, failure = future.result()
             except Exception as e:  # still failing after the retries, or its workers died
@@ -271,16 +292,19 @@ def _run(client, job, progress):
         shown.end()
         pending = [f for f in futures if not f.done()]
         if pending:
-            client.cancel(pending)
+            client.cancel(pending)  # type: ignore[no-untyped-call]
     summary.rendered.sort()
     summary.seconds = time.perf_counter() - start
     _remove_leftovers(job.outputs)
     return summary
 
 
-def render_sequence(client, tool, inputs=None, output=None, frames=None, *, settings=(),
-                    settings_file=None, depth="auto", compression=None, threads=0, chunk=1,
-                    force=False, progress=True):
+def render_sequence(client: distributed.Client, tool: Union[str, Tool],
+                    inputs: Optional[Inputs] = None, output: Optional[PathLike] = None,
+                    frames: Optional[Frames] = None, *, settings: Optional[Settings] = (),
+                    settings_file: Optional[PathLike] = None, depth: str = "auto",
+                    compression: Optional[str] = None, threads: int = 0, chunk: int = 1,
+                    force: bool = False, progress: bool = True) -> Summary:
     """Renders a tool over frames on the Dask cluster of ``client``; returns a Summary.
 
     The arguments are those of ``qrvx render``: tool, a name or a ``qrvx.Tool`` whose
@@ -301,7 +325,7 @@ def render_sequence(client, tool, inputs=None, output=None, frames=None, *, sett
 
 # ---- The command --------------------------------------------------------------------------
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python3 -m qrvx.farm",
         description="Render frame sequences on a Dask cluster, frame for frame as qrvx render.",
@@ -332,12 +356,12 @@ def _parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command line; returns the exit code."""
     parser = _parser()
     a = parser.parse_args(argv)
 
-    def error(message, code):
+    def error(message: str, code: int) -> int:
         print(f"qrvx.farm: error: {message}", file=sys.stderr)
         return code
 
@@ -355,13 +379,14 @@ def main(argv=None):
         elif a.local:
             import logging
             from distributed import Client, LocalCluster
-            with LocalCluster(n_workers=a.local, threads_per_worker=1, processes=True,
-                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                    Client(cluster) as client:
+            with LocalCluster(  # type: ignore[no-untyped-call]
+                    n_workers=a.local, threads_per_worker=1, processes=True,
+                    dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                    Client(cluster) as client:  # type: ignore[no-untyped-call]
                 summary = _run(client, job, not a.quiet)
         else:
             from distributed import Client
-            with Client(a.scheduler) as client:
+            with Client(a.scheduler) as client:  # type: ignore[no-untyped-call]
                 summary = _run(client, job, not a.quiet)
     except FrameError as e:
         return error(str(e), e.exit_code)

@@ -1,7 +1,9 @@
 """The Python module against the qrvx command: same pixels, same rules, same messages."""
 import os
 import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -170,3 +172,13 @@ def test_read_and_write_keep_values(tmp_path):
     with pytest.raises(OSError, match="missing.exr"):
         qrvx.read(tmp_path / "missing.exr")
     assert not list(tmp_path.glob("*.tmp*"))
+
+
+def test_one_version_everywhere():
+    version = (Path(__file__).parents[2] / "VERSION").read_text().strip()
+    assert qrvx.__version__ == version
+    done = run_qrvx("--version")
+    assert done.returncode == 0 and done.stdout == f"qrvx {version}\n"
+    module = subprocess.run([sys.executable, "-m", "qrvx", "--version"], capture_output=True,
+                            text=True)
+    assert module.returncode == 0 and module.stdout == done.stdout
