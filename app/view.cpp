@@ -311,7 +311,12 @@ private:
         res.set_header("X-Width", std::to_string(image.Width()));
         res.set_header("X-Height", std::to_string(image.Height()));
         res.set_header("X-Float", image.IsFloat() ? "1" : "0");
-        res.set_content(ViewPixels(image, t), "application/octet-stream");
+        const auto start = std::chrono::steady_clock::now();
+        std::string pixels = ViewPixels(image, t);
+        res.set_header("X-Convert-Ms", std::to_string(std::chrono::duration<double, std::milli>(
+                                                          std::chrono::steady_clock::now() - start)
+                                                          .count()));
+        res.set_content(std::move(pixels), "application/octet-stream");
     }
 
     // Renders the session's state as of the change the page names; 409 when a newer change

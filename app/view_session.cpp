@@ -169,32 +169,35 @@ inline std::uint8_t RawByte(float v) {
 
 } // namespace
 
+// One row of the page's picture, each channel through the given conversion.
+template <class T, class Convert>
+void ViewRow(const T* s, std::uint8_t* d, int width, Convert convert) {
+    for (int x = 0; x < width; ++x, s += 4, d += 4) {
+        d[0] = convert(s[0]);
+        d[1] = convert(s[1]);
+        d[2] = convert(s[2]);
+        d[3] = 255;
+    }
+}
+
 std::string ViewPixels(const Image& image, ViewTransform transform) {
     static const SrgbTable srgb;
     const int w = image.Width(), h = image.Height();
     std::string out(std::size_t(w) * std::size_t(h) * 4, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
-    OIIO::parallel_for(std::int64_t(0), std::int64_t(h), [&](std::int64_t r) {
-        std::uint8_t* d = bytes + std::size_t(r) * std::size_t(w) * 4;
-        const int row = ImageRowOfTopRow(image, int(r));
-        if (!image.IsFloat()) {
-            const std::uint16_t* s = image.Row<std::uint16_t>(row);
-            for (int x = 0; x < w; ++x, s += 4, d += 4) {
-                for (int c = 0; c < 3; ++c) d[c] = std::uint8_t((std::uint32_t(s[c]) * 255 + 32767) / 65535);
-                d[3] = 255;
-            }
-        } else if (transform == ViewTransform::Raw) {
-            const float* s = image.Row<float>(row);
-            for (int x = 0; x < w; ++x, s += 4, d += 4) {
-                for (int c = 0; c < 3; ++c) d[c] = RawByte(s[c]);
-                d[3] = 255;
-            }
-        } else {
-            const float* s = image.Row<float>(row);
-            for (int x = 0; x < w; ++x, s += 4, d += 4) {
-                for (int c = 0; c < 3; ++c) d[c] = srgb(s[c]);
-                d[3] = 255;
-            }
+    // Bands of rows, few enough that handing them out costs nothing next to the work.
+    OIIO::parallel_for_chunked(0, h, 64, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t r = begin; r < end; ++r) {
+            std::uint8_t* d = bytes + std::size_t(r) * std::size_t(w) * 4;
+            const int row = ImageRowOfTopRow(image, int(r));
+            if (!image.IsFloat())
+                ViewRow(image.Row<std::uint16_t>(row), d, w, [](std::uint32_t v) {
+                    return std::uint8_t((v * 255 + 32767) / 65535);
+                });
+            else if (transform == ViewTransform::Raw)
+                ViewRow(image.Row<float>(row), d, w, RawByte);
+            else
+                ViewRow(image.Row<float>(row), d, w, [](float v) { return srgb(v); });
         }
     });
     return out;
@@ -284,13 +287,8 @@ std::shared_ptr<const Image> TestCard(ImageDepth depth) {
 
 Json OrNull(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
 
-// A control's tooltip: its description where the declaration carries one, else its name.
-template <class D>
-std::string Description(const D& d) {
-    if constexpr (requires { d.description; })
-        if (!d.description.empty()) return d.description;
-    return d.name;
-}
+// A control's tooltip: its description, else its name.
+std::string Description(const InputDecl& d) { return d.description.empty() ? d.name : d.description; }
 
 // A value from a settings file's "controls" as -s would write it, so that it is read by
 // the same rules.
