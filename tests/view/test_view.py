@@ -98,6 +98,9 @@ def test_channelshift_number_box_and_crosshair_match_the_command(browser, viewer
     assert status == 200
     plate = qrvx.read(os.path.join(root, "plate.png"))
     assert json.loads(body)["values"] == plate[-1, 0].tolist()
+    # Split: the output left of the line, the input right of it; the picture stays.
+    browser.find_element(By.CSS_SELECTOR, 'input[name=show][value=split]').click()
+    wait_for(browser, "return qrvx.input && document.querySelector('#overlay .split')")
     browser.save_screenshot(os.environ.get("QRVX_VIEW_SCREENSHOT", os.path.join(root, "view.png")))
 
 
