@@ -55,7 +55,8 @@ std::string PictureFile(const std::string& picture) { return "picture-" + pictur
 // The image inputs of a command line over the files in the demo folder.
 std::string InputArgs(const Shown& s) {
     std::string args = " -i input.png";
-    for (const auto& [id, picture] : s.images) args += " -i '" + id + "=" + PictureFile(picture) + "'";
+    for (const auto& [id, picture] : s.images)
+        args += " -i '" + id + "=" + PictureFile(picture) + "'";
     return args;
 }
 

@@ -115,22 +115,25 @@ public:
             if (given.empty()) given = req.get_param_value("t");
             if (SameSecret(given, m_token)) return httplib::Server::HandlerResponse::Unhandled;
             res.status = 403;
-            res.set_content("forbidden: the address lacks the access token that qrvx view printed\n",
-                            "text/plain");
+            res.set_content(
+                "forbidden: the address lacks the access token that qrvx view printed\n",
+                "text/plain");
             return httplib::Server::HandlerResponse::Handled;
         });
         s.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
             res.set_header("Cache-Control", "no-store");
             res.set_header("X-Content-Type-Options", "nosniff");
         });
-        s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            SendJson(res, {{"error", "internal error"}}, 500);
-        });
+        s.set_exception_handler(
+            [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+                SendJson(res, {{"error", "internal error"}}, 500);
+            });
 
         s.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Content-Security-Policy",
-                           "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                           "img-src data: blob:; connect-src 'self'");
+            res.set_header(
+                "Content-Security-Policy",
+                "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                "img-src data: blob:; connect-src 'self'");
             res.set_content(m_page, "text/html; charset=utf-8");
         });
         Route(s, "GET", "/api/start", [this](const auto&, auto& res) { SendJson(res, m_start); });
@@ -138,7 +141,8 @@ public:
         Route(s, "GET", "/api/files", [this](const auto& req, auto& res) {
             SendJson(res, m_root.List(req.has_param("dir") ? req.get_param_value("dir") : ""));
         });
-        Route(s, "POST", "/api/session", [this](const auto& req, auto& res) { Open(Body(req), res); });
+        Route(s, "POST", "/api/session",
+              [this](const auto& req, auto& res) { Open(Body(req), res); });
         Route(s, "GET", "/api/state", [this](const auto& req, auto& res) {
             SendJson(res, Find(Param(req, "s"))->State());
         });
@@ -224,7 +228,8 @@ private:
         for (const std::string& arg : o.inputs) {
             const Binding b = ParseBinding(tool, arg);
             const std::string id = b.input->Decl().id;
-            if (inputs.contains(id)) throw UsageError("image input " + Quoted(id) + " is given twice");
+            if (inputs.contains(id))
+                throw UsageError("image input " + Quoted(id) + " is given twice");
             std::string rel;
             try {
                 rel = m_root.Relative(fs::weakly_canonical(fs::absolute(b.path.Text())));
@@ -250,7 +255,9 @@ private:
     Json Tools() const {
         Json list = Json::array();
         for (const Registry* e : m_catalog.Entries())
-            list.push_back({{"name", DisplayName(*e)}, {"id", e->ID().Text()}, {"help", e->Text(tag::RegHelp)}});
+            list.push_back({{"name", DisplayName(*e)},
+                            {"id", e->ID().Text()},
+                            {"help", e->Text(tag::RegHelp)}});
         return list;
     }
 
@@ -297,14 +304,15 @@ private:
     std::shared_ptr<ViewSession> Find(const std::string& id) {
         std::lock_guard lock(m_mutex);
         const auto it = m_sessions.find(id);
-        if (it == m_sessions.end()) throw Refused(404, "the page's session is closed; reload the page");
+        if (it == m_sessions.end())
+            throw Refused(404, "the page's session is closed; reload the page");
         it->second->Touch(++m_uses);
         return it->second;
     }
 
     static ViewTransform TransformOf(const httplib::Request& req) {
         return req.has_param("view") && req.get_param_value("view") == "raw" ? ViewTransform::Raw
-                                                                              : ViewTransform::SRGB;
+                                                                             : ViewTransform::SRGB;
     }
 
     static void SendPicture(httplib::Response& res, const Image& image, ViewTransform t) {
@@ -329,7 +337,8 @@ private:
         if (r.dropped) return SendJson(res, {{"dropped", true}}, 409);
         if (!r.error.empty()) return SendJson(res, {{"error", r.error}, {"change", r.change}}, 422);
         const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
         res.set_header("X-Change", std::to_string(r.change));
         res.set_header("X-Render-Ms", std::to_string(ms));
         res.set_header("X-Input-Width", std::to_string(r.input ? r.input->Width() : 0));
@@ -350,7 +359,8 @@ private:
 } // namespace
 
 void RunView(const ViewOptions& o) {
-    if (o.port < 0 || o.port > 65535) throw UsageError("--port " + std::to_string(o.port) + " is not a port");
+    if (o.port < 0 || o.port > 65535)
+        throw UsageError("--port " + std::to_string(o.port) + " is not a port");
     ViewServer view(o);
     // A page closed in the middle of a reply must not end the server.
     std::signal(SIGPIPE, SIG_IGN);

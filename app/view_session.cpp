@@ -36,9 +36,9 @@ bool IsUnder(const fs::path& path, const fs::path& root) {
 
 // Extensions the file picker offers (OpenImageIO reads more; these are the usual plates).
 bool IsImageName(const std::string& name) {
-    static const std::set<std::string> kinds = {
-        ".exr", ".png", ".tif", ".tiff", ".jpg", ".jpeg", ".dpx", ".hdr", ".tga",
-        ".bmp", ".sgi", ".rgb", ".psd", ".webp", ".ppm", ".pgm", ".pnm", ".cin"};
+    static const std::set<std::string> kinds = {".exr", ".png",  ".tif", ".tiff", ".jpg", ".jpeg",
+                                                ".dpx", ".hdr",  ".tga", ".bmp",  ".sgi", ".rgb",
+                                                ".psd", ".webp", ".ppm", ".pgm",  ".pnm", ".cin"};
     return kinds.count(Lower(fs::path(name).extension().string())) > 0;
 }
 
@@ -55,9 +55,11 @@ RootFolder::RootFolder(const std::string& folder) {
 
 fs::path RootFolder::Resolve(const std::string& relative) const {
     const fs::path rel(relative);
-    if (rel.is_absolute()) throw UsageError(Quoted(Excerpt(relative)) + " is not a path under the root");
+    if (rel.is_absolute())
+        throw UsageError(Quoted(Excerpt(relative)) + " is not a path under the root");
     for (const fs::path& part : rel)
-        if (part == "..") throw UsageError(Quoted(Excerpt(relative)) + " leads out of the root (..)");
+        if (part == "..")
+            throw UsageError(Quoted(Excerpt(relative)) + " leads out of the root (..)");
     std::error_code ec;
     const fs::path resolved = fs::weakly_canonical(m_root / rel, ec);
     if (ec || !IsUnder(resolved, m_root))
@@ -191,9 +193,8 @@ std::string ViewPixels(const Image& image, ViewTransform transform) {
             std::uint8_t* d = bytes + std::size_t(r) * std::size_t(w) * 4;
             const int row = ImageRowOfTopRow(image, int(r));
             if (!image.IsFloat())
-                ViewRow(image.Row<std::uint16_t>(row), d, w, [](std::uint32_t v) {
-                    return std::uint8_t((v * 255 + 32767) / 65535);
-                });
+                ViewRow(image.Row<std::uint16_t>(row), d, w,
+                        [](std::uint32_t v) { return std::uint8_t((v * 255 + 32767) / 65535); });
             else if (transform == ViewTransform::Raw)
                 ViewRow(image.Row<float>(row), d, w, RawByte);
             else
@@ -246,7 +247,8 @@ public:
         {
             std::lock_guard lock(m_mutex);
             for (auto it = m_entries.begin(); it != m_entries.end(); ++it)
-                if (it->path == path && it->depth == depth && it->time == time && it->size == size) {
+                if (it->path == path && it->depth == depth && it->time == time &&
+                    it->size == size) {
                     m_entries.splice(m_entries.begin(), m_entries, it);
                     return it->image;
                 }
@@ -288,7 +290,9 @@ std::shared_ptr<const Image> TestCard(ImageDepth depth) {
 Json OrNull(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
 
 // A control's tooltip: its description, else its name.
-std::string Description(const InputDecl& d) { return d.description.empty() ? d.name : d.description; }
+std::string Description(const InputDecl& d) {
+    return d.description.empty() ? d.name : d.description;
+}
 
 // A value from a settings file's "controls" as -s would write it, so that it is read by
 // the same rules.
@@ -302,7 +306,8 @@ std::string AsArgument(const nlohmann::json& v) {
 
 // Sets values in order, then once more those a later notification (a preset) changed,
 // until the tool holds exactly the values given, as a settings file is applied.
-void ApplyInOrder(qrvx::Tool& tool, const std::vector<std::pair<const Input*, ControlValue>>& values) {
+void ApplyInOrder(qrvx::Tool& tool,
+                  const std::vector<std::pair<const Input*, ControlValue>>& values) {
     for (const auto& [control, v] : values) SetValue(tool, *control, v);
     for (int pass = 0; pass < 3; ++pass) {
         bool changed = false;
@@ -317,8 +322,9 @@ void ApplyInOrder(qrvx::Tool& tool, const std::vector<std::pair<const Input*, Co
 
 // Shell quoting for the command line shown on the page.
 std::string ShellWord(const std::string& word) {
-    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                "0123456789_./=,:+-") == std::string::npos)
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_./=,:+-") == std::string::npos)
         return word;
     std::string out = "'";
     for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -460,7 +466,8 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
     const auto& editInputs = m_edit->Inputs();
     const auto& renderInputs = m_render->Inputs();
     for (std::size_t i = 0; i < editInputs.size(); ++i)
-        if (!editInputs[i]->IsImage()) values.emplace_back(renderInputs[i].get(), CurrentValue(*editInputs[i]));
+        if (!editInputs[i]->IsImage())
+            values.emplace_back(renderInputs[i].get(), CurrentValue(*editInputs[i]));
     const std::map<std::string, Connected> inputs = m_inputs;
     const int frame = m_frame;
     const bool sequence = AnySequence();
@@ -477,8 +484,8 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
             m_root.Resolve(file);
             return file;
         };
-        const ImageDepth depth =
-            ImageDepthFor(Depth::Auto, main != inputs.end() && Cache().IsFloat(fileOf(main->second)));
+        const ImageDepth depth = ImageDepthFor(
+            Depth::Auto, main != inputs.end() && Cache().IsFloat(fileOf(main->second)));
         std::vector<const Input*> given;
         for (const auto& [id, c] : inputs) given.push_back(&m_render->FindInput(id));
         CheckRequiredInputs(*m_render, given);
@@ -542,8 +549,9 @@ std::vector<std::string> ViewSession::CommandArgs() const {
     bool isFloat = false;
     if (const auto main = m_inputs.find("Input"); main != m_inputs.end()) {
         try {
-            const std::string file = main->second.sequence ? PathPattern(main->second.pattern).Frame(m_frame)
-                                                           : main->second.pattern;
+            const std::string file = main->second.sequence
+                                         ? PathPattern(main->second.pattern).Frame(m_frame)
+                                         : main->second.pattern;
             isFloat = Cache().IsFloat(file);
         } catch (const std::exception&) {
             // The render reports the missing file.

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "app/catalog.h"
-#include "host/image.h"
 #include "app/settings.h"
+#include "host/image.h"
 
 #include <nlohmann/json.hpp>
 
