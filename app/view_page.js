@@ -546,6 +546,7 @@ async function openPicker(id, folder) {
   pickingFor = id;
   $("pickerTitle").textContent = `Image for "${id}"`;
   const list = $("pickerList");
+  list.replaceChildren(); // nothing of the last folder stays clickable while this one loads
   let data;
   try { data = await api(`/api/files?dir=${encodeURIComponent(folder || "")}`); }
   catch (err) { status(err.message, true); return; }

@@ -3,6 +3,7 @@ import base64
 import json
 import os
 import shlex
+import signal
 import subprocess
 
 import numpy as np
@@ -219,7 +220,12 @@ def test_a_render_overtaken_by_a_newer_change_is_dropped(viewer):
     assert status == 200
 
 
-def test_command_line_options_are_checked(root):
+def test_command_line_options_are_checked_and_ctrl_c_stops_the_server(root):
+    viewer = Viewer(root)
+    assert viewer.request("/api/start")[0] == 200
+    viewer.proc.send_signal(signal.SIGINT)
+    assert viewer.proc.wait(10) == 0
+
     done = run_qrvx(root, "view", "--root", root, "-i", "/etc/hostname")
     assert done.returncode == 2 and "outside the root" in done.stderr
     done = run_qrvx(root, "view", "--root", os.path.join(root, "nothere"))
