@@ -49,15 +49,35 @@ const DemoPreset* PresetFor(const std::string& toolName) {
     return nullptr;
 }
 
-// The command that renders the same picture (when the tool needs only the test card).
+// The file a built-in picture is written to for the page and the command lines.
+std::string PictureFile(const std::string& picture) { return "picture-" + picture + ".png"; }
+
+// The image inputs of a command line over the files in the demo folder.
+std::string InputArgs(const Shown& s) {
+    std::string args = " -i input.png";
+    for (const auto& [id, picture] : s.images)
+        args += " -i '" + id + "=" + PictureFile(picture) + "'";
+    return args;
+}
+
+// The command that renders the same picture from the files in the demo folder.
 std::string CommandLine(const Shown& s) {
-    std::string cmd = "qrvx render " + s.name;
+    std::string cmd = "qrvx render " + s.name + InputArgs(s);
     for (const auto& [id, value] : s.settings) cmd += " -s '" + id + "=" + value + "'";
     return cmd + " -o " + s.png;
 }
 
+// The same tool live in the browser, over the same files.
+std::string ViewLine(const Shown& s) { return "qrvx view " + s.name + InputArgs(s); }
+
 void WritePng(const Image& image, const std::string& path) {
     WriteImage(image, path, {.depth = Depth::Int16, .pixel = OIIO::TypeDesc::UINT8});
+}
+
+// Pictures the command lines read are written at their full 16 bits, so that the
+// commands render exactly what the page shows.
+void WriteInputPng(const Image& image, const std::string& path) {
+    WriteImage(image, path, {.depth = Depth::Int16});
 }
 
 // Sets every pixel's alpha to full.
@@ -83,6 +103,7 @@ void RenderTool(Registry& entry, const Image& card, const std::string& folder, S
             throw UsageError(s.name + " demo preset: " + e.what());
         }
         tool.Connect(id, pictures.back().get());
+        WriteInputPng(*pictures.back(), (fs::path(folder) / PictureFile(picture)).string());
     }
     for (const auto& [id, value] : s.settings) ApplyAssignment(tool, id + "=" + value);
     const std::unique_ptr<Image> out = tool.Render(0.0);
@@ -104,11 +125,16 @@ std::string Page(const std::vector<Shown>& shown) {
          "25%,#777 0 50%) 0 0/16px 16px}\n"
          "figcaption{font-size:.85em;color:#aaa}\n"
          "code{background:#333;padding:.1em .3em}table{border-collapse:collapse}\n"
-         "td{padding:.1em .8em .1em 0}.error{color:#f77}\n"
+         "td{padding:.1em .8em .1em 0}.error{color:#f77}a{color:#8cf}a:visited{color:#c9f}\n"
+         ".extra{flex:0 0 12%}\n"
          "</style></head><body>\n<h1>qrvx demo</h1>\n<p>Every loaded tool over the built-in test "
          "card ("
       << kTestCardWidth << " &times; " << kTestCardHeight
-      << ", 16-bit), input left, output right.</p>\n";
+      << ", 16-bit), input left, output right, and each tool's other images beside them. "
+         "Every command line runs in this folder and renders the picture shown.</p>\n"
+         "<p>To try a tool live, with every control and the picture side by side, run "
+         "<code>qrvx view TOOL -i PICTURE</code> in a folder of pictures and open the address "
+         "it prints; each section gives the line for its tool over these files.</p>\n";
     for (const Shown& s : shown) {
         h << "<section id=\"" << Html(Lower(s.name)) << "\">\n<h2>" << Html(s.name) << "</h2>\n";
         h << "<p>" << Html(s.help) << "</p>\n<p><b>" << Html(s.caption) << "</b></p>\n";
@@ -120,7 +146,11 @@ std::string Page(const std::vector<Shown>& shown) {
              "alt=\"input\"><figcaption>input</figcaption></figure>"
           << "<figure><img src=\"" << Html(s.png) << "\" alt=\"" << Html(s.name)
           << " output\"><figcaption>output, " << s.width << " &times; " << s.height
-          << "</figcaption></figure></div>\n";
+          << "</figcaption></figure>";
+        for (const auto& [id, picture] : s.images)
+            h << "<figure class=\"extra\"><img src=\"" << Html(PictureFile(picture)) << "\" alt=\""
+              << Html(id) << "\"><figcaption>" << Html(id) << "</figcaption></figure>";
+        h << "</div>\n";
         h << "<table>\n";
         if (s.settings.empty()) h << "<tr><td>settings</td><td>all at defaults</td></tr>\n";
         for (const auto& [id, value] : s.settings)
@@ -130,7 +160,8 @@ std::string Page(const std::vector<Shown>& shown) {
             h << "<tr><td>" << Html(id) << "</td><td>built-in picture <code>" << Html(picture)
               << "</code></td></tr>\n";
         h << "</table>\n";
-        if (s.images.empty()) h << "<p><code>" << Html(CommandLine(s)) << "</code></p>\n";
+        h << "<p><code>" << Html(CommandLine(s)) << "</code></p>\n";
+        h << "<p>Live: <code>" << Html(ViewLine(s)) << "</code></p>\n";
         h << "<p><a href=\"" << Html(s.json) << "\">every control's value</a></p>\n</section>\n";
     }
     h << "</body></html>\n";
@@ -145,7 +176,7 @@ void RunDemo(const std::string& folder, bool quiet) {
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder)) throw Failure("cannot make the folder " + folder);
     const std::unique_ptr<Image> card = MakeTestCard(ImageDepth::Int16);
-    WritePng(*card, (fs::path(folder) / "input.png").string());
+    WriteInputPng(*card, (fs::path(folder) / "input.png").string());
 
     std::vector<Shown> shown;
     std::vector<std::string> failed;

@@ -9,6 +9,7 @@
 #include "app/render.h"
 #include "app/sequence.h"
 #include "app/version.h"
+#include "app/view.h"
 
 #include <CLI/CLI.hpp>
 
@@ -89,6 +90,19 @@ int main(int argc, char** argv) {
     demo->add_option("--out", demoFolder, "Folder for the PNGs and index.html (default out/demo)");
     demo->add_flag("-q,--quiet", quiet, "Print errors only");
 
+    app::ViewOptions v;
+    CLI::App* view = cli.add_subcommand(
+        "view", "Open a tool in the browser: its controls and its picture, rendered live");
+    view->add_option("tool", v.tool, "The tool to open with (default ChannelShift)");
+    view->add_option("-i,--input", v.inputs, "[ID=]PATH: an image or sequence under --root")
+        ->allow_extra_args(false);
+    view->add_option("--settings", v.settingsFile, "Apply a settings file first");
+    view->add_option("--root", v.root,
+                     "The folder the page may read images from and save settings to (default .)");
+    view->add_option("--port", v.port, "The port to listen on (default: any free one)");
+    view->add_option("--bind", v.bind, "The address to listen on (default 127.0.0.1)");
+    view->add_flag("-q,--quiet", v.quiet, "Print errors only");
+
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -118,6 +132,8 @@ int main(int argc, char** argv) {
             app::RunRender(r);
         } else if (demo->parsed()) {
             app::RunDemo(demoFolder, quiet);
+        } else if (view->parsed()) {
+            app::RunView(v);
         }
     } catch (const app::UsageError& e) {
         return Report(e.what(), 2);

@@ -26,29 +26,6 @@ namespace app {
 
 namespace {
 
-// An image input and the file or sequence connected to it.
-struct Binding {
-    Input* input;
-    PathPattern path;
-};
-
-// -i PATH connects "Input"; -i ID=PATH the image input with that ID. A path that holds
-// '=' but names no input is taken whole when such a file exists.
-Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
-    const std::string name = DisplayName(tool.Entry());
-    const std::size_t eq = arg.find('=');
-    std::error_code ec;
-    if (eq != std::string::npos && !std::filesystem::exists(arg, ec)) {
-        const std::string id = arg.substr(0, eq), path = arg.substr(eq + 1);
-        Input& in = FindImageInput(tool, id);
-        if (path.empty()) throw UsageError("-i " + arg + " names no file");
-        return {&in, PathPattern(path)};
-    }
-    Input* main = tool.Op().FindInput("Input");
-    if (!main || !main->IsImage()) throw UsageError(name + " has no image input \"Input\"");
-    return {main, PathPattern(arg)};
-}
-
 // The frames a sequence render covers: --frames, else the frames written into the lead
 // input's pattern or found on disk for it, else those written into the output pattern.
 std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Binding>& bindings,
@@ -217,6 +194,33 @@ void DescribePlan(const Plan& plan, RenderFiles& files) {
 
 } // namespace
 
+// -i PATH connects "Input"; -i ID=PATH the image input with that ID. A path that holds
+// '=' but names no input is taken whole when such a file exists.
+Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
+    const std::string name = DisplayName(tool.Entry());
+    const std::size_t eq = arg.find('=');
+    std::error_code ec;
+    if (eq != std::string::npos && !std::filesystem::exists(arg, ec)) {
+        const std::string id = arg.substr(0, eq), path = arg.substr(eq + 1);
+        Input& in = FindImageInput(tool, id);
+        if (path.empty()) throw UsageError("-i " + arg + " names no file");
+        return {&in, PathPattern(path)};
+    }
+    Input* main = tool.Op().FindInput("Input");
+    if (!main || !main->IsImage()) throw UsageError(name + " has no image input \"Input\"");
+    return {main, PathPattern(arg)};
+}
+
+void CheckRequiredInputs(const qrvx::Tool& tool, const std::vector<const Input*>& given) {
+    for (const auto& in : tool.Inputs()) {
+        const InputDecl& d = in->Decl();
+        const bool connected = std::find(given.begin(), given.end(), in.get()) != given.end();
+        if (in->IsImage() && d.required && d.id != "Input" && !connected)
+            throw UsageError(DisplayName(tool.Entry()) + " needs the image input " + Quoted(d.id) +
+                             " (give it with -i " + Quoted(d.id + "=PATH") + ")");
+    }
+}
+
 int ParseThreads(const std::string& text) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         throw UsageError("--threads " + Quoted(Excerpt(text)) +
@@ -252,14 +256,9 @@ void RunRender(const RenderOptions& o) {
     }
     // A required image input other than "Input" (which the test card stands in for) must
     // be given, as the host would insist before rendering.
-    for (const auto& in : tool.Inputs()) {
-        const InputDecl& d = in->Decl();
-        const bool given = std::any_of(plan.bindings.begin(), plan.bindings.end(),
-                                       [&](const Binding& b) { return b.input == in.get(); });
-        if (in->IsImage() && d.required && d.id != "Input" && !given)
-            throw UsageError(DisplayName(tool.Entry()) + " needs the image input " + Quoted(d.id) +
-                             " (give it with -i " + Quoted(d.id + "=PATH") + ")");
-    }
+    std::vector<const Input*> given;
+    for (const Binding& b : plan.bindings) given.push_back(b.input);
+    CheckRequiredInputs(tool, given);
     PlanFramesAndDepth(o, plan);
     if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
     if (o.plan) return DescribePlan(plan, *o.plan);

@@ -3,6 +3,7 @@
 
 #include "app/catalog.h"
 #include "app/image_io.h"
+#include "app/sequence.h"
 
 #include <optional>
 #include <string>
@@ -35,6 +36,21 @@ struct RenderOptions {
     RenderFiles* plan = nullptr;      // when set: check everything, fill it in, render nothing
     const Catalog* catalog = nullptr; // the loaded plug-ins; null: load them
 };
+
+// An image input and the file or sequence connected to it.
+struct Binding {
+    Input* input;
+    PathPattern path;
+};
+
+// Reads -i [ID=]PATH: PATH alone connects "Input", ID=PATH the image input with that ID. A
+// path that holds '=' but names no input is taken whole when such a file exists. Throws
+// UsageError naming an unknown ID, a control, or an empty path.
+Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg);
+
+// Throws UsageError when a required image input other than "Input" (which the test card
+// stands in for) is not among the given ones, as the host would insist before rendering.
+void CheckRequiredInputs(const qrvx::Tool& tool, const std::vector<const Input*>& given);
 
 // Reads --threads: a whole number from 0 up; numbers beyond the int range count as the
 // largest. Throws UsageError naming the text.
