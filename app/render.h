@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace app {
@@ -23,17 +24,21 @@ struct RenderOptions {
     std::vector<std::string> inputs;   // -i [ID=]PATH
     std::vector<std::string> settings; // -s ID=VALUE, in order
     std::string settingsFile;          // --settings, applied before the -s values
+    std::string settingsText;          // a settings file's text, applied after the file
     std::string saveSettings;          // --save-settings
     std::string output;                // -o
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
     std::string compression; // --compression; "" for the format's default
-    int threads = 0;         // 0: every core; more than the cores: every core
+    // Text metadata written into every output (the farm's fingerprint of the render).
+    std::vector<std::pair<std::string, std::string>> metadata;
+    int threads = 0; // 0: every core; more than the cores: every core
     bool quiet = false;
-    bool progress = false;            // progress lines even when stderr is no terminal
-    RenderFiles* plan = nullptr;      // when set: check everything, fill it in, render nothing
-    const Catalog* catalog = nullptr; // the loaded plug-ins; null: load them
+    bool progress = false;                // progress lines even when stderr is no terminal
+    RenderFiles* plan = nullptr;          // when set: check everything, fill it in, render nothing
+    std::string* savedSettings = nullptr; // when set without -o: the settings JSON, into it
+    const Catalog* catalog = nullptr;     // the loaded plug-ins; null: load them
 };
 
 // Reads --threads: a whole number from 0 up; numbers beyond the int range count as the
