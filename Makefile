@@ -74,4 +74,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) build-check build-clang build-tsan build-fuzz build-bench out
+	rm -rf $(BUILD) build-check build-clang build-tsan build-fuzz build-bench build-pip out

@@ -110,7 +110,7 @@ void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
     Json controls = Json::array();
     std::vector<std::vector<std::string>> rows = {{"PAGE", "ID", "NAME", "KIND", "TYPE", "SHOWN",
                                                    "ALLOWED", "DEFAULT", "VALUE", "VISIBLE",
-                                                   "REQUIRED", "ENTRIES"}};
+                                                   "REQUIRED", "ENTRIES", "DESCRIPTION"}};
     for (const auto& in : tool.Inputs()) {
         const InputDecl& d = in->Decl();
         Json c = Json::object();
@@ -129,6 +129,7 @@ void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
         c["comboEntries"] = d.comboEntries;
         c["visible"] = in->IsVisible();
         c["required"] = d.required;
+        c["description"] = d.description;
         std::string value = "-";
         if (!in->IsImage()) {
             const ControlValue v = CurrentValue(*in);
@@ -140,7 +141,7 @@ void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
             {d.page.empty() ? "-" : d.page, d.id, d.name, c["kind"].get<std::string>(), d.dataType,
              Range(d.shownLow, d.shownHigh), Range(d.allowedLow, d.allowedHigh),
              d.defaultValue ? Text(d.defaultValue) : "-", value, in->IsVisible() ? "yes" : "no",
-             in->IsImage() ? (d.required ? "yes" : "no") : "-", Entries(d)});
+             in->IsImage() ? (d.required ? "yes" : "no") : "-", Entries(d), d.description});
     }
     if (json) {
         Json doc = Json::object();

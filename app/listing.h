@@ -13,7 +13,7 @@ void ListTools(const Catalog& catalog, bool json, std::ostream& out);
 
 // Every declared input of a new tool object, in declaration order: page, ID, visible
 // name, kind, data type, shown and allowed range, default, combo entries, current
-// visibility and value, required.
+// visibility and value, required, description.
 void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out);
 
 } // namespace app

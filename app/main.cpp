@@ -8,6 +8,7 @@
 #include "app/listing.h"
 #include "app/render.h"
 #include "app/sequence.h"
+#include "app/version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
     CLI::App cli{"qrvx: image tools for film and video compositing"};
     cli.name("qrvx");
     cli.require_subcommand(1);
+    cli.set_version_flag("--version", std::string("qrvx ") + app::kVersion,
+                         "Print the version and exit");
     cli.footer("Plug-ins are loaded from QRVX_PLUGIN_PATH (colon-separated) and ../plugins beside "
                "the binary.\nExit codes: 0 done, 1 a failure, 2 a usage error.");
 
@@ -91,6 +94,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return cli.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return cli.exit(e);
     } catch (const CLI::ParseError& e) {
         return Report(e.what(), 2);

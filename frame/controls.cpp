@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <string>
 
 namespace frame {
 
@@ -93,11 +94,16 @@ Input* RangeHandle(Operator& op, const char* id, const char* name, double def, R
     return op.AddInput(name, id, t);
 }
 
-std::array<Input*, 4> ChannelSwitches(Operator& op) {
+std::array<Input*, 4> ChannelSwitches(Operator& op, const char* about) {
     // Declared in the order red, green, blue, alpha, which is also the storage order.
     std::array<Input*, 4> on{};
     const char* const names[4] = {"Red", "Green", "Blue", "Alpha"};
-    for (int c = 0; c < 4; ++c) on[c] = Checkbox(op, names[c], names[c], 1.0, {.rowShare = 0.25});
+    const char* const lower[4] = {"red", "green", "blue", "alpha"};
+    for (int c = 0; c < 4; ++c) {
+        std::string text = about;
+        if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, lower[c]);
+        on[c] = Checkbox(op, names[c], names[c], 1.0, {.rowShare = 0.25})->Describe(text);
+    }
     return on;
 }
 

@@ -54,8 +54,9 @@ Input* ColorChannel(Operator& op, const char* id, const char* name, double def, 
 Input* RangeHandle(Operator& op, const char* id, const char* name, double def, Range shown,
                    int group, int place, Extra extra = {});
 // The four channel switches "Red", "Green", "Blue", "Alpha" (ID and name alike), on by
-// default, a quarter of a row each; indexed by channel (frame::kR .. frame::kA).
-std::array<Input*, 4> ChannelSwitches(Operator& op);
+// default, a quarter of a row each; indexed by channel (frame::kR .. frame::kA). Each is
+// described by about with "%s" replaced by the channel's name in lower case.
+std::array<Input*, 4> ChannelSwitches(Operator& op, const char* about);
 // A point moved by an on-screen crosshair ("OffsetControl" + "CrosshairControl"),
 // without a declared default: the host's (0.5, 0.5) applies.
 Input* Offset(Operator& op, const char* id, const char* name, Extra extra = {});

@@ -42,4 +42,16 @@ inline int ChoosePosition(Random& rng, int first, int last, int tolerance, int l
     return int(std::clamp<std::int64_t>(position, 0, std::max(length, 1) - 1));
 }
 
+// What the controls of that choice do, for the tools that declare them.
+struct ChoiceAbout {
+    static constexpr const char* kSeed = "Gives another random arrangement; the same seed "
+                                         "always gives the same one";
+    static constexpr const char* kFirst = "The first place in the list of connected images that "
+                                          "the random choice picks from";
+    static constexpr const char* kLast = "The last place in the list of connected images that "
+                                         "the random choice picks from";
+    static constexpr const char* kTolerance = "Lets the random choice stray up to this many "
+                                              "places beyond the first and last";
+};
+
 } // namespace frame

@@ -44,6 +44,9 @@ struct InputDecl {
     bool required = false;
     int linkNumber = 0;
     TagList tags; // the declaration's tags as given, in order
+    // One line saying what the control does, in the artist's words: shown by the command's
+    // listing, the help of the other clients and the hints of compositing applications.
+    std::string description;
 };
 
 class QRVX_HOST_API Input : public Object {
@@ -70,6 +73,13 @@ public:
 
     // Handles tag::Visible.
     bool SetAttrs(tag::Id id, long long value) override;
+
+    // Gives the input its one-line description; returns the input, so that a tool writes
+    // it beside the declaration: m_x = frame::Slider(...)->Describe("...").
+    Input* Describe(std::string text) {
+        m_decl.description = std::move(text);
+        return this;
+    }
 
 private:
     Operator& m_owner;

@@ -15,6 +15,7 @@
 #include "app/settings.h"
 #include "app/testcard.h"
 #include "app/text.h"
+#include "app/version.h"
 #include "host/session.h"
 
 #include <pybind11/numpy.h>
@@ -40,15 +41,17 @@ namespace py = pybind11;
 namespace {
 
 // The plug-ins, loaded on first use and kept to the end of the process: tools and the
-// arrays rendered by them may outlive every Python object that led to them.
-std::vector<std::string> g_extraFolders;
+// arrays rendered by them may outlive every Python object that led to them. The package's
+// own plug-ins (the ones built with this module) come first, then the command's folders.
+std::vector<std::string> g_ownFolders;
 
 app::Catalog& Plugins() {
     static app::Catalog* catalog = [] {
-        // QRVX_PLUGIN_PATH, then the package's own folder; not the folder beside the
+        // The package's own folder, then QRVX_PLUGIN_PATH; not the folder beside the
         // interpreter's binary, which the command's rule would give (/usr/plugins).
-        std::vector<std::string> folders = app::PluginFolders(false);
-        folders.insert(folders.end(), g_extraFolders.begin(), g_extraFolders.end());
+        std::vector<std::string> folders = g_ownFolders;
+        const std::vector<std::string> others = app::PluginFolders(false);
+        folders.insert(folders.end(), others.begin(), others.end());
         return new app::Catalog(app::Catalog::Load(true, folders));
     }();
     return *catalog;
@@ -433,6 +436,7 @@ std::string ReadMetadata(const std::string& path, const std::string& name) {
 
 PYBIND11_MODULE(_qrvx, m) {
     m.doc() = "The native part of qrvx; use the qrvx package.";
+    m.attr("__version__") = app::kVersion;
     // The command's two kinds of error, and the host's refusals.
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -446,7 +450,7 @@ PYBIND11_MODULE(_qrvx, m) {
         }
     });
 
-    m.def("add_plugin_folder", [](const std::string& folder) { g_extraFolders.push_back(folder); });
+    m.def("add_plugin_folder", [](const std::string& folder) { g_ownFolders.push_back(folder); });
     m.def("tools_json", &ToolsJson);
     m.def("read", &Read);
     m.def("write", &Write);

@@ -219,6 +219,36 @@ TEST_F(Cli, ControlsJsonKeepsDeclarationOrderAndAnyNameFindsTheTool) {
     const Result text = Run({"controls", "ChannelShift"});
     EXPECT_EQ(text.code, 0);
     EXPECT_NE(text.out.find("Center Alpha"), std::string::npos);
+    EXPECT_NE(text.out.find("DESCRIPTION"), std::string::npos);
+    EXPECT_NE(text.out.find("Moves the green channel; off leaves it in place"), std::string::npos);
+}
+
+// Every control of every tool says in one line what it does, and the channel controls of a
+// family name their own channel.
+TEST_F(Cli, EveryControlHasAOneLineDescription) {
+    const Result tools = Run({"tools", "--json"});
+    ASSERT_EQ(tools.code, 0) << tools.err;
+    const Json list = Json::parse(tools.out);
+    ASSERT_EQ(list.size(), 12u);
+    for (const Json& t : list) {
+        const Result r = Run({"controls", t["id"], "--json"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        for (const Json& c : Json::parse(r.out)["controls"]) {
+            const std::string d = c["description"];
+            const std::string where =
+                t["name"].get<std::string>() + " " + c["id"].get<std::string>();
+            EXPECT_GE(d.size(), 10u) << where;
+            EXPECT_EQ(d.find('\n'), std::string::npos) << where;
+            EXPECT_EQ(d.find("%s"), std::string::npos) << where;
+        }
+    }
+    const Json warble = Json::parse(Run({"controls", "Warble", "--json"}).out)["controls"];
+    for (const Json& c : warble) {
+        if (c["id"] == "amplitudeYB") {
+            EXPECT_EQ(c["description"],
+                      "How far the up-and-down wave moves the blue channel; 1 is 100 pixels");
+        }
+    }
 }
 
 TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {

@@ -21,22 +21,43 @@ once on all cores. A ``Tool`` used from two threads at once serialises.
 
 ``qrvx.farm`` renders frame sequences on a Dask cluster (``python3 -m qrvx.farm --help``).
 
-Plug-ins are loaded from ``QRVX_PLUGIN_PATH`` (colon-separated) and from the ``plugins``
-folder beside this package's parent folder.
+Plug-ins are loaded first from the package's own ``plugins`` folder (installed by pip),
+or in a build tree or an installed prefix from the ``plugins`` folder beside the
+package's parent folder: the plug-ins built with this module. Then from
+``QRVX_PLUGIN_PATH`` (colon-separated), whose tools are added unless a tool of the same
+registry ID or plug-in file name came first.
 """
+
+from __future__ import annotations
 
 import json as _json
 import math as _math
 import os as _os
+from typing import Any, Mapping, Optional, Tuple, Union
 
 import numpy as _np
+import numpy.typing as _npt
 
 from . import _qrvx
 
-_qrvx.add_plugin_folder(_os.path.join(_os.path.dirname(_os.path.dirname(_os.path.abspath(__file__))),
-                                      "..", "plugins"))
+_HERE = _os.path.dirname(_os.path.abspath(__file__))
+_OWN_PLUGINS = _os.path.join(_HERE, "plugins")
+if not _os.path.isdir(_OWN_PLUGINS):
+    _OWN_PLUGINS = _os.path.normpath(_os.path.join(_HERE, "..", "..", "plugins"))
+_qrvx.add_plugin_folder(_OWN_PLUGINS)
 
-__all__ = ["Tool", "tools", "read", "write", "test_card"]
+__all__ = ["Tool", "tools", "read", "write", "test_card", "__version__", "Array", "Value",
+           "PathLike"]
+
+#: An image as the module gives it: (height, width, 4), uint16 or float32.
+Array = _npt.NDArray[Any]
+#: A control's value: a number, or (x, y) for a point.
+Value = Union[float, Tuple[float, float]]
+#: A file name.
+PathLike = Union[str, "_os.PathLike[str]"]
+
+#: The project's version, as ``qrvx --version`` and ``python3 -m qrvx --version`` print it.
+__version__: str = _qrvx.__version__
 
 _INTEGER = (_np.uint8, _np.uint16)
 _FLOAT = (_np.float16, _np.float32, _np.float64)
@@ -46,7 +67,7 @@ _FLOAT = (_np.float16, _np.float32, _np.float64)
 _MAX_SIDE = 2**31 - 1
 
 
-def _image_array(array, what):
+def _image_array(array: _npt.ArrayLike, what: str) -> Array:
     """The array as the native side takes it: 3 dimensions, native uint8, uint16 or float32."""
     a = _np.asarray(array)
     if a.ndim == 2:
@@ -66,7 +87,7 @@ def _image_array(array, what):
     return a
 
 
-def _number(value, what):
+def _number(value: Any, what: str) -> float:
     """A finite float, or ValueError naming what it is for."""
     try:
         v = float(value)
@@ -77,12 +98,12 @@ def _number(value, what):
     return v
 
 
-def _short(value):
+def _short(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
 
 
-def _thread_count(threads):
+def _thread_count(threads: object) -> int:
     """threads= as the command takes --threads: None or 0 for every core, more than the
     cores as every core; negative counts are refused."""
     if threads is None:
@@ -96,7 +117,7 @@ def _thread_count(threads):
     return min(threads, len(_os.sched_getaffinity(0)))
 
 
-def _value_text(value):
+def _value_text(value: object) -> str:
     """A control value as the command takes it after -s ID=."""
     if isinstance(value, str):
         return value
@@ -113,9 +134,10 @@ def _value_text(value):
                     f"not {type(value).__name__}")
 
 
-def tools():
+def tools() -> list[dict[str, Any]]:
     """The loaded tools, as ``qrvx tools --json`` lists them: a list of dicts."""
-    return _json.loads(_qrvx.tools_json())
+    listed: list[dict[str, Any]] = _json.loads(_qrvx.tools_json())
+    return listed
 
 
 class Tool:
@@ -133,46 +155,49 @@ class Tool:
     ValueError, both with the command's message.
     """
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self._tool = _qrvx.Tool(name)
 
     @property
-    def name(self):
+    def name(self) -> str:
         """The tool's display name."""
         return self._tool.name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"qrvx.Tool({self.name!r})"
 
-    def controls(self):
+    def controls(self) -> list[dict[str, Any]]:
         """Every input and control in declaration order: the list of dicts that
         ``qrvx controls --json`` gives under "controls"."""
-        return _json.loads(self._tool.controls_json())["controls"]
+        listed: list[dict[str, Any]] = _json.loads(self._tool.controls_json())["controls"]
+        return listed
 
-    def keys(self):
+    def keys(self) -> list[str]:
         """The control IDs in declaration order (image inputs left out)."""
         return list(self._tool.ids())
 
-    def set(self, id, value):
+    def set(self, id: str, value: Union[Value, str, _npt.ArrayLike]) -> None:
         """Sets a control: a number, an (x, y) pair for a point, or a combo entry's text."""
         self._tool.set_text(id, _value_text(value))
 
-    def get(self, id):
+    def get(self, id: str) -> Value:
         """A control's value: a float, or an (x, y) tuple for a point."""
         return self._tool.get(id)
 
     __setitem__ = set
     __getitem__ = get
 
-    def save_settings(self, path):
+    def save_settings(self, path: PathLike) -> None:
         """Writes every control's value as the command's settings JSON."""
         self._tool.save_settings(_os.fspath(path))
 
-    def load_settings(self, path):
+    def load_settings(self, path: PathLike) -> None:
         """Applies a settings file written by ``qrvx render --save-settings`` or save_settings."""
         self._tool.load_settings(_os.fspath(path))
 
-    def render(self, image=None, *, time=0.0, threads=None, inputs=None):
+    def render(self, image: Optional[_npt.ArrayLike] = None, *, time: float = 0.0,
+               threads: Optional[int] = None,
+               inputs: Optional[Mapping[str, _npt.ArrayLike]] = None) -> Array:
         """Renders the tool and returns its output as a new (height, width, 4) array.
 
         image: the main input ("Input"); None renders over the built-in test card (16-bit).
@@ -188,18 +213,18 @@ class Tool:
         return self._tool.render(main, others, _number(time, "time"), _thread_count(threads))
 
 
-def read(path):
+def read(path: PathLike) -> Array:
     """Reads an image file as the command does: uint16 for integer files, float32 for float."""
     return _qrvx.read(_os.fspath(path))
 
 
-def write(path, array, compression=None):
+def write(path: PathLike, array: _npt.ArrayLike, compression: Optional[str] = None) -> None:
     """Writes an array to an image file as the command does (the file is replaced only
     when complete). compression: none, rle, zip, zips, piz, dwaa:45, ... (default: the
     format's)."""
     _qrvx.write(_os.fspath(path), _image_array(array, "array"), compression or "")
 
 
-def test_card(float=False):
+def test_card(float: bool = False) -> Array:
     """The built-in 960 x 540 test card, uint16 or (float=True) float32."""
     return _qrvx.test_card(bool(float))

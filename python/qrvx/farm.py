@@ -31,6 +31,8 @@ fingerprint is that of the render asked for, unless ``force``; frames of a forma
 files keep no such metadata are always rendered again.
 """
 
+from __future__ import annotations
+
 import argparse
 import hashlib
 import json
@@ -40,9 +42,22 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
 from . import _qrvx
-from . import Tool, _value_text
+from . import PathLike, Tool, Value, _value_text
+
+if TYPE_CHECKING:
+    import distributed
+
+#: Where inputs come from: one "[ID=]PATH", a list of them, or {ID: path}.
+Inputs = Union[PathLike, Iterable[PathLike], Mapping[str, PathLike]]
+#: The look's values: "ID=VALUE" strings or {ID: value}.
+Settings = Union[Iterable[str], Mapping[str, Union[Value, str]]]
+#: A frame list's text ("1-100x2") or the frame numbers.
+Frames = Union[str, Iterable[int]]
+#: (frame, message, exit code) of a frame the command refused.
+_Failure = tuple[int, str, int]
 
 __all__ = ["render_sequence", "FrameError", "Summary", "main"]
 
@@ -51,7 +66,7 @@ class FrameError(Exception):
     """A frame the command refused to render: .frame, .message, and .exit_code (2 for a
     usage error such as a control value, 1 for a failure such as an unreadable file)."""
 
-    def __init__(self, frame, message, exit_code=1):
+    def __init__(self, frame: int, message: str, exit_code: int = 1) -> None:
         super().__init__(f"frame {frame}: {message}")
         self.frame, self.message, self.exit_code = frame, message, exit_code
 
@@ -60,8 +75,8 @@ class FrameError(Exception):
 class Summary:
     """What a run did: the frames rendered and skipped (up to date), the run's wall-clock
     seconds, and the seconds the tasks spent rendering (reading, rendering, writing)."""
-    rendered: list = field(default_factory=list)
-    skipped: list = field(default_factory=list)
+    rendered: list[int] = field(default_factory=list)
+    skipped: list[int] = field(default_factory=list)
     seconds: float = 0.0
     task_seconds: float = 0.0
 
@@ -72,7 +87,8 @@ class Summary:
 FINGERPRINT = "qrvx:fingerprint"
 
 
-def _render_frames(options, settings_text, frames):
+def _render_frames(options: dict[str, Any], settings_text: str, frames: list[tuple[int, str]]
+                   ) -> tuple[list[int], float, Optional[_Failure]]:
     """One task: renders the frames, each a (frame, fingerprint) pair, in order, writing
     the fingerprint into each output. Returns (frames done, seconds, failure), the failure
     being None or (frame, message, exit code) for a frame the command refused; retrying
@@ -80,7 +96,7 @@ def _render_frames(options, settings_text, frames):
     as text: no settings file is written on the worker."""
     start = time.perf_counter()
     options = dict(options, settings=[], settings_file=None, settings_text=settings_text)
-    done = []
+    done: list[int] = []
     try:
         for frame, fingerprint in frames:
             try:
@@ -99,19 +115,19 @@ def _render_frames(options, settings_text, frames):
 
 # ---- On the submitting machine ------------------------------------------------------------
 
-def _remove_quietly(path):
+def _remove_quietly(path: str) -> None:
     try:
         os.remove(path)
     except FileNotFoundError:
         pass
 
 
-def _absolute(path):
+def _absolute(path: Union[str, os.PathLike[str]]) -> str:
     """A path made absolute here, so that a worker in another folder finds it."""
     return os.path.abspath(os.fspath(path))
 
 
-def _input_args(inputs):
+def _input_args(inputs: Optional[Inputs]) -> list[str]:
     """The -i arguments, every path absolute. "ID=PATH" splits at the first "=" unless the
     whole is a file, as the command reads it."""
     if inputs is None:
@@ -129,13 +145,13 @@ def _input_args(inputs):
     return args
 
 
-def _setting_args(settings):
+def _setting_args(settings: Optional[Settings]) -> list[str]:
     if isinstance(settings, dict):
         return [f"{id}={_value_text(value)}" for id, value in settings.items()]
     return list(settings or [])
 
 
-def _file_state(path):
+def _file_state(path: str) -> list[object]:
     """What a file's fingerprint holds of it: its absolute path, size and modification time."""
     try:
         st = os.stat(path)
@@ -144,25 +160,25 @@ def _file_state(path):
         return [os.path.abspath(path), None, None]
 
 
-def _fingerprint(job_key, reads):
+def _fingerprint(job_key: list[object], reads: list[str]) -> str:
     """The fingerprint of one frame's render: the tool and its version, the look, the
     options that shape the output and the state of every file the frame reads."""
     text = json.dumps([job_key, [_file_state(p) for p in reads]], sort_keys=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def _up_to_date(output, fingerprint):
+def _up_to_date(output: str, fingerprint: str) -> bool:
     """The output exists and was made by a render with this fingerprint."""
     try:
-        return _qrvx.read_metadata(output, FINGERPRINT) == fingerprint
+        return bool(_qrvx.read_metadata(output, FINGERPRINT) == fingerprint)
     except (OSError, ValueError):
         return False
 
 
-def _remove_leftovers(outputs):
+def _remove_leftovers(outputs: list[str]) -> None:
     """Removes the temporary files that writers killed mid-frame left beside the outputs
     (the command writes ".<stem>.qrvx-tmp<host>-<pid><extension>" and renames it)."""
-    wanted = {}
+    wanted: dict[str, set[tuple[str, str]]] = {}
     for output in outputs:
         folder, name = os.path.split(output)
         wanted.setdefault(folder or ".", set()).add(os.path.splitext(name))
@@ -182,12 +198,12 @@ class _Progress:
     """The progress line on stderr: rewritten in place on a terminal, else one line per
     finished task."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total: int, enabled: bool) -> None:
         self.total, self.enabled, self.done = total, enabled and total > 0, 0
         self.tty = sys.stderr.isatty()
         self.start = time.perf_counter()
 
-    def add(self, frames):
+    def add(self, frames: int) -> None:
         self.done += frames
         if not self.enabled:
             return
@@ -197,7 +213,7 @@ class _Progress:
         sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
         sys.stderr.flush()
 
-    def end(self):
+    def end(self) -> None:
         """Ends the line on a terminal, so what follows starts on a line of its own."""
         if self.enabled and self.tty and self.done:
             sys.stderr.write("\n")
@@ -208,16 +224,18 @@ class _Progress:
 class _Job:
     """A checked render, ready to send: the command's options, the look as settings JSON,
     the frames to render, the frames that are up to date and every frame's output."""
-    options: dict
+    options: dict[str, Any]
     settings_text: str
-    todo: list
-    skipped: list
+    todo: list[tuple[int, str]]  # (frame, fingerprint)
+    skipped: list[int]
     chunk: int
-    outputs: list
+    outputs: list[str]
 
 
-def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compression, threads,
-             chunk, force):
+def _prepare(tool: Union[str, Tool], inputs: Optional[Inputs], output: Optional[PathLike],
+             frames: Optional[Frames], settings: Optional[Settings],
+             settings_file: Optional[PathLike], depth: Optional[str], compression: Optional[str],
+             threads: int, chunk: int, force: bool) -> _Job:
     if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
         raise ValueError(f"--chunk must be 1 or more frames, not {chunk!r}")
     if output is None:
@@ -230,10 +248,9 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
                "inputs": _input_args(inputs), "settings": _setting_args(settings),
                "output": _absolute(output), "frames": frames or None, "depth": depth,
                "compression": compression, "threads": threads}
-    own_file = isinstance(tool, Tool)
-    if own_file and settings_file is not None:
+    if isinstance(tool, Tool) and settings_file is not None:
         raise ValueError("give the look as a qrvx.Tool or as a settings file, not both")
-    if own_file:
+    if isinstance(tool, Tool):
         options["settings_text"] = tool._tool.settings_text()
     if settings_file is not None:
         options["settings_file"] = _absolute(settings_file)
@@ -250,7 +267,8 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
 
     # What every frame's fingerprint shares: the tool by ID and version, the look and the
     # options that shape the output.
-    entry = next((t for t in _qrvx_tools() if _names_tool(t, options["tool"])), {})
+    entry: dict[str, Any] = next(
+        (t for t in _qrvx_tools() if _names_tool(t, str(options["tool"]))), {})
     job_key = [entry.get("id"), entry.get("version"), entry.get("pluginVersion"), settings_text,
                options["depth"], compression or ""]
     # Each frame once, in order; frames made by this very render already are skipped.
@@ -268,17 +286,18 @@ def _prepare(tool, inputs, output, frames, settings, settings_file, depth, compr
                 settings_text, todo, skipped, chunk, plan["outputs"])
 
 
-def _qrvx_tools():
-    return json.loads(_qrvx.tools_json())
+def _qrvx_tools() -> list[dict[str, Any]]:
+    tools: list[dict[str, Any]] = json.loads(_qrvx.tools_json())
+    return tools
 
 
-def _names_tool(entry, name):
+def _names_tool(entry: dict[str, Any], name: str) -> bool:
     """Whether a tool's listing answers to name as the command finds tools (any case)."""
     names = [entry.get(k) for k in ("name", "shortName", "scriptName", "id")]
     return any(isinstance(n, str) and n.lower() == name.lower() for n in names)
 
 
-def _run(client, job, progress):
+def _run(client: distributed.Client, job: _Job, progress: bool) -> Summary:
     """Sends the job's frames as tasks and waits for them; returns the Summary."""
     from distributed import as_completed
 
@@ -286,10 +305,13 @@ def _run(client, job, progress):
     start = time.perf_counter()
     shown = _Progress(len(job.todo), progress)
     chunks = [job.todo[i:i + job.chunk] for i in range(0, len(job.todo), job.chunk)]
-    futures = {client.submit(_render_frames, job.options, job.settings_text, chunk, pure=False,
-                             retries=2): [frame for frame, _ in chunk] for chunk in chunks}
+    # distributed's calls carry no annotations.
+    futures = {
+        client.submit(  # type: ignore[no-untyped-call]
+            _render_frames, job.options, job.settings_text, chunk, pure=False, retries=2):
+        [frame for frame, _ in chunk] for chunk in chunks}
     try:
-        for future in as_completed(futures):
+        for future in as_completed(futures):  # type: ignore[no-untyped-call]
             try:
                 done, seconds, failure = future.result()
             except Exception as e:  # still failing after the retries, or its workers died
@@ -305,16 +327,19 @@ def _run(client, job, progress):
         shown.end()
         pending = [f for f in futures if not f.done()]
         if pending:
-            client.cancel(pending)
+            client.cancel(pending)  # type: ignore[no-untyped-call]
     summary.rendered.sort()
     summary.seconds = time.perf_counter() - start
     _remove_leftovers(job.outputs)
     return summary
 
 
-def render_sequence(client, tool, inputs=None, output=None, frames=None, *, settings=(),
-                    settings_file=None, depth="auto", compression=None, threads=0, chunk=1,
-                    force=False, progress=True):
+def render_sequence(client: distributed.Client, tool: Union[str, Tool],
+                    inputs: Optional[Inputs] = None, output: Optional[PathLike] = None,
+                    frames: Optional[Frames] = None, *, settings: Optional[Settings] = (),
+                    settings_file: Optional[PathLike] = None, depth: str = "auto",
+                    compression: Optional[str] = None, threads: int = 0, chunk: int = 1,
+                    force: bool = False, progress: bool = True) -> Summary:
     """Renders a tool over frames on the Dask cluster of ``client``; returns a Summary.
 
     The arguments are those of ``qrvx render``: tool, a name or a ``qrvx.Tool`` whose
@@ -335,7 +360,7 @@ def render_sequence(client, tool, inputs=None, output=None, frames=None, *, sett
 
 # ---- The command --------------------------------------------------------------------------
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python3 -m qrvx.farm",
         description="Render frame sequences on a Dask cluster, frame for frame as qrvx render.",
@@ -366,12 +391,12 @@ def _parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command line; returns the exit code."""
     parser = _parser()
     a = parser.parse_args(argv)
 
-    def error(message, code):
+    def error(message: str, code: int) -> int:
         print(f"qrvx.farm: error: {message}", file=sys.stderr)
         return code
 
@@ -393,16 +418,17 @@ def main(argv=None):
             # on the way leave nothing behind whose stale locks a later run would report.
             scratch = tempfile.mkdtemp(prefix="qrvx-farm-")
             try:
-                with LocalCluster(n_workers=a.local, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR,
-                                  local_directory=scratch) as cluster, \
-                        Client(cluster) as client:
+                with LocalCluster(  # type: ignore[no-untyped-call]
+                        n_workers=a.local, threads_per_worker=1, processes=True,
+                        dashboard_address=None, silence_logs=logging.ERROR,
+                        local_directory=scratch) as cluster, \
+                        Client(cluster) as client:  # type: ignore[no-untyped-call]
                     summary = _run(client, job, not a.quiet)
             finally:
                 shutil.rmtree(scratch, ignore_errors=True)
         else:
             from distributed import Client
-            with Client(a.scheduler) as client:
+            with Client(a.scheduler) as client:  # type: ignore[no-untyped-call]
                 summary = _run(client, job, not a.quiet)
     except FrameError as e:
         return error(str(e), e.exit_code)

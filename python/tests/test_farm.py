@@ -192,7 +192,7 @@ def test_a_rerun_renders_only_what_is_out_of_date(client, tmp_path):
     assert again.rendered == [] and again.skipped == list(frames)
 
     # A newer input frame, a missing output, and a temporary file a killed writer left.
-    later = stamps[1] + 10**9
+    later = max(stamps.values()) + 10**9
     os.utime(tmp_path / "in.0004.exr", ns=(later, later))
     os.remove(tmp_path / "a.0009.exr")
     (tmp_path / ".a.0005.qrvx-tmpgone-1234.exr").write_bytes(b"half")

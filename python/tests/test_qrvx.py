@@ -1,7 +1,9 @@
 """The Python module against the qrvx command: same pixels, same rules, same messages."""
 import os
 import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -181,7 +183,7 @@ def test_thread_counts_beyond_the_cores_take_every_core():
         "alone = t.render(image)\n"
         "for n in (2**31 - 1, 10**6, 2**31, 10**400, np.int64(64)):\n"
         "    assert (t.render(image, threads=n) == alone).all()\n")
-    done = subprocess.run([os.sys.executable, "-c", script], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert "TBB" not in done.stderr, done.stderr
     with pytest.raises(ValueError, match="threads -1 is not a thread count"):
@@ -244,3 +246,13 @@ def test_memory_of_a_render_is_handed_back():
         out = tool.render(image[:size, :size])
         del out
     assert resident_bytes() - before < 32 * 2**20
+
+
+def test_one_version_everywhere():
+    version = (Path(__file__).parents[2] / "VERSION").read_text().strip()
+    assert qrvx.__version__ == version
+    done = run_qrvx("--version")
+    assert done.returncode == 0 and done.stdout == f"qrvx {version}\n"
+    module = subprocess.run([sys.executable, "-m", "qrvx", "--version"], capture_output=True,
+                            text=True)
+    assert module.returncode == 0 and module.stdout == done.stdout

@@ -62,21 +62,26 @@ public:
         constexpr frame::Range kPositions{1, 20};
         constexpr frame::Range kSeeds{1, 65535};
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        using About = frame::ChoiceAbout;
+        m_input = frame::ImageIn(*this, "Input")->Describe("Gives the wall its size and depth; its pixels are not used");
         AddControlPage("Controls");
-        m_seedInput      = frame::Screw(*this, "seed", "seed", 1, kSeeds, {.allowed = kSeeds, .whole = true});
-        m_firstInput     = frame::RangeHandle(*this, "Probability Start", "Probability Start", 1, kPositions, 1, 0);
-        m_lastInput      = frame::RangeHandle(*this, "Probability End", "Probability End", 20, kPositions, 1, 1);
-        m_toleranceInput = frame::Slider(*this, "Tolerance", "Tolerance", 0, {0, 20});
-        m_offsetA        = frame::Slider(*this, "xOffset Line A", "xOffset Line A", 0, {0, 1});
-        m_offsetB        = frame::Slider(*this, "xOffset Line B", "xOffset Line B", 0.5, {0, 1});
+        m_seedInput      = frame::Screw(*this, "seed", "seed", 1, kSeeds, {.allowed = kSeeds, .whole = true})->Describe(About::kSeed);
+        m_firstInput     = frame::RangeHandle(*this, "Probability Start", "Probability Start", 1, kPositions, 1, 0)->Describe(About::kFirst);
+        m_lastInput      = frame::RangeHandle(*this, "Probability End", "Probability End", 20, kPositions, 1, 1)->Describe(About::kLast);
+        m_toleranceInput = frame::Slider(*this, "Tolerance", "Tolerance", 0, {0, 20})->Describe(About::kTolerance);
+        m_offsetA        = frame::Slider(*this, "xOffset Line A", "xOffset Line A", 0, {0, 1})->Describe("Sideways shift of the first, third, fifth ... row of tiles, in tile widths");
+        m_offsetB        = frame::Slider(*this, "xOffset Line B", "xOffset Line B", 0.5, {0, 1})->Describe("Sideways shift of the second, fourth, sixth ... row of tiles, in tile widths");
         // clang-format on
         for (int t = 1; t <= kTiles; ++t) {
             if (t == 1) AddControlPage("Tiles 1-10");
             if (t == 11) AddControlPage("Tiles 11-20");
             const bool required = t == 1;
             const std::string name = required ? "Tile 1 (required)" : "Tile " + std::to_string(t);
-            m_tileInputs[std::size_t(t - 1)] = frame::ImageControl(*this, name.c_str(), required);
+            m_tileInputs[std::size_t(t - 1)] =
+                frame::ImageControl(*this, name.c_str(), required)
+                    ->Describe(
+                        required ? "The first tile picture, needed; it sets the size of every tile"
+                                 : "Another tile picture the wall may use");
         }
         m_output = frame::ImageOut(*this);
     }

@@ -17,6 +17,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -27,13 +28,20 @@ class ChannelShift : public ThreadedOperator {
 public:
     ChannelShift(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture whose channels move");
         AddControlPage("Settings");
-        m_on = frame::ChannelSwitches(*this);
-        m_centre[frame::kR] = frame::Offset(*this, "Center Red", "Center Red");
-        m_centre[frame::kG] = frame::Offset(*this, "Center Green", "Center Green");
-        m_centre[frame::kB] = frame::Offset(*this, "Center Blue", "Center Blue");
-        m_centre[frame::kA] = frame::Offset(*this, "Center Alpha", "Center Alpha");
+        m_on = frame::ChannelSwitches(*this, "Moves the %s channel; off leaves it in place");
+        const auto centre = [&](const char* id, const char* channel) {
+            return frame::Offset(*this, id, id)
+                ->Describe(std::string("Where the ") + channel +
+                           " channel's centre moves to: the channel shifts by this point's "
+                           "distance from the "
+                           "middle");
+        };
+        m_centre[frame::kR] = centre("Center Red", "red");
+        m_centre[frame::kG] = centre("Center Green", "green");
+        m_centre[frame::kB] = centre("Center Blue", "blue");
+        m_centre[frame::kA] = centre("Center Alpha", "alpha");
         m_output = frame::ImageOut(*this);
     }
 

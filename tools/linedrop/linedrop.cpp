@@ -26,11 +26,11 @@ public:
         constexpr frame::Range kLines{1, 255};
         constexpr frame::Extra kCount{.allowed = kLines, .whole = true};
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The footage to drop scanlines from");
         AddControlPage("Controls");
-        m_order = frame::Combo(*this, "Scanline OrderH", "Scanline Order", {"show input first", "show color first"});
-        m_keep  = frame::Screw(*this, "Hscanlines showing input", "scanlines showing input", 1, kLines, kCount);
-        m_drop  = frame::Screw(*this, "Hscanlines showing Color", "scanlines to crop", 1, kLines, kCount);
+        m_order = frame::Combo(*this, "Scanline OrderH", "Scanline Order", {"show input first", "show color first"})->Describe("Whether each repeat starts with kept rows or with dropped rows");
+        m_keep  = frame::Screw(*this, "Hscanlines showing input", "scanlines showing input", 1, kLines, kCount)->Describe("How many rows each repeat keeps");
+        m_drop  = frame::Screw(*this, "Hscanlines showing Color", "scanlines to crop", 1, kLines, kCount)->Describe("How many rows each repeat drops");
         m_output = frame::ImageOut(*this);
         // clang-format on
     }

@@ -70,23 +70,23 @@ public:
         constexpr const char* kLumas = "Colorize Luminances";
         constexpr Range k1{0, 1}, k5{0, 5};
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture whose values are mapped");
         AddControlPage("Settings");
-        m_on = frame::ChannelSwitches(*this);
-        m_ranges          = frame::Combo(*this, "Ranges", "Ranges", {"0.0 to 1.0", "0.0 to 5.0"}, 0, {.notify = true});
-        m_mode            = frame::Combo(*this, "Non Input Values", "Non Input Values", {"Keep Luminance", "Colorize"}, 0, {.notify = true});
-        m_luma[frame::kR] = frame::ColorChannel(*this, "Red Luma", "Red Luma", 0.0, 1, 0, kLumas, {.hidden = true});
-        m_luma[frame::kG] = frame::ColorChannel(*this, "Green Luma", "Green Luma", 0.0, 1, 1, kLumas, {.hidden = true});
-        m_luma[frame::kB] = frame::ColorChannel(*this, "Blue Luma", "Blue Luma", 0.0, 1, 2, kLumas, {.hidden = true});
-        m_luma[frame::kA] = frame::ColorChannel(*this, "Alpha Luma", "Alpha Luma", 1.0, 1, 3, kLumas, {.hidden = true});
-        m_set[0].inStart  = frame::RangeHandle(*this, "R1Input Region Start", "Input Region Start", 0.0, k1, 2, 0);
-        m_set[0].inEnd    = frame::RangeHandle(*this, "R1Input Region End", "Input Region End", 1.0, k1, 2, 1);
-        m_set[0].outStart = frame::RangeHandle(*this, "R1Output Region Start", "Output Region Start", 0.0, k1, 3, 0);
-        m_set[0].outEnd   = frame::RangeHandle(*this, "R1Output Region End", "Output Region End", 1.0, k1, 3, 1);
-        m_set[1].inStart  = frame::RangeHandle(*this, "R2Input Region Start", "Input Region Start", 0.0, k5, 4, 0, {.hidden = true});
-        m_set[1].inEnd    = frame::RangeHandle(*this, "R2Input Region End", "Input Region End", 1.0, k5, 4, 1, {.hidden = true});
-        m_set[1].outStart = frame::RangeHandle(*this, "R2Output Region Start", "Output Region Start", 0.0, k5, 5, 0, {.hidden = true});
-        m_set[1].outEnd   = frame::RangeHandle(*this, "R2Output Region End", "Output Region End", 1.0, k5, 5, 1, {.hidden = true});
+        m_on = frame::ChannelSwitches(*this, "Maps the %s channel; off leaves it unchanged");
+        m_ranges          = frame::Combo(*this, "Ranges", "Ranges", {"0.0 to 1.0", "0.0 to 5.0"}, 0, {.notify = true})->Describe("The reach of the range controls: 0 to 1, or 0 to 5 for float pictures brighter than white");
+        m_mode            = frame::Combo(*this, "Non Input Values", "Non Input Values", {"Keep Luminance", "Colorize"}, 0, {.notify = true})->Describe("What values outside the input range become: kept as they are, or the colorize colour");
+        m_luma[frame::kR] = frame::ColorChannel(*this, "Red Luma", "Red Luma", 0.0, 1, 0, kLumas, {.hidden = true})->Describe("Red of the colour that values outside the input range become");
+        m_luma[frame::kG] = frame::ColorChannel(*this, "Green Luma", "Green Luma", 0.0, 1, 1, kLumas, {.hidden = true})->Describe("Green of the colour that values outside the input range become");
+        m_luma[frame::kB] = frame::ColorChannel(*this, "Blue Luma", "Blue Luma", 0.0, 1, 2, kLumas, {.hidden = true})->Describe("Blue of the colour that values outside the input range become");
+        m_luma[frame::kA] = frame::ColorChannel(*this, "Alpha Luma", "Alpha Luma", 1.0, 1, 3, kLumas, {.hidden = true})->Describe("Alpha of the colour that values outside the input range become");
+        m_set[0].inStart  = frame::RangeHandle(*this, "R1Input Region Start", "Input Region Start", 0.0, k1, 2, 0)->Describe("The lowest value that is mapped (0 to 1 range)");
+        m_set[0].inEnd    = frame::RangeHandle(*this, "R1Input Region End", "Input Region End", 1.0, k1, 2, 1)->Describe("The highest value that is mapped (0 to 1 range)");
+        m_set[0].outStart = frame::RangeHandle(*this, "R1Output Region Start", "Output Region Start", 0.0, k1, 3, 0)->Describe("What the lowest mapped value becomes (0 to 1 range)");
+        m_set[0].outEnd   = frame::RangeHandle(*this, "R1Output Region End", "Output Region End", 1.0, k1, 3, 1)->Describe("What the highest mapped value becomes (0 to 1 range)");
+        m_set[1].inStart  = frame::RangeHandle(*this, "R2Input Region Start", "Input Region Start", 0.0, k5, 4, 0, {.hidden = true})->Describe("The lowest value that is mapped (0 to 5 range)");
+        m_set[1].inEnd    = frame::RangeHandle(*this, "R2Input Region End", "Input Region End", 1.0, k5, 4, 1, {.hidden = true})->Describe("The highest value that is mapped (0 to 5 range)");
+        m_set[1].outStart = frame::RangeHandle(*this, "R2Output Region Start", "Output Region Start", 0.0, k5, 5, 0, {.hidden = true})->Describe("What the lowest mapped value becomes (0 to 5 range)");
+        m_set[1].outEnd   = frame::RangeHandle(*this, "R2Output Region End", "Output Region End", 1.0, k5, 5, 1, {.hidden = true})->Describe("What the highest mapped value becomes (0 to 5 range)");
         m_output = frame::ImageOut(*this);
         // clang-format on
     }

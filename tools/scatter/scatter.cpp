@@ -93,24 +93,27 @@ public:
         constexpr frame::Range kUnit{0, 1}, kList{1, 20};
         constexpr frame::Extra kWhole{.whole = true};
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        using About = frame::ChoiceAbout;
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture the stars are strewn over");
         AddControlPage("Controls");
-        m_seed      = frame::Screw(*this, "seed", "seed", 1, {1, 65535}, {.allowed = frame::Range{1, 65535}, .whole = true});
-        m_first     = frame::RangeHandle(*this, "Probability Start", "Probability Start", 1, kList, 1, 0, kWhole);
-        m_last      = frame::RangeHandle(*this, "Probability End", "Probability End", 20, kList, 1, 1, kWhole);
-        m_tolerance = frame::Slider(*this, "Tolerance", "Tolerance", 0, {0, 20}, kWhole);
-        m_xMin      = frame::RangeHandle(*this, "Xmin", "Xmin", 0, kUnit, 2, 0);
-        m_xMax      = frame::RangeHandle(*this, "Xmax", "Xmax", 1, kUnit, 2, 1);
-        m_yMin      = frame::RangeHandle(*this, "Ymin", "Ymin", 0, kUnit, 3, 0);
-        m_yMax      = frame::RangeHandle(*this, "Ymax", "Ymax", 1, kUnit, 3, 1);
-        m_zMin      = frame::RangeHandle(*this, "Zmin", "Zmin", 0, kUnit, 4, 0);
-        m_zMax      = frame::RangeHandle(*this, "Zmax", "Zmax", 1, kUnit, 4, 1);
-        m_density   = frame::Screw(*this, "density", "density", 1, {1, 1000}, kWhole);
+        m_seed      = frame::Screw(*this, "seed", "seed", 1, {1, 65535}, {.allowed = frame::Range{1, 65535}, .whole = true})->Describe(About::kSeed);
+        m_first     = frame::RangeHandle(*this, "Probability Start", "Probability Start", 1, kList, 1, 0, kWhole)->Describe(About::kFirst);
+        m_last      = frame::RangeHandle(*this, "Probability End", "Probability End", 20, kList, 1, 1, kWhole)->Describe(About::kLast);
+        m_tolerance = frame::Slider(*this, "Tolerance", "Tolerance", 0, {0, 20}, kWhole)->Describe(About::kTolerance);
+        m_xMin      = frame::RangeHandle(*this, "Xmin", "Xmin", 0, kUnit, 2, 0)->Describe("Left edge of the area where stars land, as a share of the width");
+        m_xMax      = frame::RangeHandle(*this, "Xmax", "Xmax", 1, kUnit, 2, 1)->Describe("Right edge of the area where stars land, as a share of the width");
+        m_yMin      = frame::RangeHandle(*this, "Ymin", "Ymin", 0, kUnit, 3, 0)->Describe("One edge of the band of heights where stars land, as a share of the height");
+        m_yMax      = frame::RangeHandle(*this, "Ymax", "Ymax", 1, kUnit, 3, 1)->Describe("The other edge of the band of heights where stars land, as a share of the height");
+        m_zMin      = frame::RangeHandle(*this, "Zmin", "Zmin", 0, kUnit, 4, 0)->Describe("Smallest size of a star; 1 is the star's own size");
+        m_zMax      = frame::RangeHandle(*this, "Zmax", "Zmax", 1, kUnit, 4, 1)->Describe("Largest size of a star; 1 is the star's own size");
+        m_density   = frame::Screw(*this, "density", "density", 1, {1, 1000}, kWhole)->Describe("How many stars are placed (up to 1000)");
         // clang-format on
         AddControlPage("Stars 1-10");
         for (int i = 0; i < kStars; ++i) {
             if (i == 10) AddControlPage("Stars 11-20");
-            m_star[i] = frame::ImageControl(*this, kStarNames[i], i == 0);
+            m_star[i] = frame::ImageControl(*this, kStarNames[i], i == 0)
+                            ->Describe(i == 0 ? "The first star picture, needed for any star"
+                                              : "Another star picture to strew");
         }
         m_output = frame::ImageOut(*this);
     }

@@ -122,26 +122,26 @@ public:
         : ThreadedOperator(registry, table, tags) {
         constexpr frame::Range kStretch{0, 10};
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture to analyse");
         AddControlPage("Settings");
-        m_on = frame::ChannelSwitches(*this);
+        m_on = frame::ChannelSwitches(*this, "Draws the %s channel's trace in the RGBA types");
         m_type      = frame::Combo(*this, "Type", "Type", {"Luminance", "Chrominance", "Composite", "RGBA(fullscreen)", "RGBA(parade)",
                                    "static Red(fastest)", "static Green(fastest)", "static Blue(fastest)", "static Alpha(fastest)"},
-                                   kParade, {.notify = true});
-        m_roundness = frame::Slider(*this, "Roundness", "Roundness", 0.0, {0, 100}, {.allowed = frame::Range{0, 1}});
-        m_xStretch  = frame::Slider(*this, "X Stretch", "X Stretch", 1.0, kStretch, {.hidden = true});
-        m_yStretch  = frame::Slider(*this, "Y Stretch", "Y Stretch", 1.0, kStretch);
-        m_channelStretch[frame::kR] = frame::Slider(*this, "Y Stretch Red", "Y Stretch Red", 1.0, kStretch, {.hidden = true});
-        m_channelStretch[frame::kG] = frame::Slider(*this, "Y Stretch Green", "Y Stretch Green", 1.0, kStretch, {.hidden = true});
-        m_channelStretch[frame::kB] = frame::Slider(*this, "Y Stretch Blue", "Y Stretch Blue", 1.0, kStretch, {.hidden = true});
-        m_channelStretch[frame::kA] = frame::Slider(*this, "Y Stretch Alpha", "Y Stretch Alpha", 1.0, kStretch, {.hidden = true});
-        m_centre    = frame::Offset(*this, "Center", "Center");
-        m_channelCentre[frame::kR] = frame::Offset(*this, "Center Red", "Center Red");
-        m_channelCentre[frame::kG] = frame::Offset(*this, "Center Green", "Center Green");
-        m_channelCentre[frame::kB] = frame::Offset(*this, "Center Blue", "Center Blue");
-        m_channelCentre[frame::kA] = frame::Offset(*this, "Center Alpha", "Center Alpha");
-        m_top       = frame::RangeHandle(*this, "Input Image Top", "Input Image Top", 0.0, {0, 1}, 1, 0, {.shown = true});
-        m_bottom    = frame::RangeHandle(*this, "Input Image Bottom", "Input Image Bottom", 1.0, {0, 1}, 1, 1, {.shown = true});
+                                   kParade, {.notify = true})->Describe("What the monitor shows: brightness, saturation, composite, RGBA overlaid or side by side, or one channel alone");
+        m_roundness = frame::Slider(*this, "Roundness", "Roundness", 0.0, {0, 100}, {.allowed = frame::Range{0, 1}})->Describe("Softens the picture before tracing, for smoother traces");
+        m_xStretch  = frame::Slider(*this, "X Stretch", "X Stretch", 1.0, kStretch, {.hidden = true})->Describe("Kept with the settings; it does not change the trace");
+        m_yStretch  = frame::Slider(*this, "Y Stretch", "Y Stretch", 1.0, kStretch)->Describe("Height of the trace: at 1 full value reaches the picture's height");
+        m_channelStretch[frame::kR] = frame::Slider(*this, "Y Stretch Red", "Y Stretch Red", 1.0, kStretch, {.hidden = true})->Describe("Height of the red trace in the RGBA types");
+        m_channelStretch[frame::kG] = frame::Slider(*this, "Y Stretch Green", "Y Stretch Green", 1.0, kStretch, {.hidden = true})->Describe("Height of the green trace in the RGBA types");
+        m_channelStretch[frame::kB] = frame::Slider(*this, "Y Stretch Blue", "Y Stretch Blue", 1.0, kStretch, {.hidden = true})->Describe("Height of the blue trace in the RGBA types");
+        m_channelStretch[frame::kA] = frame::Slider(*this, "Y Stretch Alpha", "Y Stretch Alpha", 1.0, kStretch, {.hidden = true})->Describe("Height of the alpha trace in the RGBA types");
+        m_centre    = frame::Offset(*this, "Center", "Center")->Describe("Moves the trace: up and down sets its zero line, sideways shifts it");
+        m_channelCentre[frame::kR] = frame::Offset(*this, "Center Red", "Center Red")->Describe("Moves the red trace in the RGBA types: up and down sets its zero line, sideways shifts it");
+        m_channelCentre[frame::kG] = frame::Offset(*this, "Center Green", "Center Green")->Describe("Moves the green trace in the RGBA types: up and down sets its zero line, sideways shifts it");
+        m_channelCentre[frame::kB] = frame::Offset(*this, "Center Blue", "Center Blue")->Describe("Moves the blue trace in the RGBA types: up and down sets its zero line, sideways shifts it");
+        m_channelCentre[frame::kA] = frame::Offset(*this, "Center Alpha", "Center Alpha")->Describe("Moves the alpha trace in the RGBA types: up and down sets its zero line, sideways shifts it");
+        m_top       = frame::RangeHandle(*this, "Input Image Top", "Input Image Top", 0.0, {0, 1}, 1, 0, {.shown = true})->Describe("Where the band of analysed rows begins, as a share of the height");
+        m_bottom    = frame::RangeHandle(*this, "Input Image Bottom", "Input Image Bottom", 1.0, {0, 1}, 1, 1, {.shown = true})->Describe("Where the band of analysed rows ends, as a share of the height");
         m_output = frame::ImageOut(*this);
         // clang-format on
 

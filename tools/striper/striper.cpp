@@ -66,28 +66,28 @@ public:
         constexpr frame::Extra kCount{.allowed = kLines, .whole = true};
         constexpr const char* kColour = "Scanline Color";
         // clang-format off
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture to draw scanlines over");
         AddControlPage("horizontal Scanlines");
-        m_h.mode        = frame::Combo(*this, "ModeH", "Mode", {"keep input size", "stretch input"});
-        m_h.order       = frame::Combo(*this, "Scanline OrderH", "Scanline Order", {"show input first", "show color first"});
-        m_h.inputLines  = frame::Screw(*this, "Hscanlines showing input", "scanlines showing input", 1, kLines, kCount);
-        m_h.colourLines = frame::Screw(*this, "Hscanlines showing Color", "scanlines showing Color", 1, kLines, kCount);
-        m_h.colour[0]   = frame::ColorChannel(*this, "RedH", "Red", 0.0, 1, 0, kColour);
-        m_h.colour[1]   = frame::ColorChannel(*this, "GreenH", "Green", 0.0, 1, 1, kColour);
-        m_h.colour[2]   = frame::ColorChannel(*this, "BlueH", "Blue", 0.0, 1, 2, kColour);
-        m_h.colour[3]   = frame::ColorChannel(*this, "AlphaH", "Alpha", 1.0, 1, 3, kColour);
-        m_h.active      = frame::Checkbox(*this, "activate ScanlinesH", "activate Scanlines", 1.0, {.rowShare = 0.5});
+        m_h.mode        = frame::Combo(*this, "ModeH", "Mode", {"keep input size", "stretch input"})->Describe("Cover rows of the picture with colour, or stretch the picture to make room for the horizontal lines");
+        m_h.order       = frame::Combo(*this, "Scanline OrderH", "Scanline Order", {"show input first", "show color first"})->Describe("Whether each repeat starts with picture rows or with colour rows");
+        m_h.inputLines  = frame::Screw(*this, "Hscanlines showing input", "scanlines showing input", 1, kLines, kCount)->Describe("How many picture rows each repeat shows");
+        m_h.colourLines = frame::Screw(*this, "Hscanlines showing Color", "scanlines showing Color", 1, kLines, kCount)->Describe("How many colour rows each repeat shows");
+        m_h.colour[0]   = frame::ColorChannel(*this, "RedH", "Red", 0.0, 1, 0, kColour)->Describe("Red of the horizontal lines' colour");
+        m_h.colour[1]   = frame::ColorChannel(*this, "GreenH", "Green", 0.0, 1, 1, kColour)->Describe("Green of the horizontal lines' colour");
+        m_h.colour[2]   = frame::ColorChannel(*this, "BlueH", "Blue", 0.0, 1, 2, kColour)->Describe("Blue of the horizontal lines' colour");
+        m_h.colour[3]   = frame::ColorChannel(*this, "AlphaH", "Alpha", 1.0, 1, 3, kColour)->Describe("Alpha of the horizontal lines' colour");
+        m_h.active      = frame::Checkbox(*this, "activate ScanlinesH", "activate Scanlines", 1.0, {.rowShare = 0.5})->Describe("Draws the horizontal scanlines");
         AddControlPage("vertical Scanlines");
-        m_v.mode        = frame::Combo(*this, "ModeV", "Mode", {"keep input size", "stretch input"});
-        m_v.order       = frame::Combo(*this, "Scanline OrderV", "Scanline Order", {"show input first", "show color first"});
-        m_v.inputLines  = frame::Screw(*this, "Vscanlines showing input", "scanlines showing input", 1, kLines, kCount);
-        m_v.colourLines = frame::Screw(*this, "Vscanlines showing Color", "scanlines showing Color", 1, kLines, kCount);
-        m_v.colour[0]   = frame::ColorChannel(*this, "RedV", "Red", 0.0, 2, 0, kColour);
-        m_v.colour[1]   = frame::ColorChannel(*this, "GreenV", "Green", 0.0, 2, 1, kColour);
-        m_v.colour[2]   = frame::ColorChannel(*this, "BlueV", "Blue", 0.0, 2, 2, kColour);
-        m_v.colour[3]   = frame::ColorChannel(*this, "AlphaV", "Alpha", 1.0, 2, 3, kColour);
-        m_blend         = frame::Combo(*this, "Blend Mode", "Blend Mode", {"none (write over)", "add", "subtract"});
-        m_v.active      = frame::Checkbox(*this, "activate ScanlinesV", "activate Scanlines", 0.0, {.rowShare = 0.5});
+        m_v.mode        = frame::Combo(*this, "ModeV", "Mode", {"keep input size", "stretch input"})->Describe("Cover columns of the picture with colour, or stretch the picture to make room for the vertical lines");
+        m_v.order       = frame::Combo(*this, "Scanline OrderV", "Scanline Order", {"show input first", "show color first"})->Describe("Whether each repeat starts with picture columns or with colour columns");
+        m_v.inputLines  = frame::Screw(*this, "Vscanlines showing input", "scanlines showing input", 1, kLines, kCount)->Describe("How many picture columns each repeat shows");
+        m_v.colourLines = frame::Screw(*this, "Vscanlines showing Color", "scanlines showing Color", 1, kLines, kCount)->Describe("How many colour columns each repeat shows");
+        m_v.colour[0]   = frame::ColorChannel(*this, "RedV", "Red", 0.0, 2, 0, kColour)->Describe("Red of the vertical lines' colour");
+        m_v.colour[1]   = frame::ColorChannel(*this, "GreenV", "Green", 0.0, 2, 1, kColour)->Describe("Green of the vertical lines' colour");
+        m_v.colour[2]   = frame::ColorChannel(*this, "BlueV", "Blue", 0.0, 2, 2, kColour)->Describe("Blue of the vertical lines' colour");
+        m_v.colour[3]   = frame::ColorChannel(*this, "AlphaV", "Alpha", 1.0, 2, 3, kColour)->Describe("Alpha of the vertical lines' colour");
+        m_blend         = frame::Combo(*this, "Blend Mode", "Blend Mode", {"none (write over)", "add", "subtract"})->Describe("How the colours mix where horizontal and vertical lines cross");
+        m_v.active      = frame::Checkbox(*this, "activate ScanlinesV", "activate Scanlines", 0.0, {.rowShare = 0.5})->Describe("Draws the vertical scanlines");
         m_output = frame::ImageOut(*this);
         // clang-format on
     }

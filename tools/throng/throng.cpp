@@ -30,6 +30,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -88,18 +89,29 @@ public:
                                                              {"2Red", "2Green", "2Blue", "2Alpha"},
                                                              {"3Red", "3Green", "3Blue", "3Alpha"},
                                                              {"4Red", "4Green", "4Blue", "4Alpha"}};
+        static constexpr const char* kChannelName[] = {"Red", "Green", "Blue", "Alpha"};
         static constexpr const char* kTolerance[] = {"Tolerance 1", "Tolerance 2", "Tolerance 3",
                                                      "Tolerance 4"};
-        m_input = frame::ImageIn(*this, "Input");
-        m_marker = frame::ImageIn(*this, "Throng", 2);
+        m_input = frame::ImageIn(*this, "Input")
+                      ->Describe("Gives the output its size and depth; its pixels are not used");
+        m_marker = frame::ImageIn(*this, "Throng", 2)
+                       ->Describe("The marker picture, as large as Input: one-pixel dots in the "
+                                  "position colours where the figures go");
         for (int k = 0; k < kFigures; ++k) {
             FigureControls& f = m_controls[k];
             AddControlPage(kPage[k]);
-            f.image = frame::ImageControl(*this, kImage[k]);
+            const std::string figure = std::to_string(k + 1);
+            f.image = frame::ImageControl(*this, kImage[k])
+                          ->Describe("The figure drawn, centred, on every dot of position colour " +
+                                     figure);
             for (int c = 0; c < kChannels; ++c)
                 f.colour[c] = frame::ColorChannel(*this, kColour[k][c], kColour[k][c], 0.0, k + 1,
-                                                  c, kLabel[k]);
-            f.tolerance = Tolerance(*this, kTolerance[k]);
+                                                  c, kLabel[k])
+                                  ->Describe(std::string(kChannelName[c]) +
+                                             " of the dot colour that places figure " + figure);
+            f.tolerance = Tolerance(*this, kTolerance[k])
+                              ->Describe("How far a dot's colour may stray from position colour " +
+                                         figure + " and still get figure " + figure);
         }
         m_output = frame::ImageOut(*this);
     }

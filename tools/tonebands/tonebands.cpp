@@ -100,19 +100,27 @@ class ToneBands : public ThreadedOperator {
 public:
     ToneBands(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture to filter");
         AddControlPage("Settings");
-        m_on = frame::ChannelSwitches(*this);
+        m_on = frame::ChannelSwitches(*this, "Filters the %s channel; off leaves it unchanged");
         m_filter = frame::Combo(*this, "Filter Options", "Filter Options",
                                 {"lowcut", "highcut", "lowboost", "highboost", "range inside cut",
                                  "range inside boost", "range outside cut", "range outside boost"},
-                                0, {.notify = true});
-        m_level = frame::Slider(*this, "Luminance", "Luminance", 0.5, {0, 1});
+                                0, {.notify = true})
+                       ->Describe("Which values are pulled: below or above the level (cut to "
+                                  "black, boost to full), or inside or outside the region");
+        m_level = frame::Slider(*this, "Luminance", "Luminance", 0.5, {0, 1})
+                      ->Describe("The level that divides pulled from untouched values, for the cut "
+                                 "and boost filters");
         m_start = frame::RangeHandle(*this, "Luminance Region Start", "Luminance Region Start", 0.0,
-                                     {0, 1}, 1, 0, {.hidden = true});
+                                     {0, 1}, 1, 0, {.hidden = true})
+                      ->Describe("Where the region of the range filters begins");
         m_end = frame::RangeHandle(*this, "Luminance Region End", "Luminance Region End", 1.0,
-                                   {0, 1}, 1, 1, {.hidden = true});
-        m_smooth = frame::Slider(*this, "Smoothness Range", "Smoothness Range", 0.1, {0, 1});
+                                   {0, 1}, 1, 1, {.hidden = true})
+                    ->Describe("Where the region of the range filters ends");
+        m_smooth = frame::Slider(*this, "Smoothness Range", "Smoothness Range", 0.1, {0, 1})
+                       ->Describe("Width of the soft ramp at the level or the region's edges; 0 "
+                                  "gives a hard edge");
         m_output = frame::ImageOut(*this);
     }
 

@@ -77,12 +77,13 @@ struct ChannelNames {
     const char* centreId;
     const char* centreName;
     char letter;
+    const char* channel; // as the descriptions name it
 };
 constexpr ChannelNames kNames[kChannels] = {
-    {"Red", "Red", "Red active", "Center_Red", "Center Red", 'R'},
-    {"Green", "Green", "Green active", "Center_Green", "Center Green", 'G'},
-    {"Blue", "Blue", "Blue active", "Center_Blue", "Center Blue", 'B'},
-    {"Alpha", "Alpha", "Alpha active", "Center_Alpha", "Center Alpha", 'A'},
+    {"Red", "Red", "Red active", "Center_Red", "Center Red", 'R', "red"},
+    {"Green", "Green", "Green active", "Center_Green", "Center Green", 'G', "green"},
+    {"Blue", "Blue", "Blue active", "Center_Blue", "Center Blue", 'B', "blue"},
+    {"Alpha", "Alpha", "Alpha active", "Center_Alpha", "Center Alpha", 'A', "alpha"},
 };
 
 Input* FormulaCombo(Operator& op, const std::string& id, const char* name) {
@@ -95,23 +96,28 @@ class Warble : public ThreadedOperator {
 public:
     Warble(Registry* registry, ScriptVal& table, TagList& tags)
         : ThreadedOperator(registry, table, tags) {
-        m_input = frame::ImageIn(*this, "Input");
+        m_input = frame::ImageIn(*this, "Input")->Describe("The picture to distort");
         for (int c = 0; c < kChannels; ++c) {
             const ChannelNames& n = kNames[c];
             const auto id = [&](const char* stem) { return stem + std::string(1, n.letter); };
+            // A description naming this channel: "the %s channel" -> "the red channel".
+            const auto about = [&](std::string text) {
+                text.replace(text.find("%s"), 2, n.channel);
+                return text;
+            };
             ChannelControls& k = m_controls[c];
             AddControlPage(n.page);
             // clang-format off
-            k.active      = frame::Checkbox(*this, n.activeId, n.activeName, 1.0, {.rowShare = 0.33});
-            k.centre      = frame::Offset(*this, n.centreId, n.centreName);
-            k.x.formula   = FormulaCombo(*this, id("FormulaX"), "Formula X");
-            k.x.phase     = frame::Screw(*this, id("phaseX").c_str(), "Phase X", 0.0, {0.0, 1.0});
-            k.x.amplitude = frame::Screw(*this, id("amplitudeX").c_str(), "Amplitude X", 0.5, {0.0, 10.0});
-            k.x.frequency = frame::Screw(*this, id("frequencyX").c_str(), "Frequency X", 0.05, {0.0, 5.0});
-            k.y.formula   = FormulaCombo(*this, id("FormulaY"), "Formula Y");
-            k.y.phase     = frame::Screw(*this, id("phaseY").c_str(), "Phase Y", 0.0, {0.0, 1.0});
-            k.y.amplitude = frame::Screw(*this, id("amplitudeY").c_str(), "Amplitude Y", 0.5, {0.0, 10.0});
-            k.y.frequency = frame::Screw(*this, id("frequencyY").c_str(), "Frequency Y", 0.05, {0.0, 5.0});
+            k.active      = frame::Checkbox(*this, n.activeId, n.activeName, 1.0, {.rowShare = 0.33})->Describe(about("Distorts the %s channel; off leaves it in place"));
+            k.centre      = frame::Offset(*this, n.centreId, n.centreName)->Describe(about("Shifts the whole %s channel by this point's distance from the middle"));
+            k.x.formula   = FormulaCombo(*this, id("FormulaX"), "Formula X")->Describe(about("The wave that moves the %s channel sideways; it runs down the picture"));
+            k.x.phase     = frame::Screw(*this, id("phaseX").c_str(), "Phase X", 0.0, {0.0, 1.0})->Describe(about("Slides the sideways wave of the %s channel along the rows"));
+            k.x.amplitude = frame::Screw(*this, id("amplitudeX").c_str(), "Amplitude X", 0.5, {0.0, 10.0})->Describe(about("How far the sideways wave moves the %s channel; 1 is 100 pixels"));
+            k.x.frequency = frame::Screw(*this, id("frequencyX").c_str(), "Frequency X", 0.05, {0.0, 5.0})->Describe(about("How close together the sideways waves of the %s channel come"));
+            k.y.formula   = FormulaCombo(*this, id("FormulaY"), "Formula Y")->Describe(about("The wave that moves the %s channel up and down; it runs across the picture"));
+            k.y.phase     = frame::Screw(*this, id("phaseY").c_str(), "Phase Y", 0.0, {0.0, 1.0})->Describe(about("Slides the up-and-down wave of the %s channel along the columns"));
+            k.y.amplitude = frame::Screw(*this, id("amplitudeY").c_str(), "Amplitude Y", 0.5, {0.0, 10.0})->Describe(about("How far the up-and-down wave moves the %s channel; 1 is 100 pixels"));
+            k.y.frequency = frame::Screw(*this, id("frequencyY").c_str(), "Frequency Y", 0.05, {0.0, 5.0})->Describe(about("How close together the up-and-down waves of the %s channel come"));
             // clang-format on
         }
         m_output = frame::ImageOut(*this);

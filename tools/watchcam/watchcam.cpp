@@ -42,19 +42,19 @@ public:
         constexpr frame::Range kUnit{0, 1};
         constexpr const char* kBackground = "Background Color";
         // clang-format off
-        m_input     = frame::ImageIn(*this, "Input");
-        m_reference = frame::ImageIn(*this, "Reference", 2, false);
-        m_motion    = frame::ImageControl(*this, "Motion");
-        m_passive   = frame::ImageControl(*this, "Passive");
-        m_mode      = frame::Combo(*this, "OutputMode", "Output Mode", {"Merge over BG", "Grid only"});
-        m_bg[0]     = frame::ColorChannel(*this, "Red", "Red", 0.0, 1, 0, kBackground);
-        m_bg[1]     = frame::ColorChannel(*this, "Green", "Green", 0.0, 1, 1, kBackground);
-        m_bg[2]     = frame::ColorChannel(*this, "Blue", "Blue", 0.0, 1, 2, kBackground);
-        m_bg[3]     = frame::ColorChannel(*this, "Alpha", "Alpha", 0.0, 1, 3, kBackground);
-        m_tol[0]    = frame::Screw(*this, "ToleranceR", "Tolerance Red", 0.0, kUnit);
-        m_tol[1]    = frame::Screw(*this, "ToleranceG", "Tolerance Green", 0.0, kUnit);
-        m_tol[2]    = frame::Screw(*this, "ToleranceB", "Tolerance Blue", 0.0, kUnit);
-        m_tol[3]    = frame::Screw(*this, "ToleranceA", "Tolerance Alpha", 0.0, kUnit);
+        m_input     = frame::ImageIn(*this, "Input")->Describe("The camera picture");
+        m_reference = frame::ImageIn(*this, "Reference", 2, false)->Describe("The picture to compare with, such as the empty scene; cells that differ count as motion");
+        m_motion    = frame::ImageControl(*this, "Motion")->Describe("The mark drawn over every cell that changed; its size sets the grid");
+        m_passive   = frame::ImageControl(*this, "Passive")->Describe("The mark drawn over every cell that did not change (optional)");
+        m_mode      = frame::Combo(*this, "OutputMode", "Output Mode", {"Merge over BG", "Grid only"})->Describe("Draw the marks over the picture, or over the plain background colour");
+        m_bg[0]     = frame::ColorChannel(*this, "Red", "Red", 0.0, 1, 0, kBackground)->Describe("Red of the background colour of Grid only");
+        m_bg[1]     = frame::ColorChannel(*this, "Green", "Green", 0.0, 1, 1, kBackground)->Describe("Green of the background colour of Grid only");
+        m_bg[2]     = frame::ColorChannel(*this, "Blue", "Blue", 0.0, 1, 2, kBackground)->Describe("Blue of the background colour of Grid only");
+        m_bg[3]     = frame::ColorChannel(*this, "Alpha", "Alpha", 0.0, 1, 3, kBackground)->Describe("Alpha of the background colour of Grid only");
+        m_tol[0]    = frame::Screw(*this, "ToleranceR", "Tolerance Red", 0.0, kUnit)->Describe("How much the red channel may change before a cell counts as changed");
+        m_tol[1]    = frame::Screw(*this, "ToleranceG", "Tolerance Green", 0.0, kUnit)->Describe("How much the green channel may change before a cell counts as changed");
+        m_tol[2]    = frame::Screw(*this, "ToleranceB", "Tolerance Blue", 0.0, kUnit)->Describe("How much the blue channel may change before a cell counts as changed");
+        m_tol[3]    = frame::Screw(*this, "ToleranceA", "Tolerance Alpha", 0.0, kUnit)->Describe("How much the alpha channel may change before a cell counts as changed");
         m_output    = frame::ImageOut(*this);
         // clang-format on
     }
