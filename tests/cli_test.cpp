@@ -931,7 +931,9 @@ TEST_F(Cli, AMovieFileIsRefusedInOneLine) {
     std::vector<ImageSpec> specs(3, spec);
     ASSERT_TRUE(out->open(P("clip.gif"), 3, specs.data()));
     for (int i = 0; i < 3; ++i) {
-        if (i) ASSERT_TRUE(out->open(P("clip.gif"), spec, OIIO::ImageOutput::AppendSubimage));
+        if (i) {
+            ASSERT_TRUE(out->open(P("clip.gif"), spec, OIIO::ImageOutput::AppendSubimage));
+        }
         ASSERT_TRUE(out->write_image(TypeDesc::UINT8, px.data()));
     }
     ASSERT_TRUE(out->close());
