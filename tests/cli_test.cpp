@@ -233,7 +233,8 @@ TEST_F(Cli, EveryControlHasAOneLineDescription) {
     for (const Json& t : list) {
         const Result r = Run({"controls", t["id"], "--json"});
         ASSERT_EQ(r.code, 0) << r.err;
-        for (const Json& c : Json::parse(r.out)["controls"]) {
+        const Json listing = Json::parse(r.out); // kept: the loop walks into it
+        for (const Json& c : listing["controls"]) {
             const std::string d = c["description"];
             const std::string where =
                 t["name"].get<std::string>() + " " + c["id"].get<std::string>();
