@@ -236,6 +236,8 @@ def resident_bytes():
     return kb * 1024
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory in its quarantine")
 def test_memory_of_a_render_is_handed_back():
     # The pool kept the 64 MB of each size of image for the rest of the process.
     image = np.full((2000, 2000, 4), 0.5, np.float32)
