@@ -26,13 +26,35 @@ std::vector<std::string> NamesOf(const Registry& entry) {
 
 std::string DisplayName(const Registry& entry) { return entry.Text(tag::RegDisplayName); }
 
-std::vector<std::string> PluginFolders() {
+std::vector<std::string> MissingImageInputs(const qrvx::Tool& tool,
+                                            const std::vector<std::string>& connected) {
+    std::vector<std::string> missing;
+    for (const auto& in : tool.Inputs()) {
+        const InputDecl& d = in->Decl();
+        if (in->IsImage() && d.required && d.id != "Input" &&
+            std::find(connected.begin(), connected.end(), d.id) == connected.end())
+            missing.push_back(d.id);
+    }
+    return missing;
+}
+
+void RequireImageInputs(const qrvx::Tool& tool, const std::vector<std::string>& connected,
+                        const std::function<std::string(const std::string& id)>& howToGive) {
+    const std::vector<std::string> missing = MissingImageInputs(tool, connected);
+    if (!missing.empty())
+        throw UsageError(DisplayName(tool.Entry()) + " needs the image input " +
+                         Quoted(missing.front()) + " (give it with " + howToGive(missing.front()) +
+                         ")");
+}
+
+std::vector<std::string> PluginFolders(bool besideBinary) {
     std::vector<std::string> folders;
     if (const char* path = std::getenv("QRVX_PLUGIN_PATH")) {
         std::stringstream list(path);
         for (std::string folder; std::getline(list, folder, ':');)
             if (!folder.empty()) folders.push_back(folder);
     }
+    if (!besideBinary) return folders;
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (!ec) folders.push_back((self.parent_path().parent_path() / "plugins").string());
@@ -52,11 +74,21 @@ Catalog Catalog::Load(bool quiet, const std::vector<std::string>& folders) {
                 if (!quiet) std::cerr << "qrvx: warning: " << e.what() << "\n";
                 continue;
             }
-            bool fresh = true;
+            // A plug-in any of whose tools is loaded already is dropped whole (and unloaded
+            // again), and none of its IDs is taken.
+            std::string taken;
             for (Registry* entry : plugin->Entries())
-                fresh = fresh && ids.insert(entry->ID().Text()).second;
-            if (!fresh) continue; // unloads it again: the tool came from an earlier folder
-            for (Registry* entry : plugin->Entries()) catalog.m_entries.push_back(entry);
+                if (taken.empty() && ids.count(entry->ID().Text())) taken = entry->ID().Text();
+            if (!taken.empty()) {
+                if (!quiet)
+                    std::cerr << "qrvx: warning: skipped " << file << ": a tool with the ID "
+                              << taken << " is loaded already\n";
+                continue;
+            }
+            for (Registry* entry : plugin->Entries()) {
+                ids.insert(entry->ID().Text());
+                catalog.m_entries.push_back(entry);
+            }
             catalog.m_plugins.push_back(std::move(plugin));
         }
     }
@@ -89,10 +121,12 @@ Registry& Catalog::Find(const std::string& name) const {
             }
     if (found.size() == 1) return *found.front();
     std::vector<std::string> names;
-    for (const Registry* e : found.empty() ? m_entries : found) names.push_back(DisplayName(*e));
+    for (const Registry* e : found.empty() ? m_entries : found)
+        names.push_back(DisplayName(*e) + (found.empty() ? "" : " (" + e->ID().Text() + ")"));
     if (found.empty())
         throw UsageError("unknown tool " + Quoted(Excerpt(name)) + " (tools: " + Join(names) + ")");
-    throw UsageError("tool name " + Quoted(name) + " is ambiguous: " + Join(names));
+    throw UsageError("tool name " + Quoted(Excerpt(name)) + " is ambiguous: " + Join(names) +
+                     " (give the registry ID)");
 }
 
 } // namespace app

@@ -1,16 +1,20 @@
 #include "app/exr_file.h"
 
 #include "app/errors.h"
+#include "app/output_file.h"
 
 #include <OpenEXR/openexr.h>
 #include <OpenImageIO/parallel.h>
 #include <OpenImageIO/strutil.h>
 
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -47,9 +51,12 @@ public:
         const exr_context_initializer_t init = Initializer();
         return exr_start_read(&m_ctxt, path.c_str(), &init) == EXR_ERR_SUCCESS;
     }
-    // Starts a file for writing; the library deletes it when it is not finished.
-    exr_result_t Write(const std::string& path) {
-        const exr_context_initializer_t init = Initializer();
+    // Starts writing into an open file (path names it in messages).
+    exr_result_t Write(int fd, const std::string& path) {
+        exr_context_initializer_t init = Initializer();
+        m_fd = fd;
+        init.user_data = &m_fd;
+        init.write_fn = &WriteAt;
         return exr_start_write(&m_ctxt, path.c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
     }
     // Finishes a written file: the block table goes in and the file is closed.
@@ -72,7 +79,23 @@ private:
         init.error_handler_fn = &KeepMessage;
         return init;
     }
+    static int64_t WriteAt(exr_const_context_t ctxt, void* fd, const void* buffer, uint64_t size,
+                           uint64_t offset, exr_stream_error_func_ptr_t error) {
+        const auto* p = static_cast<const char*>(buffer);
+        for (uint64_t done = 0; done < size;) {
+            const ssize_t n =
+                pwrite(*static_cast<int*>(fd), p + done, size - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error(ctxt, EXR_ERR_WRITE_IO, "%s", std::strerror(n < 0 ? errno : ENOSPC));
+                return -1;
+            }
+            done += uint64_t(n);
+        }
+        return int64_t(size);
+    }
     exr_context_t m_ctxt = nullptr;
+    int m_fd = -1;
 };
 
 // Runs task(b) for every block b on every core, and rethrows the first block's error
@@ -353,8 +376,9 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     const auto fail = [&](exr_result_t) {
         return Failure("cannot write " + path + ": " + t_message);
     };
+    PendingFile pending(path);
     Context file;
-    if (exr_result_t r = file.Write(path)) throw fail(r);
+    if (exr_result_t r = file.Write(pending.Fd(), path)) throw fail(r);
     exr_context_t f = file.Get();
     int part = 0;
     // A window from its first pixel and its size.
@@ -382,6 +406,8 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
         if (!r)
             r = exr_add_channel(f, part, name, EXR_PIXEL_FLOAT, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1);
     if (!r) r = exr_attr_set_string(f, part, "Software", "qrvx");
+    for (const auto& [name, value] : layout.texts)
+        if (!r) r = exr_attr_set_string(f, part, name.c_str(), value.c_str());
     // Everything else the source's header holds and this one does not yet.
     if (!r) r = exr_copy_unset_attributes(f, part, source.Get(), 0);
     if (!r) r = exr_write_header(f);
@@ -392,6 +418,7 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     }
     if (!r) r = file.Finish();
     if (r) throw fail(r);
+    pending.Commit();
     return true;
 }
 

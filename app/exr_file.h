@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace app::exr {
 
@@ -37,6 +38,8 @@ struct Layout {
     // The file whose header attributes are carried: all of them but the layout (channels,
     // compression, windows, line order) and "Software", which is "qrvx".
     std::string source;
+    // Text attributes written besides (they win over the source's of the same name).
+    std::vector<std::pair<std::string, std::string>> texts;
 };
 
 // The compression and level for a compression name of OpenImageIO's ("none", "zip",
@@ -44,9 +47,10 @@ struct Layout {
 // that compression.
 std::optional<std::pair<Compression, int>> ParseCompression(const std::string& name);
 
-// Writes a float image to path as laid out and returns true; or returns false, having
-// written nothing, when the source is not a single-part scanline OpenEXR file whose
-// header can be carried. Throws Failure naming the path when the file cannot be written.
+// Writes a float image to path as laid out, through a temporary file renamed into place
+// (see output_file.h), and returns true; or returns false, having written nothing, when
+// the source is not a single-part scanline OpenEXR file whose header can be carried.
+// Throws Failure naming the path when the file cannot be written.
 bool Write(const Image& image, const std::string& path, const Layout& layout);
 
 } // namespace app::exr

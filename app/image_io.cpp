@@ -2,15 +2,23 @@
 
 #include "app/errors.h"
 #include "app/output_file.h"
+#include "app/text.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/strutil.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -56,9 +64,25 @@ Layout LayoutOf(const ImageSpec& spec) {
     return l;
 }
 
+// What a path that is not a regular file is, for messages.
+std::string KindOf(const std::filesystem::file_status& status) {
+    switch (status.type()) {
+    case std::filesystem::file_type::directory: return "a folder";
+    case std::filesystem::file_type::fifo: return "a FIFO";
+    case std::filesystem::file_type::character:
+    case std::filesystem::file_type::block: return "a device";
+    case std::filesystem::file_type::socket: return "a socket";
+    default: return "not a regular file";
+    }
+}
+
 std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) throw Failure("cannot read " + path + ": no such file");
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) throw Failure("cannot read " + path + ": no such file");
+    // A FIFO or a device would block or never end inside a reader's format probe.
+    if (!std::filesystem::is_regular_file(status))
+        throw Failure("cannot read " + path + ": it is " + KindOf(status) + ", not a regular file");
     // Alpha is data: no premultiplication on read.
     ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
@@ -68,6 +92,11 @@ std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
         throw Failure("cannot read " + path + ": " + (why.empty() ? "not a readable image" : why));
     }
     if (in->spec().deep) throw Failure("cannot read " + path + ": deep images are not supported");
+    // Only a movie's first frame would be read, for every frame of a sequence.
+    if (std::string_view(in->format_name()) == "FFmpeg movie" ||
+        in->spec().get_int_attribute("oiio:Movie") != 0)
+        throw Failure("cannot read " + path +
+                      ": movie files are not read (give an image sequence such as clip.#.exr)");
     return in;
 }
 
@@ -194,7 +223,8 @@ bool DescribesSourceFile(const std::string& key) {
                                        "software"};
     for (const char* k : keys)
         if (key == k) return true;
-    return key.rfind("thumbnail_", 0) == 0 ||
+    // "qrvx:..." describes the render that made the source, not the one writing now.
+    return key.rfind("thumbnail_", 0) == 0 || key.rfind("qrvx:", 0) == 0 ||
            (key.rfind("oiio:", 0) == 0 && key != "oiio:colorspace");
 }
 
@@ -217,7 +247,8 @@ bool Carries(const std::string& name, const std::string& sourceFormat,
 
 // The output's description: size, channels, windows and metadata.
 ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
-                     const FileInfo* source, const std::string& compression) {
+                     const FileInfo* source, const std::string& compression,
+                     const std::vector<std::pair<std::string, std::string>>& metadata) {
     ImageSpec spec(image.Width(), image.Height(), channels, type.pixel);
     spec.alpha_channel = channels == 4 ? 3 : -1;
     if (source) {
@@ -239,14 +270,16 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
     spec.attribute("oiio:UnassociatedAlpha", 1);
     spec.attribute("Software", "qrvx");
     if (!compression.empty()) spec.attribute("compression", compression);
+    for (const auto& [name, value] : metadata) spec.attribute(name, value);
     return spec;
 }
 
 // How exr::Write lays the image out, when it can write it: a float image stored as float
 // from an OpenEXR source, uncompressed or with ZIP; the windows and the compression are
 // those of the output's description.
-std::optional<exr::Layout> ExrLayout(const Image& image, const ImageSpec& spec,
-                                     const OutputType& type, const FileInfo* source) {
+std::optional<exr::Layout>
+ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, const FileInfo* source,
+          const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
         source->format != "openexr")
         return {};
@@ -258,6 +291,7 @@ std::optional<exr::Layout> ExrLayout(const Image& image, const ImageSpec& spec,
     l.displayWidth = spec.full_width, l.displayHeight = spec.full_height;
     std::tie(l.compression, l.zipLevel) = *compression;
     l.source = source->path;
+    l.texts = metadata;
     return l;
 }
 
@@ -285,30 +319,105 @@ OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIs
     return {TypeDesc::UINT16, format};
 }
 
+// A compression a format's writer takes: a name, and the range of the level that may
+// follow it after a colon (none when the name takes no level).
+struct CompressionName {
+    const char* name;
+    int lowest = 0, highest = -1;
+};
+
+// What each format's writer takes. The writers quietly store anything else with their
+// default, so a slip (zip:999, bogus) would pass unnoticed.
+const std::vector<CompressionName>* CompressionsOf(const std::string& format) {
+    static const std::map<std::string, std::vector<CompressionName>> compressions = {
+        {"openexr",
+         {{"none"},
+          {"rle"},
+          {"zip", 1, 9},
+          {"zips", 1, 9},
+          {"piz"},
+          {"pxr24"},
+          {"b44"},
+          {"b44a"},
+          {"dwaa", 1, 1000},
+          {"dwab", 1, 1000}}},
+        {"tiff", {{"none"}, {"lzw"}, {"zip", 1, 9}, {"packbits"}}},
+        {"png", {{"zip", 0, 9}}},
+        {"jpeg", {{"jpeg", 1, 100}}},
+        {"targa", {{"none"}, {"rle"}}},
+    };
+    const auto found = compressions.find(format);
+    return found == compressions.end() ? nullptr : &found->second;
+}
+
 } // namespace
 
 OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth) {
     return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
 }
 
+void CheckCompression(const std::string& path, const std::string& compression) {
+    if (compression.empty()) return;
+    const std::string format = CreateOutput(path)->format_name();
+    const std::vector<CompressionName>* names = CompressionsOf(format);
+    const std::string asked = "--compression " + Quoted(Excerpt(compression));
+    if (!names) throw UsageError(asked + ": " + format + " files take no compression setting");
+    const std::size_t colon = compression.find(':');
+    const std::string name = OIIO::Strutil::lower(compression.substr(0, colon));
+    std::vector<std::string> accepted;
+    for (const CompressionName& c : *names) {
+        accepted.push_back(c.highest < c.lowest
+                               ? c.name
+                               : std::string(c.name) + "[:" + std::to_string(c.lowest) + "-" +
+                                     std::to_string(c.highest) + "]");
+        if (name != c.name) continue;
+        if (colon == std::string::npos) return;
+        const std::string level = compression.substr(colon + 1);
+        int value = 0;
+        const auto [end, ec] = std::from_chars(level.data(), level.data() + level.size(), value);
+        if (c.highest >= c.lowest && ec == std::errc() && end == level.data() + level.size() &&
+            value >= c.lowest && value <= c.highest)
+            return;
+        throw UsageError(asked + ": " + format + " " + c.name +
+                         (c.highest < c.lowest
+                              ? " takes no level"
+                              : " levels are whole numbers from " + std::to_string(c.lowest) +
+                                    " to " + std::to_string(c.highest)));
+    }
+    throw UsageError(asked + " is not a compression of " + format + " files (they take " +
+                     Join(accepted) + ")");
+}
+
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
+    CheckCompression(path, options.compression);
     auto out = CreateOutput(path);
     OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
     const int channels = out->supports("alpha") ? 4 : 3;
-    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.compression);
-    if (const auto layout = ExrLayout(image, spec, type, options.source)) {
-        PendingFile file(path);
-        if (exr::Write(image, file.TempPath(), *layout)) {
-            file.Commit();
-            return;
-        }
-    }
+    const ImageSpec spec =
+        OutputSpec(image, channels, type, options.source, options.compression, options.metadata);
+    if (const auto layout = ExrLayout(image, spec, type, options.source, options.metadata))
+        if (exr::Write(image, path, *layout)) return;
 
     PendingFile file(path);
     const auto fail = [&](const std::string& why) {
         throw Failure("cannot write " + path + ": " + (why.empty() ? "unknown reason" : why));
     };
+    // The writer writes through the temporary file's descriptor where its format allows;
+    // the others open the file by its name (which Commit checks). TIFF is among them:
+    // libtiff reads back what it wrote, which a write-only stream does not give it.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(nullptr, &std::fclose);
+    std::optional<OIIO::Filesystem::IOFile> proxy;
+    if (out->supports("ioproxy") && type.format != "tiff") {
+        const int fd = dup(file.Fd());
+        stream.reset(fd >= 0 ? fdopen(fd, "wb") : nullptr);
+        if (!stream) {
+            if (fd >= 0) close(fd);
+            fail(std::strerror(errno));
+        }
+        proxy.emplace(stream.get(), OIIO::Filesystem::IOProxy::Write);
+        out->set_ioproxy(&*proxy);
+    }
     if (!out->open(file.TempPath(), spec)) fail(out->geterror());
     const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
     const void* pixels = image.IsFloat() ? static_cast<const void*>(image.Row<float>(0))
@@ -316,6 +425,8 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
     if (!out->write_image(from, pixels, image.Stride(), image.RowBytes())) fail(out->geterror());
     if (!out->close()) fail(out->geterror());
     out.reset();
+    proxy.reset();
+    if (stream && std::fclose(stream.release()) != 0) fail(std::strerror(errno));
     file.Commit();
 }
 

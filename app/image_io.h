@@ -27,6 +27,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace app {
 
@@ -65,6 +67,11 @@ struct OutputType {
 // floats are asked for.
 OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth);
 
+// Checks a --compression value against what the format of path takes: a name and, for
+// some, a level after a colon (zip:6, dwaa:45, jpeg:90). "" takes the default. Throws
+// UsageError naming the value and what the format takes.
+void CheckCompression(const std::string& path, const std::string& compression);
+
 struct WriteOptions {
     Depth depth = Depth::Auto;
     // The main input's description: its data and display windows, pixel aspect and
@@ -74,10 +81,13 @@ struct WriteOptions {
     OIIO::TypeDesc pixel = OIIO::TypeUnknown;
     // The compression to write with; "" for the default (see above).
     std::string compression;
+    // Text metadata to write (names "qrvx:..." are never carried from a source).
+    std::vector<std::pair<std::string, std::string>> metadata;
 };
 
 // Writes an image to a temporary file beside path and renames it into place. Throws
-// UsageError for a format or depth that does not fit (see OutputTypeFor), Failure naming
+// UsageError for a format, depth or compression that does not fit (see OutputTypeFor,
+// CheckCompression), Failure naming
 // the path when the file cannot be written; the target is then left as it was.
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options);
 

@@ -2,7 +2,10 @@
 
 #include "app/errors.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,9 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string_view>
 
@@ -64,28 +67,46 @@ const std::string& HostName() {
     return name;
 }
 
-// The temporary name a process gives its file for target:
-// ".<stem>.qrvx-tmp<host>-<pid><ext>".
+// How many random letters a temporary name holds after the pid.
+constexpr std::size_t kRandomLetters = 8;
+
+// Letters no one can predict, from the system's entropy.
+std::string RandomLetters() {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[kRandomLetters] = {};
+    if (getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes))
+        for (unsigned char& b : bytes) b = static_cast<unsigned char>(std::random_device()());
+    std::string letters;
+    for (unsigned char b : bytes) letters += kLetters[b % (sizeof kLetters - 1)];
+    return letters;
+}
+
+// A temporary name a process may give its file for target:
+// ".<stem>.qrvx-tmp<host>-<pid>-<random><ext>".
 std::string TempName(const fs::path& target, pid_t pid) {
     std::string name = ".";
     name += target.stem().string();
     name += kTempMarker;
-    name += HostName() + "-" + std::to_string(pid);
+    name += HostName() + "-" + std::to_string(pid) + "-" + RandomLetters();
     name += target.extension().string();
     return name;
 }
 
 // Reads back a temporary name written on this machine: the target's file name and the
 // writer's pid. Names from other machines give false (their pids mean nothing here).
+// Names without the random letters are those of earlier versions.
 bool ParseTempName(const std::string& name, std::string& targetName, pid_t& pid) {
     const std::string tag = std::string(kTempMarker) + HostName() + "-";
     const std::size_t marker = name.rfind(tag);
     if (name.empty() || name.front() != '.' || marker == std::string::npos || marker < 2)
         return false;
     const std::size_t digits = marker + tag.size();
-    const std::size_t ext = std::min(name.find_first_not_of("0123456789", digits), name.size());
-    if (ext == digits || ext - digits > 9 || (ext < name.size() && name[ext] != '.')) return false;
-    pid = pid_t(std::stol(name.substr(digits, ext - digits)));
+    const std::size_t end = std::min(name.find_first_not_of("0123456789", digits), name.size());
+    std::size_t ext = end;
+    if (ext < name.size() && name[ext] == '-')
+        ext = std::min(ext + 1 + kRandomLetters, name.size());
+    if (end == digits || end - digits > 9 || (ext < name.size() && name[ext] != '.')) return false;
+    pid = pid_t(std::stol(name.substr(digits, end - digits)));
     targetName = name.substr(1, marker - 1) + name.substr(ext);
     return true;
 }
@@ -130,7 +151,11 @@ void CheckWritable(const std::string& path) {
     if (access(folder.c_str(), W_OK | X_OK) != 0)
         throw Failure("cannot write " + path + ": folder " + folder + " is not writable");
     if (fs::is_directory(path, ec)) throw Failure("cannot write " + path + ": it is a folder");
-    if (fs::exists(path, ec) && access(path.c_str(), W_OK) != 0)
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return; // nothing there yet
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw Failure("cannot write " + path + ": it is not a regular file");
+    if (S_ISREG(st.st_mode) && access(path.c_str(), W_OK) != 0)
         throw Failure("cannot write " + path + ": the file is not writable");
 }
 
@@ -138,31 +163,58 @@ PendingFile::PendingFile(std::string target) : m_target(std::move(target)) {
     CheckWritable(m_target);
     RemoveStaleTemporaries(m_target);
     const fs::path t(m_target);
-    m_temp = (t.parent_path() / TempName(t, getpid())).string();
+    // A fresh name until one is free: O_EXCL never opens what is there, O_NOFOLLOW never
+    // follows a link planted under the name.
+    for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+        m_temp = (t.parent_path() / TempName(t, getpid())).string();
+        m_fd = open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_fd < 0 && errno != EEXIST)
+            throw Failure("cannot write " + m_target + ": " + std::strerror(errno));
+    }
+    if (m_fd < 0) throw Failure("cannot write " + m_target + ": no free temporary name");
     Watch(m_temp);
 }
 
 PendingFile::~PendingFile() {
+    if (m_fd >= 0) close(m_fd);
     if (m_done) return;
     std::remove(m_temp.c_str());
     Unwatch();
 }
 
 void PendingFile::Commit() {
-    if (std::rename(m_temp.c_str(), m_target.c_str()) != 0)
+    // The name must still hold the file this object made: a writer that opened it by
+    // name must not have been handed something else.
+    struct stat made {
+    }, named{};
+    const bool same = fstat(m_fd, &made) == 0 && lstat(m_temp.c_str(), &named) == 0 &&
+                      S_ISREG(named.st_mode) && made.st_dev == named.st_dev &&
+                      made.st_ino == named.st_ino;
+    const int closed = close(m_fd);
+    m_fd = -1;
+    if (!same)
+        throw Failure("cannot write " + m_target + ": its temporary file " + m_temp +
+                      " was replaced while it was written");
+    if (closed != 0 || std::rename(m_temp.c_str(), m_target.c_str()) != 0)
         throw Failure("cannot write " + m_target + ": " + std::strerror(errno));
     m_done = true;
     Unwatch();
 }
 
+void WriteAll(int fd, const void* data, std::size_t size, const std::string& path) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw Failure("cannot write " + path + ": " + std::strerror(errno));
+        p += n;
+        size -= std::size_t(n);
+    }
+}
+
 void WriteTextFile(const std::string& path, const std::string& text) {
     PendingFile file(path);
-    {
-        std::ofstream out(file.TempPath(), std::ios::binary);
-        out << text;
-        out.close();
-        if (!out) throw Failure("cannot write " + path + ": " + std::strerror(errno));
-    }
+    WriteAll(file.Fd(), text.data(), text.size(), path);
     file.Commit();
 }
 

@@ -7,20 +7,25 @@
 #include "app/settings.h"
 #include "app/testcard.h"
 #include "app/text.h"
+#include "host/monitor.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <iomanip>
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace app {
 
@@ -120,6 +125,60 @@ FrameInputs ReadFrame(const Plan& plan, int frame) {
     return in;
 }
 
+// While it lives, shows how far a frame's render is (its bands finished, of those begun
+// since the frame started) once the frame has taken longer than a second, so that a long
+// frame gives a sign of life: a line rewritten in place on a terminal, else a line every
+// few seconds.
+class FrameProgress {
+public:
+    FrameProgress(bool enabled, std::string what)
+        : m_what(std::move(what)), m_start(CurrentRenderProgress()) {
+        if (enabled) m_watcher = std::thread([this] { Watch(); });
+    }
+    ~FrameProgress() {
+        if (!m_watcher.joinable()) return;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_one();
+        m_watcher.join();
+        if (m_shown && m_tty) std::cerr << "\r\x1b[K" << std::flush;
+    }
+    FrameProgress(const FrameProgress&) = delete;
+    FrameProgress& operator=(const FrameProgress&) = delete;
+
+private:
+    void Watch() {
+        using namespace std::chrono;
+        const auto begin = steady_clock::now();
+        auto next = begin + seconds(1);
+        std::unique_lock lock(m_mutex);
+        while (!m_wake.wait_until(lock, next, [this] { return m_done; })) {
+            const RenderProgress now = CurrentRenderProgress();
+            std::ostringstream line;
+            line << "qrvx: " << m_what << ": " << now.finished - m_start.finished << "/"
+                 << now.begun - m_start.begun << " bands (" << std::fixed << std::setprecision(0)
+                 << duration<double>(steady_clock::now() - begin).count() << " s)";
+            if (m_tty)
+                std::cerr << '\r' << line.str() << "\x1b[K" << std::flush;
+            else
+                std::cerr << line.str() << std::endl;
+            m_shown = true;
+            next += m_tty ? milliseconds(500) : seconds(5);
+        }
+    }
+
+    const std::string m_what;
+    const RenderProgress m_start;
+    const bool m_tty = isatty(STDERR_FILENO);
+    bool m_shown = false;
+    bool m_done = false;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::thread m_watcher;
+};
+
 // Renders every frame of the plan at the frame's time, in three overlapping stages: the
 // next frame's inputs are read on one thread and the last frame's output is written on
 // another while this frame renders, so decoding, rendering and encoding keep every core
@@ -152,8 +211,14 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         std::size_t k = 0;
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, in.images[k++].get());
-        std::shared_ptr<const Image> result =
-            tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
+        std::shared_ptr<const Image> result;
+        {
+            std::ostringstream what;
+            what << '[' << i + 1 << '/' << plan.frames.size() << "] "
+                 << (plan.sequence ? "frame " + std::to_string(frame) : std::string("rendering"));
+            const FrameProgress watch(progress, what.str());
+            result = tool.Render(plan.sequence ? double(frame) : o.time.value_or(0.0));
+        }
         for (const Binding& b : plan.bindings)
             if (b.path.IsSequence()) tool.Connect(b.input->Decl().id, nullptr);
         in.images.clear();
@@ -167,7 +232,8 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
                                  WriteImage(*result, target,
                                             {.depth = o.depth,
                                              .source = hasSource ? &info : nullptr,
-                                             .compression = o.compression});
+                                             .compression = o.compression,
+                                             .metadata = o.metadata});
                              });
         if (progress) {
             const double seconds =
@@ -180,6 +246,47 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         }
     }
     finishWrite();
+}
+
+// Where a write to path lands: its folder resolved, its name not (a write replaces a
+// link rather than writing through it).
+std::filesystem::path Location(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path p = fs::absolute(path, ec);
+    return fs::weakly_canonical(p.parent_path(), ec) / p.filename();
+}
+
+// --save-settings must name neither an output nor an input: the settings would replace
+// the render or the plate. planned: the frames of the plan are known (else the inputs'
+// frames on disk are compared).
+void CheckNotRendered(const std::string& settings, const Plan& plan, bool planned) {
+    namespace fs = std::filesystem;
+    const auto refuse = [&](const std::string& what) {
+        throw UsageError("--save-settings " + settings + " names " + what +
+                         "; give the settings a file of their own");
+    };
+    const fs::path at = Location(settings);
+    if (planned)
+        for (int f : plan.frames) {
+            const std::string out = plan.output.Frame(f);
+            if (fs::path(out).filename() == at.filename() && Location(out) == at)
+                refuse(plan.sequence ? "frame " + std::to_string(f) + " of the output"
+                                     : "the output");
+        }
+    // An input's file, or the link that leads to it.
+    for (const Binding& b : plan.bindings) {
+        const std::vector<int> frames = !b.path.IsSequence() ? std::vector<int>{0}
+                                        : planned            ? plan.frames
+                                                             : b.path.FramesOnDisk();
+        for (int f : frames) {
+            const std::string in = b.path.Frame(f);
+            std::error_code ec;
+            if (Location(in) == at || fs::weakly_canonical(fs::absolute(in, ec), ec) == at)
+                refuse("the file of the image input " + Quoted(b.input->Decl().id) + " (" + in +
+                       ")");
+        }
+    }
 }
 
 // The files of every frame of a checked plan.
@@ -211,16 +318,6 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
     return {main, PathPattern(arg)};
 }
 
-void CheckRequiredInputs(const qrvx::Tool& tool, const std::vector<const Input*>& given) {
-    for (const auto& in : tool.Inputs()) {
-        const InputDecl& d = in->Decl();
-        const bool connected = std::find(given.begin(), given.end(), in.get()) != given.end();
-        if (in->IsImage() && d.required && d.id != "Input" && !connected)
-            throw UsageError(DisplayName(tool.Entry()) + " needs the image input " + Quoted(d.id) +
-                             " (give it with -i " + Quoted(d.id + "=PATH") + ")");
-    }
-}
-
 int ParseThreads(const std::string& text) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         throw UsageError("--threads " + Quoted(Excerpt(text)) +
@@ -232,8 +329,10 @@ int ParseThreads(const std::string& text) {
 }
 
 void RunRender(const RenderOptions& o) {
-    if (o.output.empty() && o.saveSettings.empty())
+    if (o.output.empty() && o.saveSettings.empty() && !o.savedSettings)
         throw UsageError("render needs -o PATH (or --save-settings alone to save the settings)");
+    if (o.time && !std::isfinite(*o.time))
+        throw UsageError("--time " + std::to_string(*o.time) + " is not a finite number");
 
     std::optional<Catalog> loaded;
     const Catalog& catalog = o.catalog ? *o.catalog : loaded.emplace(Catalog::Load(o.quiet));
@@ -249,18 +348,28 @@ void RunRender(const RenderOptions& o) {
         plan.bindings.push_back(std::move(b));
     }
     if (!o.settingsFile.empty()) LoadSettings(tool, o.settingsFile);
+    if (!o.settingsText.empty()) LoadSettingsText(tool, o.settingsText, "of the render");
     for (const std::string& s : o.settings) ApplyAssignment(tool, s);
     if (o.output.empty()) {
+        if (o.savedSettings) {
+            *o.savedSettings = SettingsJson(tool).dump(2) + "\n";
+            return;
+        }
+        CheckNotRendered(o.saveSettings, plan, false);
         SaveSettings(tool, o.saveSettings);
         return;
     }
-    // A required image input other than "Input" (which the test card stands in for) must
-    // be given, as the host would insist before rendering.
-    std::vector<const Input*> given;
-    for (const Binding& b : plan.bindings) given.push_back(b.input);
-    CheckRequiredInputs(tool, given);
+    // Every required image input must be given, as the host would insist before rendering.
+    std::vector<std::string> given;
+    for (const Binding& b : plan.bindings) given.push_back(b.input->Decl().id);
+    RequireImageInputs(tool, given,
+                       [](const std::string& id) { return "-i " + Quoted(id + "=PATH"); });
     PlanFramesAndDepth(o, plan);
-    if (!o.saveSettings.empty()) CheckWritable(o.saveSettings);
+    CheckCompression(plan.output.Frame(plan.frames.front()), o.compression);
+    if (!o.saveSettings.empty()) {
+        CheckNotRendered(o.saveSettings, plan, true);
+        CheckWritable(o.saveSettings);
+    }
     if (o.plan) return DescribePlan(plan, *o.plan);
     SetThreads(o.threads);
 

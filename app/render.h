@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace app {
@@ -24,17 +25,21 @@ struct RenderOptions {
     std::vector<std::string> inputs;   // -i [ID=]PATH
     std::vector<std::string> settings; // -s ID=VALUE, in order
     std::string settingsFile;          // --settings, applied before the -s values
+    std::string settingsText;          // a settings file's text, applied after the file
     std::string saveSettings;          // --save-settings
     std::string output;                // -o
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
     std::string compression; // --compression; "" for the format's default
-    int threads = 0;         // 0: every core; more than the cores: every core
+    // Text metadata written into every output (the farm's fingerprint of the render).
+    std::vector<std::pair<std::string, std::string>> metadata;
+    int threads = 0; // 0: every core; more than the cores: every core
     bool quiet = false;
-    bool progress = false;            // progress lines even when stderr is no terminal
-    RenderFiles* plan = nullptr;      // when set: check everything, fill it in, render nothing
-    const Catalog* catalog = nullptr; // the loaded plug-ins; null: load them
+    bool progress = false;                // progress lines even when stderr is no terminal
+    RenderFiles* plan = nullptr;          // when set: check everything, fill it in, render nothing
+    std::string* savedSettings = nullptr; // when set without -o: the settings JSON, into it
+    const Catalog* catalog = nullptr;     // the loaded plug-ins; null: load them
 };
 
 // An image input and the file or sequence connected to it.
@@ -47,10 +52,6 @@ struct Binding {
 // path that holds '=' but names no input is taken whole when such a file exists. Throws
 // UsageError naming an unknown ID, a control, or an empty path.
 Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg);
-
-// Throws UsageError when a required image input other than "Input" (which the test card
-// stands in for) is not among the given ones, as the host would insist before rendering.
-void CheckRequiredInputs(const qrvx::Tool& tool, const std::vector<const Input*>& given);
 
 // Reads --threads: a whole number from 0 up; numbers beyond the int range count as the
 // largest. Throws UsageError naming the text.

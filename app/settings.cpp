@@ -4,11 +4,16 @@
 #include "app/output_file.h"
 #include "app/text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -229,22 +234,46 @@ ControlValue ValueFromJson(const Input& control, const Json& v, const std::strin
                      (d.kind == "ComboControl" ? " or the text of an entry" : ""));
 }
 
-// The whole of a file, read as bytes. Throws UsageError for a folder, Failure for a file
+// The whole of a file, read as bytes. Throws UsageError for a folder, a device, a FIFO
+// or another file that is not a regular file (a FIFO would block, a device never end),
+// for a file larger than kMaxSettingsBytes or holding a NUL byte; Failure for a file
 // that cannot be read.
 std::string ReadSettingsText(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
-        throw UsageError("settings file " + path + " is a folder");
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw Failure("cannot read settings file " + path + ": " + std::strerror(errno));
+    const std::string what = "settings file " + path;
+    // O_NONBLOCK: opening a FIFO does not wait for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) throw UsageError(what + " is a folder");
+        throw Failure("cannot read " + what + ": " + std::strerror(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (fstat(fd, &st) != 0) throw Failure("cannot read " + what + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw UsageError(what + " is a folder");
+    if (!S_ISREG(st.st_mode)) throw UsageError(what + " is not a regular file");
+    const auto tooLarge = [&] {
+        return UsageError(what + " is larger than " + std::to_string(kMaxSettingsBytes >> 20) +
+                          " MiB, which no settings file is");
+    };
+    if (std::uint64_t(st.st_size) > kMaxSettingsBytes) throw tooLarge();
     std::string text;
     char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    const bool failed = std::ferror(f);
-    const int error = errno;
-    std::fclose(f);
-    if (failed) throw Failure("cannot read settings file " + path + ": " + std::strerror(error));
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure("cannot read " + what + ": " + std::strerror(errno));
+        if (n == 0) break;
+        text.append(buf, std::size_t(n));
+        if (text.size() > kMaxSettingsBytes) throw tooLarge(); // the file grew
+    }
+    // The JSON reader would stop at a NUL byte and take the text before it as the file.
+    if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
+        throw UsageError(what + " holds a NUL byte at offset " + std::to_string(nul) +
+                         "; it is not a text file");
     return text;
 }
 
@@ -390,9 +419,12 @@ private:
 } // namespace
 
 void LoadSettings(qrvx::Tool& tool, const std::string& path) {
+    LoadSettingsText(tool, ReadSettingsText(path), path);
+}
+
+void LoadSettingsText(qrvx::Tool& tool, const std::string& text, const std::string& name) {
     // Read every value first, so a bad one changes nothing.
-    const std::string text = ReadSettingsText(path);
-    const auto values = SettingsReader(tool, path, text).Read();
+    const auto values = SettingsReader(tool, name, text).Read();
     for (const auto& [control, v] : values) SetValue(tool, *control, v);
     // A preset applied by a later control may have overwritten earlier ones.
     for (const auto& [control, v] : values)

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -55,13 +56,20 @@ ControlValue CurrentValue(const Input& control);
 // Applies one -s ID=VALUE (split at the first '=').
 void ApplyAssignment(qrvx::Tool& tool, std::string_view assignment);
 
+// The largest settings file read: far above any tool's (a few kilobytes), far below
+// what would exhaust memory.
+constexpr std::size_t kMaxSettingsBytes = std::size_t(16) << 20;
+
 // Applies a settings file: each control in the file's order, then once more every control
 // a later change notification (a preset) has changed since, so the tool ends with exactly
 // the file's values. Reading stops at the first unknown or repeated control or bad value,
 // and takes time in proportion to the file's size. Throws Failure when the file cannot be
-// read, UsageError for a folder or bad contents (naming the file and the control, or the
-// line and column of a JSON error); the tool is then left as it was.
+// read, UsageError for a folder, a path that is not a regular file, a file larger than
+// kMaxSettingsBytes or holding a NUL byte, or bad contents (naming the file and the
+// control, or the line and column of a JSON error); the tool is then left as it was.
 void LoadSettings(qrvx::Tool& tool, const std::string& path);
+// The same for a settings file's text held in memory; name stands for the file in messages.
+void LoadSettingsText(qrvx::Tool& tool, const std::string& text, const std::string& name);
 
 // Every control's current value by ID, in declaration order.
 nlohmann::ordered_json SettingsJson(const qrvx::Tool& tool);

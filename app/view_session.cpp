@@ -1,5 +1,6 @@
 #include "app/view_session.h"
 
+#include "app/catalog.h"
 #include "app/errors.h"
 #include "app/image_io.h"
 #include "app/output_file.h"
@@ -486,9 +487,11 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
         };
         const ImageDepth depth = ImageDepthFor(
             Depth::Auto, main != inputs.end() && Cache().IsFloat(fileOf(main->second)));
-        std::vector<const Input*> given;
-        for (const auto& [id, c] : inputs) given.push_back(&m_render->FindInput(id));
-        CheckRequiredInputs(*m_render, given);
+        std::vector<std::string> given;
+        for (const auto& [id, c] : inputs) given.push_back(id);
+        RequireImageInputs(*m_render, given, [](const std::string& id) {
+            return "the picker of " + Quoted(id);
+        });
         for (const auto& [id, c] : inputs) {
             held.push_back(Cache().Read(fileOf(c), depth));
             m_render->Connect(id, held.back().get());

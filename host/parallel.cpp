@@ -1,5 +1,6 @@
 #include "host/parallel.h"
 
+#include "host/monitor.h"
 #include "host/session.h"
 
 #include <tbb/parallel_for.h>
@@ -15,7 +16,8 @@
 
 namespace {
 
-std::atomic<int> g_threads{0};  // 0: every core
+std::atomic<int> g_threads{0}; // 0: every core
+std::atomic<long> g_bandsBegun{0}, g_bandsFinished{0};
 thread_local int t_threads = 0; // this thread's own count; 0: the process-wide one
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
@@ -40,6 +42,12 @@ ThreadCountScope::ThreadCountScope(int threads) : m_previous(t_threads) {
 
 ThreadCountScope::~ThreadCountScope() { t_threads = m_previous; }
 
+RenderProgress CurrentRenderProgress() {
+    // Finished first, so that it never exceeds begun.
+    const long finished = g_bandsFinished.load();
+    return {g_bandsBegun.load(), finished};
+}
+
 int ThreadCount() {
     static const int cores = Cores();
     int t = t_threads > 0 ? t_threads : g_threads.load();
@@ -56,7 +64,11 @@ void ParallelBands(long n, long maxBands, const std::function<void(long, long)>&
     if (n <= 0) return;
     const long bands = std::max(1L, std::min(n, maxBands));
     const int threads = ThreadCount();
-    auto band = [&](long k) { body(n * k / bands, n * (k + 1) / bands); };
+    g_bandsBegun.fetch_add(bands);
+    auto band = [&](long k) {
+        body(n * k / bands, n * (k + 1) / bands);
+        g_bandsFinished.fetch_add(1);
+    };
     if (threads == 1 || bands == 1) {
         for (long k = 0; k < bands; ++k) band(k);
         return;

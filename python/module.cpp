@@ -14,6 +14,7 @@
 #include "app/render.h"
 #include "app/settings.h"
 #include "app/testcard.h"
+#include "app/text.h"
 #include "app/version.h"
 #include "host/session.h"
 
@@ -22,6 +23,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -45,8 +47,10 @@ std::vector<std::string> g_ownFolders;
 
 app::Catalog& Plugins() {
     static app::Catalog* catalog = [] {
+        // The package's own folder, then QRVX_PLUGIN_PATH; not the folder beside the
+        // interpreter's binary, which the command's rule would give (/usr/plugins).
         std::vector<std::string> folders = g_ownFolders;
-        const std::vector<std::string> others = app::PluginFolders();
+        const std::vector<std::string> others = app::PluginFolders(false);
         folders.insert(folders.end(), others.begin(), others.end());
         return new app::Catalog(app::Catalog::Load(true, folders));
     }();
@@ -93,13 +97,26 @@ void ConvertPixels(const py::array& a, Image& img) {
     }
 }
 
+// Whether the array holds values of this kind ('u', 'f') and size in native byte order.
+// (By value: numpy makes new dtype objects, so comparing them by identity misses some.)
+bool Holds(const py::array& a, char kind, py::ssize_t size) {
+    return a.dtype().kind() == kind && a.itemsize() == size &&
+           a.dtype().attr("isnative").cast<bool>();
+}
+
 // The array as an image of the given depth. The array has three dimensions (rows,
 // columns, 1, 3 or 4 channels) and holds uint8, uint16 or float32 values (the Python
 // side has checked and normalised it).
 ArrayImage ToImage(const py::array& a, ImageDepth depth) {
+    // What the Python side has checked, checked again: a wrong guess here misreads pixels.
+    const bool isFloat = Holds(a, 'f', 4), isU16 = Holds(a, 'u', 2);
+    if (a.ndim() != 3 || !(isFloat || isU16 || Holds(a, 'u', 1)))
+        throw py::value_error("an image is a 3-dimensional array of native uint8, uint16 or "
+                              "float32 values");
+    if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX)
+        throw py::value_error("an image of " + std::to_string(a.shape(1)) + " x " +
+                              std::to_string(a.shape(0)) + " pixels is too large");
     const int h = int(a.shape(0)), w = int(a.shape(1)), channels = int(a.shape(2));
-    const bool isFloat = a.dtype().is(py::dtype::of<float>());
-    const bool isU16 = a.dtype().is(py::dtype::of<std::uint16_t>());
     const py::ssize_t item = a.itemsize();
     // The host's own layout: borrow the memory.
     const bool sameDepth = isFloat == (depth == ImageDepth::Float32) && (isFloat || isU16);
@@ -147,7 +164,14 @@ py::array ToArray(std::unique_ptr<Image> img) {
 }
 
 ImageDepth DepthOf(const py::array& a) {
-    return a.dtype().is(py::dtype::of<float>()) ? ImageDepth::Float32 : ImageDepth::Int16;
+    return Holds(a, 'f', 4) ? ImageDepth::Float32 : ImageDepth::Int16;
+}
+
+// A path from Python: refused with a NUL byte, which the system would take as its end.
+const std::string& Path(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throw py::value_error("path " + app::Quoted(app::Excerpt(path)) + " holds a NUL byte");
+    return path;
 }
 
 // ---- Tools --------------------------------------------------------------------------------
@@ -201,11 +225,16 @@ public:
 
     void SaveSettings(const std::string& path) {
         auto lock = Lock();
-        app::SaveSettings(m_tool, path);
+        app::SaveSettings(m_tool, Path(path));
+    }
+    // Every control's value as a settings file's JSON.
+    std::string SettingsText() {
+        auto lock = Lock();
+        return app::SettingsJson(m_tool).dump(2) + "\n";
     }
     void LoadSettings(const std::string& path) {
         auto lock = Lock();
-        app::LoadSettings(m_tool, path);
+        app::LoadSettings(m_tool, Path(path));
     }
 
     // Renders with the main image (None: the test card) and the other image inputs by ID.
@@ -213,6 +242,11 @@ public:
                      const std::vector<std::pair<std::string, py::array>>& inputs, double time,
                      int threads) {
         auto lock = Lock();
+        // Destroyed last: once the render's images are gone, the pool hands their memory
+        // back, so the process keeps none of it between calls.
+        struct TrimAfter {
+            ~TrimAfter() { TrimImagePool(); }
+        } trimAfter;
         std::vector<ArrayImage> images;
         // Destroyed before the images: what this render connected is disconnected however
         // it ends, so the tool keeps no image of a call that is over.
@@ -234,8 +268,18 @@ public:
         m_tool.Connect("Input", images.back().image.get());
         connected.ids.push_back("Input");
         // Every other input is read at the main image's depth, as the command reads files.
+        std::vector<std::string> given;
         for (const auto& [id, array] : inputs) {
             KeyErrorOf([&]() -> Input& { return app::FindImageInput(m_tool, id); });
+            if (id == "Input")
+                throw py::value_error("the main image \"Input\" is render's first argument, "
+                                      "not one of its inputs");
+            given.push_back(id);
+        }
+        app::RequireImageInputs(m_tool, given, [](const std::string& id) {
+            return "inputs={" + app::Quoted(id) + ": array}";
+        });
+        for (const auto& [id, array] : inputs) {
             images.push_back(ToImage(array, depth));
             m_tool.Connect(id, images.back().image.get());
             connected.ids.push_back(id);
@@ -270,6 +314,7 @@ std::string ToolsJson() {
 }
 
 py::array Read(const std::string& path) {
+    Path(path);
     std::unique_ptr<Image> img;
     {
         py::gil_scoped_release release;
@@ -280,6 +325,7 @@ py::array Read(const std::string& path) {
 }
 
 void Write(const std::string& path, const py::array& array, const std::string& compression) {
+    Path(path);
     const ArrayImage img = ToImage(array, DepthOf(array));
     py::gil_scoped_release release;
     app::WriteImage(*img.image, path, {.compression = compression});
@@ -301,10 +347,13 @@ app::RenderOptions RenderOptionsFrom(const py::dict& d) {
     app::RenderOptions o;
     o.tool = get("tool", std::string());
     o.inputs = get("inputs", std::vector<std::string>());
+    for (const std::string& i : o.inputs) Path(i);
     o.settings = get("settings", std::vector<std::string>());
-    o.settingsFile = get("settings_file", std::string());
-    o.saveSettings = get("save_settings", std::string());
-    o.output = get("output", std::string());
+    o.settingsFile = Path(get("settings_file", std::string()));
+    o.settingsText = get("settings_text", std::string());
+    o.saveSettings = Path(get("save_settings", std::string()));
+    o.output = Path(get("output", std::string()));
+    o.metadata = get("metadata", std::vector<std::pair<std::string, std::string>>());
     if (d.contains("frames") && py::isinstance<py::str>(d["frames"])) {
         o.frames = d["frames"].cast<std::string>();
     } else {
@@ -321,7 +370,14 @@ app::RenderOptions RenderOptionsFrom(const py::dict& d) {
                               " is not auto, int16, float or half");
     o.depth = depths.at(depth);
     o.compression = get("compression", std::string());
-    o.threads = get("threads", 0);
+    // As --threads: 0 for every core, more than the cores as every core.
+    if (d.contains("threads") && !d["threads"].is_none()) {
+        const py::int_ threads = d["threads"].cast<py::int_>();
+        if (threads < py::int_(0))
+            throw app::UsageError("threads " + py::repr(threads).cast<std::string>() +
+                                  " is not a thread count (0 for every core, or more)");
+        o.threads = threads > py::int_(INT_MAX) ? INT_MAX : threads.cast<int>();
+    }
     o.quiet = true;
     o.catalog = &Plugins();
     return o;
@@ -346,11 +402,35 @@ py::dict PlanRender(const py::dict& options) {
     return out;
 }
 
-// Runs the render as `qrvx render` with these options does (quietly).
+// Runs the render as `qrvx render` with these options does (quietly), and hands the
+// pool's memory back when it is done.
 void RenderCommand(const py::dict& options) {
     const app::RenderOptions o = RenderOptionsFrom(options);
     py::gil_scoped_release release;
+    struct Trim {
+        ~Trim() { TrimImagePool(); }
+    } trim;
     app::RunRender(o);
+}
+
+// The look of these options as a settings file's JSON: the settings file, the settings
+// text, then the -s values, as the command applies them.
+std::string LookOf(const py::dict& options) {
+    app::RenderOptions o = RenderOptionsFrom(options);
+    o.output.clear();
+    o.saveSettings.clear();
+    std::string text;
+    o.savedSettings = &text;
+    py::gil_scoped_release release;
+    app::RunRender(o);
+    return text;
+}
+
+// A string of a file's metadata ("" when it has none by that name).
+std::string ReadMetadata(const std::string& path, const std::string& name) {
+    Path(path);
+    py::gil_scoped_release release;
+    return app::ReadInfo(path).spec.get_string_attribute(name);
 }
 
 } // namespace
@@ -378,6 +458,9 @@ PYBIND11_MODULE(_qrvx, m) {
     m.def("test_card", &TestCard);
     m.def("plan_render", &PlanRender);
     m.def("render_command", &RenderCommand);
+    m.def("look_of", &LookOf);
+    m.def("read_metadata", &ReadMetadata);
+    m.def("trim_memory", [] { TrimImagePool(); });
 
     py::class_<PyTool>(m, "Tool")
         .def(py::init<const std::string&>())
@@ -387,6 +470,7 @@ PYBIND11_MODULE(_qrvx, m) {
         .def("set_text", &PyTool::SetText)
         .def("get", &PyTool::Get)
         .def("save_settings", &PyTool::SaveSettings)
+        .def("settings_text", &PyTool::SettingsText)
         .def("load_settings", &PyTool::LoadSettings)
         .def("render", &PyTool::Render);
 }

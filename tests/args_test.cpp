@@ -3,17 +3,20 @@
 // files beside a target. Large inputs here were slow before they were bounded or read in
 // one pass; each now finishes at once.
 #include "app/errors.h"
+#include "app/image_io.h"
 #include "app/output_file.h"
 #include "app/sequence.h"
 #include "app/settings.h"
 #include "app/text.h"
 #include "support.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -292,6 +295,54 @@ TEST_F(OutputFile, ALinkAtTheTargetIsReplacedAndItsFileLeftAlone) {
     EXPECT_EQ(text, "kept");
     std::ifstream(m_dir / "link.json") >> text;
     EXPECT_EQ(text, "new");
+}
+
+// A link planted where a writer of earlier versions put its temporary file (the name was
+// the host and the pid, so anyone could foresee it) made the write go through the link:
+// the link's target was overwritten and the output became a link to it. Text, PNG and
+// both OpenEXR writers are tried.
+TEST_F(OutputFile, ALinkPlantedAtATemporaryNameIsNeverWrittenThrough) {
+    auto image = test::NoiseImage(8, 6, ImageDepth::Float32);
+    app::WriteImage(*image, (m_dir / "plate.exr").string(), {});
+    const app::FileInfo plate = app::ReadInfo((m_dir / "plate.exr").string());
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> writers = {
+        {"out.json", [](const std::string& p) { app::WriteTextFile(p, "{}"); }},
+        {"out.png",
+         [&](const std::string& p) { app::WriteImage(*image, p, {.depth = app::Depth::Int16}); }},
+        {"oiio.exr", [&](const std::string& p) { app::WriteImage(*image, p, {}); }},
+        {"own.exr", [&](const std::string& p) { app::WriteImage(*image, p, {.source = &plate}); }},
+    };
+    for (const auto& [name, write] : writers) {
+        const fs::path target = m_dir / name;
+        File("precious", "victim");
+        fs::create_symlink(m_dir / "victim", m_dir / TempName(target.stem().string(), getpid(),
+                                                              target.extension().string()));
+        write(target.string());
+        std::string text;
+        std::ifstream(m_dir / "victim") >> text;
+        EXPECT_EQ(text, "precious") << name;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target))) << name;
+        fs::remove(m_dir / "victim");
+    }
+}
+
+// The temporary file is made at once under a fresh name, as a regular file; a writer
+// that opens it by name finds it replaced by a link at its peril: the commit refuses.
+TEST_F(OutputFile, TheTemporaryFileIsFreshAndCheckedBeforeItIsRenamed) {
+    const std::string target = (m_dir / "out.json").string();
+    app::PendingFile a(target), b(target);
+    EXPECT_NE(a.TempPath(), b.TempPath());
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(a.TempPath())));
+    File("precious", "victim");
+    fs::remove(a.TempPath());
+    fs::create_symlink(m_dir / "victim", a.TempPath());
+    EXPECT_THROW(a.Commit(), app::Failure);
+    EXPECT_FALSE(fs::exists(target));
+    std::string text;
+    std::ifstream(m_dir / "victim") >> text;
+    EXPECT_EQ(text, "precious");
+    b.Commit();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Host images and their operations, one group each: making images and the pool, the
 // conversions between depths, resizing, merging and blurring, with hand-worked values.
+#include "host/monitor.h"
 #include "support.h"
 
 #include <cmath>
@@ -42,12 +43,28 @@ TEST(Images, NewImageTagsAndLimits) {
 
 TEST(Images, PoolReusesMemoryOfTheSameSize) {
     void* first;
+    { Image once(640, 480, ImageDepth::Int16); } // a size asked for once is not kept
     {
         Image a(640, 480, ImageDepth::Int16);
         first = a.RowTable()[0];
     }
     Image b(640, 480, ImageDepth::Int16);
     EXPECT_EQ(b.RowTable()[0], first);
+}
+
+// Scatter's resized stars come in many sizes, each asked for once: none of them is kept,
+// and what is kept of recurring sizes stays within two of the largest block.
+TEST(Images, PoolKeepsOnlyWhatFollowsUse) {
+    TrimImagePool();
+    for (int i = 0; i < 200; ++i) Image star(300 + 4 * i, 300, ImageDepth::Float32);
+    EXPECT_EQ(ImagePoolKept(), 0u);
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < 50; ++i) Image tile(500 + i, 500, ImageDepth::Float32);
+    const std::size_t largest = std::size_t(549) * 500 * 16;
+    EXPECT_GT(ImagePoolKept(), 0u);
+    EXPECT_LE(ImagePoolKept(), 2 * largest + 64 * 500);
+    TrimImagePool();
+    EXPECT_EQ(ImagePoolKept(), 0u);
 }
 
 TEST(Images, FillCopyAndResize) {

@@ -11,9 +11,10 @@ The tools of the ``qrvx`` command, without files in between::
 Images are numpy arrays of shape (height, width, 4), channels R, G, B, A: ``uint16`` for
 integer images (0..65535) and ``float32`` for float images (0..1 nominal, other values
 kept). Renders accept (H, W), (H, W, 1), (H, W, 3) and (H, W, 4) arrays of ``uint8``
-(scaled by 257), ``uint16``, ``float16``, ``float32`` or ``float64``; grey becomes
-R = G = B and a missing alpha is full alpha, as the command reads files. Input arrays are
-never modified.
+(scaled by 257), ``uint16``, ``float16``, ``float32`` or ``float64``, in either byte
+order; grey becomes R = G = B and a missing alpha is full alpha, as the command reads
+files. Input arrays are never modified. A render hands the pixel memory it used back to
+the system when it ends.
 
 Renders release the GIL: several Python threads, each with its own ``Tool``, render at
 once on all cores. A ``Tool`` used from two threads at once serialises.
@@ -31,6 +32,7 @@ from __future__ import annotations
 
 import inspect as _inspect
 import json as _json
+import math as _math
 import os as _os
 from typing import Any, Mapping, Optional, Tuple, Union
 
@@ -62,20 +64,58 @@ _INTEGER = (_np.uint8, _np.uint16)
 _FLOAT = (_np.float16, _np.float32, _np.float64)
 
 
+# The largest width or height the host takes (its sizes are 32-bit).
+_MAX_SIDE = 2**31 - 1
+
+
 def _image_array(array: _npt.ArrayLike, what: str) -> Array:
-    """The array as the native side takes it: 3 dimensions, uint8, uint16 or float32."""
+    """The array as the native side takes it: 3 dimensions, native uint8, uint16 or float32."""
     a = _np.asarray(array)
     if a.ndim == 2:
         a = a[:, :, None]
     if a.ndim != 3 or a.shape[2] not in (1, 3, 4) or a.shape[0] < 1 or a.shape[1] < 1:
         raise ValueError(f"{what}: an image is an array of shape (H, W), (H, W, 1), (H, W, 3) "
                          f"or (H, W, 4), not {a.shape}")
-    if a.dtype.type in (_np.float16, _np.float64):
-        a = a.astype(_np.float32)
-    elif a.dtype.type not in _INTEGER + (_np.float32,):
+    if max(a.shape[0], a.shape[1]) > _MAX_SIDE:
+        raise ValueError(f"{what}: an image of {a.shape[1]} x {a.shape[0]} pixels is too large "
+                         f"(at most {_MAX_SIDE} pixels a side)")
+    if a.dtype.type not in _INTEGER + _FLOAT:
         raise TypeError(f"{what}: an image holds uint8, uint16, float16, float32 or float64 "
                         f"values, not {a.dtype}")
+    if a.dtype.type in (_np.float16, _np.float64) or not a.dtype.isnative:
+        # Other float widths, and values stored in the other byte order, as native values.
+        a = a.astype(_np.float32 if a.dtype.kind == "f" else a.dtype.newbyteorder("="))
     return a
+
+
+def _number(value: Any, what: str) -> float:
+    """A finite float, or ValueError naming what it is for."""
+    try:
+        v = float(value)
+    except OverflowError:
+        raise ValueError(f"{what} {_short(value)} is too large") from None
+    if not _math.isfinite(v):
+        raise ValueError(f"{what} {v!r} is not a finite number")
+    return v
+
+
+def _short(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
+
+
+def _thread_count(threads: object) -> int:
+    """threads= as the command takes --threads: None or 0 for every core, more than the
+    cores as every core; negative counts are refused."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, (int, _np.integer)):
+        raise TypeError(f"threads is a whole number, not {type(threads).__name__}")
+    threads = int(threads)
+    if threads < 0:
+        raise ValueError(f"threads {_short(threads)} is not a thread count (0 for every core, "
+                         "or more)")
+    return min(threads, len(_os.sched_getaffinity(0)))
 
 
 def _value_text(value: object) -> str:
@@ -85,9 +125,12 @@ def _value_text(value: object) -> str:
     if isinstance(value, (tuple, list, _np.ndarray)):
         if len(value) != 2:
             raise ValueError(f"a point is (x, y), not {value!r}")
-        return f"{float(value[0])!r},{float(value[1])!r}"
+        return f"{_number(value[0], 'a point coordinate')!r},{_number(value[1], 'a point coordinate')!r}"
     if isinstance(value, (bool, int, float, _np.integer, _np.floating)):
-        return repr(float(value))
+        try:
+            return repr(float(value))
+        except OverflowError:
+            raise ValueError(f"a control value of {_short(value)} is too large") from None
     raise TypeError(f"a control value is a number, an (x, y) pair or a combo entry's text, "
                     f"not {type(value).__name__}")
 
@@ -172,13 +215,15 @@ class Tool:
 
         image: the main input ("Input"); None renders over the built-in test card (16-bit).
         inputs: the other image inputs by ID, e.g. {"Reference": array}; they are taken at
-        the main image's depth. time: the render time. threads: the most threads to use
-        (None: every core). The result is uint16 for an integer image and float32 for a
+        the main image's depth, and every required one must be given (ValueError, as the
+        command refuses the render). time: the render time, a finite number. threads: the
+        most threads to use (None or 0: every core; more than the cores: every core;
+        negative: ValueError). The result is uint16 for an integer image and float32 for a
         float image; the same render through ``qrvx render`` gives the same values.
         """
         main = None if image is None else _image_array(image, "image")
         others = [(id, _image_array(a, f"input {id!r}")) for id, a in (inputs or {}).items()]
-        return self._tool.render(main, others, float(time), int(threads or 0))
+        return self._tool.render(main, others, _number(time, "time"), _thread_count(threads))
 
 
 def _control_line(c: dict[str, Any]) -> str:

@@ -21,17 +21,23 @@ Frames go out as tasks of ``chunk`` frames. A task renders its frames one at a t
 through the command's render and writes each through a temporary file renamed into place,
 so a worker that dies leaves no partial frame; the scheduler then hands its task to
 another worker. A frame the command refuses (an unreadable input, a file it cannot write)
-fails the run with the frame number and the message; frames already written stay. A
-rerun skips frames whose output is newer than its inputs and the settings file, unless
-``force``.
+fails the run with the frame number and the message; frames already written stay. Every
+path is made absolute before it is sent, so workers in other folders find the files.
+
+Each output holds in its metadata (``qrvx:fingerprint``) a fingerprint of the render that
+made it: the tool and its version, the look, the depth and compression, and the path,
+size and modification time of every file the frame reads. A rerun skips the frames whose
+fingerprint is that of the render asked for, unless ``force``; frames of a format whose
+files keep no such metadata are always rendered again.
 """
 
 from __future__ import annotations
 
 import argparse
-import atexit
 import hashlib
+import json
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -77,8 +83,37 @@ class Summary:
 
 # ---- On the workers -----------------------------------------------------------------------
 
-_settings_files: dict[str, str] = {}
+# The name of the output metadata that holds the fingerprint of the render that made it.
+FINGERPRINT = "qrvx:fingerprint"
 
+
+def _render_frames(options: dict[str, Any], settings_text: str, frames: list[tuple[int, str]]
+                   ) -> tuple[list[int], float, Optional[_Failure]]:
+    """One task: renders the frames, each a (frame, fingerprint) pair, in order, writing
+    the fingerprint into each output. Returns (frames done, seconds, failure), the failure
+    being None or (frame, message, exit code) for a frame the command refused; retrying
+    such a frame would fail again, so it is reported rather than raised. The look travels
+    as text: no settings file is written on the worker."""
+    start = time.perf_counter()
+    options = dict(options, settings=[], settings_file=None, settings_text=settings_text)
+    done: list[int] = []
+    try:
+        for frame, fingerprint in frames:
+            try:
+                _qrvx.render_command(dict(options, frames=[frame],
+                                          metadata=[(FINGERPRINT, fingerprint)]))
+            except ValueError as e:
+                return done, time.perf_counter() - start, (frame, str(e), 2)
+            except (OSError, RuntimeError) as e:
+                return done, time.perf_counter() - start, (frame, str(e), 1)
+            done.append(frame)
+    finally:
+        # A worker lives on between tasks: its pool of pixel memory is handed back.
+        _qrvx.trim_memory()
+    return done, time.perf_counter() - start, None
+
+
+# ---- On the submitting machine ------------------------------------------------------------
 
 def _remove_quietly(path: str) -> None:
     try:
@@ -87,49 +122,27 @@ def _remove_quietly(path: str) -> None:
         pass
 
 
-def _settings_file(text: str) -> str:
-    """A file on this machine holding the look's settings JSON, written once per process."""
-    path = _settings_files.get(text)
-    if path is None or not os.path.exists(path):
-        digest = hashlib.sha1(text.encode()).hexdigest()[:16]
-        path = os.path.join(tempfile.gettempdir(), f"qrvx-farm-{os.getpid()}-{digest}.json")
-        with open(path + ".part", "w") as f:
-            f.write(text)
-        os.replace(path + ".part", path)
-        atexit.register(_remove_quietly, path)
-        _settings_files[text] = path
-    return path
+def _absolute(path: Union[str, os.PathLike[str]]) -> str:
+    """A path made absolute here, so that a worker in another folder finds it."""
+    return os.path.abspath(os.fspath(path))
 
-
-def _render_frames(options: dict[str, Any], settings_text: str,
-                   frames: list[int]) -> tuple[list[int], float, Optional[_Failure]]:
-    """One task: renders the frames in order. Returns (frames done, seconds, failure), the
-    failure being None or (frame, message, exit code) for a frame the command refused;
-    retrying such a frame would fail again, so it is reported rather than raised."""
-    start = time.perf_counter()
-    options = dict(options, settings=[], settings_file=_settings_file(settings_text))
-    done: list[int] = []
-    for frame in frames:
-        try:
-            _qrvx.render_command(dict(options, frames=[frame]))
-        except ValueError as e:
-            return done, time.perf_counter() - start, (frame, str(e), 2)
-        except (OSError, RuntimeError) as e:
-            return done, time.perf_counter() - start, (frame, str(e), 1)
-        done.append(frame)
-    return done, time.perf_counter() - start, None
-
-
-# ---- On the submitting machine ------------------------------------------------------------
 
 def _input_args(inputs: Optional[Inputs]) -> list[str]:
+    """The -i arguments, every path absolute. "ID=PATH" splits at the first "=" unless the
+    whole is a file, as the command reads it."""
     if inputs is None:
         return []
     if isinstance(inputs, (str, os.PathLike)):
-        return [os.fspath(inputs)]
+        inputs = [inputs]
     if isinstance(inputs, dict):
-        return [f"{id}={os.fspath(path)}" for id, path in inputs.items()]
-    return [os.fspath(i) for i in inputs]
+        return [f"{id}={_absolute(path)}" for id, path in inputs.items()]
+    args = []
+    for i in inputs:
+        i = os.fspath(i)
+        id, eq, path = i.partition("=")
+        args.append(f"{id}={_absolute(path)}" if eq and path and not os.path.exists(i)
+                    else _absolute(i))
+    return args
 
 
 def _setting_args(settings: Optional[Settings]) -> list[str]:
@@ -138,20 +151,28 @@ def _setting_args(settings: Optional[Settings]) -> list[str]:
     return list(settings or [])
 
 
-def _mtime(path: str) -> Optional[int]:
+def _file_state(path: str) -> list[object]:
+    """What a file's fingerprint holds of it: its absolute path, size and modification time."""
     try:
-        return os.stat(path).st_mtime_ns
+        st = os.stat(path)
+        return [os.path.abspath(path), st.st_size, st.st_mtime_ns]
     except OSError:
-        return None
+        return [os.path.abspath(path), None, None]
 
 
-def _up_to_date(output: str, reads: list[str]) -> bool:
-    """The output exists and is newer than every file it is made from."""
-    made = _mtime(output)
-    if made is None:
+def _fingerprint(job_key: list[object], reads: list[str]) -> str:
+    """The fingerprint of one frame's render: the tool and its version, the look, the
+    options that shape the output and the state of every file the frame reads."""
+    text = json.dumps([job_key, [_file_state(p) for p in reads]], sort_keys=True)
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _up_to_date(output: str, fingerprint: str) -> bool:
+    """The output exists and was made by a render with this fingerprint."""
+    try:
+        return bool(_qrvx.read_metadata(output, FINGERPRINT) == fingerprint)
+    except (OSError, ValueError):
         return False
-    times = [_mtime(p) for p in reads]
-    return all(t is not None and made > t for t in times)
 
 
 def _remove_leftovers(outputs: list[str]) -> None:
@@ -205,7 +226,7 @@ class _Job:
     the frames to render, the frames that are up to date and every frame's output."""
     options: dict[str, Any]
     settings_text: str
-    todo: list[int]
+    todo: list[tuple[int, str]]  # (frame, fingerprint)
     skipped: list[int]
     chunk: int
     outputs: list[str]
@@ -221,45 +242,59 @@ def _prepare(tool: Union[str, Tool], inputs: Optional[Inputs], output: Optional[
         raise ValueError("render needs -o PATH")
     if frames is not None and not isinstance(frames, str):
         frames = [int(f) for f in frames]
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
+        raise ValueError(f"--threads must be 0 (every core) or more, not {threads!r}")
     options = {"tool": tool.name if isinstance(tool, Tool) else str(tool),
                "inputs": _input_args(inputs), "settings": _setting_args(settings),
-               "output": os.fspath(output), "frames": frames or None, "depth": depth,
-               "compression": compression, "threads": int(threads)}
-    own_file = isinstance(tool, Tool)
-    if own_file and settings_file is not None:
+               "output": _absolute(output), "frames": frames or None, "depth": depth,
+               "compression": compression, "threads": threads}
+    if isinstance(tool, Tool) and settings_file is not None:
         raise ValueError("give the look as a qrvx.Tool or as a settings file, not both")
-    with tempfile.TemporaryDirectory(prefix="qrvx-farm-") as folder:
-        if isinstance(tool, Tool):
-            settings_file = os.path.join(folder, "tool.json")
-            tool.save_settings(settings_file)
-        if settings_file is not None:
-            options["settings_file"] = os.fspath(settings_file)
-        # Planned again with the frames listed, as each task gives them: an output that is
-        # no sequence pattern is refused here.
-        plan = _qrvx.plan_render(options)
-        plan = _qrvx.plan_render(dict(options, frames=plan["frames"]))
-        # The look as one settings file: the file, then the -s values, as the command applies them.
-        look = os.path.join(folder, "look.json")
-        _qrvx.render_command(dict(options, output="", frames=None, save_settings=look))
-        with open(look) as f:
-            settings_text = f.read()
-
-    # Each frame once, in order; frames whose output is newer than what it is made from are skipped.
-    todo, skipped, seen = [], [], set()
-    extra = [] if own_file or settings_file is None else [os.fspath(settings_file)]
-    for frame, out, reads in zip(plan["frames"], plan["outputs"], plan["inputs"]):
-        if frame in seen:
-            continue
-        seen.add(frame)
-        if not force and _up_to_date(out, reads + extra):
-            skipped.append(frame)
-        else:
-            todo.append(frame)
+    if isinstance(tool, Tool):
+        options["settings_text"] = tool._tool.settings_text()
+    if settings_file is not None:
+        options["settings_file"] = _absolute(settings_file)
+    # Planned again with the frames listed, as each task gives them: an output that is
+    # no sequence pattern is refused here.
+    plan = _qrvx.plan_render(options)
+    plan = _qrvx.plan_render(dict(options, frames=plan["frames"]))
+    # The look as one settings text: the file, then the -s values, as the command applies them.
+    settings_text = _qrvx.look_of(dict(options, frames=None))
     # Every frame at the depth of the first, as the command renders a sequence, also when a
     # task's first frame is stored at another depth.
     if options["depth"] in (None, "auto"):
         options["depth"] = "float" if plan["float"] else "int16"
-    return _Job(dict(options, frames=None), settings_text, todo, skipped, chunk, plan["outputs"])
+
+    # What every frame's fingerprint shares: the tool by ID and version, the look and the
+    # options that shape the output.
+    entry: dict[str, Any] = next(
+        (t for t in _qrvx_tools() if _names_tool(t, str(options["tool"]))), {})
+    job_key = [entry.get("id"), entry.get("version"), entry.get("pluginVersion"), settings_text,
+               options["depth"], compression or ""]
+    # Each frame once, in order; frames made by this very render already are skipped.
+    todo, skipped, seen = [], [], set()
+    for frame, out, reads in zip(plan["frames"], plan["outputs"], plan["inputs"]):
+        if frame in seen:
+            continue
+        seen.add(frame)
+        fingerprint = _fingerprint(job_key, reads)
+        if not force and _up_to_date(out, fingerprint):
+            skipped.append(frame)
+        else:
+            todo.append((frame, fingerprint))
+    return _Job(dict(options, frames=None, settings=[], settings_file=None, settings_text=None),
+                settings_text, todo, skipped, chunk, plan["outputs"])
+
+
+def _qrvx_tools() -> list[dict[str, Any]]:
+    tools: list[dict[str, Any]] = json.loads(_qrvx.tools_json())
+    return tools
+
+
+def _names_tool(entry: dict[str, Any], name: str) -> bool:
+    """Whether a tool's listing answers to name as the command finds tools (any case)."""
+    names = [entry.get(k) for k in ("name", "shortName", "scriptName", "id")]
+    return any(isinstance(n, str) and n.lower() == name.lower() for n in names)
 
 
 def _run(client: distributed.Client, job: _Job, progress: bool) -> Summary:
@@ -273,8 +308,8 @@ def _run(client: distributed.Client, job: _Job, progress: bool) -> Summary:
     # distributed's calls carry no annotations.
     futures = {
         client.submit(  # type: ignore[no-untyped-call]
-            _render_frames, job.options, job.settings_text, frames, pure=False, retries=2): frames
-        for frames in chunks}
+            _render_frames, job.options, job.settings_text, chunk, pure=False, retries=2):
+        [frame for frame, _ in chunk] for chunk in chunks}
     try:
         for future in as_completed(futures):  # type: ignore[no-untyped-call]
             try:
@@ -379,11 +414,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         elif a.local:
             import logging
             from distributed import Client, LocalCluster
-            with LocalCluster(  # type: ignore[no-untyped-call]
-                    n_workers=a.local, threads_per_worker=1, processes=True,
-                    dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                    Client(cluster) as client:  # type: ignore[no-untyped-call]
-                summary = _run(client, job, not a.quiet)
+            # The workers' folders in one of the run's own, removed after it: workers killed
+            # on the way leave nothing behind whose stale locks a later run would report.
+            scratch = tempfile.mkdtemp(prefix="qrvx-farm-")
+            try:
+                with LocalCluster(  # type: ignore[no-untyped-call]
+                        n_workers=a.local, threads_per_worker=1, processes=True,
+                        dashboard_address=None, silence_logs=logging.ERROR,
+                        local_directory=scratch) as cluster, \
+                        Client(cluster) as client:  # type: ignore[no-untyped-call]
+                    summary = _run(client, job, not a.quiet)
+            finally:
+                shutil.rmtree(scratch, ignore_errors=True)
         else:
             from distributed import Client
             with Client(a.scheduler) as client:  # type: ignore[no-untyped-call]

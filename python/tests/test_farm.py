@@ -46,9 +46,13 @@ def farm_command(*args):
 
 
 def assert_same_files(folder, frames, name, reference="ref"):
+    """The same pixels and compression; the farm's frames hold its fingerprint besides."""
+    meta = qrvx._qrvx.read_metadata
     for f in frames:
         a, b = folder / f"{name}.{f:04d}.exr", folder / f"{reference}.{f:04d}.exr"
-        assert a.read_bytes() == b.read_bytes(), f"frame {f}"
+        np.testing.assert_array_equal(qrvx.read(a), qrvx.read(b), f"frame {f}")
+        assert meta(str(a), "compression") == meta(str(b), "compression"), f"frame {f}"
+        assert len(meta(str(a), qrvx.farm.FINGERPRINT)) == 64, f"frame {f}"
     assert not [p for p in os.listdir(folder) if ".qrvx-tmp" in p]
 
 
@@ -200,3 +204,55 @@ def test_a_rerun_renders_only_what_is_out_of_date(client, tmp_path):
     forced = qrvx.farm.render_sequence(client, "ChannelShift", plate, out, force=True, chunk=5,
                                        progress=False)
     assert forced.rendered == list(frames)
+
+
+def test_a_rerun_with_another_look_or_options_renders_again(client, tmp_path):
+    frames = range(1, 4)
+    plate = write_frames(tmp_path, frames)
+    out = tmp_path / "a.#.exr"
+    qrvx.farm.render_sequence(client, "ChannelShift", plate, out, settings=SHIFT, progress=False)
+    same = qrvx.farm.render_sequence(NoClient(), "ChannelShift", plate, out, settings=SHIFT,
+                                     progress=False)
+    assert same.skipped == list(frames)
+    for change in ({"settings": ["Center Red=0.6,0.5"]}, {"depth": "half"},
+                   {"compression": "piz"}, {"tool": "Warble", "settings": []}):
+        options = dict({"tool": "ChannelShift", "settings": SHIFT}, **change)
+        with pytest.raises(AssertionError, match="a task was sent"):
+            qrvx.farm.render_sequence(NoClient(), options.pop("tool"), plate, out,
+                                      progress=False, **options)
+
+
+def test_relative_paths_reach_workers_in_other_folders(client, tmp_path, monkeypatch):
+    frames = range(1, 4)
+    write_frames(tmp_path, frames)
+    monkeypatch.chdir(tmp_path)  # the workers stay where they started
+    summary = qrvx.farm.render_sequence(client, "ChannelShift", "in.#.exr", "rel.#.exr",
+                                        settings=SHIFT, progress=False)
+    assert summary.rendered == list(frames)
+    assert all((tmp_path / f"rel.{f:04d}.exr").exists() for f in frames)
+
+
+def test_workers_write_no_settings_file_a_link_could_redirect(tmp_path):
+    import hashlib
+    import tempfile
+    frames = range(1, 3)
+    plate = write_frames(tmp_path, frames)
+    tool = qrvx.Tool("ChannelShift")
+    tool["Center Red"] = (0.52, 0.5)
+    tool.save_settings(tmp_path / "look.json")
+    text = (tmp_path / "look.json").read_text()
+    # Workers in this process: the name earlier versions wrote is foreseeable.
+    digest = hashlib.sha1(text.encode()).hexdigest()[:16]
+    planted = os.path.join(tempfile.gettempdir(), f"qrvx-farm-{os.getpid()}-{digest}.json.part")
+    (tmp_path / "victim").write_text("precious")
+    os.symlink(tmp_path / "victim", planted)
+    try:
+        with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=None,
+                                      silence_logs=logging.CRITICAL) as cluster, \
+                distributed.Client(cluster) as local:
+            qrvx.farm.render_sequence(local, tool, plate, tmp_path / "a.#.exr", progress=False)
+    finally:
+        for leftover in (planted, planted[:-len(".part")]):
+            if os.path.lexists(leftover):
+                os.remove(leftover)
+    assert (tmp_path / "victim").read_text() == "precious"

@@ -183,6 +183,82 @@ def test_read_and_write_keep_values(tmp_path):
     assert not list(tmp_path.glob("*.tmp*"))
 
 
+def test_thread_counts_beyond_the_cores_take_every_core():
+    # 2**31 - 1 crashed inside oneTBB, 10**6 took 530 MB, 2**31 and 10**400 gave raw errors.
+    script = (
+        "import numpy as np, qrvx\n"
+        "t = qrvx.Tool('Warble'); t['FormulaXR'] = 'SIN'\n"
+        "image = np.full((40, 50, 4), 0.5, np.float32)\n"
+        "alone = t.render(image)\n"
+        "for n in (2**31 - 1, 10**6, 2**31, 10**400, np.int64(64)):\n"
+        "    assert (t.render(image, threads=n) == alone).all()\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "TBB" not in done.stderr, done.stderr
+    with pytest.raises(ValueError, match="threads -1 is not a thread count"):
+        qrvx.Tool("Warble").render(threads=-1)
+
+
+def test_arrays_of_the_other_byte_order_are_read_by_value(tmp_path):
+    tool = qrvx.Tool("ChannelShift")
+    for native in (noise(6, 7, np.uint16), noise(6, 7, np.float32),
+                   np.full((6, 7, 4), 30000, np.uint16)):
+        swapped = native.astype(native.dtype.newbyteorder(">"))
+        np.testing.assert_array_equal(tool.render(swapped), tool.render(native))
+        qrvx.write(tmp_path / "b.tif", swapped)
+        np.testing.assert_array_equal(qrvx.read(tmp_path / "b.tif"), native)
+
+
+def test_sizes_nul_bytes_and_huge_numbers_are_value_errors(tmp_path):
+    tool = qrvx.Tool("ChannelShift")
+    wide = np.lib.stride_tricks.as_strided(np.zeros(4, np.uint8), (1, 2**32 + 1, 4), (0, 0, 1))
+    with pytest.raises(ValueError, match="4294967297 x 1 pixels is too large"):
+        tool.render(wide)
+    image = noise(4, 4, np.float32)
+    for call in (lambda p: qrvx.write(p, image), qrvx.read, tool.save_settings,
+                 tool.load_settings):
+        with pytest.raises(ValueError, match="NUL byte"):
+            call(str(tmp_path / "out\x00.exr"))
+    assert os.listdir(tmp_path) == []
+    for time in (10**400, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="time"):
+            tool.render(image, time=time)
+    with pytest.raises(ValueError, match="too large"):
+        tool["Red"] = 10**400
+    with pytest.raises(ValueError, match="too large"):
+        tool["Center Red"] = (10**400, 0.5)
+
+
+def test_required_inputs_are_required_as_in_the_command():
+    wall = qrvx.Tool("Brickwork")
+    with pytest.raises(ValueError, match=r'Brickwork needs the image input "Tile 1 \(required\)"'):
+        wall.render(noise(8, 8, np.uint16))
+    tile = noise(4, 4, np.uint16)
+    assert wall.render(noise(8, 8, np.uint16), inputs={"Tile 1 (required)": tile}).any()
+    with pytest.raises(ValueError, match="first argument"):
+        qrvx.Tool("ChannelShift").render(noise(8, 8, np.uint16), inputs={"Input": tile})
+
+
+def resident_bytes():
+    with open("/proc/self/status") as f:
+        kb = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+    return kb * 1024
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory in its quarantine")
+def test_memory_of_a_render_is_handed_back():
+    # The pool kept the 64 MB of each size of image for the rest of the process.
+    image = np.full((2000, 2000, 4), 0.5, np.float32)
+    tool = qrvx.Tool("ChannelShift")
+    tool.render(image[:8, :8])  # once, so that the libraries are loaded
+    before = resident_bytes()
+    for size in (2000, 1999, 1998):
+        out = tool.render(image[:size, :size])
+        del out
+    assert resident_bytes() - before < 32 * 2**20
+
+
 def test_one_version_everywhere():
     version = (Path(__file__).parents[2] / "VERSION").read_text().strip()
     assert qrvx.__version__ == version
