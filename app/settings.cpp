@@ -369,7 +369,11 @@ private:
 void LoadSettings(qrvx::Tool& tool, const std::string& path) {
     // Read every value first, so a bad one changes nothing.
     const std::string text = ReadSettingsText(path);
-    const auto values = SettingsReader(tool, path, text).Read();
+    ApplyValues(tool, SettingsReader(tool, path, text).Read());
+}
+
+void ApplyValues(qrvx::Tool& tool,
+                 const std::vector<std::pair<const Input*, ControlValue>>& values) {
     for (const auto& [control, v] : values) SetValue(tool, *control, v);
     // A preset applied by a later control may have overwritten earlier ones.
     for (const auto& [control, v] : values)

@@ -17,6 +17,7 @@ namespace {
 
 std::atomic<int> g_threads{0};  // 0: every core
 thread_local int t_threads = 0; // this thread's own count; 0: the process-wide one
+thread_local const qrvx::BandRunner* t_runner = nullptr; // this thread's renders' runner
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
 
@@ -40,6 +41,17 @@ ThreadCountScope::ThreadCountScope(int threads) : m_previous(t_threads) {
 
 ThreadCountScope::~ThreadCountScope() { t_threads = m_previous; }
 
+namespace qrvx {
+
+BandRunnerScope::BandRunnerScope(BandRunner runner, int threads)
+    : m_runner(std::move(runner)), m_previous(t_runner), m_threads(threads) {
+    t_runner = &m_runner;
+}
+
+BandRunnerScope::~BandRunnerScope() { t_runner = m_previous; }
+
+} // namespace qrvx
+
 int ThreadCount() {
     static const int cores = Cores();
     int t = t_threads > 0 ? t_threads : g_threads.load();
@@ -47,6 +59,11 @@ int ThreadCount() {
 }
 
 namespace host {
+
+bool& SizeOnlyRun() {
+    thread_local bool sizeOnly = false;
+    return sizeOnly;
+}
 
 long DefaultBands() { return 8L * ThreadCount(); }
 
@@ -59,6 +76,10 @@ void ParallelBands(long n, long maxBands, const std::function<void(long, long)>&
     auto band = [&](long k) { body(n * k / bands, n * (k + 1) / bands); };
     if (threads == 1 || bands == 1) {
         for (long k = 0; k < bands; ++k) band(k);
+        return;
+    }
+    if (t_runner) {
+        (*t_runner)(bands, band);
         return;
     }
 #ifdef QRVX_PLAIN_THREADS
