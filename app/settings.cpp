@@ -424,7 +424,11 @@ void LoadSettings(qrvx::Tool& tool, const std::string& path) {
 
 void LoadSettingsText(qrvx::Tool& tool, const std::string& text, const std::string& name) {
     // Read every value first, so a bad one changes nothing.
-    const auto values = SettingsReader(tool, name, text).Read();
+    ApplyValues(tool, SettingsReader(tool, name, text).Read());
+}
+
+void ApplyValues(qrvx::Tool& tool,
+                 const std::vector<std::pair<const Input*, ControlValue>>& values) {
     for (const auto& [control, v] : values) SetValue(tool, *control, v);
     // A preset applied by a later control may have overwritten earlier ones.
     for (const auto& [control, v] : values)

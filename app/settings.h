@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace app {
 
@@ -52,6 +54,11 @@ Input& FindImageInput(const qrvx::Tool& tool, const std::string& id);
 void SetValue(qrvx::Tool& tool, const Input& control, const ControlValue& value);
 // The control's current value.
 ControlValue CurrentValue(const Input& control);
+
+// Sets controls in the order given, then once more every one that a later control's change
+// notification (a preset) has changed since, so the tool ends with exactly these values.
+void ApplyValues(qrvx::Tool& tool,
+                 const std::vector<std::pair<const Input*, ControlValue>>& values);
 
 // Applies one -s ID=VALUE (split at the first '=').
 void ApplyAssignment(qrvx::Tool& tool, std::string_view assignment);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,13 +67,13 @@ Image::Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff
       m_routines(depth == ImageDepth::Float32 ? &host::RoutinesOf<float>::kTable
                                               : &host::RoutinesOf<std::uint16_t>::kTable) {
     CheckSize(width, height, depth);
-    if (!pixels || rowBytes < std::ptrdiff_t(width) * Stride())
+    if (!pixels || std::abs(rowBytes) < std::ptrdiff_t(width) * Stride())
         throw HostError("cannot make an image of " + std::to_string(width) + " x " +
                         std::to_string(height) + " pixels over memory whose rows are " +
                         std::to_string(rowBytes) + " bytes");
     m_rows.resize(std::size_t(height));
     for (int y = 0; y < height; ++y)
-        m_rows[std::size_t(y)] = static_cast<char*>(pixels) + std::size_t(rowBytes) * y;
+        m_rows[std::size_t(y)] = static_cast<char*>(pixels) + rowBytes * y;
 }
 
 // Borrowed memory (m_data null) stays with its owner.

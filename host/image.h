@@ -51,9 +51,9 @@ public:
     // memory cannot be had.
     Image(int width, int height, ImageDepth depth);
     // An image over pixel memory the caller owns and keeps alive (and unchanged, when a tool
-    // reads it) while the image lives: rows of rowBytes bytes from pixels on, with no
-    // alignment asked of them. Throws HostError like the constructor above, and when a row
-    // would not hold the width.
+    // reads it) while the image lives: row y at pixels + y * rowBytes (negative: rows go
+    // down in memory), no alignment asked, padding allowed. Throws HostError like the
+    // constructor above, and when |rowBytes| would not hold the width.
     Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff_t rowBytes);
     ~Image() override;
     Image(const Image&) = delete;

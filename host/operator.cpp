@@ -181,6 +181,7 @@ Input* Operator::FindInput(std::string_view id) const {
 const FuID ThreadedOperator::ClassID("ThreadedOperator");
 
 void ThreadedOperator::DoMultiProcess(Request* request, long n) {
+    if (host::SizeOnlyRun()) return; // only the output's size is asked for
     host::ParallelBands(n, host::DefaultBands(), [&](long begin, long end) {
         for (long i = begin; i < end; ++i) ProcessSlice(request, i);
     });

@@ -19,6 +19,7 @@ namespace {
 std::atomic<int> g_threads{0}; // 0: every core
 std::atomic<long> g_bandsBegun{0}, g_bandsFinished{0};
 thread_local int t_threads = 0; // this thread's own count; 0: the process-wide one
+thread_local const qrvx::BandRunner* t_runner = nullptr; // this thread's renders' runner
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
 
@@ -48,6 +49,17 @@ RenderProgress CurrentRenderProgress() {
     return {g_bandsBegun.load(), finished};
 }
 
+namespace qrvx {
+
+BandRunnerScope::BandRunnerScope(BandRunner runner, int threads)
+    : m_runner(std::move(runner)), m_previous(t_runner), m_threads(threads) {
+    t_runner = &m_runner;
+}
+
+BandRunnerScope::~BandRunnerScope() { t_runner = m_previous; }
+
+} // namespace qrvx
+
 int ThreadCount() {
     static const int cores = Cores();
     int t = t_threads > 0 ? t_threads : g_threads.load();
@@ -55,6 +67,11 @@ int ThreadCount() {
 }
 
 namespace host {
+
+bool& SizeOnlyRun() {
+    thread_local bool sizeOnly = false;
+    return sizeOnly;
+}
 
 long DefaultBands() { return 8L * ThreadCount(); }
 
@@ -71,6 +88,10 @@ void ParallelBands(long n, long maxBands, const std::function<void(long, long)>&
     };
     if (threads == 1 || bands == 1) {
         for (long k = 0; k < bands; ++k) band(k);
+        return;
+    }
+    if (t_runner) {
+        (*t_runner)(bands, band);
         return;
     }
 #ifdef QRVX_PLAIN_THREADS

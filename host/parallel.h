@@ -17,4 +17,8 @@ long DefaultBands();
 // when n is smaller), so that a slow band leaves other threads something to take.
 long RowBands(long n);
 
+// Set while a render on this thread only asks for the output's size: the tool's workers
+// are skipped (qrvx::Tool::OutputSize).
+bool& SizeOnlyRun();
+
 } // namespace host

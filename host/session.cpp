@@ -1,5 +1,7 @@
 #include "host/session.h"
 
+#include "host/parallel.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -77,7 +79,20 @@ void Tool::SetPoint(const std::string& id, double x, double y) {
 
 void Tool::Connect(const std::string& id, const Image* image) { FindInput(id).Connect(image); }
 
-std::unique_ptr<Image> Tool::Render(double time) {
+std::unique_ptr<Image> Tool::Render(double time) { return Run(time); }
+
+std::pair<int, int> Tool::OutputSize(double time) {
+    bool& sizeOnly = host::SizeOnlyRun();
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{sizeOnly};
+    sizeOnly = true;
+    const std::unique_ptr<Image> out = Run(time);
+    return {out->Width(), out->Height()};
+}
+
+std::unique_ptr<Image> Tool::Run(double time) {
     const std::string name = ToolName(m_entry);
     Input* main = m_op->FindInput("Input");
     if (main && main->IsImage() && !main->GetValue(nullptr))

@@ -10,9 +10,11 @@
 #include "host/registry.h"
 #include "host/resources.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The most threads a render's workers use (default: every core). Values below 1 mean
@@ -34,6 +36,26 @@ private:
 };
 
 namespace qrvx {
+
+// Runs work(k) once for every k in [0, count), on any threads, returns when all are done
+// and passes on the first exception work throws.
+using BandRunner = std::function<void(long count, const std::function<void(long)>& work)>;
+
+// While it lives, the renders started on the calling thread run their bands through the
+// runner, on threads of the application's own (an OpenFX host's), and cut their work for
+// that many threads. Work that the bands themselves spread runs on the host's threads.
+class QRVX_HOST_API BandRunnerScope {
+public:
+    BandRunnerScope(BandRunner runner, int threads);
+    ~BandRunnerScope();
+    BandRunnerScope(const BandRunnerScope&) = delete;
+    BandRunnerScope& operator=(const BandRunnerScope&) = delete;
+
+private:
+    BandRunner m_runner;
+    const BandRunner* m_previous;
+    ThreadCountScope m_threads;
+};
 
 // One loaded plug-in file. Loading links its registration entry into the class registry;
 // destroying the Plugin unloads the file and unlinks it again. Tools made from its entry
@@ -91,7 +113,14 @@ public:
     // make an image the tool asks for; the message names the tool.
     std::unique_ptr<Image> Render(double time = 0.0);
 
+    // The width and height the output of a render at this time would have, for the
+    // images connected now (their pixels need not be set): the tool prepares the render
+    // as Render does but runs none of its workers. Throws as Render does.
+    std::pair<int, int> OutputSize(double time = 0.0);
+
 private:
+    std::unique_ptr<Image> Run(double time);
+
     Registry& m_entry;
     ThreadedOperator* m_op;
     std::mutex m_renderMutex;
