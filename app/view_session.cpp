@@ -489,9 +489,8 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
             Depth::Auto, main != inputs.end() && Cache().IsFloat(fileOf(main->second)));
         std::vector<std::string> given;
         for (const auto& [id, c] : inputs) given.push_back(id);
-        RequireImageInputs(*m_render, given, [](const std::string& id) {
-            return "the picker of " + Quoted(id);
-        });
+        RequireImageInputs(*m_render, given,
+                           [](const std::string& id) { return "the picker of " + Quoted(id); });
         for (const auto& [id, c] : inputs) {
             held.push_back(Cache().Read(fileOf(c), depth));
             m_render->Connect(id, held.back().get());
