@@ -648,12 +648,22 @@ OfxRectD ClipRoD(OfxImageClipHandle clip, OfxTime time) {
     return r;
 }
 
-// The required image inputs must be connected; names the first one that is not.
+// The required image inputs must be connected; names the first one that is not. The
+// other inputs follow the rule every client shares (app::MissingImageInputs); the source
+// clip, which that rule leaves to each client, is checked here.
 void CheckRequired(const Instance& in) {
-    for (const Instance::Clip& c : in.clips)
-        if (c.required && !Connected(c.clip))
-            throw ActionError{kOfxStatFailed, ToolName(in) + ": the required image input \"" +
-                                                  c.id + "\" is not connected"};
+    std::vector<std::string> connected;
+    std::vector<std::string> missing;
+    for (const Instance::Clip& c : in.clips) {
+        if (Connected(c.clip))
+            connected.push_back(c.id);
+        else if (c.id == "Input" && c.required)
+            missing.push_back(c.id);
+    }
+    if (missing.empty()) missing = app::MissingImageInputs(*in.tool, connected);
+    if (!missing.empty())
+        throw ActionError{kOfxStatFailed, ToolName(in) + ": the required image input \"" +
+                                              missing.front() + "\" is not connected"};
 }
 
 // The size of the tool's output for the connected inputs' sizes and the parameters at a
