@@ -305,22 +305,6 @@ std::string AsArgument(const nlohmann::json& v) {
     return v.dump(); // refused by the parser with the value in the message
 }
 
-// Sets values in order, then once more those a later notification (a preset) changed,
-// until the tool holds exactly the values given, as a settings file is applied.
-void ApplyInOrder(qrvx::Tool& tool,
-                  const std::vector<std::pair<const Input*, ControlValue>>& values) {
-    for (const auto& [control, v] : values) SetValue(tool, *control, v);
-    for (int pass = 0; pass < 3; ++pass) {
-        bool changed = false;
-        for (const auto& [control, v] : values)
-            if (!(CurrentValue(*control) == v)) {
-                SetValue(tool, *control, v);
-                changed = true;
-            }
-        if (!changed) break;
-    }
-}
-
 // Shell quoting for the command line shown on the page.
 std::string ShellWord(const std::string& word) {
     if (!word.empty() &&
@@ -415,7 +399,7 @@ std::uint64_t ViewSession::SetAll(const nlohmann::json& controls, const std::str
         const Input& control = FindControl(*m_edit, id);
         values.emplace_back(&control, ParseValue(*m_edit, control, AsArgument(v)));
     }
-    ApplyInOrder(*m_edit, values);
+    ApplyValues(*m_edit, values);
     return Bump();
 }
 
@@ -476,7 +460,7 @@ ViewSession::Rendered ViewSession::Render(std::uint64_t change) {
 
     std::vector<std::shared_ptr<const Image>> held;
     try {
-        ApplyInOrder(*m_render, values);
+        ApplyValues(*m_render, values);
         // The depth follows the main input's file, as for the command.
         const auto main = inputs.find("Input");
         const auto fileOf = [&](const Connected& c) {
