@@ -410,19 +410,41 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
             s.attribute("Artist", "someone");
             s.attribute("compression", compression);
         });
+        const Picture in = Read("in.exr");
+        // The display window is the frame: the output's data window is the whole of it,
+        // the input's pixels in place and transparent black around them.
         ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
         const Picture out = Read("out.exr");
         const ImageSpec& s = out.spec;
-        EXPECT_EQ(s.x, 10);
-        EXPECT_EQ(s.y, 20);
-        EXPECT_EQ(s.width, 6);
+        EXPECT_EQ(s.x, 0);
+        EXPECT_EQ(s.y, 0);
+        EXPECT_EQ(s.width, 64);
+        EXPECT_EQ(s.height, 48);
         EXPECT_EQ(s.full_width, 64);
         EXPECT_EQ(s.full_height, 48);
         EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
         EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
         EXPECT_EQ(s.get_string_attribute("Software"), "qrvx");
         EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
-        EXPECT_EQ(out.px, Read("in.exr").px) << compression;
+        int wrong = 0;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const bool inside = x >= 10 && x < 16 && y >= 20 && y < 24;
+                    wrong += out.At(x, y, c) != (inside ? in.At(x - 10, y - 20, c) : 0.0);
+                }
+        EXPECT_EQ(wrong, 0) << compression;
+        // --data-window: the data window is the frame, and both windows are carried.
+        ASSERT_EQ(
+            Run({"render", "ChannelShift", "-i", "in.exr", "--data-window", "-o", "dw.exr"}).code,
+            0);
+        const Picture dw = Read("dw.exr");
+        EXPECT_EQ(dw.spec.x, 10);
+        EXPECT_EQ(dw.spec.y, 20);
+        EXPECT_EQ(dw.spec.width, 6);
+        EXPECT_EQ(dw.spec.full_width, 64);
+        EXPECT_EQ(dw.spec.full_height, 48);
+        EXPECT_EQ(dw.px, in.px) << compression;
     }
     ASSERT_EQ(
         Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"})
