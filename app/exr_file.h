@@ -50,10 +50,11 @@ struct Layout {
 // that compression.
 std::optional<std::pair<Compression, int>> ParseCompression(const std::string& name);
 
-// Writes a float image to path as laid out (its top row first), through a temporary file renamed into place
-// (see output_file.h), and returns true; or returns false, having written nothing, when
-// the source is not a single-part scanline OpenEXR file whose header can be carried.
-// Throws Failure naming the path when the file cannot be written.
+// Writes a float image to path as laid out, its top row as the file's first line, through
+// a temporary file renamed into place (see output_file.h), and returns true; or returns
+// false, having written nothing, when the source is not a single-part scanline OpenEXR
+// file whose header can be carried. Throws Failure naming the path when the file cannot
+// be written.
 bool Write(const Image& image, const std::string& path, const Layout& layout);
 
 } // namespace app::exr

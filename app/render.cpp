@@ -125,8 +125,7 @@ struct FrameInputs {
 std::unique_ptr<Image> ReadBinding(const Plan& plan, const Binding& b, const std::string& path,
                                    FileInfo& info, bool quiet) {
     auto image = ReadImage(path, plan.depth, &info, plan.window);
-    const std::int64_t dropped =
-        plan.window == Window::Display ? PixelsOutsideFrame(info.spec) : 0;
+    const std::int64_t dropped = plan.window == Window::Display ? PixelsOutsideFrame(info.spec) : 0;
     char& told = plan.overscanTold[std::size_t(&b - plan.bindings.data())];
     if (dropped > 0 && !told && !quiet) {
         std::cerr << "qrvx: note: " << path << ": " << dropped
@@ -213,10 +212,9 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
     const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
     const bool mainIsSequence = plan.main && plan.main->path.IsSequence();
     auto readAhead = [&](std::size_t i) {
-        return std::async(std::launch::async,
-                          [&plan, frame = plan.frames[i], quiet = o.quiet] {
-                              return ReadFrame(plan, frame, quiet);
-                          });
+        return std::async(std::launch::async, [&plan, frame = plan.frames[i], quiet = o.quiet] {
+            return ReadFrame(plan, frame, quiet);
+        });
     };
     // The write in flight, and the progress line to print when it is done.
     std::future<void> writing;

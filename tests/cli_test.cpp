@@ -488,13 +488,14 @@ TEST_F(Cli, AShiftUpMovesRowsTowardsTheTopOfEveryFormatOnEveryPath) {
     };
     for (const Case& c : cases) {
         const bool isFloat = c.type.is_floating_point();
-        Write(c.in, 32, 64, 4, c.type,
-              [&](int x, int y, int ch) { return red(x, y, ch) / (isFloat ? 65535.0 : 1.0); },
-              [&](ImageSpec& s) {
-                  if (*c.compression) s.attribute("compression", c.compression);
-              });
-        std::vector<std::string> args = {"render", "ChannelShift", "-i", c.in,
-                                         "-s", "Center Red=0.5,0.75", "-o", c.out};
+        Write(
+            c.in, 32, 64, 4, c.type,
+            [&](int x, int y, int ch) { return red(x, y, ch) / (isFloat ? 65535.0 : 1.0); },
+            [&](ImageSpec& s) {
+                if (*c.compression) s.attribute("compression", c.compression);
+            });
+        std::vector<std::string> args = {"render", "ChannelShift",        "-i", c.in,
+                                         "-s",     "Center Red=0.5,0.75", "-o", c.out};
         args.insert(args.end(), c.more.begin(), c.more.end());
         const Result r = Run(args);
         ASSERT_EQ(r.code, 0) << r.err;
@@ -543,15 +544,18 @@ TEST_F(Cli, ScopeTraceDrawsBlackOnTheBottomLineAndStacksTheParadeUpwards) {
 
 TEST_F(Cli, TheDisplayWindowIsTheFrameOfPointsAndTheOutput) {
     // A 100 x 50 data window at +20+10 of a 200 x 100 display window; red in steps by column.
-    Write("dw.exr", 100, 50, 4, TypeDesc::FLOAT,
-          [](int x, int, int c) { return c == 0 ? (x + 1) / 128.0 : c == 3 ? 1 : 0.25; },
-          [](ImageSpec& s) {
-              s.x = 20, s.y = 10;
-              s.full_x = 0, s.full_y = 0, s.full_width = 200, s.full_height = 100;
-          });
+    Write(
+        "dw.exr", 100, 50, 4, TypeDesc::FLOAT,
+        [](int x, int, int c) { return c == 0   ? (x + 1) / 128.0
+                                       : c == 3 ? 1
+                                                : 0.25; },
+        [](ImageSpec& s) {
+            s.x = 20, s.y = 10;
+            s.full_x = 0, s.full_y = 0, s.full_width = 200, s.full_height = 100;
+        });
     // 0.55 of the frame's width is 10 pixels of 200 (not 5 of the data window's 100).
-    Result r = Run({"render", "ChannelShift", "-i", "dw.exr", "-s", "Center Red=0.55,0.5", "-o",
-                    "out.exr"});
+    Result r = Run(
+        {"render", "ChannelShift", "-i", "dw.exr", "-s", "Center Red=0.55,0.5", "-o", "out.exr"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err.find("outside"), std::string::npos) << r.err;
     const Picture in = Read("dw.exr"), out = Read("out.exr");

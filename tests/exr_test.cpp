@@ -75,8 +75,7 @@ protected:
         auto img = std::make_unique<Image>(s.width, s.height, ImageDepth::Float32);
         img->Fill(FltPixel{1.0f, 1.0f, 1.0f, 1.0f});
         EXPECT_TRUE(in->read_image(0, 0, 0, std::min(s.nchannels, 4), TypeDesc::FLOAT,
-                                   img->Row<float>(s.height - 1), img->Stride(),
-                                   -img->RowBytes()));
+                                   img->Row<float>(s.height - 1), img->Stride(), -img->RowBytes()));
         return img;
     }
 
