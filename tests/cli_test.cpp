@@ -514,6 +514,29 @@ TEST_F(Cli, AShiftUpMovesRowsTowardsTheTopOfEveryFormatOnEveryPath) {
     }
 }
 
+TEST_F(Cli, AShiftByATenthOfTheHeightLeavesNoEmptyRow) {
+    // 360 x (0.6 - 0.5) is 35.99999999999999 in doubles: every row moves by 36 all the same.
+    for (const char* name : {"ramp.png", "ramp.exr"})
+        for (int height : {360, 1080}) {
+            const bool isFloat = std::string(name).ends_with(".exr");
+            Write(name, 4, height, 4, isFloat ? TypeDesc::FLOAT : TypeDesc::UINT16,
+                  [&](int, int y, int c) {
+                      return c == 3 ? (isFloat ? 1.0 : 65535.0) : (isFloat ? 0.5 : 30000.0) + y;
+                  });
+            const std::string out = std::string("shifted-") + name;
+            ASSERT_EQ(
+                Run({"render", "ChannelShift", "-i", name, "-s", "Center Red=0.5,0.6", "-o", out})
+                    .code,
+                0);
+            const Picture in = Read(name), shifted = Read(out);
+            const int dy = height / 10;
+            int wrong = 0;
+            for (int y = 0; y < height; ++y)
+                wrong += shifted.At(0, y, 0) != (y + dy < height ? in.At(0, y + dy, 0) : 0.0);
+            EXPECT_EQ(wrong, 0) << name << " " << height;
+        }
+}
+
 TEST_F(Cli, ScopeTraceDrawsBlackOnTheBottomLineAndStacksTheParadeUpwards) {
     Write("black.png", 40, 30, 4, TypeDesc::UINT16,
           [](int, int, int c) { return c == 3 ? 65535.0 : 0.0; });
