@@ -3,6 +3,7 @@
 #include "app/errors.h"
 #include "app/output_file.h"
 #include "app/text.h"
+#include "app/version.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/strutil.h>
@@ -182,6 +183,8 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 } // namespace
 
+bool HasAlpha(const ImageSpec& spec) { return LayoutOf(spec).source[3] >= 0; }
+
 FileInfo ReadInfo(const std::string& path) { return InfoOf(*OpenInput(path), path); }
 
 ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat) {
@@ -320,13 +323,28 @@ bool Carries(const std::string& name, const std::string& sourceFormat,
 }
 
 // The output's description: size, channels, windows and metadata.
+// The text metadata a write adds: the options' own and, with --history, the source's
+// ImageHistory with the command line appended (a line each, as oiiotool keeps it).
+std::vector<std::pair<std::string, std::string>> Texts(const WriteOptions& options) {
+    auto texts = options.metadata;
+    if (!options.history.empty()) {
+        std::string history =
+            options.source ? options.source->spec.get_string_attribute("ImageHistory") : "";
+        if (!history.empty()) history += "\n";
+        texts.emplace_back("ImageHistory", history + options.history);
+    }
+    return texts;
+}
+
 // The image is the source's display window (its frame) unless window says it is the data
 // window: then the source's windows are carried as they are.
 ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
-                     const FileInfo* source, Window window, const std::string& compression,
-                     const std::vector<std::pair<std::string, std::string>>& metadata) {
+                     const WriteOptions& options) {
+    const FileInfo* source = options.source;
+    const Window window = options.window;
     ImageSpec spec(image.Width(), image.Height(), channels, type.pixel);
     spec.alpha_channel = channels == 4 ? 3 : -1;
+    if (type.bits) spec.attribute("oiio:BitsPerSample", type.bits);
     if (source) {
         const ImageSpec& s = source->spec;
         const bool sameWindows = s.full_x == s.x && s.full_y == s.y && s.full_width == s.width &&
@@ -346,9 +364,9 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
                 spec.attribute(attr.name(), attr.type(), attr.data());
     }
     spec.attribute("oiio:UnassociatedAlpha", 1);
-    spec.attribute("Software", "qrvx");
-    if (!compression.empty()) spec.attribute("compression", compression);
-    for (const auto& [name, value] : metadata) spec.attribute(name, value);
+    spec.attribute("Software", std::string("qrvx ") + kVersion);
+    if (!options.compression.empty()) spec.attribute("compression", options.compression);
+    for (const auto& [name, value] : Texts(options)) spec.attribute(name, value);
     return spec;
 }
 
@@ -364,6 +382,7 @@ ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, con
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};
     exr::Layout l;
+    l.alpha = spec.nchannels == 4;
     l.x = spec.x, l.y = spec.y;
     l.displayX = spec.full_x, l.displayY = spec.full_y;
     l.displayWidth = spec.full_width, l.displayHeight = spec.full_height;
@@ -383,16 +402,63 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
     return out;
 }
 
+// Whether files of the format hold channels of the type.
+bool Holds(const std::string& format, const std::string& path, TypeDesc type) {
+    const TypeDesc::BASETYPE t = TypeDesc::BASETYPE(type.basetype);
+    const bool integer = t == TypeDesc::UINT8 || t == TypeDesc::UINT16;
+    if (format == "openexr") return t == TypeDesc::HALF || t == TypeDesc::FLOAT;
+    if (format == "tiff") return integer || t == TypeDesc::HALF || t == TypeDesc::FLOAT;
+    if (format == "png" || format == "dpx" || format == "fits") return integer;
+    if (format == "pnm") return OIIO::Strutil::iends_with(path, ".pfm") ? t == TypeDesc::FLOAT
+                                                                        : integer;
+    if (format == "hdr") return t == TypeDesc::FLOAT;
+    if (format == "jpeg" || format == "targa" || format == "bmp" || format == "gif" ||
+        format == "webp" || format == "ico")
+        return t == TypeDesc::UINT8;
+    // Others: what the rules before the -d option gave them.
+    return t == TypeDesc::UINT16 || (t == TypeDesc::FLOAT && HoldsFloat(format, path));
+}
+
+// The channel type and bits per sample of a file's colour: its first channel's, since
+// OpenEXR parts may give channels types of their own.
+std::pair<TypeDesc, int> FileTypeOf(const FileInfo& source) {
+    const ImageSpec& s = source.spec;
+    const TypeDesc type = s.nchannels > 0 ? s.channelformat(0) : s.format;
+    const int bits = s.get_int_attribute("oiio:BitsPerSample", 0);
+    return {type, bits > 0 && bits < int(type.size() * 8) ? bits : 0};
+}
+
+std::string TypeName(TypeDesc t) { return t == TypeDesc::HALF ? "half" : t.c_str(); }
+
 OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat,
-                   Depth depth) {
+                   Depth depth, DataType asked, const FileInfo* source) {
     const std::string format = out.format_name();
+    if (asked != DataType::Auto) {
+        static const TypeDesc types[] = {TypeDesc::UNKNOWN, TypeDesc::UINT8, TypeDesc::UINT16,
+                                         TypeDesc::HALF, TypeDesc::FLOAT};
+        const TypeDesc t = types[int(asked)];
+        if (!Holds(format, path, t))
+            throw UsageError("cannot write " + path + ": " + format + " files hold no " +
+                             TypeName(t) + " pixels (-d " + TypeName(t) + ")");
+        return {t, format};
+    }
     const bool holdsFloat = HoldsFloat(format, path);
-    const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);
-    if (wantFloat && !holdsFloat)
-        throw UsageError("cannot write " + path + ": " + format + " files hold no " +
-                         (depth == Depth::Half ? "half" : "float") +
-                         " pixels (give --depth int16 to write 16-bit integers)");
+    if (depth == Depth::Half && !holdsFloat)
+        throw UsageError("cannot write " + path + ": " + format +
+                         " files hold no half pixels (give --depth int16 to write 16-bit "
+                         "integers)");
     if (depth == Depth::Half) return {TypeDesc::HALF, format};
+    if (source) {
+        const auto [type, bits] = FileTypeOf(*source);
+        // Fewer bits than the type's only where the format stores them (DPX, TIFF).
+        const bool keepsBits = format == "dpx" || format == "tiff";
+        if (Holds(format, path, type)) return {type, format, keepsBits ? bits : 0};
+    }
+    const bool wantFloat = depth != Depth::Int16 && imageIsFloat;
+    if (wantFloat && !holdsFloat)
+        throw UsageError("cannot write " + path + ": " + format +
+                         " files hold no float pixels (give --depth int16 to write 16-bit "
+                         "integers)");
     if (wantFloat || format == "openexr") return {TypeDesc::FLOAT, format};
     return {TypeDesc::UINT16, format};
 }
@@ -430,8 +496,19 @@ const std::vector<CompressionName>* CompressionsOf(const std::string& format) {
 
 } // namespace
 
-OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth) {
-    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
+std::optional<DataType> DataTypeNamed(const std::string& name) {
+    static const std::pair<const char*, DataType> names[] = {{"uint8", DataType::UInt8},
+                                                             {"uint16", DataType::UInt16},
+                                                             {"half", DataType::Half},
+                                                             {"float", DataType::Float}};
+    for (const auto& [n, t] : names)
+        if (name == n) return t;
+    return {};
+}
+
+OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth, DataType type,
+                         const FileInfo* source) {
+    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth, type, source);
 }
 
 void CheckCompression(const std::string& path, const std::string& compression) {
@@ -469,12 +546,12 @@ void CheckCompression(const std::string& path, const std::string& compression) {
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
     CheckCompression(path, options.compression);
     auto out = CreateOutput(path);
-    OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
+    OutputType type =
+        TypeFor(*out, path, image.IsFloat(), options.depth, options.type, options.source);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
-    const int channels = out->supports("alpha") ? 4 : 3;
-    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.window,
-                                      options.compression, options.metadata);
-    if (const auto layout = ExrLayout(image, spec, type, options.source, options.metadata))
+    const int channels = options.alpha && out->supports("alpha") ? 4 : 3;
+    const ImageSpec spec = OutputSpec(image, channels, type, options);
+    if (const auto layout = ExrLayout(image, spec, type, options.source, Texts(options)))
         if (exr::Write(image, path, *layout)) return;
 
     PendingFile file(path);

@@ -108,10 +108,12 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
     for (const Binding& b : plan.bindings)
         if (b.input->Decl().id == "Input") plan.main = &b;
     const std::string first = plan.output.Frame(plan.frames.front());
-    plan.depth = ImageDepthFor(
-        o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
+    const FileInfo mainInfo =
+        plan.main ? ReadInfo(plan.main->path.Frame(plan.frames.front())) : FileInfo();
+    plan.depth = ImageDepthFor(o.depth, plan.main && mainInfo.isFloat);
     CheckWritable(first); // first, so that a folder is called a folder
-    OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth);
+    OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth, o.type,
+                  plan.main ? &mainInfo : nullptr);
 }
 
 // The images a frame reads from its sequence inputs, with the main input's description.
@@ -201,6 +203,16 @@ private:
     std::thread m_watcher;
 };
 
+// Whether every pixel's alpha is full.
+bool IsOpaque(const Image& image) {
+    for (int y = 0; y < image.Height(); ++y)
+        for (int x = 0; x < image.Width(); ++x)
+            if (image.IsFloat() ? image.Row<float>(y)[4 * x + 3] != 1.0f
+                                : image.Row<std::uint16_t>(y)[4 * x + 3] != 65535)
+                return false;
+    return true;
+}
+
 // Renders every frame of the plan at the frame's time, in three overlapping stages: the
 // next frame's inputs are read on one thread and the last frame's output is written on
 // another while this frame renders, so decoding, rendering and encoding keep every core
@@ -224,6 +236,11 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         writing.get();
         if (progress) std::cerr << written;
     };
+
+    // Whether the outputs have alpha: where the input has, or where there is no input file;
+    // decided by the first frame for the whole run, so that no frame of a sequence differs.
+    std::optional<bool> alpha;
+    if (!plan.main) alpha = true;
 
     std::future<FrameInputs> next = readAhead(0);
     for (std::size_t i = 0; i < plan.frames.size(); ++i) {
@@ -249,15 +266,24 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         finishWrite();
         const std::string target = plan.output.Frame(frame);
         const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
+        if (!alpha) {
+            alpha = HasAlpha(source->spec) || !IsOpaque(*result);
+            if (*alpha && !HasAlpha(source->spec) && !o.quiet)
+                std::cerr << "qrvx: note: " << source->path
+                          << " has no alpha, but the tool's is not opaque: the output has alpha\n";
+        }
         writing = std::async(std::launch::async,
                              [&o, &plan, result, target, info = source ? *source : FileInfo(),
-                              hasSource = source != nullptr] {
+                              hasSource = source != nullptr, withAlpha = *alpha] {
                                  WriteImage(*result, target,
                                             {.depth = o.depth,
+                                             .type = o.type,
                                              .source = hasSource ? &info : nullptr,
                                              .window = plan.window,
                                              .compression = o.compression,
-                                             .metadata = o.metadata});
+                                             .metadata = o.metadata,
+                                             .alpha = withAlpha,
+                                             .history = o.history});
                              });
         if (progress) {
             const double seconds =

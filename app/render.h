@@ -31,6 +31,8 @@ struct RenderOptions {
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
+    DataType type = DataType::Auto; // -d: the output files' channel type
+    std::string history;            // --history: the command line to append to ImageHistory
     std::string compression; // --compression; "" for the format's default
     // Text metadata written into every output (the farm's fingerprint of the render).
     std::vector<std::pair<std::string, std::string>> metadata;

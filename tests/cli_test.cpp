@@ -154,6 +154,12 @@ protected:
         return Json::parse(r.out).get<std::vector<Json>>();
     }
 
+    // What `qrvx --version` prints, without the newline: "qrvx VERSION".
+    std::string VersionLine() const {
+        const std::string out = Run({"--version"}).out;
+        return out.substr(0, out.find('\n'));
+    }
+
     // Files in the folder whose name holds the temporary-file marker.
     int Leftovers() const {
         int n = 0;
@@ -292,16 +298,15 @@ TEST_F(Cli, DefaultsRenderIntegerAndFloatFilesUnchanged) {
                   out8 = Read("out8.png");
     EXPECT_EQ(out16.spec.format, TypeDesc::UINT16);
     EXPECT_EQ(out16.px, in16.px);
-    EXPECT_EQ(out8.spec.format,
-              TypeDesc::UINT16); // 8-bit files give integer images, written as 16-bit
-    for (std::size_t i = 0; i < in8.px.size(); ++i)
-        ASSERT_EQ(out8.px[i], std::round(in8.px[i] / 257) * 257);
+    // 8-bit files give integer images, written back as 8-bit: the same values.
+    EXPECT_EQ(out8.spec.format, TypeDesc::UINT8);
+    EXPECT_EQ(out8.px, in8.px);
 
-    for (const char* name : {"f", "h"}) {
+    // Float and half files keep their type.
+    for (const auto& [name, type] : {std::pair{"f", TypeDesc::FLOAT}, {"h", TypeDesc::HALF}}) {
         const Picture in = Read(std::string("in") + name + ".exr"),
                       out = Read(std::string("out") + name + ".exr");
-        EXPECT_EQ(out.spec.format, TypeDesc::FLOAT)
-            << name; // float images as 32-bit float, half too
+        EXPECT_EQ(out.spec.format, type) << name;
         EXPECT_EQ(out.px, in.px) << name;
     }
 }
@@ -350,14 +355,15 @@ TEST_F(Cli, GreyAndRgbFilesFillTheMissingChannels) {
     Write("rgb.exr", 4, 2, 3, TypeDesc::FLOAT, [](int x, int, int c) { return x * 0.25 + c; });
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "grey.png", "-o", "grey_out.png"}).code, 0);
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "rgb.exr", "-o", "rgb_out.exr"}).code, 0);
+    // Neither has alpha, so neither output has; grey comes back as colour, which a tool
+    // may have made of it.
     const Picture g = Read("grey_out.png"), rgb = Read("rgb_out.exr");
-    ASSERT_EQ(g.spec.nchannels, 4);
+    ASSERT_EQ(g.spec.nchannels, 3);
     EXPECT_EQ(g.At(3, 1, 0), 3001);
     EXPECT_EQ(g.At(3, 1, 1), 3001);
     EXPECT_EQ(g.At(3, 1, 2), 3001);
-    EXPECT_EQ(g.At(3, 1, 3), 65535);
+    ASSERT_EQ(rgb.spec.nchannels, 3);
     EXPECT_EQ(rgb.At(2, 0, 2), 2.5);
-    EXPECT_EQ(rgb.At(2, 0, 3), 1.0);
 }
 
 // ---- Depth rules -----------------------------------------------------------------------
@@ -424,7 +430,7 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
         EXPECT_EQ(s.full_height, 48);
         EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
         EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
-        EXPECT_EQ(s.get_string_attribute("Software"), "qrvx");
+        EXPECT_EQ(s.get_string_attribute("Software"), VersionLine());
         EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
         int wrong = 0;
         for (int y = 0; y < 48; ++y)
