@@ -666,6 +666,38 @@ TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
     EXPECT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "single.exr"}).code, 2);
 }
 
+// Patterns as artists, printf and Houdini write them: "####" and "$F4" read and write four
+// digits, "##" two, and a pattern that finds nothing names the padding it looked for.
+TEST_F(Cli, EveryPatternFormReadsAndWritesItsDigits) {
+    for (int f : {1001, 1002})
+        Write("in." + std::to_string(f) + ".exr", 3, 2, 4, TypeDesc::FLOAT,
+              [f](int x, int y, int c) { return f + Pattern(x, y, c); });
+    Result r = Run({"render", "ChannelShift", "-q", "-i", "in.####.exr", "-o", "a.$F4.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run({"render", "ChannelShift", "-q", "-i", "a.$F4.exr", "-o", "b.####.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run(
+        {"render", "ChannelShift", "-q", "-i", "b.%04d.exr", "--frames", "1002", "-o", "c.##.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int f : {1001, 1002}) {
+        const std::string n = std::to_string(f) + ".exr";
+        EXPECT_EQ(Read("b." + n).px, Read("in." + n).px) << f;
+    }
+    EXPECT_EQ(Read("c.1002.exr").px, Read("in.1002.exr").px);
+    EXPECT_FALSE(fs::exists(P("c.1001.exr")));
+    ASSERT_EQ(Run({"render", "ChannelShift", "-q", "--frames", "7", "-o", "d.##.png"}).code, 0);
+    EXPECT_TRUE(fs::exists(P("d.07.png")));
+
+    r = Run({"render", "ChannelShift", "-i", "in.#####.exr", "-o", "x.####.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("in.#####.exr matches no files: it looks for 5-digit frame numbers"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("in.1001.exr has 4 digits, which in.####.exr reads"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
 TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {
     for (int f = 1; f <= 4; ++f)
         Write("in.000" + std::to_string(f) + ".exr", 33, 17, 4, TypeDesc::FLOAT,
