@@ -207,7 +207,8 @@ const char* const kPatternHelp =
     "  shot.%04d.exr   printf's form; %d has no padding         shot.0007.exr\n"
     "  shot.$F4.exr    Houdini's form; $F has no padding        shot.0007.exr\n"
     "Padding is the least number of digits (frame 12345 of shot.####.exr is shot.12345.exr).\n"
-    "A frame list may stand before a # or @ run: shot.1001-1100#.exr.";
+    "A frame list may stand before a # or @ run: shot.1001-1100#.exr. In a shell, quote a\n"
+    "pattern with $ in it: -i 'shot.$F4.exr'.";
 
 namespace {
 
