@@ -91,11 +91,15 @@ std::vector<Token> FindTokens(std::string_view text, int& stray) {
     return tokens;
 }
 
-// The frame list that ends text ("shot.1-10" holds "1-10"), or "".
+// The frame list that ends text ("shot.1-10" holds "1-10"), or "". It stands in the file
+// name, so only a last path part of a file name's length (255 bytes) is searched: the
+// search costs the square of what it looks at.
 std::string TrailingFrames(const std::string& text) {
     static const std::regex list(R"((\d+(-\d+([xy]-?\d+)?)?(,\d+(-\d+([xy]-?\d+)?)?)*)$)");
+    const std::size_t slash = text.rfind('/');
+    const std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
     std::smatch m;
-    return std::regex_search(text, m, list) ? m.str(1) : "";
+    return name.size() <= 255 && std::regex_search(name, m, list) ? m.str(1) : "";
 }
 
 } // namespace

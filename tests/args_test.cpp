@@ -108,6 +108,11 @@ TEST(PathPattern, EveryFormPadsToItsDigits) {
     EXPECT_EQ(listed.EmbeddedFrames(), "1-10x2");
     EXPECT_EQ(listed.Frame(3), "a.0003.png");
     EXPECT_EQ(app::PathPattern("a-#.png", false).Frame(3), "a-0003.png");
+    // The list stands in the file name, and a long name is read at once.
+    EXPECT_EQ(app::PathPattern("x/1-10#.png", false).EmbeddedFrames(), "1-10");
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += "1,";
+    EXPECT_EQ(app::PathPattern(many + "1#.png", false).EmbeddedFrames(), "");
     EXPECT_FALSE(app::PathPattern("a.$FPS.png", false).IsSequence());
     // The viewer names what it finds by the same rule.
     for (int d = 1; d <= 12; ++d)
