@@ -42,7 +42,7 @@ std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Bin
     if (lead) {
         if (!lead->path.EmbeddedFrames().empty()) return ParseFrames(lead->path.EmbeddedFrames());
         std::vector<int> frames = lead->path.FramesOnDisk();
-        if (frames.empty()) throw Failure("sequence " + lead->path.Text() + " matches no files");
+        if (frames.empty()) throw Failure(lead->path.NoFilesMessage());
         return frames;
     }
     if (!output.EmbeddedFrames().empty()) return ParseFrames(output.EmbeddedFrames());

@@ -126,8 +126,8 @@ Json RootFolder::List(const std::string& relative) const {
             continue;
         }
         std::sort(run.frames.begin(), run.frames.end());
-        const std::string mark = digits == 4 ? "#" : std::string(digits, '@');
-        sequences.push_back({{"name", stem + mark + ext}, {"frames", run.frames}});
+        sequences.push_back(
+            {{"name", stem + FrameMark(int(digits)) + ext}, {"frames", run.frames}});
     }
     std::sort(folders.begin(), folders.end());
     std::sort(files.begin(), files.end());
@@ -419,7 +419,7 @@ std::uint64_t ViewSession::Connect(const std::string& id, const std::string& rel
     Connected c{relative, path, pattern.IsSequence(), {}};
     if (c.sequence) {
         c.frames = pattern.FramesOnDisk();
-        if (c.frames.empty()) throw Failure("sequence " + relative + " matches no files");
+        if (c.frames.empty()) throw Failure(pattern.NoFilesMessage());
         if (!AnySequence() || !std::binary_search(c.frames.begin(), c.frames.end(), m_frame))
             m_frame = c.frames.front();
     } else if (!fs::is_regular_file(resolved)) {

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,6 +257,82 @@ TEST_F(Cli, EveryControlHasAOneLineDescription) {
                       "How far the up-and-down wave moves the blue channel; 1 is 100 pixels");
         }
     }
+}
+
+// ---- Help ------------------------------------------------------------------------------
+
+// The text after the last "Examples:" line of a help text, one entry per command line.
+std::vector<std::string> LastExamples(const std::string& help) {
+    const std::size_t at = help.rfind("\nExamples:\n");
+    std::vector<std::string> lines;
+    if (at == std::string::npos) return lines;
+    std::istringstream rest(help.substr(at + 11));
+    for (std::string line; std::getline(rest, line);)
+        if (line.rfind("  qrvx ", 0) == 0) lines.push_back(line.substr(2));
+    return lines;
+}
+
+TEST_F(Cli, VersionAndHelpEndWithExamples) {
+    const Result v = Run({"--version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("qrvx [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << v.out;
+
+    const Result top = Run({"--help"});
+    EXPECT_EQ(top.code, 0);
+    EXPECT_GE(LastExamples(top.out).size(), 4u) << top.out;
+    EXPECT_NE(top.out.find("qrvx render ChannelShift --help"), std::string::npos);
+
+    const Result render = Run({"render", "--help"});
+    EXPECT_EQ(render.code, 0);
+    EXPECT_GE(LastExamples(render.out).size(), 4u) << render.out;
+    // The pattern table, a line per form.
+    for (const char* form :
+         {"shot.#.exr ", "shot.####.exr ", "shot.@@@.exr ", "shot.%04d.exr ", "shot.$F4.exr "})
+        EXPECT_NE(render.out.find(std::string("\n  ") + form), std::string::npos) << form;
+    EXPECT_NE(render.out.find("Exit codes"), std::string::npos);
+
+    const Result unknown = Run({"render", "NoSuchTool", "--help"});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_NE(unknown.err.find("\"NoSuchTool\""), std::string::npos) << unknown.err;
+}
+
+// render TOOL --help lists every input and control of the tool with its facts and what it
+// does, and ends with two command lines for that tool; the first one runs as printed.
+TEST_F(Cli, RenderToolHelpListsItsControlsAndExamplesThatRun) {
+    for (const Json& t : Tools()) {
+        const std::string name = t["name"];
+        const Result r = Run({"render", name, "--help"});
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        EXPECT_NE(r.out.find("Usage: qrvx render"), std::string::npos) << name;
+        const Json listing = Json::parse(Run({"controls", name, "--json"}).out);
+        for (const Json& c : listing["controls"]) {
+            const std::string line = "\n  \"" + c["id"].get<std::string>() + "\": ";
+            const std::size_t at = r.out.find(line);
+            ASSERT_NE(at, std::string::npos) << name << " " << c["id"];
+            const std::string facts = r.out.substr(at, r.out.find('\n', at + 1) - at);
+            if (c["dataType"] != "Image") {
+                EXPECT_NE(facts.find(c["kind"].get<std::string>()), std::string::npos) << facts;
+            }
+            EXPECT_NE(facts.find(c["dataType"] == "Image" ? "image" : "default"), std::string::npos)
+                << facts;
+            EXPECT_NE(r.out.find("      " + c["description"].get<std::string>() + "\n", at),
+                      std::string::npos)
+                << name << " " << c["id"];
+        }
+        const std::vector<std::string> examples = LastExamples(r.out);
+        ASSERT_EQ(examples.size(), 2u) << name << ":\n" << r.out;
+        for (const std::string& e : examples)
+            EXPECT_EQ(e.rfind("qrvx render " + name + " ", 0), 0u) << e;
+        EXPECT_NE(examples[1].find(".####.exr"), std::string::npos) << examples[1];
+    }
+    // ChannelShift's first example, run as printed over a plate made here.
+    Write("plate.exr", 8, 4, 4, TypeDesc::FLOAT, Pattern);
+    const std::string example = LastExamples(Run({"render", "ChannelShift", "--help"}).out)[0];
+    const std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + ShellQuote(QRVX_BIN) +
+                            example.substr(4) + " -q >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << example;
+    EXPECT_TRUE(fs::exists(P("out.exr")) && fs::exists(P("look.json"))) << example;
+    EXPECT_NE(Slurp(P("look.json")).find("0.52"), std::string::npos);
 }
 
 TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {
@@ -693,6 +770,38 @@ TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
     EXPECT_NE(r.err.find("none.#.exr"), std::string::npos);
     // A sequence into a single file is a usage error.
     EXPECT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "single.exr"}).code, 2);
+}
+
+// Patterns as artists, printf and Houdini write them: "####" and "$F4" read and write four
+// digits, "##" two, and a pattern that finds nothing names the padding it looked for.
+TEST_F(Cli, EveryPatternFormReadsAndWritesItsDigits) {
+    for (int f : {1001, 1002})
+        Write("in." + std::to_string(f) + ".exr", 3, 2, 4, TypeDesc::FLOAT,
+              [f](int x, int y, int c) { return f + Pattern(x, y, c); });
+    Result r = Run({"render", "ChannelShift", "-q", "-i", "in.####.exr", "-o", "a.$F4.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run({"render", "ChannelShift", "-q", "-i", "a.$F4.exr", "-o", "b.####.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run(
+        {"render", "ChannelShift", "-q", "-i", "b.%04d.exr", "--frames", "1002", "-o", "c.##.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int f : {1001, 1002}) {
+        const std::string n = std::to_string(f) + ".exr";
+        EXPECT_EQ(Read("b." + n).px, Read("in." + n).px) << f;
+    }
+    EXPECT_EQ(Read("c.1002.exr").px, Read("in.1002.exr").px);
+    EXPECT_FALSE(fs::exists(P("c.1001.exr")));
+    ASSERT_EQ(Run({"render", "ChannelShift", "-q", "--frames", "7", "-o", "d.##.png"}).code, 0);
+    EXPECT_TRUE(fs::exists(P("d.07.png")));
+
+    r = Run({"render", "ChannelShift", "-i", "in.#####.exr", "-o", "x.####.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("in.#####.exr matches no files: it looks for 5-digit frame numbers"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("in.1001.exr has 4 digits, which in.####.exr reads"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {

@@ -170,6 +170,19 @@ def test_refusals_come_before_anything_is_sent(tmp_path):
     assert not [p for p in os.listdir(tmp_path) if p.startswith("out")]
 
 
+def test_patterns_are_read_by_the_commands_rule(client, tmp_path):
+    frames = range(1001, 1004)
+    write_frames(tmp_path, frames)
+    done = qrvx.farm.render_sequence(client, "ChannelShift", tmp_path / "in.####.exr",
+                                     tmp_path / "a.$F4.exr", progress=False)
+    assert done.rendered == list(frames)
+    assert sorted(p for p in os.listdir(tmp_path) if p.startswith("a.")) == \
+        [f"a.{f}.exr" for f in frames]
+    with pytest.raises(OSError, match=r"in\.#####\.exr matches no files: it looks for 5-digit"):
+        qrvx.farm.render_sequence(NoClient(), "ChannelShift", tmp_path / "in.#####.exr",
+                                  tmp_path / "b.####.exr")
+
+
 def test_an_unreadable_frame_fails_the_run_naming_it(client, tmp_path):
     frames = range(1, 13)
     plate = write_frames(tmp_path, frames)
