@@ -53,17 +53,47 @@ enum class Window { Display, Data };
 // --depth: auto follows the input files; the others force a depth.
 enum class Depth { Auto, Int16, Float, Half };
 
+// What a read takes from a file besides the depth.
+struct ReadOptions {
+    Window window = Window::Display;
+    // --layer: the layer whose R, G, B and A (layer.R, ...) the tool sees; "" for the
+    // channels without a layer.
+    std::string layer;
+    // --part: the OpenEXR part (subimage) read, by number or name; "" for the first.
+    std::string part;
+    // Whether ReadImage keeps the channels the tool does not see in FileInfo::extras.
+    bool keepExtras = false;
+};
+
+// The channels of a file that the tool does not see (Z, other layers), kept to be written
+// back unchanged beside the tool's output.
+struct ExtraChannels {
+    std::vector<std::string> names;
+    std::vector<OIIO::TypeDesc> types; // each channel's type in the file
+    int width = 0, height = 0;         // the data window's size
+    // Where the data window's first pixel lies in the frame, counted as files count (top
+    // lines above it).
+    std::int64_t left = 0, top = 0;
+    std::vector<float> values; // names.size() values a pixel, lines from the top
+};
+
 // A file's description without its pixels: windows, pixel aspect and metadata.
 struct FileInfo {
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec spec; // of the part read
     std::string format;   // the reader's format name, e.g. "openexr"
     bool isFloat = false; // half, float or double channels
     std::string path;     // the file described
+    std::string layer;    // the layer the tool sees (ReadOptions::layer)
+    int part = 0;         // the part read
+    int parts = 1;        // how many parts the file has
+    // Filled by ReadImage: the channels the tool does not see; null when there are none.
+    std::shared_ptr<const ExtraChannels> extras;
 };
 
-// Reads a file's description. Throws Failure naming the file when it is missing, not an
-// image OpenImageIO can read, or deep.
-FileInfo ReadInfo(const std::string& path);
+// Reads a file's description (of the part and layer asked for). Throws Failure naming the
+// file when it is missing, not an image OpenImageIO can read, deep, or has no such part
+// or layer.
+FileInfo ReadInfo(const std::string& path, const ReadOptions& options = {});
 
 // The image depth a file is read at: forced by the depth, else float for float files.
 ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat);
@@ -72,10 +102,15 @@ ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat);
 // its description into info when given. Throws Failure naming the file, also when the
 // host cannot make an image that large.
 std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
-                                 FileInfo* info = nullptr, Window window = Window::Display);
+                                 FileInfo* info = nullptr, const ReadOptions& options = {});
 
-// Whether the file has an alpha channel (named A or Alpha, or marked as alpha).
-bool HasAlpha(const OIIO::ImageSpec& spec);
+// Whether the file's channels beyond the tool's can go into an output of the image's
+// size: the image is the size of the file's frame.
+bool ExtrasFit(const Image& image, const FileInfo& source, Window window);
+
+// Whether the file has an alpha channel in the layer the tool sees (named A or Alpha, or
+// marked as alpha).
+bool HasAlpha(const FileInfo& info);
 
 // How many pixels of the file's data window lie outside its display window (overscan),
 // which reading the display window drops.

@@ -78,6 +78,7 @@ struct Plan {
     std::vector<int> frames = {0};
     ImageDepth depth = ImageDepth::Int16;
     Window window = Window::Display;
+    ReadOptions mainRead; // how the main input is read: window, layer, part, its other channels
     // Per binding: whether its dropped overscan has been told (once per sequence). Frames
     // are read one after another, never two at once.
     mutable std::vector<char> overscanTold;
@@ -109,7 +110,8 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
         if (b.input->Decl().id == "Input") plan.main = &b;
     const std::string first = plan.output.Frame(plan.frames.front());
     const FileInfo mainInfo =
-        plan.main ? ReadInfo(plan.main->path.Frame(plan.frames.front())) : FileInfo();
+        plan.main ? ReadInfo(plan.main->path.Frame(plan.frames.front()), plan.mainRead)
+                  : FileInfo();
     plan.depth = ImageDepthFor(o.depth, plan.main && mainInfo.isFloat);
     CheckWritable(first); // first, so that a folder is called a folder
     OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth, o.type,
@@ -126,7 +128,9 @@ struct FrameInputs {
 // outside the display window it drops.
 std::unique_ptr<Image> ReadBinding(const Plan& plan, const Binding& b, const std::string& path,
                                    FileInfo& info, bool quiet) {
-    auto image = ReadImage(path, plan.depth, &info, plan.window);
+    ReadOptions plain;
+    plain.window = plan.window;
+    auto image = ReadImage(path, plan.depth, &info, &b == plan.main ? plan.mainRead : plain);
     const std::int64_t dropped = plan.window == Window::Display ? PixelsOutsideFrame(info.spec) : 0;
     char& told = plan.overscanTold[std::size_t(&b - plan.bindings.data())];
     if (dropped > 0 && !told && !quiet) {
@@ -267,8 +271,12 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         const std::string target = plan.output.Frame(frame);
         const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
         if (!alpha) {
-            alpha = HasAlpha(source->spec) || !IsOpaque(*result);
-            if (*alpha && !HasAlpha(source->spec) && !o.quiet)
+            if (source->extras && !ExtrasFit(*result, *source, plan.window) && !o.quiet)
+                std::cerr << "qrvx: note: the output is " << result->Width() << " x "
+                          << result->Height() << ", not the input's size: its other channels ("
+                          << Join(source->extras->names) << ") are dropped\n";
+            alpha = HasAlpha(*source) || !IsOpaque(*result);
+            if (*alpha && !HasAlpha(*source) && !o.quiet)
                 std::cerr << "qrvx: note: " << source->path
                           << " has no alpha, but the tool's is not opaque: the output has alpha\n";
         }
@@ -414,6 +422,8 @@ void RunRender(const RenderOptions& o) {
     for (const Binding& b : plan.bindings) given.push_back(b.input->Decl().id);
     RequireImageInputs(tool, given,
                        [](const std::string& id) { return "-i " + Quoted(id + "=PATH"); });
+    plan.window = o.dataWindow ? Window::Data : Window::Display;
+    plan.mainRead = {.window = plan.window, .layer = o.layer, .part = o.part, .keepExtras = true};
     PlanFramesAndDepth(o, plan);
     CheckCompression(plan.output.Frame(plan.frames.front()), o.compression);
     if (!o.saveSettings.empty()) {
@@ -426,7 +436,6 @@ void RunRender(const RenderOptions& o) {
     // Stills are read once and stay connected; sequences are read per frame.
     FileInfo mainInfo;
     std::vector<std::unique_ptr<Image>> stills;
-    plan.window = o.dataWindow ? Window::Data : Window::Display;
     plan.overscanTold.assign(plan.bindings.size(), 0);
     for (const Binding& b : plan.bindings)
         if (!b.path.IsSequence()) {

@@ -443,6 +443,138 @@ TEST_F(Cli, GreyAndRgbFilesFillTheMissingChannels) {
     EXPECT_EQ(rgb.At(2, 0, 2), 2.5);
 }
 
+// ---- What files keep ------------------------------------------------------------------
+
+TEST_F(Cli, OutputsKeepTheInputsTypeUnlessDSaysOtherwise) {
+    // 10-bit DPX keeps its bits; 16-bit TIFF stays 16-bit; both values unchanged.
+    Write(
+        "in.dpx", 5, 3, 3, TypeDesc::UINT16,
+        [](int x, int y, int c) {
+            return std::round((x * 100 + y * 10 + c * 7) * 65535.0 / 1023.0);
+        },
+        [](ImageSpec& s) { s.attribute("oiio:BitsPerSample", 10); });
+    Write("in.tif", 5, 3, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return 1000.0 * x + 10.0 * y + c; });
+    for (const auto& [in, out] : {std::pair{"in.dpx", "out.dpx"}, {"in.tif", "out.tif"}}) {
+        const Result r = Run({"render", "ChannelShift", "-i", in, "-o", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Picture a = Read(in), b = Read(out);
+        EXPECT_EQ(b.spec.format, TypeDesc::UINT16) << out;
+        EXPECT_EQ(b.spec.get_int_attribute("oiio:BitsPerSample"),
+                  a.spec.get_int_attribute("oiio:BitsPerSample"))
+            << out;
+        EXPECT_EQ(b.px, a.px) << out;
+    }
+    EXPECT_EQ(Read("out.dpx").spec.get_int_attribute("oiio:BitsPerSample"), 10);
+    // -d chooses another type; one the format cannot hold is refused, naming both.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.tif", "-d", "uint8", "-o", "d8.tif"}).code,
+              0);
+    EXPECT_EQ(Read("d8.tif").spec.format, TypeDesc::UINT8);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.tif", "-d", "half", "-o", "dh.exr"}).code,
+              0);
+    EXPECT_EQ(Read("dh.exr").spec.format, TypeDesc::HALF);
+    const Result refused =
+        Run({"render", "ChannelShift", "-i", "in.tif", "-d", "float", "-o", "f.png"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("png files hold no float pixels"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(P("f.png")));
+}
+
+TEST_F(Cli, AnRgbInputGainsAlphaOnlyWhenTheToolMakesOne) {
+    Write("rgb.png", 16, 8, 3, TypeDesc::UINT16, [](int x, int, int) { return x * 4000.0; });
+    Result r = Run({"render", "ChannelShift", "-i", "rgb.png", "-o", "same.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Read("same.png").spec.nchannels, 3);
+    EXPECT_EQ(r.err.find("alpha"), std::string::npos) << r.err;
+    // ScopeTrace's picture is transparent where nothing is traced.
+    r = Run({"render", "ScopeTrace", "-i", "rgb.png", "-o", "scope.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Read("scope.png").spec.nchannels, 4);
+    EXPECT_NE(r.err.find("rgb.png has no alpha, but the tool's is not opaque"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(Cli, OtherChannelsAndLayersPassThrough) {
+    // Channels A, B, G, R, Z as OpenEXR stores them (sorted), and a diffuse layer.
+    const std::vector<std::string> names = {"A", "B",         "G",         "R",
+                                            "Z", "diffuse.B", "diffuse.G", "diffuse.R"};
+    Write(
+        "deep.exr", 8, 4, int(names.size()), TypeDesc::FLOAT,
+        [](int x, int y, int c) { return 0.01 * x + 0.1 * y + c; },
+        [&](ImageSpec& s) {
+            s.channelnames = names;
+            s.alpha_channel = 0;
+        });
+    const Picture in = Read("deep.exr");
+    const auto channel = [](const Picture& p, const std::string& name) {
+        for (int c = 0; c < p.spec.nchannels; ++c)
+            if (p.spec.channel_name(c) == name) return c;
+        return -1;
+    };
+    // Red moves 2 pixels right; the tool sees R, G, B, A found by name; Z and the layer
+    // keep their values.
+    Result r = Run(
+        {"render", "ChannelShift", "-i", "deep.exr", "-s", "Center Red=0.75,0.5", "-o", "out.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Picture out = Read("out.exr");
+    ASSERT_EQ(out.spec.nchannels, int(names.size()));
+    for (const std::string& name : names) {
+        const int a = channel(in, name), b = channel(out, name);
+        ASSERT_GE(b, 0) << name;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const double expected = name != "R" ? in.At(x, y, a)
+                                        : x < 2     ? 0.0
+                                                    : in.At(x - 2, y, a);
+                ASSERT_EQ(out.At(x, y, b), expected) << name << " " << x << "," << y;
+            }
+    }
+    // --layer diffuse: only the diffuse layer's red moves.
+    r = Run({"render", "ChannelShift", "-i", "deep.exr", "--layer", "diffuse", "-s",
+             "Center Red=0.75,0.5", "-o", "layer.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    out = Read("layer.exr");
+    for (const std::string& name : names) {
+        const int a = channel(in, name), b = channel(out, name);
+        ASSERT_GE(b, 0) << name;
+        for (int x = 0; x < 8; ++x) {
+            const double expected = name != "diffuse.R" ? in.At(x, 1, a)
+                                    : x < 2             ? 0.0
+                                                        : in.At(x - 2, 1, a);
+            EXPECT_EQ(out.At(x, 1, b), expected) << name << " " << x;
+        }
+    }
+    EXPECT_EQ(channel(out, "diffuse.A"), -1); // no alpha in the layer, none made
+    r = Run({"render", "ChannelShift", "-i", "deep.exr", "--layer", "spec", "-o", "x.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no layer \"spec\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("its layers: diffuse"), std::string::npos) << r.err;
+    // A tool that changes the size drops them, and says which.
+    r = Run({"render", "LineDrop", "-i", "deep.exr", "-o", "small.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("its other channels (Z, diffuse.R, diffuse.G, diffuse.B) are dropped"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Read("small.exr").spec.nchannels, 4);
+}
+
+TEST_F(Cli, SoftwareNamesTheVersionAndHistoryRecordsTheCommand) {
+    Write("in.exr", 4, 2, 4, TypeDesc::HALF, Pattern,
+          [](ImageSpec& s) { s.attribute("ImageHistory", "oiiotool made it"); });
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-s", "Center Red=0.6,0.5",
+                   "--history", "-o", "out.exr"})
+                  .code,
+              0);
+    const ImageSpec s = Read("out.exr").spec;
+    EXPECT_EQ(s.get_string_attribute("Software"), VersionLine());
+    EXPECT_EQ(s.get_string_attribute("ImageHistory"),
+              "oiiotool made it\nqrvx render ChannelShift -i in.exr -s 'Center Red=0.6,0.5' "
+              "--history -o out.exr");
+    // Without --history it is carried as it was.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "plain.exr"}).code, 0);
+    EXPECT_EQ(Read("plain.exr").spec.get_string_attribute("ImageHistory"), "oiiotool made it");
+}
+
 // ---- Depth rules -----------------------------------------------------------------------
 
 TEST_F(Cli, DepthRules) {
