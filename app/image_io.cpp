@@ -551,7 +551,8 @@ std::optional<exr::Layout>
 ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, const FileInfo* source,
           const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
-        source->format != "openexr" || spec.nchannels > 4 || spec.channelnames[0] != "R")
+        source->format != "openexr" || source->parts > 1 || spec.nchannels > 4 ||
+        spec.channelnames[0] != "R")
         return {};
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};
@@ -717,6 +718,11 @@ void CheckCompression(const std::string& path, const std::string& compression) {
                      Join(accepted) + ")");
 }
 
+bool KeepsParts(const std::string& path, const FileInfo& source) {
+    const auto out = CreateOutput(path);
+    return source.format == out->format_name() && out->supports("multiimage");
+}
+
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
     CheckCompression(path, options.compression);
     auto out = CreateOutput(path);
@@ -747,18 +753,43 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
         proxy.emplace(stream.get(), OIIO::Filesystem::IOProxy::Write);
         out->set_ioproxy(&*proxy);
     }
-    if (!out->open(file.TempPath(), spec)) fail(out->geterror());
-    // The file's first line is the host's top row: written from there with a negative row
-    // step, so the picture keeps its way up without a pass of its own.
-    if (const ExtraChannels* extras = ExtrasFor(image, type, options)) {
-        // With the source's other channels: all of them as floats in one buffer, which the
-        // writer turns into each channel's type (floats hold every value of theirs).
-        const std::vector<float> all = WithExtras(image, channels, *extras, options.window);
-        if (!out->write_image(TypeDesc::FLOAT, all.data())) fail(out->geterror());
-    } else {
-        const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
-        const void* top = image.Row<char>(image.Height() - 1);
-        if (!out->write_image(from, top, image.Stride(), -image.RowBytes())) fail(out->geterror());
+    // The source's other parts, copied through beside the rendered one where the output
+    // is of the source's multi-part format.
+    std::unique_ptr<ImageInput> parts;
+    std::vector<ImageSpec> specs{spec};
+    const FileInfo* source = options.source;
+    if (source && source->parts > 1 && KeepsParts(path, *source)) {
+        parts = OpenFile(source->path);
+        specs.clear();
+        for (int k = 0; k < source->parts && parts->seek_subimage(k, 0); ++k)
+            specs.push_back(k == source->part ? spec : parts->spec());
+    }
+    const int rendered = parts ? source->part : 0;
+    if (!out->open(file.TempPath(), int(specs.size()), specs.data())) fail(out->geterror());
+    for (int k = 0; k < int(specs.size()); ++k) {
+        if (k > 0 &&
+            !out->open(file.TempPath(), specs[std::size_t(k)], ImageOutput::AppendSubimage))
+            fail(out->geterror());
+        if (k != rendered) {
+            // Another part: its pixels as the file stores them, channel types and all.
+            std::vector<unsigned char> native(specs[std::size_t(k)].image_bytes(true));
+            if (!parts->read_image(k, 0, 0, specs[std::size_t(k)].nchannels, TypeDesc::UNKNOWN,
+                                   native.data()))
+                fail(parts->geterror());
+            if (!out->write_image(TypeDesc::UNKNOWN, native.data())) fail(out->geterror());
+        } else if (const ExtraChannels* extras = ExtrasFor(image, type, options)) {
+            // With the source's other channels: all of them as floats in one buffer, which
+            // the writer turns into each channel's type (floats hold every value of theirs).
+            const std::vector<float> all = WithExtras(image, channels, *extras, options.window);
+            if (!out->write_image(TypeDesc::FLOAT, all.data())) fail(out->geterror());
+        } else {
+            // The file's first line is the host's top row: written from there with a
+            // negative row step, so the picture keeps its way up without a pass of its own.
+            const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
+            const void* top = image.Row<char>(image.Height() - 1);
+            if (!out->write_image(from, top, image.Stride(), -image.RowBytes()))
+                fail(out->geterror());
+        }
     }
     if (!out->close()) fail(out->geterror());
     out.reset();

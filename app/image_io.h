@@ -104,6 +104,10 @@ ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat);
 std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
                                  FileInfo* info = nullptr, const ReadOptions& options = {});
 
+// Whether a file written to path keeps the source's other parts beside the rendered one:
+// it is of the source's format, and the format has parts.
+bool KeepsParts(const std::string& path, const FileInfo& source);
+
 // Whether the file's channels beyond the tool's can go into an output of the image's
 // size: the image is the size of the file's frame.
 bool ExtrasFit(const Image& image, const FileInfo& source, Window window);

@@ -275,6 +275,10 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
                 std::cerr << "qrvx: note: the output is " << result->Width() << " x "
                           << result->Height() << ", not the input's size: its other channels ("
                           << Join(source->extras->names) << ") are dropped\n";
+            if (source->parts > 1 && !KeepsParts(target, *source) && !o.quiet)
+                std::cerr << "qrvx: note: " << source->path << " has " << source->parts
+                          << " parts; only part " << source->part << " is written into " << target
+                          << "\n";
             alpha = HasAlpha(*source) || !IsOpaque(*result);
             if (*alpha && !HasAlpha(*source) && !o.quiet)
                 std::cerr << "qrvx: note: " << source->path

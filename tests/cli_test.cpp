@@ -558,6 +558,59 @@ TEST_F(Cli, OtherChannelsAndLayersPassThrough) {
     EXPECT_EQ(Read("small.exr").spec.nchannels, 4);
 }
 
+TEST_F(Cli, TheOtherPartsOfAMultiPartFileAreCopiedThrough) {
+    // Part 0 "beauty", float RGBA; part 1 "mattes", half, smaller, its own channels.
+    ImageSpec beauty(8, 4, 4, TypeDesc::FLOAT), mattes(6, 3, 2, TypeDesc::HALF);
+    beauty.attribute("name", "beauty");
+    mattes.attribute("name", "mattes");
+    mattes.channelnames = {"hero", "rock"};
+    mattes.full_width = 8, mattes.full_height = 4; // the parts share their display window
+    const std::vector<ImageSpec> specs{beauty, mattes};
+    std::vector<float> b(8 * 4 * 4), m(6 * 3 * 2);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = float(i) / 128.0f;
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = 0.25f + float(i) / 64.0f;
+    {
+        auto out = OIIO::ImageOutput::create(P("parts.exr"));
+        ASSERT_TRUE(out && out->open(P("parts.exr"), 2, specs.data())) << out->geterror();
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, b.data()));
+        ASSERT_TRUE(out->open(P("parts.exr"), mattes, OIIO::ImageOutput::AppendSubimage));
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, m.data()));
+        ASSERT_TRUE(out->close());
+    }
+    // The pixels of one part as the file stores them.
+    const auto part = [&](const std::string& name, int k) {
+        auto in = OIIO::ImageInput::open(P(name));
+        EXPECT_TRUE(in && in->seek_subimage(k, 0)) << name << " " << k;
+        std::vector<unsigned char> px(in ? in->spec().image_bytes(true) : 0);
+        if (in) {
+            EXPECT_TRUE(
+                in->read_image(k, 0, 0, in->spec().nchannels, TypeDesc::UNKNOWN, px.data()));
+        }
+        return std::pair{in ? in->spec() : ImageSpec(), px};
+    };
+    Result r = Run({"render", "ChannelShift", "-i", "parts.exr", "-s", "Center Red=0.75,0.5", "-o",
+                    "out.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto [inSpec, inPx] = part("parts.exr", 1);
+    const auto [outSpec, outPx] = part("out.exr", 1);
+    EXPECT_EQ(outSpec.get_string_attribute("name"), "mattes");
+    EXPECT_EQ(outSpec.channelnames, inSpec.channelnames);
+    EXPECT_EQ(outSpec.format, TypeDesc::HALF);
+    EXPECT_EQ(outPx, inPx);                                                // byte for byte
+    EXPECT_EQ(Read("out.exr").At(3, 1, 0), Read("parts.exr").At(1, 1, 0)); // part 0 rendered
+    // --part mattes renders that one and copies the beauty.
+    r = Run({"render", "RangeMap", "-i", "parts.exr", "--part", "mattes", "-o", "m.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(part("m.exr", 0).second, part("parts.exr", 0).second);
+    EXPECT_EQ(part("m.exr", 1).first.get_string_attribute("name"), "mattes");
+    EXPECT_EQ(part("m.exr", 1).first.width, 8); // rendered in the display window
+    // Into a format without parts, the note says what is left out.
+    r = Run({"render", "RangeMap", "-i", "parts.exr", "-d", "float", "-o", "one.tif"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("has 2 parts; only part 0 is written"), std::string::npos) << r.err;
+    EXPECT_EQ(Run({"render", "RangeMap", "-i", "parts.exr", "--part", "7", "-o", "x.exr"}).code, 1);
+}
+
 TEST_F(Cli, SoftwareNamesTheVersionAndHistoryRecordsTheCommand) {
     Write("in.exr", 4, 2, 4, TypeDesc::HALF, Pattern,
           [](ImageSpec& s) { s.attribute("ImageHistory", "oiiotool made it"); });
