@@ -8,6 +8,7 @@
 #include "app/listing.h"
 #include "app/render.h"
 #include "app/sequence.h"
+#include "app/text.h"
 #include "app/version.h"
 #include "app/view.h"
 
@@ -115,6 +116,20 @@ int main(int argc, char** argv) {
     render->add_option("--compression", r.compression,
                        "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the "
                        "input's, within one format)");
+    std::string dataType = "auto";
+    render
+        ->add_option("-d", dataType,
+                     "Channel type of the output files: uint8, uint16, half or float "
+                     "(default: the main input's)")
+        ->check(CLI::IsMember({"auto", "uint8", "uint16", "half", "float"}));
+    bool history = false;
+    render->add_flag("--history", history, "Append the command line to the output's ImageHistory");
+    render->add_option("--layer", r.layer,
+                       "The main input's layer the tool sees (its NAME.R, NAME.G, NAME.B, "
+                       "NAME.A); the other channels pass through");
+    render->add_option("--part", r.part,
+                       "The OpenEXR part the tool renders, by number or name (default 0); the "
+                       "other parts are copied through");
     render->add_flag("--data-window", r.dataWindow,
                      "Take each file's data window as the frame, not its display window");
     render->add_option("--threads", threads,
@@ -172,6 +187,8 @@ int main(int argc, char** argv) {
                                                                      {"float", app::Depth::Float},
                                                                      {"half", app::Depth::Half}};
             r.depth = depths.at(depth);
+            r.type = app::DataTypeNamed(dataType).value_or(app::DataType::Auto);
+            if (history) r.history = app::CommandLine(argc, argv);
             r.threads = app::ParseThreads(threads);
             app::RunRender(r);
         } else if (demo->parsed()) {

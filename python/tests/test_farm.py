@@ -94,7 +94,8 @@ def test_farm_render_is_byte_identical_to_the_command(client, tmp_path):
 
 
 def test_every_frame_takes_the_first_frames_depth(client, tmp_path):
-    # A 16-bit frame, then a float one: the command renders both as 16-bit images.
+    # A 16-bit frame, then a float one: the command renders both as 16-bit images, and
+    # writes each frame in its own file's type.
     rng = np.random.default_rng(5)
     qrvx.write(tmp_path / "in.0001.tif", rng.integers(0, 65536, (48, 64, 4), dtype=np.uint16))
     qrvx.write(tmp_path / "in.0002.tif", rng.uniform(0, 1, (48, 64, 4)).astype(np.float32))
@@ -104,7 +105,8 @@ def test_every_frame_takes_the_first_frames_depth(client, tmp_path):
     qrvx.farm.render_sequence(client, "ChannelShift", plate, tmp_path / "a.#.tif", frames="1-2",
                               settings=SHIFT[:1], progress=False)
     ours, theirs = qrvx.read(tmp_path / "a.0002.tif"), qrvx.read(tmp_path / "ref.0002.tif")
-    assert ours.dtype == theirs.dtype == np.uint16
+    assert ours.dtype == theirs.dtype == np.float32
+    assert qrvx.read(tmp_path / "a.0001.tif").dtype == np.uint16
     np.testing.assert_array_equal(ours, theirs)
 
 
