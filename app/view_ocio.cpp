@@ -17,8 +17,6 @@ namespace app {
 
 using Json = nlohmann::ordered_json;
 
-bool OcioViews::Available() { return QRVX_HAVE_OCIO != 0; }
-
 std::unique_ptr<OcioViews> OcioViews::FromEnvironment() {
     const char* file = std::getenv("OCIO");
     if (!file || !*file) return nullptr;

@@ -19,9 +19,6 @@ enum class OcioPath { Fast, Exact };
 
 class OcioViews {
 public:
-    // Whether this build reads OpenColorIO configs.
-    static bool Available();
-
     // The config that $OCIO names; nullptr when $OCIO is unset or empty. Throws Failure,
     // naming the config, when it cannot be read or is not valid, or when this build has no
     // OpenColorIO.
