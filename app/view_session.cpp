@@ -183,8 +183,38 @@ void ViewRow(const T* s, std::uint8_t* d, int width, Convert convert) {
     }
 }
 
-std::string ViewPixels(const Image& image, ViewTransform transform) {
-    static const SrgbTable srgb;
+namespace {
+
+class SrgbRows final : public FloatView {
+public:
+    void Row(const float* s, std::uint8_t* d, int width) const override {
+        ViewRow(s, d, width, [this](float v) { return m_table(v); });
+    }
+
+private:
+    SrgbTable m_table;
+};
+
+class RawRows final : public FloatView {
+public:
+    void Row(const float* s, std::uint8_t* d, int width) const override {
+        ViewRow(s, d, width, RawByte);
+    }
+};
+
+} // namespace
+
+const FloatView& SrgbView() {
+    static const SrgbRows view;
+    return view;
+}
+
+const FloatView& RawView() {
+    static const RawRows view;
+    return view;
+}
+
+std::string ViewPixels(const Image& image, const FloatView& view) {
     const int w = image.Width(), h = image.Height();
     std::string out(std::size_t(w) * std::size_t(h) * 4, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
@@ -196,10 +226,8 @@ std::string ViewPixels(const Image& image, ViewTransform transform) {
             if (!image.IsFloat())
                 ViewRow(image.Row<std::uint16_t>(row), d, w,
                         [](std::uint32_t v) { return std::uint8_t((v * 255 + 32767) / 65535); });
-            else if (transform == ViewTransform::Raw)
-                ViewRow(image.Row<float>(row), d, w, RawByte);
             else
-                ViewRow(image.Row<float>(row), d, w, [](float v) { return srgb(v); });
+                view.Row(image.Row<float>(row), d, w);
         }
     });
     return out;

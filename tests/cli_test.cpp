@@ -89,13 +89,16 @@ protected:
 
     // Starts qrvx with the arguments in the test's folder, its output thrown away, and
     // returns at once with its pid.
-    pid_t Start(const std::vector<std::string>& args) const {
+    // Starts the command with SIGINT and SIGTERM at their defaults and the signals given
+    // ignored.
+    pid_t Start(const std::vector<std::string>& args, std::vector<int> ignored = {}) const {
         const pid_t pid = fork();
         if (pid != 0) return pid;
         std::vector<char*> argv{const_cast<char*>(QRVX_BIN)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         for (int sig : {SIGINT, SIGTERM}) std::signal(sig, SIG_DFL);
+        for (int sig : ignored) std::signal(sig, SIG_IGN);
         if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stdout) &&
             freopen("/dev/null", "w", stderr))
             execv(QRVX_BIN, argv.data());
@@ -1529,6 +1532,22 @@ TEST_F(Faults, InterruptedSequenceLeavesOnlyWholeFrames) {
             }
         EXPECT_LT(written, kFrames) << sig;
     }
+}
+
+// A signal the command was started ignoring, as nohup starts it ignoring SIGHUP, stays
+// ignored while frames are written: the render goes on to the end.
+TEST_F(Faults, IgnoredSignalsStayIgnoredWhileWriting) {
+    const pid_t pid =
+        Start({"render", "ChannelShift", "-i", "noise.png", "--frames", "1-3", "-o", "out.#.png"},
+              {SIGHUP, SIGINT});
+    ASSERT_TRUE(AwaitTemporary(pid));
+    kill(pid, SIGHUP);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int f = 1; f <= 3; ++f) EXPECT_EQ(CompleteWidth(Frame(f)), 1024) << "frame " << f;
+    EXPECT_EQ(Leftovers(), 0);
 }
 
 // SIGKILL while a frame is being written: every target holds its old file or a whole new

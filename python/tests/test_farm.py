@@ -271,3 +271,34 @@ def test_workers_write_no_settings_file_a_link_could_redirect(tmp_path):
             if os.path.lexists(leftover):
                 os.remove(leftover)
     assert (tmp_path / "victim").read_text() == "precious"
+
+
+def test_ctrl_c_stops_a_local_run_with_one_line_and_only_whole_frames(tmp_path):
+    import signal
+    frames = range(1, 61)
+    plate = write_frames(tmp_path, frames, 256, 384)
+    # Ctrl-C as a terminal sends it: to the whole process group, the local workers too.
+    run = subprocess.Popen([sys.executable, "-m", "qrvx.farm", "render", "ChannelShift", "-i", plate,
+                            "-s", SHIFT[0], "-o", tmp_path / "a.#.exr", "--local", "2"],
+                           stderr=subprocess.PIPE, text=True, start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    lines = []
+    while not (lines and lines[-1].startswith("qrvx.farm: 2/60 ")):
+        lines.append(run.stderr.readline())
+        assert lines[-1], "".join(lines)
+    os.killpg(run.pid, signal.SIGINT)
+    assert run.wait(60) == 130
+    rest = run.stderr.read().splitlines()
+    assert [line for line in rest if not line.startswith("qrvx.farm: ") or "frames/s" not in line] \
+        == ["qrvx.farm: error: interrupted"], rest
+    deadline = time.monotonic() + 10  # every worker gone with it
+    while subprocess.run(["pgrep", "-g", str(run.pid)], capture_output=True).returncode == 0:
+        assert time.monotonic() < deadline, "worker processes outlived the run"
+        time.sleep(0.1)
+
+    written = sorted(int(p.split(".")[1]) for p in os.listdir(tmp_path) if p.startswith("a."))
+    assert 2 <= len(written) < 60
+    assert not [p for p in os.listdir(tmp_path) if ".qrvx-tmp" in p]
+    command("render", "ChannelShift", "-i", plate, "-s", SHIFT[0], "-q", "-o", tmp_path / "ref.#.exr",
+            "--frames", ",".join(map(str, written)))
+    assert_same_files(tmp_path, written, "a")
