@@ -284,6 +284,16 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 bool HasAlpha(const FileInfo& info) { return LayoutOf(info.spec, info.layer).source[3] >= 0; }
 
+bool OutputAlpha(const Image& image, const FileInfo& source) {
+    if (HasAlpha(source)) return true;
+    for (int y = 0; y < image.Height(); ++y)
+        for (int x = 0; x < image.Width(); ++x)
+            if (image.IsFloat() ? image.Row<float>(y)[4 * x + 3] != 1.0f
+                                : image.Row<std::uint16_t>(y)[4 * x + 3] != 65535)
+                return true;
+    return false;
+}
+
 FileInfo ReadInfo(const std::string& path, const ReadOptions& options) {
     return InfoOf(*OpenInput(path, options), path, options);
 }
@@ -680,6 +690,8 @@ std::optional<DataType> DataTypeNamed(const std::string& name) {
         if (name == n) return t;
     return {};
 }
+
+std::string DataTypeName(const FileInfo& info) { return TypeName(FileTypeOf(info).first); }
 
 OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth, DataType type,
                          const FileInfo* source) {

@@ -116,6 +116,11 @@ bool ExtrasFit(const Image& image, const FileInfo& source, Window window);
 // marked as alpha).
 bool HasAlpha(const FileInfo& info);
 
+// Whether an output written from an image made from the file gets an alpha channel: the
+// file has one, or the image's alpha is not full everywhere (an RGB input gives an RGB
+// output unless the tool made an alpha that is not opaque).
+bool OutputAlpha(const Image& image, const FileInfo& source);
+
 // How many pixels of the file's data window lie outside its display window (overscan),
 // which reading the display window drops.
 std::int64_t PixelsOutsideFrame(const OIIO::ImageSpec& spec);
@@ -126,6 +131,10 @@ enum class DataType { Auto, UInt8, UInt16, Half, Float };
 
 // The -d value for a name ("uint8", "uint16", "half", "float"), or nothing.
 std::optional<DataType> DataTypeNamed(const std::string& name);
+
+// The channel type of the file's colour as -d names it ("uint8", "uint16", "half",
+// "float"), or OpenImageIO's name for another type ("uint32", "double", ...).
+std::string DataTypeName(const FileInfo& info);
 
 // What a file will be written as.
 struct OutputType {
