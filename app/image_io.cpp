@@ -486,11 +486,14 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
     const std::string prefix = source && !source->layer.empty() ? source->layer + "." : "";
     for (int c = 0; c < channels; ++c) spec.channelnames[std::size_t(c)] = prefix + "RGBA"[c];
     if (extras) {
-        spec.channelformats.assign(std::size_t(channels), type.pixel);
+        // Each channel keeps its type where the format stores a type per channel (OpenEXR);
+        // TIFF stores one for all, the output's.
+        if (type.format == "openexr") spec.channelformats.assign(std::size_t(channels), type.pixel);
         for (std::size_t k = 0; k < extras->names.size(); ++k) {
             spec.channelnames[std::size_t(channels) + k] = extras->names[k];
-            spec.channelformats.push_back(
-                Holds(type.format, "", extras->types[k]) ? extras->types[k] : type.pixel);
+            if (type.format == "openexr")
+                spec.channelformats.push_back(
+                    Holds(type.format, "", extras->types[k]) ? extras->types[k] : type.pixel);
         }
     }
     if (type.bits) spec.attribute("oiio:BitsPerSample", type.bits);
@@ -561,7 +564,8 @@ std::optional<exr::Layout>
 ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, const FileInfo* source,
           const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
-        source->format != "openexr" || source->parts > 1 || spec.nchannels > 4 ||
+        source->format != "openexr" || source->parts > 1 || source->metadataChanged ||
+        spec.nchannels > 4 ||
         spec.channelnames[0] != "R")
         return {};
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));

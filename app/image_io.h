@@ -88,6 +88,9 @@ struct FileInfo {
     int parts = 1;        // how many parts the file has
     // Filled by ReadImage: the channels the tool does not see; null when there are none.
     std::shared_ptr<const ExtraChannels> extras;
+    // Whether spec's metadata was changed after reading: the file's header is then not
+    // copied by the OpenEXR writer, which copies it from the file itself.
+    bool metadataChanged = false;
 };
 
 // Reads a file's description (of the part and layer asked for). Throws Failure naming the

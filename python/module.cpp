@@ -20,6 +20,7 @@
 #include "app/version.h"
 #include "host/session.h"
 
+#include <Imath/half.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -342,21 +343,37 @@ py::tuple WindowOf(int x, int y, int width, int height) {
 // A metadata value as Python has it: str, int or float, or a tuple of them for arrays
 // (matrices, chromaticities, timecodes); None for a kind Python has no value of.
 py::object ValueOf(const OIIO::ParamValue& p) {
-    const OIIO::TypeDesc t = p.type();
-    const int n = p.nvalues() * int(t.basevalues());
+    using OIIO::TypeDesc;
+    const TypeDesc t = p.type();
+    const std::size_t n = std::size_t(p.nvalues()) * t.basevalues();
     py::list values;
-    for (int i = 0; i < n; ++i) {
-        if (t.basetype == OIIO::TypeDesc::STRING)
-            values.append(static_cast<const OIIO::ustring*>(p.data())[i].string());
-        else if (t.is_floating_point())
-            values.append(p.get_float_indexed(i));
-        else if (t.basetype != OIIO::TypeDesc::PTR && t.basetype != OIIO::TypeDesc::UNKNOWN &&
-                 t.basetype != OIIO::TypeDesc::NONE)
-            values.append(p.get_int_indexed(i));
-        else
-            return py::none();
+    auto add = [&]<class T>() {
+        const T* v = static_cast<const T*>(p.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (std::is_same_v<T, OIIO::ustring>)
+                values.append(v[i].string());
+            else if constexpr (std::is_floating_point_v<T> || std::is_same_v<T, Imath::half>)
+                values.append(double(v[i]));
+            else
+                values.append(v[i]);
+        }
+    };
+    switch (t.basetype) {
+    case TypeDesc::STRING: add.operator()<OIIO::ustring>(); break;
+    case TypeDesc::HALF: add.operator()<Imath::half>(); break;
+    case TypeDesc::FLOAT: add.operator()<float>(); break;
+    case TypeDesc::DOUBLE: add.operator()<double>(); break;
+    case TypeDesc::UINT8: add.operator()<std::uint8_t>(); break;
+    case TypeDesc::INT8: add.operator()<std::int8_t>(); break;
+    case TypeDesc::UINT16: add.operator()<std::uint16_t>(); break;
+    case TypeDesc::INT16: add.operator()<std::int16_t>(); break;
+    case TypeDesc::UINT32: add.operator()<std::uint32_t>(); break;
+    case TypeDesc::INT32: add.operator()<std::int32_t>(); break;
+    case TypeDesc::UINT64: add.operator()<std::uint64_t>(); break;
+    case TypeDesc::INT64: add.operator()<std::int64_t>(); break;
+    default: return py::none();
     }
-    if (n == 1 && t.arraylen == 0 && t.aggregate == OIIO::TypeDesc::SCALAR) return values[0];
+    if (n == 1 && t.arraylen == 0 && t.aggregate == TypeDesc::SCALAR) return values[0];
     return py::tuple(values);
 }
 
@@ -435,8 +452,10 @@ app::FileInfo WithMetadata(const app::FileInfo& info, const py::dict& metadata) 
     OIIO::ImageSpec& spec = out.spec;
     for (const auto& attr : info.spec.extra_attribs) {
         const std::string name = attr.name().string();
-        if (!metadata.contains(name) && !ValueOf(attr).is_none())
+        if (!metadata.contains(name) && !ValueOf(attr).is_none()) {
             spec.erase_attribute(name, OIIO::TypeUnknown, true);
+            out.metadataChanged = true;
+        }
     }
     for (const auto& [key, value] : metadata) {
         const std::string name = py::str(key).cast<std::string>();
@@ -444,6 +463,7 @@ app::FileInfo WithMetadata(const app::FileInfo& info, const py::dict& metadata) 
         if (was && ValueOf(*was).equal(value)) continue;
         if (was) spec.erase_attribute(name, OIIO::TypeUnknown, true);
         SetMetadata(spec, name, value, was);
+        out.metadataChanged = true;
     }
     return out;
 }
