@@ -565,8 +565,7 @@ ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, con
           const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
         source->format != "openexr" || source->parts > 1 || source->metadataChanged ||
-        spec.nchannels > 4 ||
-        spec.channelnames[0] != "R")
+        spec.nchannels > 4 || spec.channelnames[0] != "R")
         return {};
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};

@@ -652,13 +652,11 @@ PYBIND11_MODULE(_qrvx, m) {
         .def_property_readonly("display_window",
                                [](const PyFile& f) {
                                    const auto& s = f.info.spec;
-                                   return WindowOf(s.full_x, s.full_y, s.full_width,
-                                                   s.full_height);
+                                   return WindowOf(s.full_x, s.full_y, s.full_width, s.full_height);
                                })
-        .def_property_readonly("window",
-                               [](const PyFile& f) {
-                                   return f.window == app::Window::Data ? "data" : "display";
-                               })
+        .def_property_readonly(
+            "window",
+            [](const PyFile& f) { return f.window == app::Window::Data ? "data" : "display"; })
         .def("metadata", [](const PyFile& f) { return MetadataOf(f.info.spec); });
     m.def("test_card", &TestCard);
     m.def("plan_render", &PlanRender);

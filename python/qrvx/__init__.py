@@ -20,6 +20,16 @@ backwards through memory (negative strides: no copy is made to turn the picture)
 ``numpy.ascontiguousarray`` where a library needs C order. Input arrays are never modified. A render hands the pixel memory it used back to
 the system when it ends.
 
+Files keep what they carry: ``read`` gives a ``qrvx.Image``, an ndarray subclass (so it
+goes wherever an array goes) that also carries the file's data and display windows,
+``metadata``, channel names and ``data_type`` ("uint8", "uint16", "half", "float"); ``write``
+writes an ``Image`` back as the command writes a render of that file (same channel type,
+windows, metadata and other channels), and ``write(path, array, like=image)`` takes them
+from another image; ``dtype=`` chooses the type, as the command's ``-d``::
+
+    plate = qrvx.read("plate.exr")                   # half, with a data window
+    qrvx.write("shifted.exr", shift.render(plate), like=plate)   # half again
+
 Renders release the GIL: several Python threads, each with its own ``Tool``, render at
 once on all cores. A ``Tool`` used from two threads at once serialises.
 
@@ -381,7 +391,7 @@ def _dtype_name(dtype: Union[str, _npt.DTypeLike]) -> str:
     if isinstance(dtype, str) and dtype in ("uint8", "uint16", "half", "float"):
         return dtype
     try:
-        name = _np.dtype(dtype).name  # type: ignore[arg-type]
+        name = _np.dtype(dtype).name
     except TypeError:
         name = ""
     if name not in _DTYPES:
