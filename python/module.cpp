@@ -398,7 +398,10 @@ void SetMetadata(OIIO::ImageSpec& spec, const std::string& name, const py::handl
     else
         items.push_back(value);
     const auto all = [&](auto&& test) { return std::all_of(items.begin(), items.end(), test); };
-    const auto isInt = [](const py::handle& h) { return py::isinstance<py::int_>(h); };
+    // Integers that fit 32 bits (what OpenImageIO stores); larger ones are stored as floats.
+    const auto isInt = [](const py::handle& h) {
+        return py::isinstance<py::int_>(h) && py::int_(INT_MIN) <= h && h <= py::int_(INT_MAX);
+    };
     const auto isNumber = [](const py::handle& h) {
         return py::isinstance<py::int_>(h) || py::isinstance<py::float_>(h);
     };

@@ -302,7 +302,7 @@ class Image(_np.ndarray):  # type: ignore[type-arg]
     computed from it (``plate * 0.5``, slices) carry the same description, and ``.pixels``
     or ``numpy.asarray`` gives a plain array. The description is read-only except
     ``metadata``, a dict of the file's attributes (str, int, float, or tuples of them)
-    whose changes ``write`` writes.
+    whose changes ``write`` writes. A pickled ``Image`` keeps its pixels only.
     """
 
     _file: Optional[_qrvx.FileInfo]
@@ -399,6 +399,15 @@ def _dtype_name(dtype: Union[str, _npt.DTypeLike]) -> str:
     return _DTYPES[name]
 
 
+def _metadata_value(value: Any) -> Any:
+    """A metadata value with numpy's scalars and arrays as Python numbers and tuples."""
+    if isinstance(value, _np.generic):
+        return value.item()
+    if isinstance(value, _np.ndarray):
+        return tuple(value.ravel().tolist())
+    return value
+
+
 def write(path: PathLike, image: _npt.ArrayLike, compression: Optional[str] = None, *,
           dtype: Union[str, _npt.DTypeLike, None] = None, like: Optional[Image] = None) -> None:
     """Writes an image to a file as the command writes its output (the file is replaced
@@ -414,13 +423,17 @@ def write(path: PathLike, image: _npt.ArrayLike, compression: Optional[str] = No
     of those). compression: none, rle, zip, zips, piz, dwaa:45, ... (default: the file's
     within its format, else the format's).
     """
-    source = like if like is not None else image if isinstance(image, Image) else None
+    # An Image without a file (unpickled, or a view made by hand) is written as an array.
+    source = like if like is not None else image if isinstance(image, Image) and \
+        image._file is not None else None
     if source is not None and (not isinstance(source, Image) or source._file is None):
         raise TypeError("like is a qrvx.Image that qrvx.read gave, not "
                         f"{type(source).__name__}")
+    metadata = None if source is None else {k: _metadata_value(v)
+                                             for k, v in source.metadata.items()}
     _qrvx.write(_os.fspath(path), _image_array(image, "image"), compression or "",
                 None if source is None else source._file,
-                None if source is None else dict(source.metadata),
+                metadata,
                 "" if dtype is None else _dtype_name(dtype))
 
 

@@ -1,5 +1,6 @@
 """The Python module against the qrvx command: same pixels, same rules, same messages."""
 import os
+import pickle
 import shutil
 import pydoc
 import subprocess
@@ -369,11 +370,17 @@ def test_metadata_changes_dtype_and_like(tmp_path):
     image.metadata["Shot"] = "sq010"
     image.metadata["Take"] = 3
     image.metadata["screenWindowCenter"] = [0.5, 0.25]
+    image.metadata["Frames"] = np.int64(12)  # numpy's values as Python's
+    image.metadata["Gain"] = np.array([0.5, 2.0], np.float32)
+    image.metadata["Big"] = 2**40  # beyond 32-bit integers: a float
     del image.metadata["PixelAspectRatio"]
     qrvx.write(tmp_path / "a.exr", image)
     back = qrvx.read(tmp_path / "a.exr")
-    assert {k: back.metadata[k] for k in ("Artist", "Shot", "Take", "screenWindowCenter")} == {
-        "Artist": "Bo", "Shot": "sq010", "Take": 3, "screenWindowCenter": (0.5, 0.25)}
+    kept = ("Artist", "Shot", "Take", "screenWindowCenter", "Frames", "Gain", "Big")
+    assert {k: back.metadata[k] for k in kept} == {
+        "Artist": "Bo", "Shot": "sq010", "Take": 3, "screenWindowCenter": (0.5, 0.25),
+        "Frames": 12, "Gain": (0.5, 2.0), "Big": float(2**40)}
+    assert "PixelAspectRatio" not in back.metadata or back.metadata["PixelAspectRatio"] == 1
     assert qrvx.read(plate).metadata["Artist"] == "Ada"  # the file read is not changed
     image.metadata["Bad"] = {"a": 1}
     with pytest.raises(TypeError, match="metadata \"Bad\""):
@@ -395,6 +402,8 @@ def test_metadata_changes_dtype_and_like(tmp_path):
     qrvx.write(tmp_path / "plain.exr", image.pixels)
     plain = qrvx.read(tmp_path / "plain.exr")
     assert plain.data_type == "float" and "Artist" not in plain.metadata
+    qrvx.write(tmp_path / "pickled.exr", pickle.loads(pickle.dumps(image)))
+    assert qrvx.read(tmp_path / "pickled.exr").data_type == "float"
     # like= gives an array the other image's description.
     qrvx.write(tmp_path / "like.exr", image.pixels * 0.5, like=image)
     like = qrvx.read(tmp_path / "like.exr")
