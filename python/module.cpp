@@ -407,7 +407,8 @@ void SetMetadata(OIIO::ImageSpec& spec, const std::string& name, const py::handl
     };
     const auto floats = [&] {
         std::vector<float> v;
-        for (const py::handle& h : items) v.push_back(h.cast<float>());
+        for (const py::handle& h : items)
+            v.push_back(float(double(py::float_(py::reinterpret_borrow<py::object>(h)))));
         return v;
     };
     const auto ints = [&] {
