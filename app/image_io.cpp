@@ -284,6 +284,16 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 bool HasAlpha(const FileInfo& info) { return LayoutOf(info.spec, info.layer).source[3] >= 0; }
 
+bool OutputAlpha(const Image& image, const FileInfo& source) {
+    if (HasAlpha(source)) return true;
+    for (int y = 0; y < image.Height(); ++y)
+        for (int x = 0; x < image.Width(); ++x)
+            if (image.IsFloat() ? image.Row<float>(y)[4 * x + 3] != 1.0f
+                                : image.Row<std::uint16_t>(y)[4 * x + 3] != 65535)
+                return true;
+    return false;
+}
+
 FileInfo ReadInfo(const std::string& path, const ReadOptions& options) {
     return InfoOf(*OpenInput(path, options), path, options);
 }
@@ -476,11 +486,14 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
     const std::string prefix = source && !source->layer.empty() ? source->layer + "." : "";
     for (int c = 0; c < channels; ++c) spec.channelnames[std::size_t(c)] = prefix + "RGBA"[c];
     if (extras) {
-        spec.channelformats.assign(std::size_t(channels), type.pixel);
+        // Each channel keeps its type where the format stores a type per channel (OpenEXR);
+        // TIFF stores one for all, the output's.
+        if (type.format == "openexr") spec.channelformats.assign(std::size_t(channels), type.pixel);
         for (std::size_t k = 0; k < extras->names.size(); ++k) {
             spec.channelnames[std::size_t(channels) + k] = extras->names[k];
-            spec.channelformats.push_back(
-                Holds(type.format, "", extras->types[k]) ? extras->types[k] : type.pixel);
+            if (type.format == "openexr")
+                spec.channelformats.push_back(
+                    Holds(type.format, "", extras->types[k]) ? extras->types[k] : type.pixel);
         }
     }
     if (type.bits) spec.attribute("oiio:BitsPerSample", type.bits);
@@ -551,8 +564,8 @@ std::optional<exr::Layout>
 ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, const FileInfo* source,
           const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
-        source->format != "openexr" || source->parts > 1 || spec.nchannels > 4 ||
-        spec.channelnames[0] != "R")
+        source->format != "openexr" || source->parts > 1 || source->metadataChanged ||
+        spec.nchannels > 4 || spec.channelnames[0] != "R")
         return {};
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};
@@ -680,6 +693,8 @@ std::optional<DataType> DataTypeNamed(const std::string& name) {
         if (name == n) return t;
     return {};
 }
+
+std::string DataTypeName(const FileInfo& info) { return TypeName(FileTypeOf(info).first); }
 
 OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth, DataType type,
                          const FileInfo* source) {

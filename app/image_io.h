@@ -88,6 +88,9 @@ struct FileInfo {
     int parts = 1;        // how many parts the file has
     // Filled by ReadImage: the channels the tool does not see; null when there are none.
     std::shared_ptr<const ExtraChannels> extras;
+    // Whether spec's metadata was changed after reading: the file's header is then not
+    // copied by the OpenEXR writer, which copies it from the file itself.
+    bool metadataChanged = false;
 };
 
 // Reads a file's description (of the part and layer asked for). Throws Failure naming the
@@ -116,6 +119,11 @@ bool ExtrasFit(const Image& image, const FileInfo& source, Window window);
 // marked as alpha).
 bool HasAlpha(const FileInfo& info);
 
+// Whether an output written from an image made from the file gets an alpha channel: the
+// file has one, or the image's alpha is not full everywhere (an RGB input gives an RGB
+// output unless the tool made an alpha that is not opaque).
+bool OutputAlpha(const Image& image, const FileInfo& source);
+
 // How many pixels of the file's data window lie outside its display window (overscan),
 // which reading the display window drops.
 std::int64_t PixelsOutsideFrame(const OIIO::ImageSpec& spec);
@@ -126,6 +134,10 @@ enum class DataType { Auto, UInt8, UInt16, Half, Float };
 
 // The -d value for a name ("uint8", "uint16", "half", "float"), or nothing.
 std::optional<DataType> DataTypeNamed(const std::string& name);
+
+// The channel type of the file's colour as -d names it ("uint8", "uint16", "half",
+// "float"), or OpenImageIO's name for another type ("uint32", "double", ...).
+std::string DataTypeName(const FileInfo& info);
 
 // What a file will be written as.
 struct OutputType {

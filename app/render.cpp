@@ -207,16 +207,6 @@ private:
     std::thread m_watcher;
 };
 
-// Whether every pixel's alpha is full.
-bool IsOpaque(const Image& image) {
-    for (int y = 0; y < image.Height(); ++y)
-        for (int x = 0; x < image.Width(); ++x)
-            if (image.IsFloat() ? image.Row<float>(y)[4 * x + 3] != 1.0f
-                                : image.Row<std::uint16_t>(y)[4 * x + 3] != 65535)
-                return false;
-    return true;
-}
-
 // Renders every frame of the plan at the frame's time, in three overlapping stages: the
 // next frame's inputs are read on one thread and the last frame's output is written on
 // another while this frame renders, so decoding, rendering and encoding keep every core
@@ -279,7 +269,7 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
                 std::cerr << "qrvx: note: " << source->path << " has " << source->parts
                           << " parts; only part " << source->part << " is written into " << target
                           << "\n";
-            alpha = HasAlpha(*source) || !IsOpaque(*result);
+            alpha = OutputAlpha(*result, *source);
             if (*alpha && !HasAlpha(*source) && !o.quiet)
                 std::cerr << "qrvx: note: " << source->path
                           << " has no alpha, but the tool's is not opaque: the output has alpha\n";

@@ -20,6 +20,7 @@
 #include "app/version.h"
 #include "host/session.h"
 
+#include <Imath/half.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -323,22 +324,191 @@ std::string ToolsJson() {
     return out.str();
 }
 
-py::array Read(const std::string& path) {
+// ---- Files ---------------------------------------------------------------------------------
+
+// What read knows of a file besides its pixels: the description the command keeps of its
+// main input (windows, metadata, channel types, the channels the tool does not see), and
+// which of the file's windows the array is. Writing with it is writing as the command does
+// with that file as the main input.
+struct PyFile {
+    app::FileInfo info;
+    app::Window window = app::Window::Display;
+};
+
+// A (x, y, width, height) window, counted as files count (y down).
+py::tuple WindowOf(int x, int y, int width, int height) {
+    return py::make_tuple(x, y, width, height);
+}
+
+// A metadata value as Python has it: str, int or float, or a tuple of them for arrays
+// (matrices, chromaticities, timecodes); None for a kind Python has no value of.
+py::object ValueOf(const OIIO::ParamValue& p) {
+    using OIIO::TypeDesc;
+    const TypeDesc t = p.type();
+    const std::size_t n = std::size_t(p.nvalues()) * t.basevalues();
+    py::list values;
+    auto add = [&]<class T>() {
+        const T* v = static_cast<const T*>(p.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (std::is_same_v<T, OIIO::ustring>)
+                values.append(v[i].string());
+            else if constexpr (std::is_floating_point_v<T> || std::is_same_v<T, Imath::half>)
+                values.append(double(v[i]));
+            else
+                values.append(v[i]);
+        }
+    };
+    switch (t.basetype) {
+    case TypeDesc::STRING: add.operator()<OIIO::ustring>(); break;
+    case TypeDesc::HALF: add.operator()<Imath::half>(); break;
+    case TypeDesc::FLOAT: add.operator()<float>(); break;
+    case TypeDesc::DOUBLE: add.operator()<double>(); break;
+    case TypeDesc::UINT8: add.operator()<std::uint8_t>(); break;
+    case TypeDesc::INT8: add.operator()<std::int8_t>(); break;
+    case TypeDesc::UINT16: add.operator()<std::uint16_t>(); break;
+    case TypeDesc::INT16: add.operator()<std::int16_t>(); break;
+    case TypeDesc::UINT32: add.operator()<std::uint32_t>(); break;
+    case TypeDesc::INT32: add.operator()<std::int32_t>(); break;
+    case TypeDesc::UINT64: add.operator()<std::uint64_t>(); break;
+    case TypeDesc::INT64: add.operator()<std::int64_t>(); break;
+    default: return py::none();
+    }
+    if (n == 1 && t.arraylen == 0 && t.aggregate == TypeDesc::SCALAR) return values[0];
+    return py::tuple(values);
+}
+
+py::dict MetadataOf(const OIIO::ImageSpec& spec) {
+    py::dict d;
+    for (const auto& attr : spec.extra_attribs) {
+        py::object v = ValueOf(attr);
+        if (!v.is_none()) d[py::str(attr.name().string())] = v;
+    }
+    return d;
+}
+
+// Sets a metadata value from Python on the spec: of the type it had in the file where the
+// value still fits it (a float[8] stays a float[8]), else a string, int or float, or an
+// array of ints or floats.
+void SetMetadata(OIIO::ImageSpec& spec, const std::string& name, const py::handle& value,
+                 const OIIO::ParamValue* was) {
+    std::vector<py::handle> items;
+    const bool sequence = py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value);
+    if (sequence)
+        for (const py::handle& item : value) items.push_back(item);
+    else
+        items.push_back(value);
+    const auto all = [&](auto&& test) { return std::all_of(items.begin(), items.end(), test); };
+    // Integers that fit 32 bits (what OpenImageIO stores); larger ones are stored as floats.
+    const auto isInt = [](const py::handle& h) {
+        return py::isinstance<py::int_>(h) && py::int_(INT_MIN) <= h && h <= py::int_(INT_MAX);
+    };
+    const auto isNumber = [](const py::handle& h) {
+        return py::isinstance<py::int_>(h) || py::isinstance<py::float_>(h);
+    };
+    const auto floats = [&] {
+        std::vector<float> v;
+        for (const py::handle& h : items)
+            v.push_back(float(double(py::float_(py::reinterpret_borrow<py::object>(h)))));
+        return v;
+    };
+    const auto ints = [&] {
+        std::vector<int> v;
+        for (const py::handle& h : items) v.push_back(h.cast<int>());
+        return v;
+    };
+    if (was && all(isNumber) &&
+        int(items.size()) == was->nvalues() * int(was->type().basevalues())) {
+        const OIIO::TypeDesc t = was->type();
+        if (t.basetype == OIIO::TypeDesc::FLOAT) {
+            const auto v = floats();
+            spec.attribute(name, t, v.data());
+            return;
+        }
+        if (t.basetype == OIIO::TypeDesc::INT32 && all(isInt)) {
+            const auto v = ints();
+            spec.attribute(name, t, v.data());
+            return;
+        }
+    }
+    if (!sequence && py::isinstance<py::str>(value)) {
+        spec.attribute(name, value.cast<std::string>());
+    } else if (!sequence && py::isinstance<py::bool_>(value)) {
+        spec.attribute(name, int(value.cast<bool>()));
+    } else if (!items.empty() && all(isInt)) {
+        const auto v = ints();
+        spec.attribute(name, OIIO::TypeDesc(OIIO::TypeDesc::INT, int(sequence ? v.size() : 0)),
+                       v.data());
+    } else if (!items.empty() && all(isNumber)) {
+        const auto v = floats();
+        spec.attribute(name, OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, int(sequence ? v.size() : 0)),
+                       v.data());
+    } else {
+        throw py::type_error("metadata " + app::Quoted(name) +
+                             ": a value is a str, an int, a float or a tuple of numbers, not " +
+                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+    }
+}
+
+// The file's description with the metadata replaced by the dict's: names missing from it
+// dropped, changed values set, unchanged ones kept with their types from the file.
+app::FileInfo WithMetadata(const app::FileInfo& info, const py::dict& metadata) {
+    app::FileInfo out = info;
+    OIIO::ImageSpec& spec = out.spec;
+    for (const auto& attr : info.spec.extra_attribs) {
+        const std::string name = attr.name().string();
+        if (!metadata.contains(name) && !ValueOf(attr).is_none()) {
+            spec.erase_attribute(name, OIIO::TypeUnknown, true);
+            out.metadataChanged = true;
+        }
+    }
+    for (const auto& [key, value] : metadata) {
+        const std::string name = py::str(key).cast<std::string>();
+        const OIIO::ParamValue* was = info.spec.find_attribute(name, OIIO::TypeUnknown, true);
+        if (was && ValueOf(*was).equal(value)) continue;
+        if (was) spec.erase_attribute(name, OIIO::TypeUnknown, true);
+        SetMetadata(spec, name, value, was);
+        out.metadataChanged = true;
+    }
+    return out;
+}
+
+// Reads a file as the command reads its main input: the pixels of its display window (or
+// of its data window), with its description.
+std::pair<py::array, PyFile> Read(const std::string& path, bool dataWindow) {
     Path(path);
+    PyFile file;
+    file.window = dataWindow ? app::Window::Data : app::Window::Display;
     std::unique_ptr<Image> img;
     {
         py::gil_scoped_release release;
-        img =
-            app::ReadImage(path, app::ImageDepthFor(app::Depth::Auto, app::ReadInfo(path).isFloat));
+        const app::ReadOptions options{.window = file.window, .keepExtras = true};
+        img = app::ReadImage(
+            path, app::ImageDepthFor(app::Depth::Auto, app::ReadInfo(path, options).isFloat),
+            &file.info, options);
     }
-    return ToArray(std::move(img));
+    return {ToArray(std::move(img)), std::move(file)};
 }
 
-void Write(const std::string& path, const py::array& array, const std::string& compression) {
+// Writes an array as the command writes its output: with a file's description (as the
+// main input's), its metadata taken from the dict, and the -d type ("" for the file's).
+void Write(const std::string& path, const py::array& array, const std::string& compression,
+           const PyFile* file, const std::optional<py::dict>& metadata, const std::string& type) {
     Path(path);
+    std::optional<app::DataType> dataType = app::DataType::Auto;
+    if (!type.empty()) dataType = app::DataTypeNamed(type);
+    if (!dataType)
+        throw py::value_error("dtype " + app::Quoted(app::Excerpt(type)) +
+                              " is not uint8, uint16, half or float");
+    std::optional<app::FileInfo> source;
+    if (file) source = metadata ? WithMetadata(file->info, *metadata) : file->info;
     const ArrayImage img = ToImage(array, DepthOf(array));
     py::gil_scoped_release release;
-    app::WriteImage(*img.image, path, {.compression = compression});
+    app::WriteImage(*img.image, path,
+                    {.type = *dataType,
+                     .source = source ? &*source : nullptr,
+                     .window = file ? file->window : app::Window::Display,
+                     .compression = compression,
+                     .alpha = !source || app::OutputAlpha(*img.image, *source)});
 }
 
 py::array TestCard(bool isFloat) {
@@ -465,6 +635,33 @@ PYBIND11_MODULE(_qrvx, m) {
     m.def("tools_json", &ToolsJson);
     m.def("read", &Read);
     m.def("write", &Write);
+
+    py::class_<PyFile>(m, "FileInfo")
+        .def_property_readonly("path", [](const PyFile& f) { return f.info.path; })
+        .def_property_readonly("format", [](const PyFile& f) { return f.info.format; })
+        .def_property_readonly("data_type",
+                               [](const PyFile& f) { return app::DataTypeName(f.info); })
+        .def_property_readonly("channels",
+                               [](const PyFile& f) {
+                                   std::vector<std::string> names;
+                                   for (int c = 0; c < f.info.spec.nchannels; ++c)
+                                       names.push_back(f.info.spec.channel_name(c));
+                                   return names;
+                               })
+        .def_property_readonly("data_window",
+                               [](const PyFile& f) {
+                                   const auto& s = f.info.spec;
+                                   return WindowOf(s.x, s.y, s.width, s.height);
+                               })
+        .def_property_readonly("display_window",
+                               [](const PyFile& f) {
+                                   const auto& s = f.info.spec;
+                                   return WindowOf(s.full_x, s.full_y, s.full_width, s.full_height);
+                               })
+        .def_property_readonly(
+            "window",
+            [](const PyFile& f) { return f.window == app::Window::Data ? "data" : "display"; })
+        .def("metadata", [](const PyFile& f) { return MetadataOf(f.info.spec); });
     m.def("test_card", &TestCard);
     m.def("plan_render", &PlanRender);
     m.def("render_command", &RenderCommand);

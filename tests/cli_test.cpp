@@ -614,6 +614,21 @@ TEST_F(Cli, TheOtherPartsOfAMultiPartFileAreCopiedThrough) {
     EXPECT_EQ(Run({"render", "RangeMap", "-i", "parts.exr", "--part", "7", "-o", "x.exr"}).code, 1);
 }
 
+TEST_F(Cli, OtherChannelsGoIntoTiffInTheOutputsType) {
+    // TIFF stores one channel type for all: a half Z beside -d uint16 was refused.
+    Write(
+        "z.exr", 4, 2, 5, TypeDesc::HALF, [](int x, int, int c) { return 0.125 * x + 0.25 * c; },
+        [](ImageSpec& s) {
+            s.channelnames = {"R", "G", "B", "A", "Z"};
+        });
+    const Result r = Run({"render", "RangeMap", "-i", "z.exr", "-d", "uint16", "-o", "z.tif"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const ImageSpec s = Read("z.tif").spec;
+    EXPECT_EQ(s.nchannels, 5);
+    EXPECT_EQ(s.format, TypeDesc::UINT16);
+    EXPECT_TRUE(s.channelformats.empty());
+}
+
 TEST_F(Cli, SoftwareNamesTheVersionAndHistoryRecordsTheCommand) {
     Write("in.exr", 4, 2, 4, TypeDesc::HALF, Pattern,
           [](ImageSpec& s) { s.attribute("ImageHistory", "oiiotool made it"); });

@@ -20,6 +20,16 @@ backwards through memory (negative strides: no copy is made to turn the picture)
 ``numpy.ascontiguousarray`` where a library needs C order. Input arrays are never modified. A render hands the pixel memory it used back to
 the system when it ends.
 
+Files keep what they carry: ``read`` gives a ``qrvx.Image``, an ndarray subclass (so it
+goes wherever an array goes) that also carries the file's data and display windows,
+``metadata``, channel names and ``data_type`` ("uint8", "uint16", "half", "float"); ``write``
+writes an ``Image`` back as the command writes a render of that file (same channel type,
+windows, metadata and other channels), and ``write(path, array, like=image)`` takes them
+from another image; ``dtype=`` chooses the type, as the command's ``-d``::
+
+    plate = qrvx.read("plate.exr")                   # half, with a data window
+    qrvx.write("shifted.exr", shift.render(plate), like=plate)   # half again
+
 Renders release the GIL: several Python threads, each with its own ``Tool``, render at
 once on all cores. A ``Tool`` used from two threads at once serialises.
 
@@ -51,8 +61,8 @@ if not _os.path.isdir(_OWN_PLUGINS):
     _OWN_PLUGINS = _os.path.normpath(_os.path.join(_HERE, "..", "..", "plugins"))
 _qrvx.add_plugin_folder(_OWN_PLUGINS)
 
-__all__ = ["Tool", "tools", "read", "write", "test_card", "__version__", "Array", "Value",
-           "PathLike"]
+__all__ = ["Tool", "tools", "read", "write", "test_card", "__version__", "Image", "Array",
+           "Value", "PathLike", "Window"]
 
 #: An image as the module gives it: (height, width, 4), uint16 or float32.
 Array = _npt.NDArray[Any]
@@ -273,16 +283,158 @@ def _tool_class(native: _qrvx.Tool) -> type[Tool]:
     return found
 
 
-def read(path: PathLike) -> Array:
-    """Reads an image file as the command does: uint16 for integer files, float32 for float."""
-    return _qrvx.read(_os.fspath(path))
+#: A window of a file, counted as files count (y down): (x, y, width, height).
+Window = Tuple[int, int, int, int]
 
 
-def write(path: PathLike, array: _npt.ArrayLike, compression: Optional[str] = None) -> None:
-    """Writes an array to an image file as the command does (the file is replaced only
-    when complete). compression: none, rle, zip, zips, piz, dwaa:45, ... (default: the
-    format's)."""
-    _qrvx.write(_os.fspath(path), _image_array(array, "array"), compression or "")
+class Image(_np.ndarray):  # type: ignore[type-arg]
+    """An image read from a file: a numpy array of its pixels, as ``read`` has always given
+    them ((height, width, 4) RGBA, uint16 or float32, row 0 at the top), that also carries
+    the file's description, so that ``write`` gives the file back as it was::
+
+        plate = qrvx.read("plate.exr")       # half, data window inside the display window
+        plate.data_type, plate.display_window, plate.metadata["Artist"]
+        qrvx.write("copy.exr", plate)        # half, the same display window and metadata
+        out = tool.render(plate)             # a plain array
+        qrvx.write("out.exr", out, like=plate)
+
+    Being an array, an ``Image`` goes wherever an array goes (renders, numpy); arrays
+    computed from it (``plate * 0.5``, slices) carry the same description, and ``.pixels``
+    or ``numpy.asarray`` gives a plain array. The description is read-only except
+    ``metadata``, a dict of the file's attributes (str, int, float, or tuples of them)
+    whose changes ``write`` writes. A pickled ``Image`` keeps its pixels only.
+    """
+
+    _file: Optional[_qrvx.FileInfo]
+    metadata: dict[str, Any]
+
+    def __array_finalize__(self, obj: Any) -> None:
+        self._file = getattr(obj, "_file", None)
+        self.metadata = dict(getattr(obj, "metadata", {}))
+
+    def __array_wrap__(self, out: Any, context: Any = None, *args: Any) -> Any:
+        # Reductions to one value give that value, not an image of no pixels.
+        if out.ndim == 0:
+            return out[()]
+        return super().__array_wrap__(out, context, *args)
+
+    def _info(self) -> _qrvx.FileInfo:
+        if self._file is None:
+            raise ValueError("this qrvx.Image was not read from a file (use qrvx.read)")
+        return self._file
+
+    @property
+    def pixels(self) -> Array:
+        """The pixels as a plain numpy array (a view, no copy)."""
+        return self.view(_np.ndarray)
+
+    @property
+    def path(self) -> str:
+        """The file read."""
+        return self._info().path
+
+    @property
+    def format(self) -> str:
+        """The file's format, as OpenImageIO names it: "openexr", "png", "tiff", ..."""
+        return self._info().format
+
+    @property
+    def data_type(self) -> str:
+        """The file's channel type as ``write``'s dtype names it: "uint8", "uint16",
+        "half" or "float" (or another, e.g. "uint32", written as the command would)."""
+        return self._info().data_type
+
+    @property
+    def channels(self) -> list[str]:
+        """The file's channel names in file order (e.g. R, G, B, A, Z); the array holds
+        R, G, B, A and ``write`` puts the others back where the size is the file's."""
+        return self._info().channels
+
+    @property
+    def data_window(self) -> Window:
+        """The file's data window: (x, y, width, height), y counted down."""
+        return self._info().data_window
+
+    @property
+    def display_window(self) -> Window:
+        """The file's display window, the picture's frame: (x, y, width, height)."""
+        return self._info().display_window
+
+    @property
+    def window(self) -> str:
+        """Which window the array is: "display" (the default) or "data"
+        (``read(path, data_window=True)``)."""
+        return self._info().window
+
+
+def read(path: PathLike, *, data_window: bool = False) -> Image:
+    """Reads an image file as the command reads its main input: a ``qrvx.Image``, an array
+    of uint16 for integer files and float32 for float files (half included) that carries
+    the file's description (windows, metadata, channels, data type).
+
+    The array is the display window, the data window's pixels in place and transparent
+    black around them; data_window=True gives the data window alone (as
+    ``--data-window``), and ``write`` then keeps both windows as they are.
+    """
+    pixels, info = _qrvx.read(_os.fspath(path), bool(data_window))
+    image: Image = pixels.view(Image)
+    image._file = info
+    image.metadata = info.metadata()
+    return image
+
+
+_DTYPES = {"uint8": "uint8", "uint16": "uint16", "float16": "half", "float32": "float"}
+
+
+def _dtype_name(dtype: Union[str, _npt.DTypeLike]) -> str:
+    """dtype= as the command's -d names it."""
+    if isinstance(dtype, str) and dtype in ("uint8", "uint16", "half", "float"):
+        return dtype
+    try:
+        name = _np.dtype(dtype).name
+    except TypeError:
+        name = ""
+    if name not in _DTYPES:
+        raise ValueError(f"dtype {_short(dtype)} is not uint8, uint16, half or float")
+    return _DTYPES[name]
+
+
+def _metadata_value(value: Any) -> Any:
+    """A metadata value with numpy's scalars and arrays as Python numbers and tuples."""
+    if isinstance(value, _np.generic):
+        return value.item()
+    if isinstance(value, _np.ndarray):
+        return tuple(value.ravel().tolist())
+    return value
+
+
+def write(path: PathLike, image: _npt.ArrayLike, compression: Optional[str] = None, *,
+          dtype: Union[str, _npt.DTypeLike, None] = None, like: Optional[Image] = None) -> None:
+    """Writes an image to a file as the command writes its output (the file is replaced
+    only when complete).
+
+    An ``Image`` from ``read`` is written as the command writes a render of that file: the
+    file's channel type (an 8-bit PNG stays 8-bit, half OpenEXR half), windows, metadata
+    (``image.metadata``, with its changes) and other channels, and alpha only where the
+    file had it or the pixels' alpha is not full. like: an ``Image`` whose description
+    goes with a plain array (e.g. a render of it). A plain array is written as 16-bit
+    integers (uint8 and uint16 arrays) or 32-bit floats, with alpha. dtype: the channel
+    type, as the command's ``-d``: "uint8", "uint16", "half" or "float" (or a numpy dtype
+    of those). compression: none, rle, zip, zips, piz, dwaa:45, ... (default: the file's
+    within its format, else the format's).
+    """
+    # An Image without a file (unpickled, or a view made by hand) is written as an array.
+    source = like if like is not None else image if isinstance(image, Image) and \
+        image._file is not None else None
+    if source is not None and (not isinstance(source, Image) or source._file is None):
+        raise TypeError("like is a qrvx.Image that qrvx.read gave, not "
+                        f"{type(source).__name__}")
+    metadata = None if source is None else {k: _metadata_value(v)
+                                             for k, v in source.metadata.items()}
+    _qrvx.write(_os.fspath(path), _image_array(image, "image"), compression or "",
+                None if source is None else source._file,
+                metadata,
+                "" if dtype is None else _dtype_name(dtype))
 
 
 def test_card(float: bool = False) -> Array:

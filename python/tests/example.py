@@ -18,10 +18,18 @@ def shift_plate(folder: Path) -> None:
     shift["Center Red"] = (0.52, 0.5)
     red: float | tuple[float, float] = shift["Center Red"]
     assert red == (0.52, 0.5), red
-    out = shift.render(qrvx.read(plate), threads=2)
+    image: qrvx.Image = qrvx.read(plate)
+    out = shift.render(image, threads=2)
     qrvx.write(folder / "shifted.exr", out)
     back = qrvx.read(folder / "shifted.exr")
     assert back.dtype == np.float32 and np.array_equal(back, out)
+    # With the plate's description: its type, windows and metadata; half on request.
+    image.metadata["Artist"] = "Ada"
+    qrvx.write(folder / "shifted-half.exr", out, like=image, dtype="half")
+    half = qrvx.read(folder / "shifted-half.exr")
+    window: qrvx.Window = half.display_window
+    assert half.data_type == "half" and window == image.display_window
+    assert half.metadata["Artist"] == "Ada" and half.channels == ["R", "G", "B", "A"]
 
 
 def list_tools() -> list[str]:

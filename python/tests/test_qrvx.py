@@ -1,5 +1,7 @@
 """The Python module against the qrvx command: same pixels, same rules, same messages."""
 import os
+import pickle
+import shutil
 import pydoc
 import subprocess
 import sys
@@ -302,3 +304,130 @@ def test_help_of_a_tool_lists_its_controls_with_what_they_do():
         assert repr(c["id"]) in text
         assert c["description"] and c["description"] in text
     assert "0 TV + Monitors | 1 Airport" in text and "render(" in text
+
+
+def half_plate(tmp_path):
+    """A half OpenEXR 64 x 48 whose 40 x 30 data window lies at (8, 6) inside the display
+    window, with an Artist attribute and a Z channel; and its pixels as float32."""
+    if not shutil.which("oiiotool"):
+        pytest.skip("oiiotool is not installed")
+    pixels = noise(30, 40, np.float32).astype(np.float16).astype(np.float32)
+    qrvx.write(tmp_path / "float.exr", pixels)
+    plate = tmp_path / "plate.exr"
+    done = subprocess.run(["oiiotool", tmp_path / "float.exr", "--ch", "R,G,B,A,Z=0.25",
+                           "--origin", "+8+6", "--fullsize", "64x48+0+0", "--attrib", "Artist",
+                           "Ada", "-d", "half", "-o", plate], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return plate, pixels
+
+
+def test_read_gives_an_array_with_the_files_description(tmp_path):
+    plate, pixels = half_plate(tmp_path)
+    image = qrvx.read(plate)
+    assert isinstance(image, np.ndarray) and isinstance(image, qrvx.Image)
+    assert image.dtype == np.float32 and image.shape == (48, 64, 4)
+    assert (image.data_type, image.format, image.window) == ("half", "openexr", "display")
+    assert image.display_window == (0, 0, 64, 48) and image.data_window == (8, 6, 40, 30)
+    assert image.channels == ["R", "G", "B", "A", "Z"] and image.metadata["Artist"] == "Ada"
+    # The data window in place (row 0 the top), transparent black around it.
+    np.testing.assert_array_equal(image[6:36, 8:48], pixels)
+    assert not image[:6].any() and not image[:, :8].any()
+    assert type(image.pixels) is np.ndarray and type(image.max()) is not qrvx.Image
+    assert (image * 2).data_type == "half"  # computed arrays carry the description
+    data = qrvx.read(plate, data_window=True)
+    assert data.shape == (30, 40, 4) and data.window == "data"
+    np.testing.assert_array_equal(data, pixels)
+
+
+def test_half_windows_metadata_and_channels_are_written_back_as_the_command_does(tmp_path):
+    plate, pixels = half_plate(tmp_path)
+    # The command's output of an identity render is what writing the image gives.
+    for flag, read in (([], {}), (["--data-window"], {"data_window": True})):
+        done = run_qrvx("render", "RangeMap", "-i", plate, "-q", "-o", tmp_path / "cmd.exr",
+                        *flag)
+        assert done.returncode == 0, done.stderr
+        image = qrvx.read(plate, **read)
+        qrvx.write(tmp_path / "py.exr", image)
+        back, cmd = qrvx.read(tmp_path / "py.exr", **read), qrvx.read(tmp_path / "cmd.exr", **read)
+        assert back.data_type == "half" and back.channels == ["R", "G", "B", "A", "Z"]
+        assert back.metadata["Artist"] == "Ada"
+        for what in ("data_type", "channels", "data_window", "display_window"):
+            assert getattr(back, what) == getattr(cmd, what), what
+        np.testing.assert_array_equal(back, cmd)
+        np.testing.assert_array_equal(back, image)
+    # The display window is the frame: the output's data window is all of it; with the
+    # data window read, both windows are kept as they were.
+    assert back.display_window == (0, 0, 64, 48) and back.data_window == (8, 6, 40, 30)
+    assert qrvx.read(tmp_path / "cmd.exr").data_window == (8, 6, 40, 30)
+    qrvx.write(tmp_path / "full.exr", qrvx.read(plate))
+    assert qrvx.read(tmp_path / "full.exr").data_window == (0, 0, 64, 48)
+
+
+def test_metadata_changes_dtype_and_like(tmp_path):
+    plate, _ = half_plate(tmp_path)
+    image = qrvx.read(plate)
+    image.metadata["Artist"] = "Bo"
+    image.metadata["Shot"] = "sq010"
+    image.metadata["Take"] = 3
+    image.metadata["screenWindowCenter"] = [0.5, 0.25]
+    image.metadata["Frames"] = np.int64(12)  # numpy's values as Python's
+    image.metadata["Gain"] = np.array([0.5, 2.0], np.float32)
+    image.metadata["Big"] = 2**40  # beyond 32-bit integers: a float
+    del image.metadata["PixelAspectRatio"]
+    qrvx.write(tmp_path / "a.exr", image)
+    back = qrvx.read(tmp_path / "a.exr")
+    kept = ("Artist", "Shot", "Take", "screenWindowCenter", "Frames", "Gain", "Big")
+    assert {k: back.metadata[k] for k in kept} == {
+        "Artist": "Bo", "Shot": "sq010", "Take": 3, "screenWindowCenter": (0.5, 0.25),
+        "Frames": 12, "Gain": (0.5, 2.0), "Big": float(2**40)}
+    assert "PixelAspectRatio" not in back.metadata or back.metadata["PixelAspectRatio"] == 1
+    assert qrvx.read(plate).metadata["Artist"] == "Ada"  # the file read is not changed
+    image.metadata["Bad"] = {"a": 1}
+    with pytest.raises(TypeError, match="metadata \"Bad\""):
+        qrvx.write(tmp_path / "b.exr", image)
+    del image.metadata["Bad"]
+    for file, dtype, name in (("b.exr", "float", "float"), ("b.tif", "uint16", "uint16"),
+                              ("b.tif", np.uint8, "uint8")):
+        qrvx.write(tmp_path / file, image, dtype=dtype)
+        assert qrvx.read(tmp_path / file).data_type == name
+    qrvx.write(tmp_path / "c.exr", qrvx.read(tmp_path / "b.exr"), dtype=np.float16)
+    assert qrvx.read(tmp_path / "c.exr").data_type == "half"
+    with pytest.raises(ValueError, match="openexr files hold no uint8 pixels"):
+        qrvx.write(tmp_path / "b.exr", image, dtype="uint8")
+    with pytest.raises(ValueError, match="dtype 'int7' is not uint8, uint16, half or float"):
+        qrvx.write(tmp_path / "b.exr", image, dtype="int7")
+    with pytest.raises(TypeError, match="like is a qrvx.Image"):
+        qrvx.write(tmp_path / "b.exr", image, like=np.zeros((2, 2, 4)))
+    # A plain array is written as before: 32-bit float, whole data window, no metadata.
+    qrvx.write(tmp_path / "plain.exr", image.pixels)
+    plain = qrvx.read(tmp_path / "plain.exr")
+    assert plain.data_type == "float" and "Artist" not in plain.metadata
+    qrvx.write(tmp_path / "pickled.exr", pickle.loads(pickle.dumps(image)))
+    assert qrvx.read(tmp_path / "pickled.exr").data_type == "float"
+    # like= gives an array the other image's description.
+    qrvx.write(tmp_path / "like.exr", image.pixels * 0.5, like=image)
+    like = qrvx.read(tmp_path / "like.exr")
+    assert (like.data_type, like.metadata["Artist"], like.channels[-1]) == ("half", "Bo", "Z")
+
+
+def test_8_bit_png_stays_8_bit_through_a_render(tmp_path):
+    if not shutil.which("oiiotool"):
+        pytest.skip("oiiotool is not installed")
+    qrvx.write(tmp_path / "rgba.png", noise(20, 30, np.uint16))
+    done = subprocess.run(["oiiotool", tmp_path / "rgba.png", "--ch", "R,G,B", "-d", "uint8",
+                           "-o", tmp_path / "in.png"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    plate = qrvx.read(tmp_path / "in.png")
+    assert (plate.data_type, plate.channels, plate.dtype) == ("uint8", ["R", "G", "B"], np.uint16)
+    tool = qrvx.Tool("ChannelShift")
+    tool["Center Red"] = (0.6, 0.5)
+    out = tool.render(plate)
+    qrvx.write(tmp_path / "py.png", out, like=plate)
+    done = run_qrvx("render", "ChannelShift", "-i", tmp_path / "in.png", "-s",
+                    "Center Red=0.6,0.5", "-q", "-o", tmp_path / "cmd.png")
+    assert done.returncode == 0, done.stderr
+    back, cmd = qrvx.read(tmp_path / "py.png"), qrvx.read(tmp_path / "cmd.png")
+    assert (back.data_type, back.channels) == ("uint8", ["R", "G", "B"])
+    np.testing.assert_array_equal(back, cmd)
+    qrvx.write(tmp_path / "plain.png", out)
+    assert qrvx.read(tmp_path / "plain.png").data_type == "uint16"
