@@ -3,6 +3,7 @@
 #include "app/errors.h"
 #include "app/output_file.h"
 #include "app/text.h"
+#include "host/session.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/strutil.h>
@@ -160,7 +161,7 @@ FileInfo InfoOf(ImageInput& in, const std::string& path) {
 
 std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDepth depth) {
     try {
-        return std::make_unique<Image>(w, h, depth);
+        return qrvx::MakeImage(w, h, depth);
     } catch (const HostError& e) {
         throw Failure(path + ": " + e.what());
     }

@@ -129,11 +129,11 @@ Input& AsControl(const qrvx::Tool& tool, Input* in, std::string_view id,
 } // namespace
 
 Input& FindControl(const qrvx::Tool& tool, const std::string& id) {
-    return AsControl(tool, tool.Op().FindInput(id), id);
+    return AsControl(tool, tool.InputOrNull(id), id);
 }
 
 Input& FindImageInput(const qrvx::Tool& tool, const std::string& id) {
-    Input* in = tool.Op().FindInput(id);
+    Input* in = tool.InputOrNull(id);
     if (in && !in->IsImage())
         throw UsageError(ToolName(tool) + ": " + Quoted(id) +
                          " is a control, not an image input; set it with -s");

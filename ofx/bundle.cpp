@@ -676,7 +676,7 @@ std::pair<int, int> OutputSize(Instance& in, OfxTime time) {
         if (!Connected(c.clip)) continue;
         const OfxRectD r = ClipRoD(c.clip, time);
         const int w = int(std::lround(r.x2 - r.x1)), h = int(std::lround(r.y2 - r.y1));
-        connections.Connect(c.id, std::make_unique<Image>(w, h, DepthOf(ClipDepth(c.clip))));
+        connections.Connect(c.id, qrvx::MakeImage(w, h, DepthOf(ClipDepth(c.clip))));
     }
     PullValues(in, time);
     return in.tool->OutputSize(time);
@@ -786,9 +786,9 @@ OfxStatus Render(OfxImageEffectHandle handle, Props args) {
         connections.Fetched(h);
         const HostImage img = ReadImage(tool, c.id, h);
         if (c.id == "Input") depth = img.depth;
-        connections.Connect(c.id, std::make_unique<Image>(img.bounds.x2 - img.bounds.x1,
-                                                          img.bounds.y2 - img.bounds.y1, img.depth,
-                                                          img.data, img.rowBytes));
+        connections.Connect(c.id, qrvx::ImageOver(img.bounds.x2 - img.bounds.x1,
+                                                  img.bounds.y2 - img.bounds.y1, img.depth,
+                                                  img.data, img.rowBytes));
     }
     PullValues(in, time);
 

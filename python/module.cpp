@@ -122,8 +122,8 @@ ArrayImage ToImage(const py::array& a, ImageDepth depth) {
     const bool sameDepth = isFloat == (depth == ImageDepth::Float32) && (isFloat || isU16);
     if (sameDepth && channels == 4 && a.strides(2) == item && a.strides(1) == 4 * item &&
         a.strides(0) >= w * 4 * item)
-        return {std::make_unique<Image>(w, h, depth, const_cast<void*>(a.data()), a.strides(0)), a};
-    auto img = std::make_unique<Image>(w, h, depth);
+        return {qrvx::ImageOver(w, h, depth, const_cast<void*>(a.data()), a.strides(0)), a};
+    auto img = qrvx::MakeImage(w, h, depth);
     py::gil_scoped_release release;
     auto convert = [&]<class S>() {
         if (depth == ImageDepth::Float32)
@@ -245,7 +245,7 @@ public:
         // Destroyed last: once the render's images are gone, the pool hands their memory
         // back, so the process keeps none of it between calls.
         struct TrimAfter {
-            ~TrimAfter() { TrimImagePool(); }
+            ~TrimAfter() { qrvx::TrimImagePool(); }
         } trimAfter;
         std::vector<ArrayImage> images;
         // Destroyed before the images: what this render connected is disconnected however
@@ -287,7 +287,7 @@ public:
         std::unique_ptr<Image> out;
         {
             py::gil_scoped_release release;
-            ThreadCountScope scope(threads);
+            qrvx::ThreadCountScope scope(threads);
             out = m_tool.Render(time);
         }
         return ToArray(std::move(out));
@@ -408,7 +408,7 @@ void RenderCommand(const py::dict& options) {
     const app::RenderOptions o = RenderOptionsFrom(options);
     py::gil_scoped_release release;
     struct Trim {
-        ~Trim() { TrimImagePool(); }
+        ~Trim() { qrvx::TrimImagePool(); }
     } trim;
     app::RunRender(o);
 }
@@ -460,7 +460,7 @@ PYBIND11_MODULE(_qrvx, m) {
     m.def("render_command", &RenderCommand);
     m.def("look_of", &LookOf);
     m.def("read_metadata", &ReadMetadata);
-    m.def("trim_memory", [] { TrimImagePool(); });
+    m.def("trim_memory", [] { qrvx::TrimImagePool(); });
 
     py::class_<PyTool>(m, "Tool")
         .def(py::init<const std::string&>())

@@ -2,6 +2,7 @@
 // cursor, worker runs, plug-in loading and registration. Images: image_test.cpp.
 #include "frame/random.h"
 #include "frame/tool.h"
+#include "host/access.h"
 #include "support.h"
 
 #include <atomic>
@@ -47,7 +48,7 @@ TEST(Declarations, KeepOrderPagesAndEveryTag) {
     TagList t;
     Probe p(&entry, s, t);
     std::vector<std::string> ids;
-    for (const auto& in : p.Inputs()) ids.push_back(in->Decl().id);
+    for (const auto& in : host::Access::Inputs(p)) ids.push_back(in->Decl().id);
     EXPECT_EQ(ids, (std::vector<std::string>{"Input", "On", "Mode", "LevelId", "Centre", "Count"}));
 
     const InputDecl& level = p.level->Decl();
@@ -110,24 +111,24 @@ TEST(Values, SetThroughNotificationAndPointsStartAtCentre) {
 
 TEST(Cursor, ReadsAndWritesBothDepths) {
     for (ImageDepth d : test::kDepths) {
-        Image img(5, 3, d);
-        img.Fill(FltPixel{});
+        const auto img = qrvx::MakeImage(5, 3, d);
+        img->Fill(FltPixel{});
         if (d == ImageDepth::Float32) {
-            frame::PixelCursor<FltPixel> cur(img, 0, 0);
+            frame::PixelCursor<FltPixel> cur(*img, 0, 0);
             cur.Write(2, 1, FltPixel{.B = -0.5f, .G = 2.5f, .R = 1.0f, .A = 0.25f});
             FltPixel p;
             cur.Read(2, 1, p);
             EXPECT_EQ(p.B, -0.5f); // values outside 0..1 pass unchanged
             EXPECT_EQ(p.G, 2.5f);
-            EXPECT_EQ(img.Row<float>(1)[2 * 4 + frame::kR], 1.0f);
+            EXPECT_EQ(img->Row<float>(1)[2 * 4 + frame::kR], 1.0f);
             // Sequential forms step one pixel.
-            frame::PixelCursor<FltPixel> seq(img, 1, 1);
+            frame::PixelCursor<FltPixel> seq(*img, 1, 1);
             seq.Read(p);
             seq.Read(p);
             EXPECT_EQ(p.G, 2.5f);
-            EXPECT_EQ(seq.Position(), img.Row<float>(1) + 3 * 4);
+            EXPECT_EQ(seq.Position(), img->Row<float>(1) + 3 * 4);
         } else {
-            frame::PixelCursor<IntPixel> cur(img, 0, 0);
+            frame::PixelCursor<IntPixel> cur(*img, 0, 0);
             cur.Write(4, 2, IntPixel{.B = 70000, .G = -5, .R = 65535, .A = 12});
             IntPixel p;
             cur.Read(4, 2, p);
@@ -135,11 +136,11 @@ TEST(Cursor, ReadsAndWritesBothDepths) {
             EXPECT_EQ(p.G, 0);
             EXPECT_EQ(p.R, 65535);
             EXPECT_EQ(p.A, 12);
-            frame::PixelCursor<IntPixel> seq(img, 0, 2);
+            frame::PixelCursor<IntPixel> seq(*img, 0, 2);
             seq.Write(IntPixel{.B = 1, .G = 2, .R = 3, .A = 4});
             seq.Write(IntPixel{.B = 5, .G = 6, .R = 7, .A = 8});
-            EXPECT_EQ(img.Row<std::uint16_t>(2)[4 + frame::kR], 7);
-            EXPECT_EQ(img.Row<std::uint16_t>(2)[frame::kB], 1);
+            EXPECT_EQ(img->Row<std::uint16_t>(2)[4 + frame::kR], 7);
+            EXPECT_EQ(img->Row<std::uint16_t>(2)[frame::kB], 1);
         }
     }
 }
@@ -171,7 +172,7 @@ TEST(Threads, EveryIndexRunsOnceOnAnyThreadCount) {
     ScriptVal s;
     TagList t;
     for (int threads : {1, 2, 0}) {
-        SetThreadCount(threads);
+        qrvx::SetThreadCount(threads);
         Counter c(&entry, s, t);
         for (long n : {0L, 1L, 7L, 1000L}) {
             for (auto& h : c.hits) h = 0;
@@ -179,7 +180,7 @@ TEST(Threads, EveryIndexRunsOnceOnAnyThreadCount) {
             for (long i = 0; i < 1000; ++i) ASSERT_EQ(c.hits[std::size_t(i)], i < n ? 1 : 0);
         }
     }
-    SetThreadCount(0);
+    qrvx::SetThreadCount(0);
     ClassRegistry::List().Unlink(&entry);
 }
 

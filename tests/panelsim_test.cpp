@@ -141,7 +141,7 @@ protected:
 };
 
 TEST_P(PanelSimTest, OutputSizesFollowCellsChannelsAndLimits) {
-    input = std::make_unique<Image>(720, 576, depth);
+    input = qrvx::MakeImage(720, 576, depth);
     input->Fill(IntPixel{});
     auto out = Render(Settings{});
     EXPECT_EQ(out->Width(), 2160);
@@ -281,8 +281,8 @@ TEST_P(PanelSimTest, OutputLimitsCutWholeCells) {
 
 TEST_P(PanelSimTest, SizesAreComputedWithoutWrappingAround) {
     // 65535 x 3 x 11000 passes 2^31: the width is cut to the maximum, then refused.
-    input = std::make_unique<Image>(11000, 1, depth);
-    pixel = std::make_unique<Image>(65535, 2, depth);
+    input = qrvx::MakeImage(11000, 1, depth);
+    pixel = qrvx::MakeImage(65535, 2, depth);
     Settings s;
     s.maxCellW = 65535;
     s.maxOutW = 1'000'000'000;

@@ -209,9 +209,9 @@ TEST_P(ScatterTest, OnlyThePartOfAStarInThePictureIsMade) {
     auto a = test::NoiseImage(4, 4, GetParam(), 16), b = test::NoiseImage(5, 3, GetParam(), 17);
     // Star 1 at half size, Star 2 at 300 times its size: 1500 x 900 pixels.
     const Settings s{.first = 1, .last = 2, .density = 40, .zMin = 300, .zMax = 300};
-    SetMaxImagePixels(1'000'000);
+    qrvx::SetMaxImagePixels(1'000'000);
     const auto rendered = Render(*in, {a.get(), b.get()}, s);
-    SetMaxImagePixels(std::int64_t(1) << 28);
+    qrvx::SetMaxImagePixels(std::int64_t(1) << 28);
     EXPECT_TRUE(test::SameImage(*rendered, *Reference(*in, {a.get(), b.get()}, s)));
 }
 

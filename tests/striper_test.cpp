@@ -148,12 +148,12 @@ TEST_P(StriperTest, OversizeStretchIsRefusedWithAnError) {
     Settings s;
     s.h.stretch = s.v.active = s.v.stretch = true;
     s.h.inputLines = s.h.colourLines = s.v.inputLines = s.v.colourLines = 255;
-    const std::int64_t limit = MaxImagePixels();
-    SetMaxImagePixels(1 << 20);
+    const std::int64_t limit = qrvx::MaxImagePixels();
+    qrvx::SetMaxImagePixels(1 << 20);
     EXPECT_THROW(Render(s), HostError); // 20910 x 11730
-    SetMaxImagePixels(limit);
+    qrvx::SetMaxImagePixels(limit);
     // A width whose stretch leaves the int range: refused, not wrapped around.
-    input = std::make_unique<Image>(5'000'000, 1, GetParam());
+    input = qrvx::MakeImage(5'000'000, 1, GetParam());
     s.h.active = false;
     try {
         Render(s);

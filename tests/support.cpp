@@ -16,7 +16,7 @@ LoadedTool Load(const std::string& toolName) {
 
 std::unique_ptr<Image> MakeImage(int w, int h, ImageDepth depth,
                                  const std::function<double(int, int, int)>& f) {
-    auto img = std::make_unique<Image>(w, h, depth);
+    auto img = qrvx::MakeImage(w, h, depth);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) Set(*img, x, y, c, f(x, y, c));
@@ -68,9 +68,9 @@ void Set(Image& img, int x, int y, int c, double v) {
 }
 
 std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
-    SetThreadCount(threads);
+    qrvx::SetThreadCount(threads);
     auto out = tool.Render(0.0);
-    SetThreadCount(0);
+    qrvx::SetThreadCount(0);
     return out;
 }
 

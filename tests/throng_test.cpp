@@ -21,7 +21,7 @@ struct Settings {
 // The scan done one pixel and one figure at a time, each figure drawn over the whole
 // image with the host's merge.
 std::unique_ptr<Image> Reference(const Image& input, const Image* marker, const Settings& s) {
-    auto out = std::make_unique<Image>(input.Width(), input.Height(), input.Depth());
+    auto out = qrvx::MakeImage(input.Width(), input.Height(), input.Depth());
     if (!marker || marker->Width() != input.Width() || marker->Height() != input.Height()) {
         FltPixel red;
         red.R = 1;
