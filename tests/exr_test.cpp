@@ -39,16 +39,8 @@ std::unique_ptr<Image> RandomBits(int w, int h) {
     return img;
 }
 
-class Exr : public ::testing::Test {
+class Exr : public test::InTempFolder {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qrvx_exr_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string P(const std::string& name) const { return (m_dir / name).string(); }
-
     // Writes the image's channels (R, G, B and A, or the first n) with OpenImageIO.
     void WriteWithOiio(const Image& img, const std::string& name, TypeDesc type,
                        const std::string& compression, int channels = 4,
@@ -76,8 +68,6 @@ protected:
                                    img->Row<float>(0), img->Stride(), img->RowBytes()));
         return img;
     }
-
-    fs::path m_dir;
 };
 
 // The header every written file carries in these tests: a plain OpenEXR file.

@@ -171,7 +171,7 @@ TEST(Threads, EveryIndexRunsOnceOnAnyThreadCount) {
     Registry entry(ClassRegistry::List(), "Test.Counter", {});
     ScriptVal s;
     TagList t;
-    for (int threads : {1, 2, 0}) {
+    for (int threads : {1, 2, 3, 7}) {
         qrvx::SetThreadCount(threads);
         Counter c(&entry, s, t);
         for (long n : {0L, 1L, 7L, 1000L}) {
@@ -226,10 +226,48 @@ TEST(Render, RefusesWithoutAnInputImage) {
 } // namespace
 
 // The generator's first draws for seed 1 are those of the classic C runtime generator.
+// The first draws of the classic generator seeded with 1, as its runtime's rand() gives them.
+constexpr std::uint32_t kSeedOneDraws[] = {41,    18467, 6334, 26500, 19169, 15724, 11478, 29358,
+                                           26962, 24464, 5705, 28145, 23281, 16827, 9961};
+
 TEST(Random, DrawsFollowTheClassicGenerator) {
     frame::Random rng(1);
-    for (std::uint32_t expected : {41u, 18467u, 6334u, 26500u, 19169u})
-        EXPECT_EQ(rng.Draw(), expected);
+    for (std::uint32_t expected : kSeedOneDraws) EXPECT_EQ(rng.Draw(), expected);
+}
+
+// Each choice worked by hand from the draws above, three a choice: position
+// first - 1 + d1 % span, spread d2 % (tolerance + 1), added for an odd d3 and taken away for
+// an even one, held to the list.
+TEST(Random, ChoiceTakesItsThreeDrawsInOrder) {
+    {
+        // Places 2..4 of 5, tolerance 1: (41 % 3 = 2) + 1 = 3, spread 18467 % 2 = 1, 6334
+        // even: 2. Then 26500 % 3 = 1 -> 2, spread 1, even: 1. 11478 % 3 = 0 -> 1, spread 0:
+        // 1. 24464 % 3 = 2 -> 3, spread 1, 28145 odd: 4. 23281 % 3 = 1 -> 2, spread 1, odd: 3.
+        frame::Random rng(1);
+        for (int expected : {2, 1, 1, 4, 3})
+            EXPECT_EQ(frame::ChoosePosition(rng, 2, 4, 1, 5), expected);
+    }
+    {
+        // The same places given the other way round: the same choices.
+        frame::Random rng(1);
+        for (int expected : {2, 1, 1, 4, 3})
+            EXPECT_EQ(frame::ChoosePosition(rng, 4, 2, 1, 5), expected);
+    }
+    {
+        // Place 5 of 5, tolerance 3: 4 - 18467 % 4 (3) = 1; 4 - 19169 % 4 (1) = 3;
+        // 4 - 29358 % 4 (2) = 2; 4 + 5705 % 4 (1) = 5, held to 4; 4 + 16827 % 4 (3), held.
+        frame::Random rng(1);
+        for (int expected : {1, 3, 2, 4, 4})
+            EXPECT_EQ(frame::ChoosePosition(rng, 5, 5, 3, 5), expected);
+    }
+    {
+        // Places 1..5 of 5, tolerance 2: 1 - 2 held to 0; 0 - 2 held to 0; then
+        // 11478 % 5 = 3, spread 29358 % 3 = 0: 3; 24464 % 5 = 4, spread 5705 % 3 = 2, odd: 6,
+        // held to 4; 23281 % 5 = 1, spread 16827 % 3 = 0: 1.
+        frame::Random rng(1);
+        for (int expected : {0, 0, 3, 4, 1})
+            EXPECT_EQ(frame::ChoosePosition(rng, 1, 5, 2, 5), expected);
+    }
 }
 
 TEST(Random, ChoiceStaysInTheListForAnyRange) {

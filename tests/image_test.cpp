@@ -73,7 +73,7 @@ TEST(Images, FillCopyAndResize) {
         img->Fill(FltPixel{.B = 0.25f, .G = 0.5f, .R = 1.0f, .A = 0.0f});
         std::unique_ptr<Image> copy(img->CopyOfImage());
         EXPECT_TRUE(test::SameImage(*img, *copy));
-        EXPECT_EQ(test::At(*copy, 7, 5, 0), d == ImageDepth::Float32 ? 1.0 : 65535.0);
+        EXPECT_EQ(test::At(*copy, 7, 5, 0), test::Scale(d));
 
         for (auto [w, h] : {std::pair{4, 3}, {16, 12}, {1, 1}, {13, 2}}) {
             std::unique_ptr<Image> r(img->ResizeOfImage(w, h));
@@ -93,7 +93,7 @@ TEST(Images, FillCopyAndResize) {
 
 TEST(Images, MergeClipsAtAllFourEdges) {
     for (ImageDepth d : test::kDepths) {
-        const double full = d == ImageDepth::Float32 ? 1.0 : 65535.0;
+        const double full = test::Scale(d);
         auto dst = test::MakeImage(6, 5, d, [](int, int, int) { return 0.0; });
         auto src = test::MakeImage(3, 3, d, [&](int, int, int) { return full; });
         for (auto [x, y] :

@@ -74,6 +74,18 @@ std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
     return out;
 }
 
+std::string DepthName(const ::testing::TestParamInfo<ImageDepth>& info) {
+    return info.param == ImageDepth::Float32 ? "Float" : "Int16";
+}
+
+void InTempFolder::SetUp() {
+    std::string name = (std::filesystem::temp_directory_path() / "qrvx_test_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(name.data()), nullptr);
+    m_dir = name;
+}
+
+void InTempFolder::TearDown() { std::filesystem::remove_all(m_dir); }
+
 void OnEachWorker(const std::function<void()>& check) {
     ::setenv("QRVX_NO_AVX512", "1", 1);
     check();
