@@ -28,8 +28,7 @@ void Paint(Image& img, const std::function<Rgba(int, int)>& f) {
                 if (img.IsFloat())
                     img.Row<float>(y)[4 * x + c] = v[c];
                 else
-                    img.Row<std::uint16_t>(y)[4 * x + c] =
-                        std::uint16_t(std::lround(std::clamp(v[c], 0.0f, 1.0f) * 65535.0f));
+                    img.Row<std::uint16_t>(y)[4 * x + c] = RoundClamp16(v[c] * 65535.0f);
             }
         }
 }

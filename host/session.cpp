@@ -84,18 +84,14 @@ std::vector<std::string> FindPluginFiles(const std::string& folder) {
     return files;
 }
 
-namespace {
-
-std::string ToolName(const Registry& entry) { return entry.Text(tag::RegDisplayName); }
-
-} // namespace
+std::string DisplayName(const Registry& entry) { return entry.Text(tag::RegDisplayName); }
 
 Tool::Tool(Registry& entry) : m_entry(entry), m_op(nullptr) {
     ToolFactory factory = entry.Factory();
     ScriptVal table;
     TagList tags;
     if (factory) m_op = factory(&entry, table, tags);
-    if (!m_op) throw HostError(ToolName(entry) + ": the tool could not be made");
+    if (!m_op) throw HostError(DisplayName(entry) + ": the tool could not be made");
 }
 
 Tool::~Tool() { delete m_op; }
@@ -108,7 +104,7 @@ Input* Tool::InputOrNull(std::string_view id) const { return host::Access::FindI
 
 Input& Tool::FindInput(const std::string& id) const {
     Input* in = InputOrNull(id);
-    if (!in) throw HostError(ToolName(m_entry) + " has no control \"" + id + "\"");
+    if (!in) throw HostError(DisplayName(m_entry) + " has no control \"" + id + "\"");
     return *in;
 }
 
@@ -136,7 +132,7 @@ std::pair<int, int> Tool::OutputSize(double time) {
 }
 
 std::unique_ptr<Image> Tool::Run(double time) {
-    const std::string name = ToolName(m_entry);
+    const std::string name = DisplayName(m_entry);
     Input* main = InputOrNull("Input");
     if (main && main->IsImage() && !main->GetValue(nullptr))
         throw HostError(name + ": \"Input\" has no image");

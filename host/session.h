@@ -109,6 +109,10 @@ private:
     const PluginResources* m_resources = nullptr;
 };
 
+// The name a tool's entry shows to the user (its display name): the one lookup every client
+// and every message uses.
+QRVX_HOST_API std::string DisplayName(const Registry& entry);
+
 // Every plug-in file (QRVX_*.so) in a folder, sorted by name.
 QRVX_HOST_API std::vector<std::string> FindPluginFiles(const std::string& folder);
 

@@ -79,7 +79,7 @@ void ConvertPixels(const py::array& a, Image& img) {
         else if constexpr (std::is_same_v<S, T>)
             return v;
         else if constexpr (kToInt)
-            return T(std::isnan(v) ? 0 : std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+            return RoundClamp16(float(v) * 65535.0f);
         else
             return T(float(v) / 65535.0f);
     };
