@@ -3,8 +3,8 @@
 // own (values that need a table packed together with vpcompressw and spread back with
 // vpexpandw; RangeMap also has a wide row of its own for float images), PanelSim writes its
 // direct-pattern cells with PutWide, and ScopeTrace works out the rows of its points two
-// pixels at a time in lanes of doubles. Each keeps its portable row worker as the reference and for other
-// processors, and picks the wide one per render with WideRows.
+// pixels at a time in lanes of doubles. Each keeps its portable row worker as the reference and for
+// other processors, and picks the wide one per render with WideRows.
 #pragma once
 
 namespace frame {
