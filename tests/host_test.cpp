@@ -237,36 +237,32 @@ TEST(Random, DrawsFollowTheClassicGenerator) {
 
 // Each choice worked by hand from the draws above, three a choice: position
 // first - 1 + d1 % span, spread d2 % (tolerance + 1), added for an odd d3 and taken away for
-// an even one, held to the list.
+// an even one, held to the list of 5.
 TEST(Random, ChoiceTakesItsThreeDrawsInOrder) {
-    {
-        // Places 2..4 of 5, tolerance 1: (41 % 3 = 2) + 1 = 3, spread 18467 % 2 = 1, 6334
-        // even: 2. Then 26500 % 3 = 1 -> 2, spread 1, even: 1. 11478 % 3 = 0 -> 1, spread 0:
-        // 1. 24464 % 3 = 2 -> 3, spread 1, 28145 odd: 4. 23281 % 3 = 1 -> 2, spread 1, odd: 3.
-        frame::Random rng(1);
-        for (int expected : {2, 1, 1, 4, 3})
-            EXPECT_EQ(frame::ChoosePosition(rng, 2, 4, 1, 5), expected);
-    }
-    {
+    struct Case {
+        int first, last, tolerance;
+        int expected[5];
+    };
+    const Case cases[] = {
+        // Places 2..4, tolerance 1: (41 % 3 = 2) + 1 = 3, spread 18467 % 2 = 1, 6334 even:
+        // 2. Then 26500 % 3 = 1 -> 2, spread 1, even: 1. 11478 % 3 = 0 -> 1, spread 0: 1.
+        // 24464 % 3 = 2 -> 3, spread 1, 28145 odd: 4. 23281 % 3 = 1 -> 2, spread 1, odd: 3.
+        {2, 4, 1, {2, 1, 1, 4, 3}},
         // The same places given the other way round: the same choices.
+        {4, 2, 1, {2, 1, 1, 4, 3}},
+        // Place 5, tolerance 3: 4 - 18467 % 4 (3) = 1; 4 - 19169 % 4 (1) = 3; 4 - 29358 % 4
+        // (2) = 2; 4 + 5705 % 4 (1) = 5, held to 4; 4 + 16827 % 4 (3), held to 4.
+        {5, 5, 3, {1, 3, 2, 4, 4}},
+        // Places 1..5, tolerance 2: 1 - 2 held to 0; 0 - 2 held to 0; 11478 % 5 = 3, spread
+        // 29358 % 3 = 0: 3; 24464 % 5 = 4, spread 5705 % 3 = 2, odd: 6, held to 4;
+        // 23281 % 5 = 1, spread 16827 % 3 = 0: 1.
+        {1, 5, 2, {0, 0, 3, 4, 1}},
+    };
+    for (const Case& c : cases) {
         frame::Random rng(1);
-        for (int expected : {2, 1, 1, 4, 3})
-            EXPECT_EQ(frame::ChoosePosition(rng, 4, 2, 1, 5), expected);
-    }
-    {
-        // Place 5 of 5, tolerance 3: 4 - 18467 % 4 (3) = 1; 4 - 19169 % 4 (1) = 3;
-        // 4 - 29358 % 4 (2) = 2; 4 + 5705 % 4 (1) = 5, held to 4; 4 + 16827 % 4 (3), held.
-        frame::Random rng(1);
-        for (int expected : {1, 3, 2, 4, 4})
-            EXPECT_EQ(frame::ChoosePosition(rng, 5, 5, 3, 5), expected);
-    }
-    {
-        // Places 1..5 of 5, tolerance 2: 1 - 2 held to 0; 0 - 2 held to 0; then
-        // 11478 % 5 = 3, spread 29358 % 3 = 0: 3; 24464 % 5 = 4, spread 5705 % 3 = 2, odd: 6,
-        // held to 4; 23281 % 5 = 1, spread 16827 % 3 = 0: 1.
-        frame::Random rng(1);
-        for (int expected : {0, 0, 3, 4, 1})
-            EXPECT_EQ(frame::ChoosePosition(rng, 1, 5, 2, 5), expected);
+        for (int expected : c.expected)
+            EXPECT_EQ(frame::ChoosePosition(rng, c.first, c.last, c.tolerance, 5), expected)
+                << "places " << c.first << ".." << c.last << ", tolerance " << c.tolerance;
     }
 }
 

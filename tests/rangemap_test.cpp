@@ -67,6 +67,15 @@ protected:
                         << want;
                 }
     }
+    // Renders at every thread count of the tests and checks each result.
+    void ExpectMappedOnEveryThreadCount(const Settings& s, const Image& in) {
+        Apply(*t.tool, s);
+        t->Connect("Input", &in);
+        for (int threads : test::kThreadCounts) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            ExpectMapped(s, in, *test::RenderWithThreads(*t.tool, threads));
+        }
+    }
 };
 
 TEST_P(RangeMap, DefaultsLeaveImageUnchanged) {
@@ -113,15 +122,7 @@ TEST_P(RangeMap, MatchesTheReferenceForAssortedSettingsOnAnyThreadCount) {
         {.inStart = 0.0, .inEnd = 1.0, .outStart = 1e300, .outEnd = -1e300},
     };
     // clang-format on
-    for (const Settings& s : cases) {
-        Apply(*t.tool, s);
-        t->Connect("Input", in.get());
-        auto one = test::RenderWithThreads(*t.tool, 1);
-        ExpectMapped(s, *in, *one);
-        for (int threads : test::kThreadCounts)
-            EXPECT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, threads)))
-                << threads << " threads";
-    }
+    for (const Settings& s : cases) ExpectMappedOnEveryThreadCount(s, *in);
 }
 
 // Every 16-bit value (as such, or over 65535 on float images) in every channel, for
@@ -170,15 +171,7 @@ TEST_P(RangeMap, WideOddRowsWithChannelsThatDiffer) {
     };
     // clang-format on
     test::OnEachWorker([&] {
-        for (const Settings& s : cases) {
-            Apply(*t.tool, s);
-            t->Connect("Input", in.get());
-            auto one = test::RenderWithThreads(*t.tool, 1);
-            ExpectMapped(s, *in, *one);
-            for (int threads : test::kThreadCounts)
-                EXPECT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, threads)))
-                    << threads << " threads";
-        }
+        for (const Settings& s : cases) ExpectMappedOnEveryThreadCount(s, *in);
     });
 }
 
