@@ -38,7 +38,7 @@ std::span<const DemoPreset> DemoPresets() {
         {"PanelSim", "an airport board: every pixel a 4 x 4 amber plaquette lit by its red",
          {{"Preset", "Airport"}}},
         {"Scatter", "300 stars of two kinds at scales 0.2..1, corners in the upper two thirds",
-         {{"seed", "7"}, {"density", "300"}, {"Probability End", "2"}, {"Ymax", "0.66"},
+         {{"seed", "7"}, {"density", "300"}, {"Probability End", "2"}, {"Ymin", "0.34"},
           {"Zmin", "0.2"}},
          {{"Star 1 (required)", "star"}, {"Star 2", "star-blue"}}},
     };

@@ -245,12 +245,13 @@ std::optional<std::vector<FileChannel>> ChannelsOf(const exr_attr_chlist_t& list
     return channels;
 }
 
-// The lines of a block into image rows first.. on.
+// The lines of a block, width pixels each, into the image: line `first` of the file's
+// data window (lines count down from its top) at image row topRow - first, from column
+// left; the next lines into the rows below it.
 void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>& channels,
-            Image& image, int first) {
-    const std::size_t width = std::size_t(image.Width());
+            std::size_t width, Image& image, int topRow, int left, int first) {
     for (int line = 0; line < lines; ++line) {
-        float* dst = image.Row<float>(first + line);
+        float* dst = image.Row<float>(topRow - first - line) + 4 * std::size_t(left);
         for (const FileChannel& c : channels) {
             float* out = dst + c.pixel;
             if (c.bytes == 4)
@@ -273,12 +274,13 @@ void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>
 constexpr std::array<const char*, 4> kWritten{"A", "B", "G", "R"};
 constexpr std::array<int, 4> kWrittenPixel{3, 2, 1, 0};
 
-// Image rows first.. of a float image as a block's raw bytes, channels as written.
+// File lines first.. of a float image as a block's raw bytes, channels as written. The
+// file's first line is the image's top row.
 void Pack(const Image& image, int first, int lines, unsigned char* raw) {
     const std::size_t width = std::size_t(image.Width());
     auto* dst = reinterpret_cast<float*>(raw);
     for (int line = 0; line < lines; ++line) {
-        const float* src = image.Row<float>(first + line);
+        const float* src = image.Row<float>(image.Height() - 1 - first - line);
         for (int c : kWrittenPixel) {
             for (std::size_t x = 0; x < width; ++x) dst[x] = src[4 * x + std::size_t(c)];
             dst += width;
@@ -290,7 +292,7 @@ void Pack(const Image& image, int first, int lines, unsigned char* raw) {
 
 // ---- Reading --------------------------------------------------------------------------------
 
-bool ReadPixels(const std::string& path, Image& image) {
+bool ReadPixels(const std::string& path, Image& image, int left, int top) {
     Context file;
     if (!image.IsFloat() || !file.Read(path) || !file.IsOnePartOfScanlines()) return false;
     exr_context_t f = file.Get();
@@ -306,10 +308,12 @@ bool ReadPixels(const std::string& path, Image& image) {
     const auto channels = ChannelsOf(*list);
     const bool coded = compression == EXR_COMPRESSION_NONE || compression == EXR_COMPRESSION_ZIP ||
                        compression == EXR_COMPRESSION_ZIPS;
-    if (!channels || !coded || order != EXR_LINEORDER_INCREASING_Y ||
-        std::int64_t(window.max.x) - window.min.x + 1 != image.Width() ||
-        std::int64_t(window.max.y) - window.min.y + 1 != image.Height())
+    const std::int64_t width = std::int64_t(window.max.x) - window.min.x + 1,
+                       height = std::int64_t(window.max.y) - window.min.y + 1;
+    if (!channels || !coded || order != EXR_LINEORDER_INCREASING_Y || left < 0 || top < 0 ||
+        left + width > image.Width() || top + height > image.Height())
         return false;
+    const int topRow = image.Height() - 1 - top;
 
     ForEachBlock(blocks, [&](int b) {
         const auto damaged = [&](const std::string& what) {
@@ -330,9 +334,9 @@ bool ReadPixels(const std::string& path, Image& image) {
                 !Unzip(packed, info.packed_size, scratch.raw.data(), info.unpacked_size))
                 throw damaged("does not inflate");
         }
-        if (info.height != std::min<int>(linesPerBlock, image.Height() - first))
+        if (info.height != std::min<std::int64_t>(linesPerBlock, height - first))
             throw damaged("wrong line count");
-        Unpack(raw, info.height, *channels, image, first);
+        Unpack(raw, info.height, *channels, std::size_t(width), image, topRow, left, first);
     });
     return true;
 }

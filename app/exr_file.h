@@ -20,12 +20,15 @@
 
 namespace app::exr {
 
-// Reads the pixels of a file into a float image of its data window's size, alpha 1
-// where the file has none, and returns true; or returns false, having read nothing, when
-// the file is not one this reader takes (more parts, tiles, other channels or channel
-// types, sub-sampling, other compressions, another line order), for OpenImageIO to read.
-// Throws Failure naming the path when the file is damaged.
-bool ReadPixels(const std::string& path, Image& image);
+// Reads the pixels of a file's data window into a float image, alpha 1 where the file has
+// none, and returns true; or returns false, having read nothing, when the file is not one
+// this reader takes (more parts, tiles, other channels or channel types, sub-sampling,
+// other compressions, another line order) or its data window does not fit in the image
+// at (left, top), for OpenImageIO to read. (left, top) is where the data window's first
+// pixel goes, counted as the file counts: top is the number of lines above it. The file's
+// lines run down the picture and the image's rows up, so the file's first line lands on
+// row Height() - 1 - top. Throws Failure naming the path when the file is damaged.
+bool ReadPixels(const std::string& path, Image& image, int left = 0, int top = 0);
 
 // The compressions this writer stores, by their numbers in the file.
 enum class Compression : std::uint8_t { None = 0, Zips = 2, Zip = 3 };
@@ -47,10 +50,11 @@ struct Layout {
 // that compression.
 std::optional<std::pair<Compression, int>> ParseCompression(const std::string& name);
 
-// Writes a float image to path as laid out, through a temporary file renamed into place
-// (see output_file.h), and returns true; or returns false, having written nothing, when
-// the source is not a single-part scanline OpenEXR file whose header can be carried.
-// Throws Failure naming the path when the file cannot be written.
+// Writes a float image to path as laid out, its top row as the file's first line, through
+// a temporary file renamed into place (see output_file.h), and returns true; or returns
+// false, having written nothing, when the source is not a single-part scanline OpenEXR
+// file whose header can be carried. Throws Failure naming the path when the file cannot
+// be written.
 bool Write(const Image& image, const std::string& path, const Layout& layout);
 
 } // namespace app::exr

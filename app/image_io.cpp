@@ -103,11 +103,25 @@ std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
 
 bool IsFloatType(TypeDesc t) { return t.is_floating_point(); }
 
+// Where a file's data window lands in the host image: the column of its first pixel, and
+// how far its first line lies below the image's top row. Files count lines downward from
+// the top and the host counts rows upward from the bottom, so file line r of the frame is
+// host row Height() - 1 - r.
+struct Placement {
+    int left = 0, top = 0;
+};
+
 // Reads the file's channels into an image of channel type T, filling what the file lacks.
+// The data window lies inside the image at the placement; the rest is left as it is.
 template <class T>
-void ReadInto(ImageInput& in, const std::string& path, Image& img) {
-    const Layout l = LayoutOf(in.spec());
+void ReadInto(ImageInput& in, const std::string& path, Image& img, Placement at) {
+    const ImageSpec& spec = in.spec();
+    const Layout l = LayoutOf(spec);
     const TypeDesc type = std::is_same_v<T, float> ? TypeDesc::FLOAT : TypeDesc::UINT16;
+    // The file's first line into its host row, the next lines into the rows below it: a
+    // negative row step turns the picture the host's way up within the read itself.
+    const int topRow = img.Height() - 1 - at.top;
+    T* const first = img.Row<T>(topRow) + 4 * std::ptrdiff_t(at.left);
     // Read each run of consecutive file channels in one call, straight into the rows.
     for (int d = 0; d < 4;) {
         if (l.source[d] < 0) {
@@ -116,8 +130,8 @@ void ReadInto(ImageInput& in, const std::string& path, Image& img) {
         }
         int n = 1;
         while (d + n < 4 && l.source[d + n] == l.source[d] + n) ++n;
-        if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, img.Row<T>(0) + d,
-                           img.Stride(), img.RowBytes())) {
+        if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, first + d, img.Stride(),
+                           -img.RowBytes())) {
             // Some readers give no reason for a file that ends before its pixels do.
             const std::string why = in.geterror();
             throw Failure("cannot read " + path + ": " +
@@ -131,9 +145,9 @@ void ReadInto(ImageInput& in, const std::string& path, Image& img) {
     const bool noR = l.source[0] < 0;
     if (!grey && !noAlpha && !noG && !noB && !noR) return;
     const T full = std::is_same_v<T, float> ? T(1) : T(65535);
-    for (int y = 0; y < img.Height(); ++y) {
-        T* p = img.Row<T>(y);
-        for (int x = 0; x < img.Width(); ++x, p += 4) {
+    for (int y = topRow - spec.height + 1; y <= topRow; ++y) {
+        T* p = img.Row<T>(y) + 4 * std::ptrdiff_t(at.left);
+        for (int x = 0; x < spec.width; ++x, p += 4) {
             if (noR) p[0] = 0;
             if (grey) p[1] = p[2] = p[0];
             if (noG) p[1] = 0;
@@ -179,26 +193,86 @@ ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat) {
     return fileIsFloat ? ImageDepth::Float32 : ImageDepth::Int16;
 }
 
-std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, FileInfo* info) {
-    auto in = OpenInput(path);
-    const ImageSpec& spec = in->spec();
-    const bool fileIsFloat = IsFloatType(spec.format);
-    if (info) *info = InfoOf(*in, path);
-    auto img = MakeImage(path, spec.width, spec.height, depth);
-    if (depth == ImageDepth::Float32) {
+std::int64_t PixelsOutsideFrame(const ImageSpec& spec) {
+    const auto overlap = [](std::int64_t a, std::int64_t n, std::int64_t b, std::int64_t m) {
+        return std::max<std::int64_t>(0, std::min(a + n, b + m) - std::max(a, b));
+    };
+    const std::int64_t inside = overlap(spec.x, spec.width, spec.full_x, spec.full_width) *
+                                overlap(spec.y, spec.height, spec.full_y, spec.full_height);
+    return std::int64_t(spec.width) * spec.height - inside;
+}
+
+namespace {
+
+// The pixels of the file's data window into img at the placement, which lies inside it.
+void ReadPixels(ImageInput& in, const std::string& path, Image& img, Placement at) {
+    const bool fileIsFloat = IsFloatType(in.spec().format);
+    if (img.IsFloat()) {
         // OpenEXR plates the command reads itself; the rest through OpenImageIO.
-        if (std::string(in->format_name()) != "openexr" || !exr::ReadPixels(path, *img))
-            ReadInto<float>(*in, path, *img);
+        if (std::string(in.format_name()) != "openexr" ||
+            !exr::ReadPixels(path, img, at.left, at.top))
+            ReadInto<float>(in, path, img, at);
     } else if (!fileIsFloat) {
-        ReadInto<std::uint16_t>(*in, path, *img);
+        ReadInto<std::uint16_t>(in, path, img, at);
     } else {
         // Float files forced to integers are read as floats and converted here, not by the
         // reader: OpenImageIO's conversion hands a NaN to an integer cast (which C++ leaves
         // undefined) and rounds by its own rule, while this is the host's rule, so that the
         // file holds the values the host gives the same picture converted between depths.
-        auto floats = MakeImage(path, spec.width, spec.height, ImageDepth::Float32);
-        ReadInto<float>(*in, path, *floats);
-        FloatToInt(*floats, *img);
+        auto floats = MakeImage(path, img.Width(), img.Height(), ImageDepth::Float32);
+        if (at.left != 0 || at.top != 0 || in.spec().width != img.Width() ||
+            in.spec().height != img.Height())
+            floats->Fill(FltPixel{});
+        ReadInto<float>(in, path, *floats, at);
+        FloatToInt(*floats, img);
+    }
+}
+
+// Copies the pixels of a data window read on its own (whole), its first pixel at
+// (left, top) of the frame counted as files count, into the frame where they fall inside
+// it: the data window reaches outside the frame (overscan).
+void CopyInside(const Image& whole, std::int64_t left, std::int64_t top, Image& frame) {
+    const std::int64_t x0 = std::max<std::int64_t>(0, left),
+                       x1 = std::min<std::int64_t>(frame.Width(), left + whole.Width());
+    const std::int64_t r0 = std::max<std::int64_t>(0, top),
+                       r1 = std::min<std::int64_t>(frame.Height(), top + whole.Height());
+    if (x1 <= x0) return;
+    const std::size_t px = std::size_t(frame.Stride());
+    // Line r of the frame is line r - top of the data window; both count from the top.
+    for (std::int64_t r = r0; r < r1; ++r)
+        std::memcpy(frame.Row<char>(int(frame.Height() - 1 - r)) + std::size_t(x0) * px,
+                    whole.Row<char>(int(whole.Height() - 1 - (r - top))) +
+                        std::size_t(x0 - left) * px,
+                    std::size_t(x1 - x0) * px);
+}
+
+} // namespace
+
+std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, FileInfo* info,
+                                 Window window) {
+    auto in = OpenInput(path);
+    const ImageSpec& spec = in->spec();
+    if (info) *info = InfoOf(*in, path);
+    if (window == Window::Data) {
+        auto img = MakeImage(path, spec.width, spec.height, depth);
+        ReadPixels(*in, path, *img, {});
+        return img;
+    }
+    // The display window is the frame: the data window's pixels in place, transparent
+    // black around them.
+    auto img = MakeImage(path, spec.full_width, spec.full_height, depth);
+    const std::int64_t left = std::int64_t(spec.x) - spec.full_x,
+                       top = std::int64_t(spec.y) - spec.full_y;
+    const bool inside = left >= 0 && top >= 0 && left + spec.width <= img->Width() &&
+                        top + spec.height <= img->Height();
+    if (!inside || spec.width != img->Width() || spec.height != img->Height())
+        img->Fill(IntPixel{});
+    if (inside) {
+        ReadPixels(*in, path, *img, {int(left), int(top)});
+    } else {
+        // Overscan: the data window read whole, and the part inside the frame kept.
+        in.reset();
+        CopyInside(*ReadImage(path, depth, nullptr, Window::Data), left, top, *img);
     }
     return img;
 }
@@ -248,22 +322,26 @@ bool Carries(const std::string& name, const std::string& sourceFormat,
 }
 
 // The output's description: size, channels, windows and metadata.
+// The image is the source's display window (its frame) unless window says it is the data
+// window: then the source's windows are carried as they are.
 ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
-                     const FileInfo* source, const std::string& compression,
+                     const FileInfo* source, Window window, const std::string& compression,
                      const std::vector<std::pair<std::string, std::string>>& metadata) {
     ImageSpec spec(image.Width(), image.Height(), channels, type.pixel);
     spec.alpha_channel = channels == 4 ? 3 : -1;
     if (source) {
         const ImageSpec& s = source->spec;
-        spec.x = s.x;
-        spec.y = s.y;
         const bool sameWindows = s.full_x == s.x && s.full_y == s.y && s.full_width == s.width &&
                                  s.full_height == s.height;
-        if (!sameWindows) {
+        if (window == Window::Display || sameWindows) {
+            // A tool may draw anywhere in the frame: the data window is the whole of it.
+            spec.x = spec.full_x = s.full_x;
+            spec.y = spec.full_y = s.full_y;
+        } else {
+            spec.x = s.x;
+            spec.y = s.y;
             spec.full_x = s.full_x, spec.full_y = s.full_y;
             spec.full_width = s.full_width, spec.full_height = s.full_height;
-        } else {
-            spec.full_x = spec.x, spec.full_y = spec.y;
         }
         for (const auto& attr : s.extra_attribs)
             if (Carries(attr.name().string(), source->format, type.format))
@@ -396,8 +474,8 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
     OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
     const int channels = out->supports("alpha") ? 4 : 3;
-    const ImageSpec spec =
-        OutputSpec(image, channels, type, options.source, options.compression, options.metadata);
+    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.window,
+                                      options.compression, options.metadata);
     if (const auto layout = ExrLayout(image, spec, type, options.source, options.metadata))
         if (exr::Write(image, path, *layout)) return;
 
@@ -421,10 +499,11 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
         out->set_ioproxy(&*proxy);
     }
     if (!out->open(file.TempPath(), spec)) fail(out->geterror());
+    // The file's first line is the host's top row: written from there with a negative row
+    // step, so the picture keeps its way up without a pass of its own.
     const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
-    const void* pixels = image.IsFloat() ? static_cast<const void*>(image.Row<float>(0))
-                                         : static_cast<const void*>(image.Row<std::uint16_t>(0));
-    if (!out->write_image(from, pixels, image.Stride(), image.RowBytes())) fail(out->geterror());
+    const void* top = image.Row<char>(image.Height() - 1);
+    if (!out->write_image(from, top, image.Stride(), -image.RowBytes())) fail(out->geterror());
     if (!out->close()) fail(out->geterror());
     out.reset();
     proxy.reset();

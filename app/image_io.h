@@ -1,6 +1,9 @@
 // Reading image files into host images and writing host images to files, through
 // OpenImageIO.
 //
+// The host counts rows from the bottom of the picture, files from the top: file line r of
+// the frame is host row H - 1 - r, in reading and in writing, on every path.
+//
 // Reading takes the first subimage at full resolution. 8- and 16-bit integer files give
 // integer images (8-bit values times 257); half and float files give float images, unless
 // the depth is forced. Alpha is data: it is read unassociated and written unassociated,
@@ -25,12 +28,21 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace app {
+
+// Which of a file's windows is the host image's frame. Display: the display window (what
+// a compositing application shows as the picture), with the data window's pixels in place
+// and transparent black around them, and pixels outside it dropped; the output's data
+// window is then the whole frame. Data: the data window is the frame (--data-window), and
+// the output carries the source's windows as they are. Formats without windows have one
+// window for both.
+enum class Window { Display, Data };
 
 // --depth: auto follows the input files; the others force a depth.
 enum class Depth { Auto, Int16, Float, Half };
@@ -54,7 +66,11 @@ ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat);
 // its description into info when given. Throws Failure naming the file, also when the
 // host cannot make an image that large.
 std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth,
-                                 FileInfo* info = nullptr);
+                                 FileInfo* info = nullptr, Window window = Window::Display);
+
+// How many pixels of the file's data window lie outside its display window (overscan),
+// which reading the display window drops.
+std::int64_t PixelsOutsideFrame(const OIIO::ImageSpec& spec);
 
 // What a file will be written as.
 struct OutputType {
@@ -77,6 +93,8 @@ struct WriteOptions {
     // The main input's description: its data and display windows, pixel aspect and
     // metadata are carried to the output (keys of one format only into that format).
     const FileInfo* source = nullptr;
+    // The window of the source that the image is (see Window).
+    Window window = Window::Display;
     // Overrides the channel type chosen by the depth rules (the demo writes 8-bit PNGs).
     OIIO::TypeDesc pixel = OIIO::TypeUnknown;
     // The compression to write with; "" for the default (see above).

@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
     render->add_option("--compression", r.compression,
                        "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the "
                        "input's, within one format)");
+    render->add_flag("--data-window", r.dataWindow,
+                     "Take each file's data window as the frame, not its display window");
     render->add_option("--threads", threads,
                        "Threads to use (0 or more than the cores: every core)");
     render->add_flag("-q,--quiet", r.quiet, "Print errors only");

@@ -77,6 +77,10 @@ struct Plan {
     bool sequence = false;
     std::vector<int> frames = {0};
     ImageDepth depth = ImageDepth::Int16;
+    Window window = Window::Display;
+    // Per binding: whether its dropped overscan has been told (once per sequence). Frames
+    // are read one after another, never two at once.
+    mutable std::vector<char> overscanTold;
 };
 
 // The frames: a sequence when an input or the output is a pattern, or --frames asks.
@@ -116,12 +120,30 @@ struct FrameInputs {
     FileInfo mainInfo;
 };
 
-FrameInputs ReadFrame(const Plan& plan, int frame) {
+// Reads a binding's file in the plan's frame, and says once per binding how many pixels
+// outside the display window it drops.
+std::unique_ptr<Image> ReadBinding(const Plan& plan, const Binding& b, const std::string& path,
+                                   FileInfo& info, bool quiet) {
+    auto image = ReadImage(path, plan.depth, &info, plan.window);
+    const std::int64_t dropped = plan.window == Window::Display ? PixelsOutsideFrame(info.spec) : 0;
+    char& told = plan.overscanTold[std::size_t(&b - plan.bindings.data())];
+    if (dropped > 0 && !told && !quiet) {
+        std::cerr << "qrvx: note: " << path << ": " << dropped
+                  << " pixels of the data window lie outside the display window and are dropped"
+                     " (--data-window keeps them)\n";
+        told = 1;
+    }
+    return image;
+}
+
+FrameInputs ReadFrame(const Plan& plan, int frame, bool quiet) {
     FrameInputs in;
     for (const Binding& b : plan.bindings)
-        if (b.path.IsSequence())
-            in.images.push_back(ReadImage(b.path.Frame(frame), plan.depth,
-                                          &b == plan.main ? &in.mainInfo : nullptr));
+        if (b.path.IsSequence()) {
+            FileInfo info;
+            in.images.push_back(ReadBinding(plan, b, b.path.Frame(frame), info, quiet));
+            if (&b == plan.main) in.mainInfo = std::move(info);
+        }
     return in;
 }
 
@@ -190,8 +212,9 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
     const bool progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
     const bool mainIsSequence = plan.main && plan.main->path.IsSequence();
     auto readAhead = [&](std::size_t i) {
-        return std::async(std::launch::async,
-                          [&plan, frame = plan.frames[i]] { return ReadFrame(plan, frame); });
+        return std::async(std::launch::async, [&plan, frame = plan.frames[i], quiet = o.quiet] {
+            return ReadFrame(plan, frame, quiet);
+        });
     };
     // The write in flight, and the progress line to print when it is done.
     std::future<void> writing;
@@ -227,11 +250,12 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         const std::string target = plan.output.Frame(frame);
         const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
         writing = std::async(std::launch::async,
-                             [&o, result, target, info = source ? *source : FileInfo(),
+                             [&o, &plan, result, target, info = source ? *source : FileInfo(),
                               hasSource = source != nullptr] {
                                  WriteImage(*result, target,
                                             {.depth = o.depth,
                                              .source = hasSource ? &info : nullptr,
+                                             .window = plan.window,
                                              .compression = o.compression,
                                              .metadata = o.metadata});
                              });
@@ -376,10 +400,13 @@ void RunRender(const RenderOptions& o) {
     // Stills are read once and stay connected; sequences are read per frame.
     FileInfo mainInfo;
     std::vector<std::unique_ptr<Image>> stills;
+    plan.window = o.dataWindow ? Window::Data : Window::Display;
+    plan.overscanTold.assign(plan.bindings.size(), 0);
     for (const Binding& b : plan.bindings)
         if (!b.path.IsSequence()) {
-            stills.push_back(
-                ReadImage(b.path.Text(), plan.depth, &b == plan.main ? &mainInfo : nullptr));
+            FileInfo info;
+            stills.push_back(ReadBinding(plan, b, b.path.Text(), info, o.quiet));
+            if (&b == plan.main) mainInfo = std::move(info);
             tool.Connect(b.input->Decl().id, stills.back().get());
         }
     if (!plan.main) {

@@ -34,7 +34,8 @@ struct RenderOptions {
     std::string compression; // --compression; "" for the format's default
     // Text metadata written into every output (the farm's fingerprint of the render).
     std::vector<std::pair<std::string, std::string>> metadata;
-    int threads = 0; // 0: every core; more than the cores: every core
+    bool dataWindow = false; // --data-window: the data window is the frame, not the display's
+    int threads = 0;         // 0: every core; more than the cores: every core
     bool quiet = false;
     bool progress = false;                // progress lines even when stderr is no terminal
     RenderFiles* plan = nullptr;          // when set: check everything, fill it in, render nothing

@@ -20,15 +20,18 @@ using Rgba = std::array<float, 4>;
 constexpr int kMarkWidth = 40, kMarkHeight = 36;
 
 // Sets every pixel from f(x, y), values 0..1; integer images get them rounded to 0..65535.
+// The pictures are drawn as they are seen, y counting down from the top, into the host's
+// rows, which count up from the bottom.
 void Paint(Image& img, const std::function<Rgba(int, int)>& f) {
     for (int y = 0; y < img.Height(); ++y)
         for (int x = 0; x < img.Width(); ++x) {
             const Rgba v = f(x, y);
+            const int row = img.Height() - 1 - y;
             for (int c = 0; c < 4; ++c) {
                 if (img.IsFloat())
-                    img.Row<float>(y)[4 * x + c] = v[c];
+                    img.Row<float>(row)[4 * x + c] = v[c];
                 else
-                    img.Row<std::uint16_t>(y)[4 * x + c] = RoundClamp16(v[c] * 65535.0f);
+                    img.Row<std::uint16_t>(row)[4 * x + c] = RoundClamp16(v[c] * 65535.0f);
             }
         }
 }

@@ -139,8 +139,8 @@ Json RootFolder::List(const std::string& relative) const {
 
 namespace {
 
-// Image row shown as the page's top row r.
-inline int ImageRowOfTopRow([[maybe_unused]] const Image& image, int r) { return r; }
+// Image row shown as the page's top row r: the host's rows count from the bottom.
+inline int ImageRowOfTopRow(const Image& image, int r) { return image.Height() - 1 - r; }
 
 // The sRGB curve at 8 bits, looked up by the top bits of a float in 0..1: buckets of 2^14
 // float codes (9 mantissa bits) are narrower than a step of the 8-bit result everywhere,

@@ -4,7 +4,9 @@
 // Arrays reach the host without a copy where their layout is the host's (four 16-bit or
 // 32-bit float channels, pixels packed in each row): the image then borrows the array's
 // memory, which tools only read. Rendered images whose rows are packed become arrays the
-// same way, the array owning the image. Every other layout is converted, by the rules the
+// same way, the array owning the image. Arrays have row 0 at the top of the picture, as
+// every image library has; the host's row 0 is the bottom, so these images and arrays step
+// through their rows in opposite directions. Every other layout is converted, by the rules the
 // command applies to files: 8-bit values times 257, grey to R = G = B, full alpha where
 // there is none.
 #include "app/catalog.h"
@@ -84,8 +86,9 @@ void ConvertPixels(const py::array& a, Image& img) {
             return T(float(v) / 65535.0f);
     };
     const T full = kToInt ? T(65535) : T(1);
+    // Array row 0 is the top of the picture, the host's row Height() - 1.
     for (int y = 0; y < img.Height(); ++y) {
-        T* d = img.Row<T>(y);
+        T* d = img.Row<T>(img.Height() - 1 - y);
         for (int x = 0; x < img.Width(); ++x, d += 4) {
             const char* p = base + y * sy + x * sx;
             auto at = [&](int c) { return *reinterpret_cast<const S*>(p + c * sc); };
@@ -118,11 +121,15 @@ ArrayImage ToImage(const py::array& a, ImageDepth depth) {
                               std::to_string(a.shape(0)) + " pixels is too large");
     const int h = int(a.shape(0)), w = int(a.shape(1)), channels = int(a.shape(2));
     const py::ssize_t item = a.itemsize();
-    // The host's own layout: borrow the memory.
+    // The host's own layout: borrow the memory, the host's row 0 being the array's last row
+    // (a negative row step turns the picture without a copy).
     const bool sameDepth = isFloat == (depth == ImageDepth::Float32) && (isFloat || isU16);
+    const py::ssize_t rowStep = a.strides(0);
     if (sameDepth && channels == 4 && a.strides(2) == item && a.strides(1) == 4 * item &&
-        a.strides(0) >= w * 4 * item)
-        return {qrvx::ImageOver(w, h, depth, const_cast<void*>(a.data()), a.strides(0)), a};
+        std::abs(rowStep) >= w * 4 * item) {
+        auto* bottom = static_cast<char*>(const_cast<void*>(a.data())) + (h - 1) * rowStep;
+        return {qrvx::ImageOver(w, h, depth, bottom, -rowStep), a};
+    }
     auto img = qrvx::MakeImage(w, h, depth);
     py::gil_scoped_release release;
     auto convert = [&]<class S>() {
@@ -140,25 +147,28 @@ ArrayImage ToImage(const py::array& a, ImageDepth depth) {
     return {std::move(img), py::none()};
 }
 
-// A new (rows, columns, 4) array of the image's channels: uint16 or float32. An image
-// with packed rows is handed over whole; other images are copied.
+// A new (rows, columns, 4) array of the image's channels, row 0 at the top: uint16 or
+// float32. An image with packed rows is handed over whole, as a view whose rows step
+// backwards through the image's memory (the host's top row is its last); other images are
+// copied into a contiguous array.
 py::array ToArray(std::unique_ptr<Image> img) {
     const py::dtype dtype =
         img->IsFloat() ? py::dtype::of<float>() : py::dtype::of<std::uint16_t>();
     const py::ssize_t h = img->Height(), w = img->Width(), item = img->IsFloat() ? 4 : 2;
-    const std::vector<py::ssize_t> shape{h, w, 4}, strides{w * 4 * item, 4 * item, item};
-    const std::size_t rowBytes = std::size_t(w) * std::size_t(img->Stride());
-    if (img->RowBytes() == std::ptrdiff_t(rowBytes)) {
-        void* data = img->RowTable()[0];
+    const std::vector<py::ssize_t> shape{h, w, 4};
+    const py::ssize_t rowBytes = w * 4 * item;
+    if (img->RowBytes() == rowBytes) {
+        void* top = img->RowTable()[std::size_t(h - 1)];
         py::capsule owner(img.release(), [](void* p) { delete static_cast<Image*>(p); });
-        return py::array(dtype, shape, strides, data, owner);
+        return py::array(dtype, shape, {-rowBytes, 4 * item, item}, top, owner);
     }
-    py::array out(dtype, shape, strides);
+    py::array out(dtype, shape, {rowBytes, 4 * item, item});
     auto* d = static_cast<char*>(out.mutable_data());
     {
         py::gil_scoped_release release;
         for (py::ssize_t y = 0; y < h; ++y)
-            std::memcpy(d + y * rowBytes, img->RowTable()[y], rowBytes);
+            std::memcpy(d + y * rowBytes, img->RowTable()[std::size_t(h - 1 - y)],
+                        std::size_t(rowBytes));
     }
     return out;
 }

@@ -3,6 +3,7 @@
 // depths.
 #include "support.h"
 
+#include "frame/offsets.h"
 #include "frame/random.h"
 
 #include <cmath>
@@ -21,7 +22,8 @@ struct Settings {
 };
 
 // The wall laid in order: each tile is drawn whole, later draws over earlier ones, what
-// falls outside is dropped. tiles[k] is the k-th tile of the list, already of Tile 1's
+// falls outside is dropped. A row's shift in pixels is taken as whole within a few units
+// in the last place of a whole number. tiles[k] is the k-th tile of the list, already of Tile 1's
 // size and the output's depth.
 std::unique_ptr<Image> Reference(int w, int h, ImageDepth depth,
                                  const std::vector<const Image*>& tiles, const Settings& s) {
@@ -33,7 +35,8 @@ std::unique_ptr<Image> Reference(int w, int h, ImageDepth depth,
             const int k =
                 frame::ChoosePosition(rng, s.first, s.last, s.tolerance, int(tiles.size()));
             const double offset = r % 2 ? s.offsetB : s.offsetA;
-            const long x0 = long(std::trunc(i * tw + tw * offset)), y0 = long(r) * th;
+            const long x0 = long(std::trunc(i * tw + frame::WholeIfClose(tw * offset, tw)));
+            const long y0 = long(r) * th;
             for (int v = 0; v < th; ++v)
                 for (int u = 0; u < tw; ++u) {
                     const long x = x0 + u, y = y0 + v;
@@ -110,6 +113,33 @@ TEST_P(Brickwork, ShiftedRowsLeaveAZeroStripAtTheLeft) {
                         : test::At(*list[0], x % 30, y % 20, c);
                 ASSERT_EQ(test::At(*out, x, y, c), want) << x << ", " << y;
             }
+    }
+}
+
+// A row shifted by 0.29 of a 100-pixel tile starts 29 pixels in, and its tiles lie
+// exactly 100 pixels apart along the whole row: 100 x 0.29 is 28.999999999999996, which
+// would put the first tile at 28 and the others at 129, 229, ..., with a gap of one pixel
+// after the first. The same for 0.57 of 100 and 0.7 of 360.
+TEST_P(Brickwork, ARowShiftedByAShareOfATileKeepsItsTilesATileApart) {
+    struct Case {
+        int tile;
+        double offset;
+        int shift;
+    };
+    for (const Case k : {Case{100, 0.29, 29}, Case{100, 0.57, 57}, Case{360, 0.7, 252}}) {
+        const auto list = Connect({1}, k.tile, 2);
+        auto out = Render(2000, 4, {.offsetB = k.offset});
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 2000; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const double want =
+                        y < 2
+                            ? test::At(*list[0], x % k.tile, y, c)
+                            : (x < k.shift ? 0.0
+                                           : test::At(*list[0], (x - k.shift) % k.tile, y - 2, c));
+                    ASSERT_EQ(test::At(*out, x, y, c), want)
+                        << k.tile << " x " << k.offset << " at " << x << ", " << y;
+                }
     }
 }
 

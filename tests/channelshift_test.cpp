@@ -1,8 +1,10 @@
 // ChannelShift against a plain in-order scatter written here, on both depths.
+#include "frame/offsets.h"
 #include "support.h"
 
 #include <cmath>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -22,15 +24,16 @@ void Apply(qrvx::Tool& tool, const Shift& s) {
 }
 
 // Every source pixel sends each channel to its truncated shifted position, in row-major
-// order, over a zeroed output.
+// order, over a zeroed output. Offsets within a few units in the last place of a whole
+// number are that number.
 std::unique_ptr<Image> Reference(const Image& in, const Shift& s) {
     const int w = in.Width(), h = in.Height();
     auto out = test::MakeImage(w, h, in.Depth(), [](int, int, int) { return 0.0; });
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) {
-                const double dx = s.on[c] ? w * (s.px[c] - 0.5) : 0,
-                             dy = s.on[c] ? h * (s.py[c] - 0.5) : 0;
+                const double dx = s.on[c] ? frame::WholeIfClose(w * (s.px[c] - 0.5), w) : 0,
+                             dy = s.on[c] ? frame::WholeIfClose(h * (s.py[c] - 0.5), h) : 0;
                 const double tx = std::trunc(x + dx), ty = std::trunc(y + dy);
                 if (tx < 0 || tx >= w || ty < 0 || ty >= h) continue;
                 test::Set(*out, int(tx), int(ty), c, test::At(in, x, y, c));
@@ -92,6 +95,39 @@ TEST_P(ChannelShift, HalfPixelLeftCollidesAtColumnZeroAndLaterSourceWins) {
         EXPECT_EQ(test::At(*out, 99, y, 3), 0.0);
     }
     EXPECT_TRUE(test::SameImage(*out, *Reference(*input, s)));
+}
+
+// A shift by a tenth (or 0.2) of the frame moves every row (or column) by the same
+// amount, on 360, 1080 and 1920 pixels. Truncating y + 360 x (0.6 - 0.5), which is
+// y + 35.99999999999999, would give y + 35 for small y and y + 36 further on, and leave
+// one row with no red across the picture (row 256 of 1080; column 512 of 1920 in x).
+TEST_P(ChannelShift, AShiftByAShareOfTheFrameMovesEveryRowOrColumnAlike) {
+    for (int size : {360, 1080, 1920}) {
+        const double raw = size * (0.6 - 0.5);
+        ASSERT_EQ(std::trunc(0 + raw), size / 10 - 1) << "the case shows the fault";
+        ASSERT_EQ(std::trunc(size - 1 - size / 10 + raw), size - 1) << "the case shows the fault";
+        for (auto [point, shift] :
+             {std::pair{0.6, size / 10}, std::pair{0.7, size / 5}, std::pair{0.4, -size / 10}}) {
+            for (bool rows : {true, false}) {
+                Shift s;
+                (rows ? s.py : s.px)[0] = point;
+                input = test::NoiseImage(rows ? 3 : size, rows ? size : 3, GetParam(), 8);
+                auto out = Render(s);
+                const int w = input->Width(), h = input->Height();
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const int sx = rows ? x : x - shift, sy = rows ? y - shift : y;
+                        const bool inside = sx >= 0 && sx < w && sy >= 0 && sy < h;
+                        ASSERT_EQ(test::At(*out, x, y, 0),
+                                  inside ? test::At(*input, sx, sy, 0) : 0.0)
+                            << size << (rows ? " rows" : " columns") << ", point " << point
+                            << ", at " << x << ", " << y;
+                        for (int c = 1; c < 4; ++c)
+                            ASSERT_EQ(test::At(*out, x, y, c), test::At(*input, x, y, c));
+                    }
+            }
+        }
+    }
 }
 
 TEST_P(ChannelShift, MatchesTheInOrderScatterForRandomShiftsOnAnyThreadCount) {

@@ -401,19 +401,41 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
             s.attribute("Artist", "someone");
             s.attribute("compression", compression);
         });
+        const Picture in = Read("in.exr");
+        // The display window is the frame: the output's data window is the whole of it,
+        // the input's pixels in place and transparent black around them.
         ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "out.exr"}).code, 0);
         const Picture out = Read("out.exr");
         const ImageSpec& s = out.spec;
-        EXPECT_EQ(s.x, 10);
-        EXPECT_EQ(s.y, 20);
-        EXPECT_EQ(s.width, 6);
+        EXPECT_EQ(s.x, 0);
+        EXPECT_EQ(s.y, 0);
+        EXPECT_EQ(s.width, 64);
+        EXPECT_EQ(s.height, 48);
         EXPECT_EQ(s.full_width, 64);
         EXPECT_EQ(s.full_height, 48);
         EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
         EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
         EXPECT_EQ(s.get_string_attribute("Software"), "qrvx");
         EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
-        EXPECT_EQ(out.px, Read("in.exr").px) << compression;
+        int wrong = 0;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const bool inside = x >= 10 && x < 16 && y >= 20 && y < 24;
+                    wrong += out.At(x, y, c) != (inside ? in.At(x - 10, y - 20, c) : 0.0);
+                }
+        EXPECT_EQ(wrong, 0) << compression;
+        // --data-window: the data window is the frame, and both windows are carried.
+        ASSERT_EQ(
+            Run({"render", "ChannelShift", "-i", "in.exr", "--data-window", "-o", "dw.exr"}).code,
+            0);
+        const Picture dw = Read("dw.exr");
+        EXPECT_EQ(dw.spec.x, 10);
+        EXPECT_EQ(dw.spec.y, 20);
+        EXPECT_EQ(dw.spec.width, 6);
+        EXPECT_EQ(dw.spec.full_width, 64);
+        EXPECT_EQ(dw.spec.full_height, 48);
+        EXPECT_EQ(dw.px, in.px) << compression;
     }
     ASSERT_EQ(
         Run({"render", "ChannelShift", "-i", "in.exr", "--compression", "rle", "-o", "rle.exr"})
@@ -427,6 +449,165 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
     const ImageSpec t = Read("out.tif").spec;
     EXPECT_EQ(t.get_string_attribute("Artist"), "someone");
     EXPECT_EQ(t.get_string_attribute("openexr:lineOrder"), "");
+}
+
+// ---- Which way up --------------------------------------------------------------------
+//
+// Files run from the top line down; the host's rows and y run up from the bottom, as in
+// compositing applications. A point's y of 0.75 is above the middle, so a shift to it
+// moves a channel up the picture: in the file, towards line 0.
+
+TEST_F(Cli, AShiftUpMovesRowsTowardsTheTopOfEveryFormatOnEveryPath) {
+    // Red in 16-bit steps unique to each pixel; 64 lines, so 0.25 of the height is 16.
+    const auto red = [](int x, int y, int c) { return c == 0 ? 100.0 + 1000 * y + 10 * x : 500; };
+    struct Case {
+        const char* in;
+        TypeDesc type;
+        const char* compression; // of the input; the output takes another where given
+        const char* out;
+        std::vector<std::string> more;
+    };
+    const std::vector<Case> cases = {
+        {"in.png", TypeDesc::UINT16, "", "out.png", {}},
+        {"in.tif", TypeDesc::UINT16, "", "out.tif", {}},
+        {"inf.tif", TypeDesc::FLOAT, "", "outf.tif", {}},
+        {"in.dpx", TypeDesc::UINT16, "", "out.dpx", {}},
+        // The command's own EXR reader, then writer (ZIP), and OpenImageIO's for RLE.
+        {"zip.exr", TypeDesc::FLOAT, "zip", "zip-rle.exr", {"--compression", "rle"}},
+        {"rle.exr", TypeDesc::FLOAT, "rle", "rle-zip.exr", {"--compression", "zip"}},
+        {"zip16.exr", TypeDesc::FLOAT, "zip", "zip-own.exr", {}},
+    };
+    for (const Case& c : cases) {
+        const bool isFloat = c.type.is_floating_point();
+        Write(
+            c.in, 32, 64, 4, c.type,
+            [&](int x, int y, int ch) { return red(x, y, ch) / (isFloat ? 65535.0 : 1.0); },
+            [&](ImageSpec& s) {
+                if (*c.compression) s.attribute("compression", c.compression);
+            });
+        std::vector<std::string> args = {"render", "ChannelShift",        "-i", c.in,
+                                         "-s",     "Center Red=0.5,0.75", "-o", c.out};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        const Result r = Run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Picture in = Read(c.in), out = Read(c.out);
+        ASSERT_EQ(out.spec.height, 64) << c.out;
+        int wrong = 0;
+        for (int y = 0; y + 16 < 64; ++y)
+            for (int x = 0; x < 32; ++x) {
+                wrong += out.At(x, y, 0) != in.At(x, y + 16, 0);
+                wrong += out.At(x, y, 1) != in.At(x, y, 1); // green stays
+            }
+        EXPECT_EQ(wrong, 0) << c.in << " -> " << c.out;
+        // A plain render keeps every line where it was.
+        ASSERT_EQ(Run({"render", "RangeMap", "-i", c.in, "-o", c.out}).code, 0);
+        EXPECT_EQ(Read(c.out).px, in.px) << c.in << " -> " << c.out;
+    }
+}
+
+TEST_F(Cli, AShiftByATenthOfTheHeightLeavesNoEmptyRow) {
+    // 360 x (0.6 - 0.5) is 35.99999999999999 in doubles: every row moves by 36 all the same.
+    for (const char* name : {"ramp.png", "ramp.exr"})
+        for (int height : {360, 1080}) {
+            const bool isFloat = std::string(name).ends_with(".exr");
+            Write(name, 4, height, 4, isFloat ? TypeDesc::FLOAT : TypeDesc::UINT16,
+                  [&](int, int y, int c) {
+                      return c == 3 ? (isFloat ? 1.0 : 65535.0) : (isFloat ? 0.5 : 30000.0) + y;
+                  });
+            const std::string out = std::string("shifted-") + name;
+            ASSERT_EQ(
+                Run({"render", "ChannelShift", "-i", name, "-s", "Center Red=0.5,0.6", "-o", out})
+                    .code,
+                0);
+            const Picture in = Read(name), shifted = Read(out);
+            const int dy = height / 10;
+            int wrong = 0;
+            for (int y = 0; y < height; ++y)
+                wrong += shifted.At(0, y, 0) != (y + dy < height ? in.At(0, y + dy, 0) : 0.0);
+            EXPECT_EQ(wrong, 0) << name << " " << height;
+        }
+}
+
+TEST_F(Cli, ScopeTraceDrawsBlackOnTheBottomLineAndStacksTheParadeUpwards) {
+    Write("black.png", 40, 30, 4, TypeDesc::UINT16,
+          [](int, int, int c) { return c == 3 ? 65535.0 : 0.0; });
+    // The lit lines of each colour channel, from the top line down.
+    const auto lit = [&](const std::string& type) {
+        EXPECT_EQ(Run({"render", "ScopeTrace", "-i", "black.png", "-s", "Type=" + type, "-o",
+                       "scope.png"})
+                      .code,
+                  0);
+        const Picture out = Read("scope.png");
+        std::array<std::vector<int>, 3> lines;
+        for (int c = 0; c < 3; ++c)
+            for (int y = 0; y < 30; ++y) {
+                int n = 0;
+                for (int x = 0; x < 40; ++x) n += out.At(x, y, c) > 0;
+                if (n > 0) lines[std::size_t(c)].push_back(n == 40 ? y : -y);
+            }
+        return lines;
+    };
+    // Luminance: value 0 lands on the last line, across the width, and nothing else.
+    const std::array<std::vector<int>, 3> bottom{{{29}, {29}, {29}}};
+    EXPECT_EQ(lit("Luminance"), bottom);
+    // The parade: red in the bottom third, green above it, blue at the top (0.34 and 0.68
+    // of 30 lines up: lines 19 and 9).
+    const std::array<std::vector<int>, 3> parade{{{29}, {19}, {9}}};
+    EXPECT_EQ(lit("RGBA(parade)"), parade);
+}
+
+TEST_F(Cli, TheDisplayWindowIsTheFrameOfPointsAndTheOutput) {
+    // A 100 x 50 data window at +20+10 of a 200 x 100 display window; red in steps by column.
+    Write(
+        "dw.exr", 100, 50, 4, TypeDesc::FLOAT,
+        [](int x, int, int c) { return c == 0   ? (x + 1) / 128.0
+                                       : c == 3 ? 1
+                                                : 0.25; },
+        [](ImageSpec& s) {
+            s.x = 20, s.y = 10;
+            s.full_x = 0, s.full_y = 0, s.full_width = 200, s.full_height = 100;
+        });
+    // 0.55 of the frame's width is 10 pixels of 200 (not 5 of the data window's 100).
+    Result r = Run(
+        {"render", "ChannelShift", "-i", "dw.exr", "-s", "Center Red=0.55,0.5", "-o", "out.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err.find("outside"), std::string::npos) << r.err;
+    const Picture in = Read("dw.exr"), out = Read("out.exr");
+    EXPECT_EQ(out.spec.x, 0);
+    EXPECT_EQ(out.spec.width, 200);
+    EXPECT_EQ(out.spec.height, 100);
+    int wrong = 0;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x) {
+            const bool rows = y >= 10 && y < 60;
+            const auto inside = [&](int at) { return rows && at >= 20 && at < 120; };
+            const double redIn = inside(x - 10) ? in.At(x - 30, y - 10, 0) : 0.0;
+            const double greenIn = inside(x) ? in.At(x - 20, y - 10, 1) : 0.0;
+            wrong += out.At(x, y, 0) != redIn;   // red drawn beyond the data window too
+            wrong += out.At(x, y, 1) != greenIn; // transparent black around it
+        }
+    EXPECT_EQ(wrong, 0);
+
+    // Overscan: a data window reaching past the frame loses what is outside, said once.
+    Write("over.exr", 30, 20, 4, TypeDesc::FLOAT, Pattern, [](ImageSpec& s) {
+        s.x = -5, s.y = 0;
+        s.full_x = 0, s.full_y = 0, s.full_width = 40, s.full_height = 10;
+    });
+    r = Run({"render", "RangeMap", "-i", "over.exr", "-o", "o.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("qrvx: note: over.exr: 350 pixels of the data window lie outside"),
+              std::string::npos)
+        << r.err;
+    const Picture over = Read("over.exr"), o = Read("o.exr");
+    EXPECT_EQ(o.spec.width, 40);
+    EXPECT_EQ(o.spec.height, 10);
+    EXPECT_EQ(o.At(0, 3, 2), over.At(5, 3, 2));
+    EXPECT_EQ(o.At(24, 9, 1), over.At(29, 9, 1));
+    EXPECT_EQ(o.At(25, 9, 1), 0.0);
+    // --data-window keeps every pixel, and is silent.
+    r = Run({"render", "RangeMap", "-i", "over.exr", "--data-window", "-o", "o.exr"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Read("o.exr").px, over.px);
 }
 
 TEST_F(Cli, OutputMayReplaceItsInput) {

@@ -41,7 +41,8 @@ std::unique_ptr<Image> RandomBits(int w, int h) {
 
 class Exr : public test::InTempFolder {
 protected:
-    // Writes the image's channels (R, G, B and A, or the first n) with OpenImageIO.
+    // Writes the image's channels (R, G, B and A, or the first n) with OpenImageIO, the
+    // file's first line being the image's top row (the host counts rows from the bottom).
     void WriteWithOiio(const Image& img, const std::string& name, TypeDesc type,
                        const std::string& compression, int channels = 4,
                        const std::function<void(ImageSpec&)>& adjust = {}) const {
@@ -50,12 +51,13 @@ protected:
         if (adjust) adjust(spec);
         auto out = OIIO::ImageOutput::create(P(name));
         ASSERT_TRUE(out && out->open(P(name), spec)) << OIIO::geterror();
-        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, img.Row<float>(0), 4 * sizeof(float),
-                                     img.RowBytes()));
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, img.Row<float>(img.Height() - 1),
+                                     4 * sizeof(float), -img.RowBytes()));
         ASSERT_TRUE(out->close());
     }
 
-    // The file read by OpenImageIO into a float RGBA image, alpha 1 where it has none.
+    // The file read by OpenImageIO into a float RGBA image, alpha 1 where it has none, the
+    // file's first line into the image's top row.
     std::unique_ptr<Image> ReadWithOiio(const std::string& name, ImageSpec* spec = nullptr) const {
         auto in = OIIO::ImageInput::open(P(name));
         EXPECT_TRUE(in) << OIIO::geterror();
@@ -65,7 +67,7 @@ protected:
         auto img = qrvx::MakeImage(s.width, s.height, ImageDepth::Float32);
         img->Fill(FltPixel{1.0f, 1.0f, 1.0f, 1.0f});
         EXPECT_TRUE(in->read_image(0, 0, 0, std::min(s.nchannels, 4), TypeDesc::FLOAT,
-                                   img->Row<float>(0), img->Stride(), img->RowBytes()));
+                                   img->Row<float>(s.height - 1), img->Stride(), -img->RowBytes()));
         return img;
     }
 };

@@ -1,10 +1,15 @@
 // The frame/ helpers that tools build their row passes on: threshold searches over the
-// ordered values of each depth, runs of values, flag positions, and the wide look-up row.
+// ordered values of each depth, runs of values, flag positions, the wide look-up row, and
+// the whole pixel offsets formed from fractions.
+#include "frame/offsets.h"
 #include "frame/values.h"
 #include "frame/wide.h"
 #include "support.h"
 
+#include <bit>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -124,6 +129,68 @@ TEST(Wide, LookUpRowMatchesAPlainLoop) {
 #else
     GTEST_SKIP() << "no wide rows on this processor family";
 #endif
+}
+
+// Every share k/n of a span that is a whole number of pixels comes out whole, at both
+// signs and up to twice the span: formed as a share (span x k/n), as a point's distance
+// from the middle (span x ((0.5 + k/n) - 0.5)) and from the fraction as typed, the double
+// nearest 0.5 + k/n. Added to any position it truncates alike.
+TEST(Offsets, SharesOfASpanThatAreWholeComeOutWhole) {
+    long snapped = 0;
+    for (int span : {360, 1080, 1920, 2160, 4096, 1001}) {
+        for (int n = 1; n <= span; ++n) {
+            if (span % n != 0) continue;
+            for (int k = -2 * n; k <= 2 * n; ++k) {
+                const double exact = double(span / n * k);
+                const double share = double(k) / n, typed = double(n + 2 * k) / (2 * n);
+                for (const double v :
+                     {span * share, span * ((0.5 + share) - 0.5), span * (typed - 0.5)}) {
+                    const double whole = frame::WholeIfClose(v, span);
+                    ASSERT_EQ(whole, exact) << span << " x " << k << "/" << n;
+                    snapped += v != exact;
+                }
+                const double whole = frame::WholeIfClose(span * ((0.5 + share) - 0.5), span);
+                for (int x : {0, 1, span / 3, span - 1})
+                    ASSERT_EQ(std::trunc(x + whole), x + exact) << span << " x " << k << "/" << n;
+            }
+        }
+    }
+    EXPECT_GT(snapped, 1000); // many of them were not whole as computed
+}
+
+// Values further than the margin from a whole number keep their bits, as do whole numbers,
+// -0, NaN and the infinities; values inside it become whole.
+TEST(Offsets, OtherValuesKeepTheirBits) {
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    std::mt19937_64 rng(5);
+    for (int span : {1, 360, 1080, 1920, 2160, 4096}) {
+        std::uniform_real_distribution<double> any(-2.0 * span, 2.0 * span);
+        for (int i = 0; i < 200000; ++i) {
+            const double v = any(rng);
+            if (std::fabs(v - std::round(v)) < 1e-9) continue;
+            ASSERT_EQ(bits(frame::WholeIfClose(v, span)), bits(v)) << v;
+        }
+        // Shares that are not whole: halves, thirds, shares of one more than the span.
+        const auto same = [&](double v) {
+            ASSERT_EQ(bits(frame::WholeIfClose(v, span)), bits(v)) << v;
+        };
+        for (int k = -3 * span; k <= 3 * span; ++k) {
+            if (k % 2 != 0) same(k / 2.0);
+            if (k % 3 != 0) same(k / 3.0);
+            if (std::int64_t(span) * k % (span + 1) != 0) same(span * (double(k) / (span + 1)));
+        }
+        // Around the margin of 4 units in the last place of the span.
+        const double unit = DBL_EPSILON * span;
+        for (double w : {0.0, 1.0, 36.0, -36.0, double(span / 2), -double(span)}) {
+            if (std::fabs(w) > span) continue;
+            EXPECT_EQ(frame::WholeIfClose(w + 2 * unit, span), w) << w;
+            EXPECT_EQ(frame::WholeIfClose(w - 2 * unit, span), w) << w;
+            const double far = w + 10 * unit;
+            EXPECT_EQ(bits(frame::WholeIfClose(far, span)), bits(far)) << w;
+        }
+    }
+    for (double v : {0.0, -0.0, 36.0, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("")})
+        EXPECT_EQ(bits(frame::WholeIfClose(v, 360)), bits(v)) << v;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Scatter: the region and scale rules, the star choice, the seed, the edge cases and the
 // in-order merge on any thread count, on both depths.
+#include "frame/offsets.h"
 #include "frame/random.h"
 #include "support.h"
 
@@ -17,15 +18,19 @@ struct Settings {
 std::string StarId(int i) { return i == 0 ? "Star 1 (required)" : "Star " + std::to_string(i + 1); }
 
 // The scatter merged one placement after another, each star resized afresh, from the
-// draws in their order: list position, x, y, scale. Ranges must not be reversed.
+// draws in their order: list position, x, y, scale. Ranges must not be reversed. Range
+// ends, corners and scaled sides are taken as whole where they lie a few units in the
+// last place from a whole number.
 std::unique_ptr<Image> Reference(const Image& in, const std::vector<const Image*>& stars,
                                  const Settings& s) {
     std::unique_ptr<Image> out(in.CopyOfImage());
     const double w = in.Width(), h = in.Height();
     frame::Random rng(std::uint32_t(s.seed));
+    const auto whole = frame::WholeIfClose;
     auto draw = [&](double size, double low, double high) {
-        const auto n = std::uint32_t(std::trunc(size * high + 1 - size * low));
-        return double(rng.Draw() % n) + size * low;
+        low = whole(size * low, size), high = whole(size * high, size);
+        const auto n = std::uint32_t(std::trunc(high + 1 - low));
+        return double(rng.Draw() % n) + low;
     };
     for (int q = 0; q < s.density; ++q) {
         const int position =
@@ -34,10 +39,11 @@ std::unique_ptr<Image> Reference(const Image& in, const std::vector<const Image*
         const double fy = draw(h, s.yMin, s.yMax) / h;
         const double scale = draw(100, s.zMin, s.zMax) / 100;
         const Image& star = *stars[std::size_t(position)];
-        const int sw = int(star.Width() * scale), sh = int(star.Height() * scale);
+        const int sw = int(whole(star.Width() * scale, star.Width())),
+                  sh = int(whole(star.Height() * scale, star.Height()));
         if (sw < 1 || sh < 1) continue;
         std::unique_ptr<Image> sized(star.ResizeOfImage(sw, sh));
-        out->OXMerge(*sized, int(w * fx), int(h * fy));
+        out->OXMerge(*sized, int(whole(w * fx, w)), int(whole(h * fy, h)));
     }
     return out;
 }
@@ -114,6 +120,53 @@ TEST_P(Scatter, CornersSpanTheRegionFromItsLowToItsHighEnd) {
     EXPECT_EQ(low, 180);
     EXPECT_EQ(high, 360);
     EXPECT_GT(marked, 150);
+}
+
+// A region given in tenths of 360 or 1080 rows (or columns) puts corners on every row of
+// it and on no other: the ends are whole numbers, and a drawn row comes back as itself
+// from its share of the height (47 x (3 / 47) is 2.9999999999999996).
+TEST_P(Scatter, CornersReachEveryRowAndColumnOfTheRegionAndNoOther) {
+    auto tally = Tally(1, 0);
+    struct Region {
+        int size;
+        double low, high;
+    };
+    for (const Region r :
+         {Region{360, 0.1, 0.2}, Region{360, 0.7, 0.8}, Region{1080, 0.1, 0.2}, Region{47, 0, 1}}) {
+        const int first = int(std::lround(r.size * r.low)),
+                  last = int(std::lround(r.size * r.high));
+        for (bool rows : {true, false}) {
+            Settings s{.density = 1000, .zMin = 1, .zMax = 1};
+            (rows ? s.yMin : s.xMin) = r.low, (rows ? s.yMax : s.xMax) = r.high;
+            (rows ? s.xMin : s.yMin) = 0, (rows ? s.xMax : s.yMax) = 0;
+            auto in = rows ? Blank(1, r.size) : Blank(r.size, 1);
+            auto out = Render(*in, {tally.get()}, s);
+            int placed = 0;
+            for (int i = 0; i < r.size; ++i) {
+                const double n = rows ? test::At(*out, 0, i, 0) : test::At(*out, i, 0, 0);
+                placed += int(n);
+                if (i < first || i > last)
+                    EXPECT_EQ(n, 0) << r.size << (rows ? " rows, row " : " columns, column ") << i;
+                else
+                    EXPECT_GT(n, 0) << r.size << (rows ? " rows, row " : " columns, column ") << i;
+            }
+            // Corners at the far end (row 47 of 47) lie outside the picture.
+            EXPECT_GT(placed, 900);
+        }
+    }
+}
+
+// A scale of 0.29 makes a 100-pixel star 29 pixels, though 100 x 0.29 is
+// 28.999999999999996.
+TEST_P(Scatter, AScaleInHundredthsGivesThatManyHundredthsOfTheStar) {
+    const double full = test::Scale(GetParam());
+    auto star = test::MakeImage(100, 100, GetParam(), [=](int, int, int) { return full; });
+    auto in = Blank(120, 120);
+    const Settings s{.xMax = 0, .yMax = 0, .zMin = 0.29, .zMax = 0.29};
+    auto out = Render(*in, {star.get()}, s);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 120; ++x)
+            ASSERT_EQ(test::At(*out, x, y, 3) > 0, x < 29 && y < 29) << x << ", " << y;
 }
 
 TEST_P(Scatter, ACentredRegionAtFullScalePutsEveryStarAtTheCentrePixel) {

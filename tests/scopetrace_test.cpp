@@ -1,10 +1,12 @@
 // ScopeTrace against a plain point-by-point plot written here, on both depths, and the
 // type change's visibility and presets.
+#include "frame/offsets.h"
 #include "support.h"
 
 #include <array>
 #include <cmath>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -34,9 +36,12 @@ void Apply(qrvx::Tool& tool, const Settings& s) {
     tool.SetNumber("Input Image Bottom", s.bottom);
 }
 
-// Draws every analysed pixel's points, one after another, over a zeroed output.
+// Draws every analysed pixel's points, one after another, over a zeroed output. The
+// centres' offsets and the band's start and length are taken as whole within a few units
+// in the last place of a whole number.
 std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
     const int w = in.Width(), h = in.Height();
+    const auto whole = frame::WholeIfClose;
     const double scale = test::Scale(in), k = h / scale;
     auto out = test::MakeImage(w, h, in.Depth(), [](int, int, int) { return 0.0; });
     // Sets the channels of mask (bit 0 red .. bit 3 alpha) at full value; a replacing
@@ -48,22 +53,22 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
             if ((mask >> c & 1) || replace)
                 test::Set(*out, int(tx), int(ty), c, (mask >> c & 1) * scale);
     };
-    for (long a = 0; a < long(std::trunc(h * (s.bottom - s.top))); ++a) {
-        const double r = std::trunc((h - 1) * s.top + double(a));
+    for (long a = 0; a < long(std::trunc(whole(h * (s.bottom - s.top), h))); ++a) {
+        const double r = std::trunc(whole((h - 1) * s.top, h - 1) + double(a));
         if (r < 0 || r >= h) continue;
         for (int x = 0; x < w; ++x) {
             double v[4];
             for (int c = 0; c < 4; ++c) v[c] = test::At(in, x, int(r), c);
             const double mx = std::max({v[0], v[1], v[2]}), mn = std::min({v[0], v[1], v[2]});
-            const double dx = x + (s.cx - 0.5) * w, dy = s.cy * h;
+            const double dx = x + whole((s.cx - 0.5) * w, w), dy = whole(s.cy * h, h);
             if (s.type == 0) draw(dx, mx * s.stretch * k + dy, 15, true);
             if (s.type == 1) draw(dx, (mx - mn) / mx * s.stretch * scale * k + dy, 15, true);
             for (int c = 0; c < 3 && s.type == 2; ++c)
                 draw(dx, v[c] * s.stretch * k + dy, 15, true);
             for (int c = 0; c < 4 && (s.type == 3 || s.type == 4); ++c)
                 if (s.on[c])
-                    draw(x + (s.chCx[c] - 0.5) * w, v[c] * s.chStretch[c] * k + s.chCy[c] * h,
-                         1 << c, false);
+                    draw(x + whole((s.chCx[c] - 0.5) * w, w),
+                         v[c] * s.chStretch[c] * k + whole(s.chCy[c] * h, h), 1 << c, false);
             if (s.type >= 5 && s.type <= 8) draw(x, v[s.type - 5] * k, 1 << (s.type - 5), true);
         }
     }
@@ -254,6 +259,61 @@ TEST_P(ScopeTrace, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) {
                     << "round " << round << ", threads " << threads;
         }
     });
+}
+
+// Centres and band limits a share of the frame away, on 360, 1080 and 1920 pixels, give
+// whole offsets: every column of a trace moves by the same amount (360 x (0.6 - 0.5) is
+// 35.99999999999999, which would move the first columns by 35 and the rest by 36), the
+// zero line of a centre at 0.7 of 360 rows is row 252, and a band from 0.7 of 361 rows,
+// or 0.7 of 360 rows long, reads every row it names.
+TEST_P(ScopeTrace, CentresAndBandsAShareOfTheFrameAwayAreWholeRowsAndColumns) {
+    for (int size : {360, 1080, 1920})
+        for (auto [point, shift] :
+             {std::pair{0.6, size / 10}, std::pair{0.7, size / 5}, std::pair{0.4, -size / 10}}) {
+            // Grey lands on one row; which columns it reaches shows the shift.
+            auto in = Flat(size, 4, {0.5, 0.5, 0.5, 1});
+            const int row = scale == 1 ? 2 : 1;
+            Settings mono, red;
+            mono.type = 0, mono.cx = point;
+            red.type = 3, red.chCx[0] = point;
+            for (int c = 1; c < 4; ++c) red.on[c] = false;
+            for (const Settings& s : {mono, red}) {
+                auto out = Render(*in, s);
+                for (int x = 0; x < size; ++x) {
+                    const bool reached = x - shift >= 0 && x - shift < size;
+                    ASSERT_EQ(test::At(*out, x, row, 0), reached ? scale : 0.0)
+                        << size << ", type " << s.type << ", point " << point << ", column " << x;
+                }
+                EXPECT_EQ(Count(*out, 0, row), size - std::abs(shift));
+            }
+        }
+    // Black lands on the zero line, for every column and in both kinds of record.
+    auto black = Flat(5, 360, {0, 0, 0, 0});
+    Settings mono, red;
+    mono.type = 0, mono.cy = 0.7;
+    red.type = 3, red.chCy[0] = 0.7;
+    for (int c = 1; c < 4; ++c) red.on[c] = false;
+    EXPECT_EQ(Count(*Render(*black, mono), 0, 252), 5);
+    EXPECT_EQ(Count(*Render(*black, red), 0, 252), 5);
+    auto noise = test::NoiseImage(7, 360, GetParam(), 13);
+    EXPECT_TRUE(test::SameImage(*Render(*noise, mono), *Reference(*noise, mono)));
+    // Static red puts row y's value on row y, so the output shows which rows were read.
+    struct Band {
+        int height;
+        double top, bottom;
+        int first, last;
+    };
+    for (const Band b :
+         {Band{361, 0.7, 1, 252, 359}, Band{360, 0, 0.7, 0, 251}, Band{1080, 0.5, 0.7, 539, 754}}) {
+        auto in = test::MakeImage(1, b.height, GetParam(),
+                                  [&](int, int y, int) { return (y + 0.5) / b.height * scale; });
+        Settings s;
+        s.type = 5, s.top = b.top, s.bottom = b.bottom;
+        auto out = Render(*in, s);
+        for (int y = 0; y < b.height; ++y)
+            ASSERT_EQ(test::At(*out, 0, y, 0), y >= b.first && y <= b.last ? scale : 0.0)
+                << b.height << " rows from " << b.top << " to " << b.bottom << ", row " << y;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, ScopeTrace, ::testing::ValuesIn(test::kDepths), test::DepthName);

@@ -1,4 +1,5 @@
 // Warble against a plain in-order scatter written here, on both depths.
+#include "frame/offsets.h"
 #include "support.h"
 
 #include <array>
@@ -6,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -78,7 +80,8 @@ double Displace(const Axis& a, int pos, int length, double offset) {
 }
 
 // Every source pixel, in row-major order, writes each channel at its truncated target
-// over a zeroed output; targets outside the image (NaN included) are skipped.
+// over a zeroed output; targets outside the image (NaN included) are skipped. The
+// centre's shift is taken as whole within a few units in the last place of a whole number.
 // `overwrites` counts writes onto a channel value an earlier source already wrote.
 std::unique_ptr<Image> Reference(const Image& in, const Settings& s, long* overwrites = nullptr) {
     const int w = in.Width(), h = in.Height();
@@ -90,8 +93,10 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s, long* overw
                 const Channel& k = s[c];
                 double tx = x, ty = y;
                 if (k.active) {
-                    tx = std::trunc(x + Displace(k.x, y, h, w * (k.cx - 0.5)));
-                    ty = std::trunc(y + Displace(k.y, x, w, h * (k.cy - 0.5)));
+                    tx = std::trunc(x +
+                                    Displace(k.x, y, h, frame::WholeIfClose(w * (k.cx - 0.5), w)));
+                    ty = std::trunc(y +
+                                    Displace(k.y, x, w, frame::WholeIfClose(h * (k.cy - 0.5), h)));
                 }
                 if (!(tx >= 0 && tx < w && ty >= 0 && ty < h)) continue;
                 const std::size_t i = (std::size_t(ty) * w + std::size_t(tx)) * 4 + c;
@@ -146,6 +151,35 @@ TEST_P(Warble, CentreShiftsTheWholeChannel) {
             // Columns 0 and 1 both land on column 0; column 1 comes later and wins.
             ASSERT_EQ(test::At(*out, x, y, 3), x == 119 ? 0.0 : In(x + 1, y, 3));
         }
+}
+
+// A centre a tenth (or 0.2) of the frame from the middle moves every row (or column) of
+// the channel by the same amount, on 360, 1080 and 1920 pixels: 360 x (0.6 - 0.5) is
+// 35.99999999999999, which truncated with each row as it stands would shift small rows
+// by 35 and the others by 36, leaving one row out. With a wave in the other direction too.
+TEST_P(Warble, ACentreAShareOfTheFrameAwayMovesEveryRowOrColumnAlike) {
+    for (int size : {360, 1080, 1920})
+        for (auto [point, shift] :
+             {std::pair{0.6, size / 10}, std::pair{0.7, size / 5}, std::pair{0.4, -size / 10}})
+            for (bool rows : {true, false}) {
+                Settings s;
+                (rows ? s[0].cy : s[0].cx) = point;
+                input = test::NoiseImage(rows ? 3 : size, rows ? size : 3, GetParam(), 8);
+                const int w = input->Width(), h = input->Height();
+                auto out = Render(s);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const int sx = rows ? x : x - shift, sy = rows ? y - shift : y;
+                        const bool inside = sx >= 0 && sx < w && sy >= 0 && sy < h;
+                        ASSERT_EQ(test::At(*out, x, y, 0), inside ? In(sx, sy, 0) : 0.0)
+                            << size << (rows ? " rows" : " columns") << ", point " << point
+                            << ", at " << x << ", " << y;
+                        for (int c = 1; c < 4; ++c) ASSERT_EQ(test::At(*out, x, y, c), In(x, y, c));
+                    }
+                // A wave across the shift leaves the shift itself whole.
+                (rows ? s[0].x : s[0].y) = {kSin, 0, 0.02, 0.3};
+                EXPECT_TRUE(test::SameImage(*Render(s), *Reference(*input, s)));
+            }
 }
 
 TEST_P(Warble, SineRowsMoveByFiftySinePixels) {

@@ -13,7 +13,11 @@ integer images (0..65535) and ``float32`` for float images (0..1 nominal, other 
 kept). Renders accept (H, W), (H, W, 1), (H, W, 3) and (H, W, 4) arrays of ``uint8``
 (scaled by 257), ``uint16``, ``float16``, ``float32`` or ``float64``, in either byte
 order; grey becomes R = G = B and a missing alpha is full alpha, as the command reads
-files. Input arrays are never modified. A render hands the pixel memory it used back to
+files. Row 0 of an array is the top of the picture, as in OpenImageIO, imageio and every
+image library; point controls count from the bottom-left corner (y up), as compositing
+applications do. Arrays that renders and ``read`` return may be views whose rows step
+backwards through memory (negative strides: no copy is made to turn the picture); call
+``numpy.ascontiguousarray`` where a library needs C order. Input arrays are never modified. A render hands the pixel memory it used back to
 the system when it ends.
 
 Renders release the GIL: several Python threads, each with its own ``Tool``, render at

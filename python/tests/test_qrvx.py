@@ -44,7 +44,9 @@ def test_every_tool_renders_as_the_command_does(tmp_path, name, dtype, ext):
     assert done.returncode == 0, done.stderr
     out = tool.render(image, inputs={id: image for id in others})
     expected = qrvx.read(tmp_path / f"out.{ext}")
-    assert out.dtype == dtype and out.flags["C_CONTIGUOUS"]
+    # Handed over without a copy: a view of the rendered image, row 0 the top of the
+    # picture, stepping back through the image's memory (the host's rows go up).
+    assert out.dtype == dtype and out.strides[0] == -out.shape[1] * 4 * out.itemsize
     np.testing.assert_array_equal(out, expected)
 
 
@@ -71,9 +73,31 @@ def test_arrays_in_follow_the_commands_file_rules():
     wide = noise(10, 20, np.uint16)
     plain = qrvx.Tool("Striper")
     plain["activate ScanlinesH"] = 0
-    for view in (wide[::2, ::3], wide[:, :10]):
+    for view in (wide[::2, ::3], wide[:, :10], wide[::-1], tool.render(wide)):
         np.testing.assert_array_equal(tool.render(view), tool.render(view.copy()))
         np.testing.assert_array_equal(plain.render(view), view)
+
+
+def test_row_0_is_the_top_and_y_points_up(tmp_path):
+    # The test card as it is seen: bars at the top, the alpha ramp along the bottom.
+    card = qrvx.test_card()
+    assert (card[0, 0] == 65535).all() and card[-1, 0, 3] == 0 and card[-1, -1, 3] == 65535
+    # A point's y of 0.75 is above the middle: red moves 16 of 64 rows up, towards row 0,
+    # in the returned array and in the written file alike.
+    plate = noise(64, 8, np.uint16)
+    shift = qrvx.Tool("ChannelShift")
+    shift["Center Red"] = (0.5, 0.75)
+    out = shift.render(plate)
+    np.testing.assert_array_equal(out[:48, :, 0], plate[16:, :, 0])
+    np.testing.assert_array_equal(out[..., 1:], plate[..., 1:])
+    qrvx.write(tmp_path / "in.png", plate)
+    done = run_qrvx("render", "ChannelShift", "-i", tmp_path / "in.png", "-s", "Center Red=0.5,0.75",
+                    "-q", "-o", tmp_path / "out.png")
+    assert done.returncode == 0, done.stderr
+    np.testing.assert_array_equal(qrvx.read(tmp_path / "out.png"), out)
+    # Writing and reading keep rows in place, contiguous arrays or not.
+    qrvx.write(tmp_path / "out.exr", out.astype(np.float32) / 65535)
+    np.testing.assert_array_equal(qrvx.read(tmp_path / "out.exr"), out.astype(np.float32) / 65535)
 
 
 def test_bad_arrays_and_values_raise_with_the_commands_messages():

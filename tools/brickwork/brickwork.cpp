@@ -10,7 +10,9 @@
 // width / tile width + 1 columns and height / tile height + 1 rows of tiles. Tile row r
 // of column i has its top-left corner at (trunc(i * tile width + tile width * offset),
 // r * tile height), the offset being "xOffset Line A" for even rows and "xOffset Line B"
-// for odd ones; tiles are cut at the output's edges.
+// for odd ones; tiles are cut at the output's edges. The product tile width * offset is
+// taken as the whole number it lies within a few units in the last place of, so that the
+// tiles of a row lie exactly one tile width apart however far along the row.
 //
 // The choice: column i seeds its own generator with (i + 1) * seed (mod 2^32) and takes
 // three draws per tile row, from row 0 down, whether or not the tile lands inside the
@@ -28,6 +30,7 @@
 // pixels from its tile's left edge (column 0: from x = 0) to the next column's left edge
 // (the last column: to the right edge); it writes its tile, or 0, into exactly those,
 // so the columns write disjoint pixels and no pixel is left unwritten.
+#include "frame/offsets.h"
 #include "frame/random.h"
 #include "frame/tool.h"
 
@@ -101,14 +104,17 @@ public:
         m_first = frame::Whole(m_firstInput, req);
         m_last = frame::Whole(m_lastInput, req);
         m_tolerance = frame::Whole(m_toleranceInput, req);
-        m_offset[0] = frame::Num(m_offsetA, req);
-        m_offset[1] = frame::Num(m_offsetB, req);
-        for (double& o : m_offset)
+        double offset[2] = {frame::Num(m_offsetA, req), frame::Num(m_offsetB, req)};
+        for (double& o : offset)
             if (std::isnan(o)) o = 0.0;
 
         // The tile list, every tile of Tile 1's size and of the output's depth.
         m_tileWidth = tile1->Width();
         m_tileHeight = tile1->Height();
+        // Each row's shift in pixels, taken as whole where it is meant to be (0.29 of 100
+        // pixels is 28.999999999999996), so that its tiles lie exactly a tile width apart.
+        for (int r = 0; r < 2; ++r)
+            m_shift[r] = frame::WholeIfClose(m_tileWidth * offset[r], m_tileWidth);
         std::vector<Image*> temporaries;
         m_list.clear();
         for (int t = 0; t < kTiles; ++t) {
@@ -138,12 +144,10 @@ public:
     void ProcessSlice(Request*, long i) override { (this->*m_worker)(int(i)); }
 
 private:
-    // The left edge of column i's tiles in a row with this offset. Every column computes
-    // its own and its right neighbour's edge with this one expression, so neighbours
-    // agree on their border.
-    double Left(int i, double offset) const {
-        return std::trunc(double(i) * m_tileWidth + m_tileWidth * offset);
-    }
+    // The left edge of column i's tiles in a row with this shift in pixels. Every column
+    // computes its own and its right neighbour's edge with this one expression, so
+    // neighbours agree on their border.
+    double Left(int i, double shift) const { return std::trunc(double(i) * m_tileWidth + shift); }
     // A position held to 0..width.
     int Clip(double x) const { return x > 0 ? int(std::min(x, double(m_width))) : 0; }
 
@@ -161,11 +165,11 @@ private:
 
             // The pixels [own0, own1) of the row that this column owns, and the part
             // [cover0, cover1) of them that its tile covers, from tile column u0.
-            const double offset = m_offset[r & 1];
-            const double left = Left(i, offset);
+            const double shift = m_shift[r & 1];
+            const double left = Left(i, shift);
             const int cover0 = Clip(left);
             const int own0 = i == 0 ? 0 : cover0;
-            const int own1 = i == m_columns - 1 ? m_width : Clip(Left(i + 1, offset));
+            const int own1 = i == m_columns - 1 ? m_width : Clip(Left(i + 1, shift));
             const int cover1 = std::min(Clip(left + m_tileWidth), own1);
             const std::ptrdiff_t u0 = cover1 > cover0 ? std::ptrdiff_t(cover0 - left) : 0;
 
@@ -198,7 +202,7 @@ private:
     int m_width = 0, m_height = 0;
     std::uint32_t m_seed = 1;
     int m_first = 1, m_last = 20, m_tolerance = 0;
-    double m_offset[2] = {0, 0.5}; // even rows, odd rows
+    double m_shift[2] = {0, 0}; // even rows, odd rows: the row offset in pixels
     int m_tileWidth = 1, m_tileHeight = 1;
     std::array<const Image*, kTiles> m_tiles{}; // by tile number - 1; null when unconnected
     std::vector<int> m_list;                    // tile numbers - 1 of the connected tiles

@@ -1,7 +1,10 @@
 // ChannelShift: moves the red, green, blue and alpha channels each by the offset of its
 // own point control, or leaves them in place. Values are moved, never changed.
 //
-// A source pixel (x, y) sends channel ch to (trunc(x + dx), trunc(y + dy)); positions
+// A source pixel (x, y) sends channel ch to (trunc(x + dx), trunc(y + dy)), where
+// dx = width * (X - 0.5) and dy = height * (Y - 0.5) of the channel's point, each taken as
+// the whole number it lies within a few units in the last place of (so that a shift by a
+// tenth of the height moves every row by the same number of rows); positions
 // outside the image are dropped, and output positions nothing reaches stay 0 in that
 // channel. Where two sources land on one position (only at column 0 or row 0, since
 // offsets between -1 and 0 truncate to 0) the later one in row-major order wins.
@@ -12,6 +15,7 @@
 // the in-order scatter exactly on any number of threads. Inside the stretch where every
 // channel's column table is a plain shift, whole pixels are assembled from four shifted
 // rows with masks; the rest of the row reads the tables one value at a time.
+#include "frame/offsets.h"
 #include "frame/tool.h"
 
 #include <array>
@@ -52,8 +56,10 @@ public:
         for (int c = 0; c < kChannels; ++c) {
             const bool enabled = frame::On(m_on[c], req);
             const Point p = frame::PointAt(m_centre[c], req);
-            const double dx = enabled ? f.width * (p.X - 0.5) : 0.0;
-            const double dy = enabled ? f.height * (p.Y - 0.5) : 0.0;
+            // An offset meant to be whole (a tenth of 360 rows) is taken as whole, so
+            // that every row and column moves by the same amount.
+            const double dx = enabled ? frame::WholeIfClose(f.width * (p.X - 0.5), f.width) : 0.0;
+            const double dy = enabled ? frame::WholeIfClose(f.height * (p.Y - 0.5), f.height) : 0.0;
             LastSources(dx, f.width, m_col[c]);
             LastSources(dy, f.height, m_row[c]);
             FindShift(m_col[c], m_shift[c], m_runBegin[c], m_runEnd[c]);

@@ -8,7 +8,10 @@
 // last three is (draw mod n) + low over a range [low, high] with n = trunc(high + 1 -
 // low): x over W * Xmin .. W * Xmax, y over H * Ymin .. H * Ymax, and the scale in
 // hundredths over 100 * Zmin .. 100 * Zmax. The corner is the truncated W * (x / W),
-// H * (y / H); the star's size is its own size times the scale, truncated.
+// H * (y / H); the star's size is its own size times the scale, truncated. The six range
+// ends, the corner's two products and the two scaled sides are each taken as the whole
+// number they lie within a few units in the last place of before they are used: x / W
+// times W may come back as x - 1e-13, and 0.29 x 100 as 28.999999999999996.
 //
 // At the edges: a reversed range is taken with its ends swapped; a star scaled to an
 // empty size, or one that lands wholly outside the picture, places nothing; parts of a
@@ -26,6 +29,7 @@
 // placement order, the part of every placement of the group that reaches it, so the
 // result equals merging the placements one after another over a copy of the picture, on
 // any number of threads.
+#include "frame/offsets.h"
 #include "frame/random.h"
 #include "frame/tool.h"
 
@@ -72,11 +76,12 @@ bool Truncated(double v, int& out) {
     return true;
 }
 
-// A scaled side truncated toward zero; 0 for an empty side or not a number, and held
-// to the int range so that a side no image can have still reaches the host, which
-// refuses it.
+// A scaled side truncated toward zero (taken as whole first where it lies a few units in
+// the last place from a whole number: 100 x 0.29 is 28.999999999999996); 0 for an empty
+// side or not a number, and held to the int range so that a side no image can have still
+// reaches the host, which refuses it.
 int ScaledSide(int side, double scale) {
-    const double t = std::trunc(side * scale);
+    const double t = std::trunc(frame::WholeIfClose(side * scale, side));
     return !(t >= 1) ? 0 : t >= 2147483647.0 ? 2147483647 : int(t);
 }
 
@@ -139,9 +144,14 @@ public:
 
         const int first = frame::Whole(m_first, req), last = frame::Whole(m_last, req);
         const int tolerance = frame::Whole(m_tolerance, req);
-        const double xMin = frame::Num(m_xMin, req) * w, xMax = frame::Num(m_xMax, req) * w;
-        const double yMin = frame::Num(m_yMin, req) * h, yMax = frame::Num(m_yMax, req) * h;
-        const double zMin = frame::Num(m_zMin, req) * 100, zMax = frame::Num(m_zMax, req) * 100;
+        // The range ends in pixels and hundredths, each taken as whole where it is meant to
+        // be (0.29 x 100 is 28.999999999999996), so that the steps start on it.
+        const auto end = [&](Input* in, int span) {
+            return frame::WholeIfClose(frame::Num(in, req) * span, span);
+        };
+        const double xMin = end(m_xMin, w), xMax = end(m_xMax, w);
+        const double yMin = end(m_yMin, h), yMax = end(m_yMax, h);
+        const double zMin = end(m_zMin, 100), zMax = end(m_zMax, 100);
         const int density = std::clamp(frame::Whole(m_density, req), 0, kMaxPlacements);
         const int count = stars.empty() ? 0 : density;
         frame::Random rng(std::uint32_t(frame::Whole(m_seed, req)));
@@ -158,7 +168,9 @@ public:
             Placement p;
             const int sw = ScaledSide(star->Width(), s), sh = ScaledSide(star->Height(), s);
             if (sw == 0 || sh == 0) continue; // scaled to nothing
-            if (!Truncated(w * fx, p.x) || !Truncated(h * fy, p.y)) continue;
+            if (!Truncated(frame::WholeIfClose(w * fx, w), p.x) ||
+                !Truncated(frame::WholeIfClose(h * fy, h), p.y))
+                continue;
             if (p.x >= w || p.y >= h || std::int64_t(p.x) + sw <= 0 || std::int64_t(p.y) + sh <= 0)
                 continue; // wholly outside
             // A resized star of which less than half lands in the picture is made only

@@ -18,6 +18,12 @@
 // analysed are trunc((H - 1) * top + a) for a = 0 .. trunc(H * (bottom - top)) - 1; rows
 // that fall outside the image are skipped.
 //
+// The centre's offsets centre y * H and (centre x - 0.5) * W, the band's start
+// (H - 1) * top and its length H * (bottom - top) are each taken as the whole number they
+// lie within a few units in the last place of: a tenth of 360 rows computed as
+// 35.99999999999999 would otherwise shift small positions by 35 and large ones by 36,
+// leaving a column out of the trace or a row out of the band.
+//
 // Every point of a record lands in a column fixed by its source column, so the work is
 // cut into bands of 64 output columns: each band plots the source columns that reach it
 // into bit planes of its own (one 64-bit word per row and plane) and then expands them into
@@ -26,6 +32,7 @@
 // one value at a time: the channel traces of the presets a pixel's four channels at once
 // (two pixels at once on processors with AVX-512, chosen per render), other traces four
 // pixels at once.
+#include "frame/offsets.h"
 #include "frame/tool.h"
 #include "frame/wide.h"
 
@@ -239,8 +246,9 @@ private:
             Trace t;
             t.stretch = frame::Num(stretch, req);
             t.factor = factor;
-            t.yOffset = p.Y * m_height;
-            ColumnTable((p.X - 0.5) * m_width, m_target[std::size_t(table)]);
+            t.yOffset = frame::WholeIfClose(p.Y * m_height, m_height);
+            ColumnTable(frame::WholeIfClose((p.X - 0.5) * m_width, m_width),
+                        m_target[std::size_t(table)]);
             t.target = &m_target[std::size_t(table)];
             return t;
         };
@@ -315,7 +323,8 @@ private:
     // image, in increasing order, each once (row 0 can be reached twice).
     void AnalysedRows(double top, double bottom) {
         m_rows.clear();
-        const double base = (m_height - 1) * top, count = std::trunc(m_height * (bottom - top));
+        const double base = frame::WholeIfClose((m_height - 1) * top, m_height - 1);
+        const double count = std::trunc(frame::WholeIfClose(m_height * (bottom - top), m_height));
         // Beyond 2^52 whole numbers no longer step by one, so rows could not be told apart:
         // a band that starts that far out analyses nothing.
         constexpr double kExact = 4503599627370496.0;

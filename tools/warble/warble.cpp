@@ -7,6 +7,9 @@
 // The mapping is forward: source pixel (x, y) carries channel ch to
 //   (trunc(x + dX(y)), trunc(y + dY(x))),   dX(y) = f(argX) * amplitudeX + offsetX,
 //   argX = (y + phaseX) * frequencyX, and dY(x) likewise with x and the Y settings.
+// The centre's shift offsetX = W * (cx - 0.5), offsetY = H * (cy - 0.5) is taken as the
+// whole number it lies within a few units in the last place of, so that a shift by a
+// tenth of the frame moves every row alike; the wave's own part is used as computed.
 // A channel that is not active stays in place. Channel values are moved unchanged.
 //
 // Edges: targets outside the image are dropped; output positions that nothing reaches
@@ -29,6 +32,7 @@
 // displacement lies so close below a whole number that q + d rounds up to it, the step
 // would be one pixel short, so those targets are computed as trunc(q + d) in doubles
 // pixel by pixel. When all four channels have the same steps, whole pixels move at once.
+#include "frame/offsets.h"
 #include "frame/tool.h"
 
 #include <algorithm>
@@ -131,9 +135,13 @@ public:
             const ChannelControls& k = m_controls[c];
             Plan& p = m_plan[c];
             const Point centre = frame::PointAt(k.centre, req);
+            // The centre's shift, taken as whole where it is meant to be (a tenth of 360
+            // rows), so that a channel without waves moves every row alike.
+            const double offsetX = frame::WholeIfClose(f.width * (centre.X - 0.5), f.width);
+            const double offsetY = frame::WholeIfClose(f.height * (centre.Y - 0.5), f.height);
             // The horizontal wave runs down the image: its phase is in rows.
-            Displacements(ReadAxis(k.x, req, f.height, f.width * (centre.X - 0.5)), f.width, p.x);
-            Displacements(ReadAxis(k.y, req, f.width, f.height * (centre.Y - 0.5)), f.height, p.y);
+            Displacements(ReadAxis(k.x, req, f.height, offsetX), f.width, p.x);
+            Displacements(ReadAxis(k.y, req, f.width, offsetY), f.height, p.y);
             const auto still = [](double d) { return d == 0.0; };
             p.moves =
                 frame::On(k.active, req) && !(std::all_of(p.x.d.begin(), p.x.d.end(), still) &&
