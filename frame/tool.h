@@ -25,8 +25,6 @@ struct MainPair {
     double scale = 1.0;
 };
 
-using Frame = MainPair; // TEMPORARY: until the last tools say MainPair
-
 // Reads the main input at the request and makes the output like it. Throws HostError
 // when the input holds no image or the output cannot be made.
 MainPair Begin(Request* req, Input* main);

@@ -20,7 +20,7 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
+        const frame::MainPair f = frame::Begin(req, m_input);
 #if REACH == 3
         Image* own = new Image(f.width, f.height, f.src->Depth()); // an image no render owns
         own->Recycle();
