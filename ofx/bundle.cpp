@@ -398,7 +398,7 @@ bool IsGeneral(const Effect& e) { return !e.extraClips.empty(); }
 
 OfxStatus Describe(const Effect& e, OfxImageEffectHandle descriptor) {
     const Props p = EffectProps(descriptor);
-    const std::string name = e.entry->Text(tag::RegDisplayName);
+    const std::string name = qrvx::DisplayName(*e.entry);
     const std::vector<std::string> versions = e.entry->Texts(tag::RegVersionText);
     p.Set(kOfxPropLabel, name);
     p.Set(kOfxPropShortLabel, name);
@@ -496,7 +496,7 @@ struct Instance {
     std::recursive_mutex mutex; // setting a parameter in instance-changed comes back here
 };
 
-std::string ToolName(const Instance& in) { return in.effect->entry->Text(tag::RegDisplayName); }
+std::string ToolName(const Instance& in) { return qrvx::DisplayName(*in.effect->entry); }
 
 Instance& InstanceOf(OfxImageEffectHandle handle) {
     auto* in = static_cast<Instance*>(EffectProps(handle).GetPointer(kOfxPropInstanceData));
