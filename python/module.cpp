@@ -279,7 +279,8 @@ public:
         connected.ids.push_back("Input");
         // Every other input is read at the main image's depth, as the command reads files.
         std::vector<std::string> given;
-        for (const auto& [id, array] : inputs) {
+        for (const auto& [name, array] : inputs) {
+            const std::string& id = name; // clang 14's lambdas cannot capture a binding
             KeyErrorOf([&]() -> Input& { return app::FindImageInput(m_tool, id); });
             if (id == "Input")
                 throw py::value_error("the main image \"Input\" is render's first argument, "
