@@ -2,6 +2,7 @@
 
 #include "app/errors.h"
 #include "app/output_file.h"
+#include "app/version.h"
 
 #include <OpenEXR/openexr.h>
 #include <OpenImageIO/parallel.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace app::exr {
@@ -274,14 +276,19 @@ void Unpack(const unsigned char* data, int lines, const std::vector<FileChannel>
 constexpr std::array<const char*, 4> kWritten{"A", "B", "G", "R"};
 constexpr std::array<int, 4> kWrittenPixel{3, 2, 1, 0};
 
+// The channels written: all four, or without alpha (the first).
+std::span<const int> WrittenPixels(bool alpha) {
+    return std::span(kWrittenPixel).subspan(alpha ? 0 : 1);
+}
+
 // File lines first.. of a float image as a block's raw bytes, channels as written. The
 // file's first line is the image's top row.
-void Pack(const Image& image, int first, int lines, unsigned char* raw) {
+void Pack(const Image& image, int first, int lines, bool alpha, unsigned char* raw) {
     const std::size_t width = std::size_t(image.Width());
     auto* dst = reinterpret_cast<float*>(raw);
     for (int line = 0; line < lines; ++line) {
         const float* src = image.Row<float>(image.Height() - 1 - first - line);
-        for (int c : kWrittenPixel) {
+        for (int c : WrittenPixels(alpha)) {
             for (std::size_t x = 0; x < width; ++x) dst[x] = src[4 * x + std::size_t(c)];
             dst += width;
         }
@@ -369,9 +376,10 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
         const int first = b * linesPerBlock;
         const int lines = std::min(linesPerBlock, image.Height() - first);
         const std::size_t size =
-            std::size_t(image.Width()) * 4 * sizeof(float) * std::size_t(lines);
+            std::size_t(image.Width()) * WrittenPixels(layout.alpha).size() * sizeof(float) *
+            std::size_t(lines);
         unsigned char* raw = AtLeast(ThreadScratch().raw, size);
-        Pack(image, first, lines, raw);
+        Pack(image, first, lines, layout.alpha, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];
         if (layout.compression == Compression::None || !Zip(raw, size, layout.zipLevel, out))
             out.assign(raw, raw + size);
@@ -406,10 +414,10 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
         r = exr_initialize_required_attr(f, part, &display, &data, aspect, &screenCenter,
                                          screenWidth, EXR_LINEORDER_INCREASING_Y,
                                          exr_compression_t(layout.compression));
-    for (const char* name : kWritten)
+    for (const char* name : std::span(kWritten).subspan(layout.alpha ? 0 : 1))
         if (!r)
             r = exr_add_channel(f, part, name, EXR_PIXEL_FLOAT, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1);
-    if (!r) r = exr_attr_set_string(f, part, "Software", "qrvx");
+    if (!r) r = exr_attr_set_string(f, part, "Software", (std::string("qrvx ") + kVersion).c_str());
     for (const auto& [name, value] : layout.texts)
         if (!r) r = exr_attr_set_string(f, part, name.c_str(), value.c_str());
     // Everything else the source's header holds and this one does not yet.

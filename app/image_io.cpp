@@ -3,6 +3,7 @@
 #include "app/errors.h"
 #include "app/output_file.h"
 #include "app/text.h"
+#include "app/version.h"
 #include "host/session.h"
 
 #include <OpenImageIO/filesystem.h>
@@ -38,22 +39,34 @@ struct Layout {
     bool grey = false; // one colour channel: it fills R, G and B
 };
 
-int FindChannel(const ImageSpec& spec, std::initializer_list<const char*> names) {
+// The first channel named prefix + one of the names, or -1.
+int FindChannel(const ImageSpec& spec, const std::string& prefix,
+                std::initializer_list<const char*> names) {
     for (int c = 0; c < spec.nchannels; ++c)
         for (const char* n : names)
-            if (OIIO::Strutil::iequals(spec.channel_name(c), n)) return c;
+            if (OIIO::Strutil::iequals(spec.channel_name(c), prefix + n)) return c;
     return -1;
 }
 
-Layout LayoutOf(const ImageSpec& spec) {
+// The channels the tool sees, found by name: R, G, B and A (of the layer, when one is
+// given), or Y for grey. A file without such names gives its first channels other than
+// alpha, in file order.
+Layout LayoutOf(const ImageSpec& spec, const std::string& layer) {
     Layout l;
-    int alpha = spec.alpha_channel;
-    if (alpha < 0 || alpha >= spec.nchannels) alpha = FindChannel(spec, {"A", "Alpha"});
+    const std::string prefix = layer.empty() ? "" : layer + ".";
+    int alpha = layer.empty() ? spec.alpha_channel : -1;
+    if (alpha < 0 || alpha >= spec.nchannels) alpha = FindChannel(spec, prefix, {"A", "Alpha"});
     l.source[3] = alpha;
-    const int r = FindChannel(spec, {"R", "Red"}), g = FindChannel(spec, {"G", "Green"}),
-              b = FindChannel(spec, {"B", "Blue"});
+    const int r = FindChannel(spec, prefix, {"R", "Red"}),
+              g = FindChannel(spec, prefix, {"G", "Green"}),
+              b = FindChannel(spec, prefix, {"B", "Blue"});
     if (r >= 0 && g >= 0 && b >= 0) {
         l.source[0] = r, l.source[1] = g, l.source[2] = b;
+        return l;
+    }
+    if (const int y = FindChannel(spec, prefix, {"Y"}); y >= 0 || !layer.empty()) {
+        l.source[0] = y;
+        l.grey = y >= 0;
         return l;
     }
     // Otherwise the channels other than alpha, in file order.
@@ -63,6 +76,14 @@ Layout LayoutOf(const ImageSpec& spec) {
     for (std::size_t i = 0; i < colour.size(); ++i) l.source[i] = colour[i];
     l.grey = colour.size() == 1;
     return l;
+}
+
+// The file's channels that the layout leaves out, in file order.
+std::vector<int> OtherChannels(const ImageSpec& spec, const Layout& l) {
+    std::vector<int> others;
+    for (int c = 0; c < spec.nchannels; ++c)
+        if (std::find(l.source.begin(), l.source.end(), c) == l.source.end()) others.push_back(c);
+    return others;
 }
 
 // What a path that is not a regular file is, for messages.
@@ -77,7 +98,7 @@ std::string KindOf(const std::filesystem::file_status& status) {
     }
 }
 
-std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
+std::unique_ptr<ImageInput> OpenFile(const std::string& path) {
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status)) throw Failure("cannot read " + path + ": no such file");
@@ -103,6 +124,51 @@ std::unique_ptr<ImageInput> OpenInput(const std::string& path) {
 
 bool IsFloatType(TypeDesc t) { return t.is_floating_point(); }
 
+// How many subimages (OpenEXR parts) the open file has; it is left on the first.
+int PartCount(ImageInput& in) {
+    int n = 1;
+    while (in.seek_subimage(n, 0)) ++n;
+    in.seek_subimage(0, 0);
+    return n;
+}
+
+// Opens a file on the part asked for and checks that it has the layer asked for.
+std::unique_ptr<ImageInput> OpenInput(const std::string& path, const ReadOptions& options = {}) {
+    auto in = OpenFile(path);
+    if (!options.part.empty()) {
+        int part = -1;
+        const std::string& p = options.part;
+        if (std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+            p.size() < 6)
+            part = std::stoi(p);
+        else
+            for (int i = 0; in->seek_subimage(i, 0); ++i)
+                if (in->spec().get_string_attribute("name") == p) part = i;
+        if (part < 0 || !in->seek_subimage(part, 0))
+            throw Failure("cannot read " + path + ": it has no part " + Quoted(Excerpt(p)) +
+                          " (--part takes a number from 0 or a part's name)");
+        if (in->spec().deep)
+            throw Failure("cannot read " + path + ": deep images are not supported");
+    }
+    const ImageSpec& spec = in->spec();
+    if (!options.layer.empty() && LayoutOf(spec, options.layer).source[0] < 0) {
+        std::vector<std::string> layers;
+        for (int c = 0; c < spec.nchannels; ++c) {
+            const std::string name = spec.channel_name(c);
+            const std::size_t dot = name.rfind('.');
+            if (dot != std::string::npos &&
+                std::find(layers.begin(), layers.end(), name.substr(0, dot)) == layers.end())
+                layers.push_back(name.substr(0, dot));
+        }
+        throw Failure(
+            "cannot read " + path + ": it has no layer " + Quoted(Excerpt(options.layer)) +
+            " with R, G and B or Y (" +
+            (layers.empty() ? std::string("it has no layers") : "its layers: " + Join(layers)) +
+            ")");
+    }
+    return in;
+}
+
 // Where a file's data window lands in the host image: the column of its first pixel, and
 // how far its first line lies below the image's top row. Files count lines downward from
 // the top and the host counts rows upward from the bottom, so file line r of the frame is
@@ -114,9 +180,10 @@ struct Placement {
 // Reads the file's channels into an image of channel type T, filling what the file lacks.
 // The data window lies inside the image at the placement; the rest is left as it is.
 template <class T>
-void ReadInto(ImageInput& in, const std::string& path, Image& img, Placement at) {
+void ReadInto(ImageInput& in, const std::string& path, const std::string& layer, Image& img,
+              Placement at) {
     const ImageSpec& spec = in.spec();
-    const Layout l = LayoutOf(spec);
+    const Layout l = LayoutOf(spec, layer);
     const TypeDesc type = std::is_same_v<T, float> ? TypeDesc::FLOAT : TypeDesc::UINT16;
     // The file's first line into its host row, the next lines into the rows below it: a
     // negative row step turns the picture the host's way up within the read itself.
@@ -130,8 +197,8 @@ void ReadInto(ImageInput& in, const std::string& path, Image& img, Placement at)
         }
         int n = 1;
         while (d + n < 4 && l.source[d + n] == l.source[d] + n) ++n;
-        if (!in.read_image(0, 0, l.source[d], l.source[d] + n, type, first + d, img.Stride(),
-                           -img.RowBytes())) {
+        if (!in.read_image(in.current_subimage(), 0, l.source[d], l.source[d] + n, type, first + d,
+                           img.Stride(), -img.RowBytes())) {
             // Some readers give no reason for a file that ends before its pixels do.
             const std::string why = in.geterror();
             throw Failure("cannot read " + path + ": " +
@@ -167,8 +234,41 @@ void FloatToInt(const Image& src, Image& dst) {
     }
 }
 
-FileInfo InfoOf(ImageInput& in, const std::string& path) {
-    return FileInfo{in.spec(), in.format_name(), IsFloatType(in.spec().format), path};
+FileInfo InfoOf(ImageInput& in, const std::string& path, const ReadOptions& options) {
+    const int part = in.current_subimage();
+    FileInfo info{in.spec(), in.format_name(), IsFloatType(in.spec().format),
+                  path,      options.layer,    part};
+    info.parts = PartCount(in);
+    in.seek_subimage(part, 0);
+    return info;
+}
+
+// The channels of the open file's data window that the layout leaves out, or null.
+std::shared_ptr<const ExtraChannels> ReadExtras(ImageInput& in, const std::string& path,
+                                                const std::string& layer) {
+    const ImageSpec& spec = in.spec();
+    const std::vector<int> others = OtherChannels(spec, LayoutOf(spec, layer));
+    if (others.empty()) return nullptr;
+    auto extras = std::make_shared<ExtraChannels>();
+    extras->width = spec.width, extras->height = spec.height;
+    extras->left = std::int64_t(spec.x) - spec.full_x;
+    extras->top = std::int64_t(spec.y) - spec.full_y;
+    for (int c : others) {
+        extras->names.push_back(spec.channel_name(c));
+        extras->types.push_back(spec.channelformat(c));
+    }
+    // The span of channels holding them, read in one call and then picked out.
+    const int first = others.front(), span = others.back() + 1 - first;
+    const std::size_t pixels = std::size_t(spec.width) * std::size_t(spec.height);
+    std::vector<float> all(pixels * std::size_t(span));
+    if (!in.read_image(in.current_subimage(), 0, first, first + span, TypeDesc::FLOAT, all.data()))
+        throw Failure("cannot read " + path + ": " + in.geterror());
+    const std::size_t n = others.size();
+    extras->values.resize(pixels * n);
+    for (std::size_t i = 0; i < pixels; ++i)
+        for (std::size_t k = 0; k < n; ++k)
+            extras->values[i * n + k] = all[i * std::size_t(span) + std::size_t(others[k] - first)];
+    return extras;
 }
 
 std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDepth depth) {
@@ -181,7 +281,11 @@ std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDep
 
 } // namespace
 
-FileInfo ReadInfo(const std::string& path) { return InfoOf(*OpenInput(path), path); }
+bool HasAlpha(const FileInfo& info) { return LayoutOf(info.spec, info.layer).source[3] >= 0; }
+
+FileInfo ReadInfo(const std::string& path, const ReadOptions& options) {
+    return InfoOf(*OpenInput(path, options), path, options);
+}
 
 ImageDepth ImageDepthFor(Depth depth, bool fileIsFloat) {
     switch (depth) {
@@ -205,15 +309,17 @@ std::int64_t PixelsOutsideFrame(const ImageSpec& spec) {
 namespace {
 
 // The pixels of the file's data window into img at the placement, which lies inside it.
-void ReadPixels(ImageInput& in, const std::string& path, Image& img, Placement at) {
+void ReadPixels(ImageInput& in, const std::string& path, const std::string& layer, Image& img,
+                Placement at) {
     const bool fileIsFloat = IsFloatType(in.spec().format);
     if (img.IsFloat()) {
-        // OpenEXR plates the command reads itself; the rest through OpenImageIO.
-        if (std::string(in.format_name()) != "openexr" ||
-            !exr::ReadPixels(path, img, at.left, at.top))
-            ReadInto<float>(in, path, img, at);
+        // OpenEXR plates the command reads itself (their first part, plain R, G, B, A);
+        // the rest through OpenImageIO.
+        if (std::string(in.format_name()) != "openexr" || in.current_subimage() != 0 ||
+            !layer.empty() || !exr::ReadPixels(path, img, at.left, at.top))
+            ReadInto<float>(in, path, layer, img, at);
     } else if (!fileIsFloat) {
-        ReadInto<std::uint16_t>(in, path, img, at);
+        ReadInto<std::uint16_t>(in, path, layer, img, at);
     } else {
         // Float files forced to integers are read as floats and converted here, not by the
         // reader: OpenImageIO's conversion hands a NaN to an integer cast (which C++ leaves
@@ -223,7 +329,7 @@ void ReadPixels(ImageInput& in, const std::string& path, Image& img, Placement a
         if (at.left != 0 || at.top != 0 || in.spec().width != img.Width() ||
             in.spec().height != img.Height())
             floats->Fill(FltPixel{});
-        ReadInto<float>(in, path, *floats, at);
+        ReadInto<float>(in, path, layer, *floats, at);
         FloatToInt(*floats, img);
     }
 }
@@ -249,13 +355,16 @@ void CopyInside(const Image& whole, std::int64_t left, std::int64_t top, Image& 
 } // namespace
 
 std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, FileInfo* info,
-                                 Window window) {
-    auto in = OpenInput(path);
+                                 const ReadOptions& options) {
+    auto in = OpenInput(path, options);
     const ImageSpec& spec = in->spec();
-    if (info) *info = InfoOf(*in, path);
-    if (window == Window::Data) {
+    if (info) {
+        *info = InfoOf(*in, path, options);
+        if (options.keepExtras) info->extras = ReadExtras(*in, path, options.layer);
+    }
+    if (options.window == Window::Data) {
         auto img = MakeImage(path, spec.width, spec.height, depth);
-        ReadPixels(*in, path, *img, {});
+        ReadPixels(*in, path, options.layer, *img, {});
         return img;
     }
     // The display window is the frame: the data window's pixels in place, transparent
@@ -268,13 +377,22 @@ std::unique_ptr<Image> ReadImage(const std::string& path, ImageDepth depth, File
     if (!inside || spec.width != img->Width() || spec.height != img->Height())
         img->Fill(IntPixel{});
     if (inside) {
-        ReadPixels(*in, path, *img, {int(left), int(top)});
+        ReadPixels(*in, path, options.layer, *img, {int(left), int(top)});
     } else {
         // Overscan: the data window read whole, and the part inside the frame kept.
         in.reset();
-        CopyInside(*ReadImage(path, depth, nullptr, Window::Data), left, top, *img);
+        ReadOptions whole = options;
+        whole.window = Window::Data;
+        CopyInside(*ReadImage(path, depth, nullptr, whole), left, top, *img);
     }
     return img;
+}
+
+bool ExtrasFit(const Image& image, const FileInfo& source, Window window) {
+    const ImageSpec& s = source.spec;
+    return window == Window::Display
+               ? image.Width() == s.full_width && image.Height() == s.full_height
+               : image.Width() == s.width && image.Height() == s.height;
 }
 
 namespace {
@@ -322,13 +440,52 @@ bool Carries(const std::string& name, const std::string& sourceFormat,
 }
 
 // The output's description: size, channels, windows and metadata.
+// The text metadata a write adds: the options' own and, with --history, the source's
+// ImageHistory with the command line appended (a line each, as oiiotool keeps it).
+std::vector<std::pair<std::string, std::string>> Texts(const WriteOptions& options) {
+    auto texts = options.metadata;
+    if (!options.history.empty()) {
+        std::string history =
+            options.source ? options.source->spec.get_string_attribute("ImageHistory") : "";
+        if (!history.empty()) history += "\n";
+        texts.emplace_back("ImageHistory", history + options.history);
+    }
+    return texts;
+}
+
 // The image is the source's display window (its frame) unless window says it is the data
 // window: then the source's windows are carried as they are.
+bool Holds(const std::string& format, const std::string& path, TypeDesc type);
+
+// The source's channels beyond the tool's that go into the output, or null: where the
+// output has the source's frame size and a format that keeps named channels.
+const ExtraChannels* ExtrasFor(const Image& image, const OutputType& type,
+                               const WriteOptions& options) {
+    const FileInfo* source = options.source;
+    if (!source || !source->extras || !ExtrasFit(image, *source, options.window)) return nullptr;
+    return type.format == "openexr" || type.format == "tiff" ? source->extras.get() : nullptr;
+}
+
 ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
-                     const FileInfo* source, Window window, const std::string& compression,
-                     const std::vector<std::pair<std::string, std::string>>& metadata) {
-    ImageSpec spec(image.Width(), image.Height(), channels, type.pixel);
+                     const WriteOptions& options) {
+    const FileInfo* source = options.source;
+    const Window window = options.window;
+    const ExtraChannels* extras = ExtrasFor(image, type, options);
+    const int total = channels + (extras ? int(extras->names.size()) : 0);
+    ImageSpec spec(image.Width(), image.Height(), total, type.pixel);
     spec.alpha_channel = channels == 4 ? 3 : -1;
+    // The tool's channels under the names of the layer it saw, the others as they were.
+    const std::string prefix = source && !source->layer.empty() ? source->layer + "." : "";
+    for (int c = 0; c < channels; ++c) spec.channelnames[std::size_t(c)] = prefix + "RGBA"[c];
+    if (extras) {
+        spec.channelformats.assign(std::size_t(channels), type.pixel);
+        for (std::size_t k = 0; k < extras->names.size(); ++k) {
+            spec.channelnames[std::size_t(channels) + k] = extras->names[k];
+            spec.channelformats.push_back(
+                Holds(type.format, "", extras->types[k]) ? extras->types[k] : type.pixel);
+        }
+    }
+    if (type.bits) spec.attribute("oiio:BitsPerSample", type.bits);
     if (source) {
         const ImageSpec& s = source->spec;
         const bool sameWindows = s.full_x == s.x && s.full_y == s.y && s.full_width == s.width &&
@@ -348,10 +505,45 @@ ImageSpec OutputSpec(const Image& image, int channels, const OutputType& type,
                 spec.attribute(attr.name(), attr.type(), attr.data());
     }
     spec.attribute("oiio:UnassociatedAlpha", 1);
-    spec.attribute("Software", "qrvx");
-    if (!compression.empty()) spec.attribute("compression", compression);
-    for (const auto& [name, value] : metadata) spec.attribute(name, value);
+    spec.attribute("Software", std::string("qrvx ") + kVersion);
+    if (!options.compression.empty()) spec.attribute("compression", options.compression);
+    for (const auto& [name, value] : Texts(options)) spec.attribute(name, value);
     return spec;
+}
+
+// The image's first `channels` channels and the extra channels, interleaved as floats with
+// the file's first line first; extra channels are placed in the frame as the data window
+// they came from (0 where they do not reach).
+std::vector<float> WithExtras(const Image& image, int channels, const ExtraChannels& extras,
+                              Window window) {
+    const std::size_t w = std::size_t(image.Width()), h = std::size_t(image.Height());
+    const std::size_t n = extras.names.size(), total = std::size_t(channels) + n;
+    std::vector<float> all(w * h * total, 0.0f);
+    for (std::size_t r = 0; r < h; ++r) {
+        float* d = all.data() + r * w * total;
+        const int row = int(h - 1 - r);
+        for (std::size_t x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c)
+                d[x * total + std::size_t(c)] =
+                    image.IsFloat()
+                        ? image.Row<float>(row)[4 * x + std::size_t(c)]
+                        : float(image.Row<std::uint16_t>(row)[4 * x + std::size_t(c)]) / 65535.0f;
+    }
+    const std::int64_t left = window == Window::Display ? extras.left : 0,
+                       top = window == Window::Display ? extras.top : 0;
+    for (std::int64_t j = 0; j < extras.height; ++j) {
+        const std::int64_t r = top + j;
+        if (r < 0 || r >= std::int64_t(h)) continue;
+        for (std::int64_t i = 0; i < extras.width; ++i) {
+            const std::int64_t x = left + i;
+            if (x < 0 || x >= std::int64_t(w)) continue;
+            const float* s = extras.values.data() + std::size_t(j * extras.width + i) * n;
+            std::copy(s, s + n,
+                      all.data() + (std::size_t(r) * w + std::size_t(x)) * total +
+                          std::size_t(channels));
+        }
+    }
+    return all;
 }
 
 // How exr::Write lays the image out, when it can write it: a float image stored as float
@@ -361,11 +553,13 @@ std::optional<exr::Layout>
 ExrLayout(const Image& image, const ImageSpec& spec, const OutputType& type, const FileInfo* source,
           const std::vector<std::pair<std::string, std::string>>& metadata) {
     if (type.format != "openexr" || type.pixel != TypeDesc::FLOAT || !image.IsFloat() || !source ||
-        source->format != "openexr")
+        source->format != "openexr" || source->parts > 1 || spec.nchannels > 4 ||
+        spec.channelnames[0] != "R")
         return {};
     const auto compression = exr::ParseCompression(spec.get_string_attribute("compression"));
     if (!compression) return {};
     exr::Layout l;
+    l.alpha = spec.nchannels == 4;
     l.x = spec.x, l.y = spec.y;
     l.displayX = spec.full_x, l.displayY = spec.full_y;
     l.displayWidth = spec.full_width, l.displayHeight = spec.full_height;
@@ -385,16 +579,63 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::string& path) {
     return out;
 }
 
-OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat,
-                   Depth depth) {
+// Whether files of the format hold channels of the type.
+bool Holds(const std::string& format, const std::string& path, TypeDesc type) {
+    const TypeDesc::BASETYPE t = TypeDesc::BASETYPE(type.basetype);
+    const bool integer = t == TypeDesc::UINT8 || t == TypeDesc::UINT16;
+    if (format == "openexr") return t == TypeDesc::HALF || t == TypeDesc::FLOAT;
+    if (format == "tiff") return integer || t == TypeDesc::HALF || t == TypeDesc::FLOAT;
+    if (format == "png" || format == "dpx" || format == "fits") return integer;
+    if (format == "pnm")
+        return OIIO::Strutil::iends_with(path, ".pfm") ? t == TypeDesc::FLOAT : integer;
+    if (format == "hdr") return t == TypeDesc::FLOAT;
+    if (format == "jpeg" || format == "targa" || format == "bmp" || format == "gif" ||
+        format == "webp" || format == "ico")
+        return t == TypeDesc::UINT8;
+    // Others: what the rules before the -d option gave them.
+    return t == TypeDesc::UINT16 || (t == TypeDesc::FLOAT && HoldsFloat(format, path));
+}
+
+// The channel type and bits per sample of a file's colour: its first channel's, since
+// OpenEXR parts may give channels types of their own.
+std::pair<TypeDesc, int> FileTypeOf(const FileInfo& source) {
+    const ImageSpec& s = source.spec;
+    const TypeDesc type = s.nchannels > 0 ? s.channelformat(0) : s.format;
+    const int bits = s.get_int_attribute("oiio:BitsPerSample", 0);
+    return {type, bits > 0 && bits < int(type.size() * 8) ? bits : 0};
+}
+
+std::string TypeName(TypeDesc t) { return t == TypeDesc::HALF ? "half" : t.c_str(); }
+
+OutputType TypeFor(const ImageOutput& out, const std::string& path, bool imageIsFloat, Depth depth,
+                   DataType asked, const FileInfo* source) {
     const std::string format = out.format_name();
+    if (asked != DataType::Auto) {
+        static const TypeDesc types[] = {TypeDesc::UNKNOWN, TypeDesc::UINT8, TypeDesc::UINT16,
+                                         TypeDesc::HALF, TypeDesc::FLOAT};
+        const TypeDesc t = types[int(asked)];
+        if (!Holds(format, path, t))
+            throw UsageError("cannot write " + path + ": " + format + " files hold no " +
+                             TypeName(t) + " pixels (-d " + TypeName(t) + ")");
+        return {t, format};
+    }
     const bool holdsFloat = HoldsFloat(format, path);
-    const bool wantFloat = depth == Depth::Half || (depth != Depth::Int16 && imageIsFloat);
-    if (wantFloat && !holdsFloat)
-        throw UsageError("cannot write " + path + ": " + format + " files hold no " +
-                         (depth == Depth::Half ? "half" : "float") +
-                         " pixels (give --depth int16 to write 16-bit integers)");
+    if (depth == Depth::Half && !holdsFloat)
+        throw UsageError("cannot write " + path + ": " + format +
+                         " files hold no half pixels (give --depth int16 to write 16-bit "
+                         "integers)");
     if (depth == Depth::Half) return {TypeDesc::HALF, format};
+    if (source) {
+        const auto [type, bits] = FileTypeOf(*source);
+        // Fewer bits than the type's only where the format stores them (DPX, TIFF).
+        const bool keepsBits = format == "dpx" || format == "tiff";
+        if (Holds(format, path, type)) return {type, format, keepsBits ? bits : 0};
+    }
+    const bool wantFloat = depth != Depth::Int16 && imageIsFloat;
+    if (wantFloat && !holdsFloat)
+        throw UsageError("cannot write " + path + ": " + format +
+                         " files hold no float pixels (give --depth int16 to write 16-bit "
+                         "integers)");
     if (wantFloat || format == "openexr") return {TypeDesc::FLOAT, format};
     return {TypeDesc::UINT16, format};
 }
@@ -432,8 +673,19 @@ const std::vector<CompressionName>* CompressionsOf(const std::string& format) {
 
 } // namespace
 
-OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth) {
-    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth);
+std::optional<DataType> DataTypeNamed(const std::string& name) {
+    static const std::pair<const char*, DataType> names[] = {{"uint8", DataType::UInt8},
+                                                             {"uint16", DataType::UInt16},
+                                                             {"half", DataType::Half},
+                                                             {"float", DataType::Float}};
+    for (const auto& [n, t] : names)
+        if (name == n) return t;
+    return {};
+}
+
+OutputType OutputTypeFor(const std::string& path, bool imageIsFloat, Depth depth, DataType type,
+                         const FileInfo* source) {
+    return TypeFor(*CreateOutput(path), path, imageIsFloat, depth, type, source);
 }
 
 void CheckCompression(const std::string& path, const std::string& compression) {
@@ -468,15 +720,20 @@ void CheckCompression(const std::string& path, const std::string& compression) {
                      Join(accepted) + ")");
 }
 
+bool KeepsParts(const std::string& path, const FileInfo& source) {
+    const auto out = CreateOutput(path);
+    return source.format == out->format_name() && out->supports("multiimage");
+}
+
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
     CheckCompression(path, options.compression);
     auto out = CreateOutput(path);
-    OutputType type = TypeFor(*out, path, image.IsFloat(), options.depth);
+    OutputType type =
+        TypeFor(*out, path, image.IsFloat(), options.depth, options.type, options.source);
     if (options.pixel != TypeDesc::UNKNOWN) type.pixel = options.pixel;
-    const int channels = out->supports("alpha") ? 4 : 3;
-    const ImageSpec spec = OutputSpec(image, channels, type, options.source, options.window,
-                                      options.compression, options.metadata);
-    if (const auto layout = ExrLayout(image, spec, type, options.source, options.metadata))
+    const int channels = options.alpha && out->supports("alpha") ? 4 : 3;
+    const ImageSpec spec = OutputSpec(image, channels, type, options);
+    if (const auto layout = ExrLayout(image, spec, type, options.source, Texts(options)))
         if (exr::Write(image, path, *layout)) return;
 
     PendingFile file(path);
@@ -498,12 +755,44 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
         proxy.emplace(stream.get(), OIIO::Filesystem::IOProxy::Write);
         out->set_ioproxy(&*proxy);
     }
-    if (!out->open(file.TempPath(), spec)) fail(out->geterror());
-    // The file's first line is the host's top row: written from there with a negative row
-    // step, so the picture keeps its way up without a pass of its own.
-    const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
-    const void* top = image.Row<char>(image.Height() - 1);
-    if (!out->write_image(from, top, image.Stride(), -image.RowBytes())) fail(out->geterror());
+    // The source's other parts, copied through beside the rendered one where the output
+    // is of the source's multi-part format.
+    std::unique_ptr<ImageInput> parts;
+    std::vector<ImageSpec> specs{spec};
+    const FileInfo* source = options.source;
+    if (source && source->parts > 1 && KeepsParts(path, *source)) {
+        parts = OpenFile(source->path);
+        specs.clear();
+        for (int k = 0; k < source->parts && parts->seek_subimage(k, 0); ++k)
+            specs.push_back(k == source->part ? spec : parts->spec());
+    }
+    const int rendered = parts ? source->part : 0;
+    if (!out->open(file.TempPath(), int(specs.size()), specs.data())) fail(out->geterror());
+    for (int k = 0; k < int(specs.size()); ++k) {
+        if (k > 0 &&
+            !out->open(file.TempPath(), specs[std::size_t(k)], ImageOutput::AppendSubimage))
+            fail(out->geterror());
+        if (k != rendered) {
+            // Another part: its pixels as the file stores them, channel types and all.
+            std::vector<unsigned char> native(specs[std::size_t(k)].image_bytes(true));
+            if (!parts->read_image(k, 0, 0, specs[std::size_t(k)].nchannels, TypeDesc::UNKNOWN,
+                                   native.data()))
+                fail(parts->geterror());
+            if (!out->write_image(TypeDesc::UNKNOWN, native.data())) fail(out->geterror());
+        } else if (const ExtraChannels* extras = ExtrasFor(image, type, options)) {
+            // With the source's other channels: all of them as floats in one buffer, which
+            // the writer turns into each channel's type (floats hold every value of theirs).
+            const std::vector<float> all = WithExtras(image, channels, *extras, options.window);
+            if (!out->write_image(TypeDesc::FLOAT, all.data())) fail(out->geterror());
+        } else {
+            // The file's first line is the host's top row: written from there with a
+            // negative row step, so the picture keeps its way up without a pass of its own.
+            const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
+            const void* top = image.Row<char>(image.Height() - 1);
+            if (!out->write_image(from, top, image.Stride(), -image.RowBytes()))
+                fail(out->geterror());
+        }
+    }
     if (!out->close()) fail(out->geterror());
     out.reset();
     proxy.reset();

@@ -1,11 +1,14 @@
 #include "app/listing.h"
 
+#include "app/demo_presets.h"
+#include "app/errors.h"
 #include "app/settings.h"
 #include "app/text.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,7 +63,90 @@ std::string Entries(const InputDecl& d) {
     return Join(entries, " | ");
 }
 
+// A control's kind, ranges, entries and default, as `render TOOL --help` shows them.
+std::string Facts(const Input& in) {
+    const InputDecl& d = in.Decl();
+    if (in.IsImage()) return d.required ? "image, required" : "image, optional";
+    std::vector<std::string> facts = {d.kind.empty() ? d.dataType : d.kind};
+    if (in.IsPoint()) facts.push_back("x,y");
+    if (d.shownLow || d.shownHigh) facts.push_back("shown " + Range(d.shownLow, d.shownHigh));
+    if (d.allowedLow || d.allowedHigh)
+        facts.push_back("allowed " + Range(d.allowedLow, d.allowedHigh));
+    if (!d.comboEntries.empty()) facts.push_back(Entries(d));
+    // A new tool holds every default, points included.
+    std::string value = FormatValue(CurrentValue(in));
+    const std::size_t entry = std::size_t(CurrentValue(in).x);
+    if (!d.comboEntries.empty() && entry < d.comboEntries.size())
+        value += " (" + d.comboEntries[entry] + ")";
+    facts.push_back("default " + value);
+    if (!in.IsVisible()) facts.push_back("hidden until another control shows it");
+    return Join(facts, ", ");
+}
+
+// A command-line word in single quotes when the shell would split or expand it.
+std::string ShellWord(const std::string& word) {
+    if (word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                               "0123456789_-.,/=:#@%") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 } // namespace
+
+void PrintToolHelp(const qrvx::Tool& tool, std::ostream& out) {
+    const std::string name = qrvx::DisplayName(tool.Entry());
+    out << name << " (" << tool.Entry().ID().Text() << ")\n  "
+        << Indented(tool.Entry().Text(tag::RegHelp), "  ") << "\n";
+    const auto section = [&](bool images, const std::string& title) {
+        out << "\n" << title << "\n";
+        std::string page;
+        for (const auto& in : tool.Inputs()) {
+            if (in->IsImage() != images) continue;
+            const InputDecl& d = in->Decl();
+            if (!images && d.page != page && !d.page.empty())
+                out << "  [" << (page = d.page) << "]\n";
+            out << "  " << Quoted(d.id) << ": " << Facts(*in) << "\n";
+            if (!d.description.empty())
+                out << "      " << Indented(d.description, "      ") << "\n";
+        }
+    };
+    section(true, "Image inputs (-i ID=PATH; -i PATH for \"Input\"):");
+    section(false, "Controls (-s ID=VALUE; a point as x,y, a combo entry by name or number):");
+
+    // The demo's settings make the first example; a tool without them shows its defaults.
+    const DemoPreset* preset = nullptr;
+    for (const DemoPreset& p : DemoPresets())
+        if (SameText(p.tool, name)) preset = &p;
+    std::string images;
+    for (const auto& in : tool.Inputs()) {
+        const InputDecl& d = in->Decl();
+        if (!in->IsImage() || d.id == "Input") continue;
+        std::string picture;
+        if (preset)
+            for (const auto& [id, file] : preset->images)
+                if (id == d.id) picture = file;
+        if (picture.empty() && !d.required) continue;
+        if (picture.empty()) picture = d.id;
+        std::string file;
+        for (char c : picture)
+            file += std::isalnum(static_cast<unsigned char>(c)) ? char(std::tolower(c)) : '-';
+        images += " -i " + ShellWord(d.id + "=" + file + ".png");
+    }
+    std::string settings;
+    if (preset)
+        for (const auto& [id, value] : preset->settings)
+            settings += " -s " + ShellWord(id + "=" + value);
+    out << "\nExamples:\n"
+        << "  qrvx render " << ShellWord(name) << " -i plate.exr" << images << settings
+        << " --save-settings look.json -o out.exr\n"
+        << "      " << (preset ? std::string(preset->caption) : "the tool at its defaults")
+        << "; the settings saved in look.json\n"
+        << "  qrvx render " << ShellWord(name) << " -i plate.####.exr" << images
+        << " --settings look.json --frames 1001-1100 -o out.####.exr\n"
+        << "      the same look over frames 1001 to 1100 of a sequence\n";
+}
 
 void ListTools(const Catalog& catalog, bool json, std::ostream& out) {
     Json list = Json::array();

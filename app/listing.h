@@ -1,4 +1,5 @@
-// What `qrvx tools` and `qrvx controls` print: a table for people, or JSON with --json.
+// What `qrvx tools`, `qrvx controls` and `qrvx render TOOL --help` print: a table for people, or
+// JSON with --json.
 #pragma once
 
 #include "app/catalog.h"
@@ -15,5 +16,11 @@ void ListTools(const Catalog& catalog, bool json, std::ostream& out);
 // name, kind, data type, shown and allowed range, default, combo entries, current
 // visibility and value, required, description.
 void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out);
+
+// `qrvx render TOOL --help`: the tool's help text, its image inputs and controls in
+// declaration order (kind, shown and allowed range, combo entries, default, description)
+// and two example command lines, a still with the demo's settings saved and a sequence
+// rendered with them.
+void PrintToolHelp(const qrvx::Tool& tool, std::ostream& out);
 
 } // namespace app

@@ -8,6 +8,7 @@
 #include "app/listing.h"
 #include "app/render.h"
 #include "app/sequence.h"
+#include "app/text.h"
 #include "app/version.h"
 #include "app/view.h"
 
@@ -24,6 +25,41 @@ int Report(const std::string& message, int code) {
     return code;
 }
 
+// `qrvx render TOOL --help`: the command's help, then the tool's inputs, controls and
+// examples. A tool that cannot be found is reported after the command's help.
+int RenderHelp(const CLI::App& cli, const CLI::CallForHelp& e, const std::string& name) {
+    const int code = cli.exit(e);
+    try {
+        const app::Catalog catalog = app::Catalog::Load(true);
+        const qrvx::Tool tool(catalog.Find(name));
+        std::cout << "\n";
+        app::PrintToolHelp(tool, std::cout);
+    } catch (const app::UsageError& error) {
+        return Report(error.what(), 2);
+    } catch (const std::exception& error) {
+        return Report(error.what(), 1);
+    }
+    return code;
+}
+
+const char* const kExamples =
+    "Examples:\n"
+    "  qrvx tools                            every loaded tool\n"
+    "  qrvx controls ChannelShift            its inputs and controls\n"
+    "  qrvx render ChannelShift --help       the same with examples, and the render options\n"
+    "  qrvx render ChannelShift -i plate.####.exr -s 'Center Red=0.52,0.5' -o out.####.exr\n"
+    "  qrvx demo                             every tool over a test card, into out/demo\n"
+    "  qrvx view ChannelShift -i plate.exr   the tool live in the browser";
+
+const char* const kRenderExamples =
+    "Examples:\n"
+    "  qrvx render ChannelShift -i plate.exr -s 'Center Red=0.52,0.5' -o shifted.exr\n"
+    "  qrvx render Warble -i plate.####.exr -s FormulaXR=SIN --frames 1001-1100 -o out.####.exr\n"
+    "  qrvx render Watchcam -i now.####.exr -i Reference=before.png -o 'changed.$F4.exr'\n"
+    "  qrvx render Warble -i in.png -s FormulaXR=SIN --save-settings look.json -o out.png\n"
+    "  qrvx render Warble -i other.png --settings look.json -o other_out.png\n"
+    "  qrvx render TOOL --help               the tool's inputs, controls and examples";
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -32,8 +68,10 @@ int main(int argc, char** argv) {
     cli.require_subcommand(1);
     cli.set_version_flag("--version", std::string("qrvx ") + app::kVersion,
                          "Print the version and exit");
-    cli.footer("Plug-ins are loaded from QRVX_PLUGIN_PATH (colon-separated) and ../plugins beside "
-               "the binary.\nExit codes: 0 done, 1 a failure, 2 a usage error.");
+    const std::string about =
+        "Plug-ins are loaded from QRVX_PLUGIN_PATH (colon-separated) and ../plugins beside the "
+        "binary.\nExit codes: 0 done, 1 a failure, 2 a usage error.";
+    cli.footer(about + "\n\n" + kExamples);
 
     bool json = false, quiet = false;
     std::string toolName;
@@ -78,6 +116,20 @@ int main(int argc, char** argv) {
     render->add_option("--compression", r.compression,
                        "Output compression: none, rle, zip, piz, dwaa:45, ... (default: the "
                        "input's, within one format)");
+    std::string dataType = "auto";
+    render
+        ->add_option("-d", dataType,
+                     "Channel type of the output files: uint8, uint16, half or float "
+                     "(default: the main input's)")
+        ->check(CLI::IsMember({"auto", "uint8", "uint16", "half", "float"}));
+    bool history = false;
+    render->add_flag("--history", history, "Append the command line to the output's ImageHistory");
+    render->add_option("--layer", r.layer,
+                       "The main input's layer the tool sees (its NAME.R, NAME.G, NAME.B, "
+                       "NAME.A); the other channels pass through");
+    render->add_option("--part", r.part,
+                       "The OpenEXR part the tool renders, by number or name (default 0); the "
+                       "other parts are copied through");
     render->add_flag("--data-window", r.dataWindow,
                      "Take each file's data window as the frame, not its display window");
     render->add_option("--threads", threads,
@@ -85,6 +137,10 @@ int main(int argc, char** argv) {
     render->add_flag("-q,--quiet", r.quiet, "Print errors only");
     render->add_flag("--progress", r.progress,
                      "Print a line per frame even when stderr is no terminal");
+    render->footer(std::string(app::kPatternHelp) +
+                   "\nWithout --frames a sequence renders the frames of \"Input\" found on disk."
+                   "\n\n" +
+                   about + "\n\n" + kRenderExamples);
 
     std::string demoFolder = "out/demo";
     CLI::App* demo =
@@ -108,6 +164,7 @@ int main(int argc, char** argv) {
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        if (render->parsed() && !r.tool.empty()) return RenderHelp(cli, e, r.tool);
         return cli.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return cli.exit(e);
@@ -130,6 +187,8 @@ int main(int argc, char** argv) {
                                                                      {"float", app::Depth::Float},
                                                                      {"half", app::Depth::Half}};
             r.depth = depths.at(depth);
+            r.type = app::DataTypeNamed(dataType).value_or(app::DataType::Auto);
+            if (history) r.history = app::CommandLine(argc, argv);
             r.threads = app::ParseThreads(threads);
             app::RunRender(r);
         } else if (demo->parsed()) {

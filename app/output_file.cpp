@@ -38,7 +38,13 @@ extern "C" void RemovePendingAndDie(int sig) {
 
 void Watch(const std::string& temp) {
     static const bool installed = [] {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, RemovePendingAndDie);
+        // A signal the process was started ignoring (nohup's SIGHUP, SIGINT of a job
+        // started in the background by a script) stays ignored: it must not end the render.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction now {};
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+            std::signal(sig, RemovePendingAndDie);
+        }
         return true;
     }();
     (void)installed;

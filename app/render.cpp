@@ -42,7 +42,7 @@ std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Bin
     if (lead) {
         if (!lead->path.EmbeddedFrames().empty()) return ParseFrames(lead->path.EmbeddedFrames());
         std::vector<int> frames = lead->path.FramesOnDisk();
-        if (frames.empty()) throw Failure("sequence " + lead->path.Text() + " matches no files");
+        if (frames.empty()) throw Failure(lead->path.NoFilesMessage());
         return frames;
     }
     if (!output.EmbeddedFrames().empty()) return ParseFrames(output.EmbeddedFrames());
@@ -78,6 +78,7 @@ struct Plan {
     std::vector<int> frames = {0};
     ImageDepth depth = ImageDepth::Int16;
     Window window = Window::Display;
+    ReadOptions mainRead; // how the main input is read: window, layer, part, its other channels
     // Per binding: whether its dropped overscan has been told (once per sequence). Frames
     // are read one after another, never two at once.
     mutable std::vector<char> overscanTold;
@@ -108,10 +109,13 @@ void PlanFramesAndDepth(const RenderOptions& o, Plan& plan) {
     for (const Binding& b : plan.bindings)
         if (b.input->Decl().id == "Input") plan.main = &b;
     const std::string first = plan.output.Frame(plan.frames.front());
-    plan.depth = ImageDepthFor(
-        o.depth, plan.main && ReadInfo(plan.main->path.Frame(plan.frames.front())).isFloat);
+    const FileInfo mainInfo =
+        plan.main ? ReadInfo(plan.main->path.Frame(plan.frames.front()), plan.mainRead)
+                  : FileInfo();
+    plan.depth = ImageDepthFor(o.depth, plan.main && mainInfo.isFloat);
     CheckWritable(first); // first, so that a folder is called a folder
-    OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth);
+    OutputTypeFor(first, plan.depth == ImageDepth::Float32, o.depth, o.type,
+                  plan.main ? &mainInfo : nullptr);
 }
 
 // The images a frame reads from its sequence inputs, with the main input's description.
@@ -124,7 +128,9 @@ struct FrameInputs {
 // outside the display window it drops.
 std::unique_ptr<Image> ReadBinding(const Plan& plan, const Binding& b, const std::string& path,
                                    FileInfo& info, bool quiet) {
-    auto image = ReadImage(path, plan.depth, &info, plan.window);
+    ReadOptions plain;
+    plain.window = plan.window;
+    auto image = ReadImage(path, plan.depth, &info, &b == plan.main ? plan.mainRead : plain);
     const std::int64_t dropped = plan.window == Window::Display ? PixelsOutsideFrame(info.spec) : 0;
     char& told = plan.overscanTold[std::size_t(&b - plan.bindings.data())];
     if (dropped > 0 && !told && !quiet) {
@@ -201,6 +207,16 @@ private:
     std::thread m_watcher;
 };
 
+// Whether every pixel's alpha is full.
+bool IsOpaque(const Image& image) {
+    for (int y = 0; y < image.Height(); ++y)
+        for (int x = 0; x < image.Width(); ++x)
+            if (image.IsFloat() ? image.Row<float>(y)[4 * x + 3] != 1.0f
+                                : image.Row<std::uint16_t>(y)[4 * x + 3] != 65535)
+                return false;
+    return true;
+}
+
 // Renders every frame of the plan at the frame's time, in three overlapping stages: the
 // next frame's inputs are read on one thread and the last frame's output is written on
 // another while this frame renders, so decoding, rendering and encoding keep every core
@@ -224,6 +240,11 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         writing.get();
         if (progress) std::cerr << written;
     };
+
+    // Whether the outputs have alpha: where the input has, or where there is no input file;
+    // decided by the first frame for the whole run, so that no frame of a sequence differs.
+    std::optional<bool> alpha;
+    if (!plan.main) alpha = true;
 
     std::future<FrameInputs> next = readAhead(0);
     for (std::size_t i = 0; i < plan.frames.size(); ++i) {
@@ -249,15 +270,32 @@ void RenderFrames(qrvx::Tool& tool, const Plan& plan, const RenderOptions& o,
         finishWrite();
         const std::string target = plan.output.Frame(frame);
         const FileInfo* source = plan.main ? (mainIsSequence ? &in.mainInfo : &stillInfo) : nullptr;
+        if (!alpha) {
+            if (source->extras && !ExtrasFit(*result, *source, plan.window) && !o.quiet)
+                std::cerr << "qrvx: note: the output is " << result->Width() << " x "
+                          << result->Height() << ", not the input's size: its other channels ("
+                          << Join(source->extras->names) << ") are dropped\n";
+            if (source->parts > 1 && !KeepsParts(target, *source) && !o.quiet)
+                std::cerr << "qrvx: note: " << source->path << " has " << source->parts
+                          << " parts; only part " << source->part << " is written into " << target
+                          << "\n";
+            alpha = HasAlpha(*source) || !IsOpaque(*result);
+            if (*alpha && !HasAlpha(*source) && !o.quiet)
+                std::cerr << "qrvx: note: " << source->path
+                          << " has no alpha, but the tool's is not opaque: the output has alpha\n";
+        }
         writing = std::async(std::launch::async,
                              [&o, &plan, result, target, info = source ? *source : FileInfo(),
-                              hasSource = source != nullptr] {
+                              hasSource = source != nullptr, withAlpha = *alpha] {
                                  WriteImage(*result, target,
                                             {.depth = o.depth,
+                                             .type = o.type,
                                              .source = hasSource ? &info : nullptr,
                                              .window = plan.window,
                                              .compression = o.compression,
-                                             .metadata = o.metadata});
+                                             .metadata = o.metadata,
+                                             .alpha = withAlpha,
+                                             .history = o.history});
                              });
         if (progress) {
             const double seconds =
@@ -388,6 +426,8 @@ void RunRender(const RenderOptions& o) {
     for (const Binding& b : plan.bindings) given.push_back(b.input->Decl().id);
     RequireImageInputs(tool, given,
                        [](const std::string& id) { return "-i " + Quoted(id + "=PATH"); });
+    plan.window = o.dataWindow ? Window::Data : Window::Display;
+    plan.mainRead = {.window = plan.window, .layer = o.layer, .part = o.part, .keepExtras = true};
     PlanFramesAndDepth(o, plan);
     CheckCompression(plan.output.Frame(plan.frames.front()), o.compression);
     if (!o.saveSettings.empty()) {
@@ -400,7 +440,6 @@ void RunRender(const RenderOptions& o) {
     // Stills are read once and stay connected; sequences are read per frame.
     FileInfo mainInfo;
     std::vector<std::unique_ptr<Image>> stills;
-    plan.window = o.dataWindow ? Window::Data : Window::Display;
     plan.overscanTold.assign(plan.bindings.size(), 0);
     for (const Binding& b : plan.bindings)
         if (!b.path.IsSequence()) {

@@ -31,9 +31,13 @@ struct RenderOptions {
     std::string frames;                // --frames
     std::optional<double> time;        // --time
     Depth depth = Depth::Auto;
-    std::string compression; // --compression; "" for the format's default
+    DataType type = DataType::Auto; // -d: the output files' channel type
+    std::string history;            // --history: the command line to append to ImageHistory
+    std::string compression;        // --compression; "" for the format's default
     // Text metadata written into every output (the farm's fingerprint of the render).
     std::vector<std::pair<std::string, std::string>> metadata;
+    std::string layer;       // --layer: the main input's layer the tool sees
+    std::string part;        // --part: the main input's OpenEXR part the tool renders
     bool dataWindow = false; // --data-window: the data window is the frame, not the display's
     int threads = 0;         // 0: every core; more than the cores: every core
     bool quiet = false;

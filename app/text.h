@@ -33,6 +33,29 @@ inline std::string Join(const std::vector<std::string>& items, const char* separ
     return out;
 }
 
+// The command line as a shell would take it back: "qrvx" and each argument after it, an
+// argument quoted in single quotes where it holds anything beyond letters, digits and
+// -_.,:/=@%+#.
+inline std::string CommandLine(int argc, char** argv) {
+    std::string line = "qrvx";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        const bool plain = !a.empty() && std::all_of(a.begin(), a.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) ||
+                   std::string_view("-_.,:/=@%+#").find(c) != std::string_view::npos;
+        });
+        line += ' ';
+        if (plain) {
+            line += a;
+            continue;
+        }
+        line += '\'';
+        for (char c : a) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
 // Text the user typed, fit to be echoed in a one-line message: control characters shown
 // as \n, \t or \xNN, and anything past the first 80 characters cut off behind "...",
 // never inside a UTF-8 character.

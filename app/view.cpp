@@ -5,6 +5,7 @@
 #include "app/render.h"
 #include "app/settings.h"
 #include "app/text.h"
+#include "app/view_ocio.h"
 #include "app/view_page.h"
 #include "app/view_session.h"
 
@@ -100,6 +101,17 @@ public:
         : m_catalog(Catalog::Load(o.quiet)), m_root(o.root), m_token(RandomHex(16)) {
         m_start = StartState(o);
         m_page = ViewPage();
+        // Before the working folder changes, so that a relative $OCIO names what it named
+        // where the command started.
+        try {
+            m_ocio = OcioViews::FromEnvironment();
+        } catch (const Failure& e) {
+            std::cerr << "qrvx: warning: " << e.what()
+                      << "; float pictures are shown through sRGB\n";
+            m_ocioError = e.what();
+        }
+        m_start["ocio"] = m_ocio ? m_ocio->Describe() : Json(nullptr);
+        if (!m_ocioError.empty()) m_start["ocioError"] = m_ocioError;
         std::error_code ec;
         fs::current_path(m_root.Path(), ec);
         if (ec) throw Failure("cannot work in " + m_root.Path().string() + ": " + ec.message());
@@ -172,7 +184,7 @@ public:
             auto session = Find(Param(req, "s"));
             const auto image = session->Last(Param(req, "which") == "input");
             if (!image) throw Refused(404, "nothing has been rendered yet");
-            SendPicture(res, *image, TransformOf(req));
+            SendPicture(res, *image, *ViewOf(req));
         });
         Route(s, "GET", "/api/pixel", [this](const auto& req, auto& res) {
             auto session = Find(Param(req, "s"));
@@ -310,12 +322,35 @@ private:
         return it->second;
     }
 
-    static ViewTransform TransformOf(const httplib::Request& req) {
-        return req.has_param("view") && req.get_param_value("view") == "raw" ? ViewTransform::Raw
-                                                                             : ViewTransform::SRGB;
+    // The view transform of float pictures that a picture request names: "view=raw",
+    // "view=srgb", or "view=ocio&display=D&ocioView=V" (the config's default display or
+    // view where one is not given); without "view", the config's default display and view
+    // when $OCIO named one, else sRGB.
+    std::shared_ptr<const FloatView> ViewOf(const httplib::Request& req) {
+        const auto builtIn = [](const FloatView& v) {
+            return std::shared_ptr<const FloatView>(std::shared_ptr<const FloatView>(), &v);
+        };
+        const std::string kind = req.has_param("view") ? req.get_param_value("view")
+                                 : m_ocio              ? "ocio"
+                                                       : "srgb";
+        if (kind == "raw") return builtIn(RawView());
+        if (kind == "srgb") return builtIn(SrgbView());
+        if (kind != "ocio")
+            throw Refused(400, "view " + Quoted(Excerpt(kind)) + " is not raw, srgb or ocio");
+        if (!m_ocio)
+            throw Refused(400, m_ocioError.empty() ? "no OpenColorIO config: $OCIO is not set"
+                                                   : m_ocioError);
+        const Json& ocio = m_start.at("ocio");
+        std::string display = req.get_param_value("display");
+        if (display.empty()) display = ocio["display"].get<std::string>();
+        std::string view = req.get_param_value("ocioView");
+        if (view.empty())
+            for (const Json& d : ocio["displays"])
+                if (d["name"] == display) view = d["defaultView"].get<std::string>();
+        return m_ocio->View(display, view);
     }
 
-    static void SendPicture(httplib::Response& res, const Image& image, ViewTransform t) {
+    static void SendPicture(httplib::Response& res, const Image& image, const FloatView& t) {
         res.set_header("X-Width", std::to_string(image.Width()));
         res.set_header("X-Height", std::to_string(image.Height()));
         res.set_header("X-Float", image.IsFloat() ? "1" : "0");
@@ -332,6 +367,7 @@ private:
     void Render(const httplib::Request& req, httplib::Response& res) {
         auto session = Find(Param(req, "s"));
         const long long change = Whole(Param(req, "change"), "change");
+        const auto view = ViewOf(req);
         const auto start = std::chrono::steady_clock::now();
         const ViewSession::Rendered r = session->Render(std::uint64_t(std::max(change, 0LL)));
         if (r.dropped) return SendJson(res, {{"dropped", true}}, 409);
@@ -343,7 +379,7 @@ private:
         res.set_header("X-Render-Ms", std::to_string(ms));
         res.set_header("X-Input-Width", std::to_string(r.input ? r.input->Width() : 0));
         res.set_header("X-Input-Height", std::to_string(r.input ? r.input->Height() : 0));
-        SendPicture(res, *r.output, TransformOf(req));
+        SendPicture(res, *r.output, *view);
     }
 
     Catalog m_catalog;
@@ -351,6 +387,8 @@ private:
     std::string m_token;
     Json m_start;
     std::string m_page;
+    std::unique_ptr<OcioViews> m_ocio; // $OCIO's config, when it names one that reads
+    std::string m_ocioError;           // why the config that $OCIO names does not
     std::mutex m_mutex;
     std::map<std::string, std::shared_ptr<ViewSession>> m_sessions;
     std::uint64_t m_uses = 0;

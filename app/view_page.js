@@ -9,7 +9,8 @@ const $ = (id) => document.getElementById(id);
 // What the tests and the benchmark read: the state, the picture drawn, and counts.
 const qrvx = window.qrvx = {
   session: null, state: null, root: "",
-  shown: null,                    // {change, width, height, isFloat, pixels: Uint8ClampedArray}
+  ocio: null,                     // the OpenColorIO config's displays and views, when $OCIO names one
+  shown: null,                    // {change, view, width, height, isFloat, pixels: Uint8ClampedArray}
   input: null,                    // the same for the input picture
   rendered: 0, dropped: 0, failed: 0,
   changedAt: new Map(),           // change number -> time the change was made
@@ -221,8 +222,33 @@ document.querySelectorAll("input[name=show]").forEach((r) => r.addEventListener(
 document.querySelectorAll("input[name=zoom]").forEach((r) => r.addEventListener("change", () => {
   look.zoom = r.value; look.panX = look.panY = 0; draw();
 }));
+// The view transform of float pictures, as the picture requests name it: raw, the
+// display and view picked from the OpenColorIO config that $OCIO names, else sRGB.
+function transform() {
+  if ($("raw").checked) return "view=raw";
+  if (!qrvx.ocio) return "view=srgb";
+  return `view=ocio&display=${encodeURIComponent($("display").value)}&ocioView=${encodeURIComponent($("ocioView").value)}`;
+}
 $("raw").addEventListener("change", () => { refetchPictures(); });
-const transform = () => ($("raw").checked ? "raw" : "srgb");
+
+// The config's displays in one list and the picked display's views in the other, each
+// at the config's default.
+function showOcio(ocio) {
+  qrvx.ocio = ocio;
+  $("ocioRow").hidden = false;
+  $("rawLabel").title = "Float pictures: show the values 0..1 straight instead of through the display and view";
+  $("ocioRow").title = `Float pictures (taken as ${ocio.input}) through a display and view of ${ocio.config}`;
+  for (const d of ocio.displays) $("display").appendChild(el("option", { value: d.name, text: d.name }));
+  $("display").value = ocio.display;
+  showViews(ocio.view);
+}
+function showViews(view) {
+  const d = qrvx.ocio.displays.find((d) => d.name === $("display").value);
+  $("ocioView").replaceChildren(...d.views.map((v) => el("option", { value: v, text: v })));
+  $("ocioView").value = view || d.defaultView;
+}
+$("display").addEventListener("change", () => { showViews(); refetchPictures(); });
+$("ocioView").addEventListener("change", () => { refetchPictures(); });
 
 async function readPicture(res) {
   const buf = await res.arrayBuffer();
@@ -239,8 +265,9 @@ let inputKey = "";
 async function render(change) {
   const session = qrvx.session;
   let res;
+  const view = transform();
   try {
-    res = await api(`/api/render?s=${session}&change=${change}&view=${transform()}`);
+    res = await api(`/api/render?s=${session}&change=${change}&${view}`);
   } catch (err) {
     if (session !== qrvx.session) return;
     if (err.status === 409) { qrvx.dropped++; return; }
@@ -252,11 +279,12 @@ async function render(change) {
   if (session !== qrvx.session) return;
   const pic = await readPicture(res);
   pic.change = +res.headers.get("X-Change");
+  pic.view = view;
   if (qrvx.shown && qrvx.shown.change >= pic.change) { qrvx.dropped++; return; }
   qrvx.shown = pic;
   qrvx.rendered++;
   putPicture(outCanvas, pic);
-  $("raw").disabled = !pic.isFloat;
+  $("raw").disabled = $("display").disabled = $("ocioView").disabled = !pic.isFloat;
   draw();
   const made = qrvx.changedAt.get(pic.change);
   if (made !== undefined) qrvx.timings.push(performance.now() - made);
@@ -265,6 +293,8 @@ async function render(change) {
     qrvx.error = "";
     status(`${pic.width} × ${pic.height} ${pic.isFloat ? "float" : "16-bit"}, ${(+res.headers.get("X-Render-Ms")).toFixed(0)} ms`);
   }
+  // The view was changed while this render was on its way: show it through the new one.
+  if (view !== transform()) refetchPictures();
   const key = JSON.stringify([inputPath(), qrvx.state && qrvx.state.frame]);
   if (key !== inputKey || !qrvx.input) { inputKey = key; fetchInput(); }
 }
@@ -272,7 +302,7 @@ async function render(change) {
 async function fetchInput() {
   if (!qrvx.session || !qrvx.shown) return;
   try {
-    const res = await api(`/api/picture?s=${qrvx.session}&which=input&view=${transform()}`);
+    const res = await api(`/api/picture?s=${qrvx.session}&which=input&${transform()}`);
     qrvx.input = await readPicture(res);
     putPicture(inCanvas, qrvx.input);
     draw();
@@ -282,9 +312,11 @@ async function fetchInput() {
 async function refetchPictures() {
   if (!qrvx.session || !qrvx.shown) return;
   try {
-    const res = await api(`/api/picture?s=${qrvx.session}&which=output&view=${transform()}`);
+    const view = transform();
+    const res = await api(`/api/picture?s=${qrvx.session}&which=output&${view}`);
     const pic = await readPicture(res);
     pic.change = qrvx.shown.change;
+    pic.view = view;
     qrvx.shown = pic;
     putPicture(outCanvas, pic);
   } catch (err) { /* keep what is shown */ }
@@ -622,6 +654,8 @@ $("tool").addEventListener("change", () => {
     const [tools, start] = await Promise.all([api("/api/tools"), api("/api/start")]);
     for (const t of tools) $("tool").appendChild(el("option", { value: t.name, text: t.name, title: t.help }));
     qrvx.root = start.root;
+    if (start.ocio) showOcio(start.ocio);
+    if (start.ocioError) $("rawLabel").title += " (" + start.ocioError + ")";
     $("rootNote").textContent = ` (run in ${start.root})`;
     await open(start.tool, start.inputs, start.controls, 0);
   } catch (err) { status(err.message, true); }

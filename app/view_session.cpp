@@ -126,8 +126,8 @@ Json RootFolder::List(const std::string& relative) const {
             continue;
         }
         std::sort(run.frames.begin(), run.frames.end());
-        const std::string mark = digits == 4 ? "#" : std::string(digits, '@');
-        sequences.push_back({{"name", stem + mark + ext}, {"frames", run.frames}});
+        sequences.push_back(
+            {{"name", stem + FrameMark(int(digits)) + ext}, {"frames", run.frames}});
     }
     std::sort(folders.begin(), folders.end());
     std::sort(files.begin(), files.end());
@@ -183,8 +183,38 @@ void ViewRow(const T* s, std::uint8_t* d, int width, Convert convert) {
     }
 }
 
-std::string ViewPixels(const Image& image, ViewTransform transform) {
-    static const SrgbTable srgb;
+namespace {
+
+class SrgbRows final : public FloatView {
+public:
+    void Row(const float* s, std::uint8_t* d, int width) const override {
+        ViewRow(s, d, width, [this](float v) { return m_table(v); });
+    }
+
+private:
+    SrgbTable m_table;
+};
+
+class RawRows final : public FloatView {
+public:
+    void Row(const float* s, std::uint8_t* d, int width) const override {
+        ViewRow(s, d, width, RawByte);
+    }
+};
+
+} // namespace
+
+const FloatView& SrgbView() {
+    static const SrgbRows view;
+    return view;
+}
+
+const FloatView& RawView() {
+    static const RawRows view;
+    return view;
+}
+
+std::string ViewPixels(const Image& image, const FloatView& view) {
     const int w = image.Width(), h = image.Height();
     std::string out(std::size_t(w) * std::size_t(h) * 4, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
@@ -196,10 +226,8 @@ std::string ViewPixels(const Image& image, ViewTransform transform) {
             if (!image.IsFloat())
                 ViewRow(image.Row<std::uint16_t>(row), d, w,
                         [](std::uint32_t v) { return std::uint8_t((v * 255 + 32767) / 65535); });
-            else if (transform == ViewTransform::Raw)
-                ViewRow(image.Row<float>(row), d, w, RawByte);
             else
-                ViewRow(image.Row<float>(row), d, w, [](float v) { return srgb(v); });
+                view.Row(image.Row<float>(row), d, w);
         }
     });
     return out;
@@ -419,7 +447,7 @@ std::uint64_t ViewSession::Connect(const std::string& id, const std::string& rel
     Connected c{relative, path, pattern.IsSequence(), {}};
     if (c.sequence) {
         c.frames = pattern.FramesOnDisk();
-        if (c.frames.empty()) throw Failure("sequence " + relative + " matches no files");
+        if (c.frames.empty()) throw Failure(pattern.NoFilesMessage());
         if (!AnySequence() || !std::binary_search(c.frames.begin(), c.frames.end(), m_frame))
             m_frame = c.frames.front();
     } else if (!fs::is_regular_file(resolved)) {

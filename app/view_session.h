@@ -51,17 +51,25 @@ private:
     std::filesystem::path m_root; // canonical
 };
 
-// How a picture is turned into the 8-bit colours the page draws.
-enum class ViewTransform {
-    SRGB, // float pictures through the sRGB curve (integer pictures are shown as they are)
-    Raw,  // float values 0..1 straight to 0..255
+// How the rows of a float picture are turned into the 8-bit colours the page draws: width
+// pixels of R, G, B, A floats in, width pixels of R, G, B, A bytes out, the alpha byte
+// full. Called from several threads at once.
+class FloatView {
+public:
+    virtual ~FloatView() = default;
+    virtual void Row(const float* pixels, std::uint8_t* bytes, int width) const = 0;
 };
 
+// The built-in views: values through the sRGB curve, and raw (values 0..1 straight to
+// 0..255). Both clamp to 0..1 first and take anything not above 0 (NaN too) as 0.
+const FloatView& SrgbView();
+const FloatView& RawView();
+
 // The picture as the page draws it: width x height RGBA, 8 bits a channel, top row first,
-// alpha full (the page shows colour; the pixel readout shows alpha). Float values are
-// clamped to 0..1 and rounded as the transform says; 16-bit values v give
-// (255 v + 32767) / 65535.
-std::string ViewPixels(const Image& image, ViewTransform transform);
+// alpha full (the page shows colour; the pixel readout shows alpha). Float pictures go
+// through the view, in bands of rows on several threads; 16-bit values v give
+// (255 v + 32767) / 65535 whatever the view.
+std::string ViewPixels(const Image& image, const FloatView& view);
 
 // The channel values R, G, B, A of the pixel at column x and row y counted from the
 // bottom (host coordinates), or nothing outside the image.

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -75,6 +76,100 @@ TEST(FrameList, HugeRangesAreRefusedBeforeAnyFrameIsListed) {
     EXPECT_EQ(app::ParseFrames("1-1000000").size(), std::size_t(app::kMaxFrames));
     EXPECT_EQ(app::ParseFrames("4,0-2000000000y1"), (Frames{4}));
     EXPECT_EQ(app::ParseFrames("2147483647"), (Frames{2147483647}));
+}
+
+// Each form of frame number, as artists, oiiotool, printf and Houdini write it.
+TEST(PathPattern, EveryFormPadsToItsDigits) {
+    const std::vector<std::tuple<const char*, int, const char*>> forms = {
+        {"a.#.png", 4, "a.0007.png"},
+        {"a.##.png", 2, "a.07.png"},
+        {"a.####.png", 4, "a.0007.png"},
+        {"a.######.png", 6, "a.000007.png"},
+        {"a.@.png", 1, "a.7.png"},
+        {"a.@@@.png", 3, "a.007.png"},
+        {"a.%04d.png", 4, "a.0007.png"},
+        {"a.%d.png", 1, "a.7.png"},
+        {"a.%3d.png", 3, "a.  7.png"},
+        {"a.$F4.png", 4, "a.0007.png"},
+        {"a.$F.png", 1, "a.7.png"},
+        {"$FPS/a.$F2.png", 2, "$FPS/a.07.png"},
+        {"shot_##/a.png", 2, "shot_07/a.png"}};
+    for (const auto& [text, digits, seven] : forms) {
+        const app::PathPattern p(text, false);
+        EXPECT_TRUE(p.IsSequence()) << text;
+        EXPECT_EQ(p.Padding(), digits) << text;
+        EXPECT_EQ(p.Frame(7), seven) << text;
+    }
+    // Padding is the least number of digits.
+    EXPECT_EQ(app::PathPattern("a.####.png", false).Frame(12345), "a.12345.png");
+    EXPECT_EQ(app::PathPattern("a.$F2.png", false).Frame(1001), "a.1001.png");
+    // A frame list before the frame number belongs to the pattern.
+    const app::PathPattern listed("a.1-10x2####.png", false);
+    EXPECT_EQ(listed.EmbeddedFrames(), "1-10x2");
+    EXPECT_EQ(listed.Frame(3), "a.0003.png");
+    EXPECT_EQ(app::PathPattern("a-#.png", false).Frame(3), "a-0003.png");
+    // The list stands in the file name, and a long name is read at once.
+    EXPECT_EQ(app::PathPattern("x/1-10#.png", false).EmbeddedFrames(), "1-10");
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += "1,";
+    EXPECT_EQ(app::PathPattern(many + "1#.png", false).EmbeddedFrames(), "");
+    EXPECT_FALSE(app::PathPattern("a.$FPS.png", false).IsSequence());
+    // The viewer names what it finds by the same rule.
+    for (int d = 1; d <= 12; ++d)
+        EXPECT_EQ(app::PathPattern("a." + app::FrameMark(d) + ".png", false).Padding(), d) << d;
+}
+
+TEST(PathPattern, TwoFrameNumbersOrTooManyDigitsAreRefused) {
+    for (const std::string& path :
+         std::vector<std::string>{"a#b#.png", "a.$F4.#.png", "a.#@.png", "a.$F100.png",
+                                  "a.%0100d.png", "a." + std::string(100, '#') + ".png"})
+        EXPECT_TRUE(Contains(UsageMessage([&] { app::PathPattern(path, false); }),
+                             "not a usable frame pattern"))
+            << path;
+}
+
+class Sequences : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qrvx_seq_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    void Touch(const std::string& name) const {
+        fs::create_directories((m_dir / name).parent_path());
+        std::ofstream(m_dir / name) << "x";
+    }
+    app::PathPattern In(const std::string& pattern) const {
+        return app::PathPattern((m_dir / pattern).string(), false);
+    }
+    fs::path m_dir;
+};
+
+// A pattern finds exactly the names it would write: other paddings are other sequences.
+TEST_F(Sequences, APatternFindsTheNamesItWrites) {
+    for (const char* name : {"a.0001.png", "a.0002.png", "a.12345.png", "a.01003.png", "a.7.png",
+                             "a.x.png", "b.0001.png", "shot_01/p.png", "shot_02/q.png"})
+        Touch(name);
+    EXPECT_EQ(In("a.####.png").FramesOnDisk(), (Frames{1, 2, 12345}));
+    EXPECT_EQ(In("a.#.png").FramesOnDisk(), (Frames{1, 2, 12345}));
+    EXPECT_EQ(In("a.$F4.png").FramesOnDisk(), (Frames{1, 2, 12345}));
+    EXPECT_EQ(In("a.#####.png").FramesOnDisk(), (Frames{1003, 12345}));
+    EXPECT_EQ(In("a.$F.png").FramesOnDisk(), (Frames{7, 12345}));
+    EXPECT_EQ(In("shot_##/p.png").FramesOnDisk(), (Frames{1}));
+    EXPECT_EQ(In("c.####.png").FramesOnDisk(), (Frames{}));
+}
+
+TEST_F(Sequences, NoMatchNamesThePatternItsPaddingAndANearMiss) {
+    Touch("a.0001.png");
+    const std::string none = In("c.###.png").NoFilesMessage();
+    EXPECT_TRUE(Contains(none, "c.###.png matches no files")) << none;
+    EXPECT_TRUE(Contains(none, "3-digit frame numbers, as in " + In("c.###.png").Frame(1))) << none;
+    const std::string near = In("a.##.png").NoFilesMessage();
+    EXPECT_TRUE(Contains(near, "a.0001.png has 4 digits, which " + (m_dir / "a.####.png").string() +
+                                   " reads"))
+        << near;
+    EXPECT_TRUE(Contains(In("a.$F.png").NoFilesMessage(), "frame numbers without padding"));
 }
 
 // ---- Excerpts --------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -81,13 +82,16 @@ protected:
 
     // Starts qrvx with the arguments in the test's folder, its output thrown away, and
     // returns at once with its pid.
-    pid_t Start(const std::vector<std::string>& args) const {
+    // Starts the command with SIGINT and SIGTERM at their defaults and the signals given
+    // ignored.
+    pid_t Start(const std::vector<std::string>& args, std::vector<int> ignored = {}) const {
         const pid_t pid = fork();
         if (pid != 0) return pid;
         std::vector<char*> argv{const_cast<char*>(QRVX_BIN)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         for (int sig : {SIGINT, SIGTERM}) std::signal(sig, SIG_DFL);
+        for (int sig : ignored) std::signal(sig, SIG_IGN);
         if (chdir(m_dir.c_str()) == 0 && freopen("/dev/null", "w", stdout) &&
             freopen("/dev/null", "w", stderr))
             execv(QRVX_BIN, argv.data());
@@ -145,6 +149,12 @@ protected:
         const Result r = Run({"tools", "--json"});
         EXPECT_EQ(r.code, 0) << r.err;
         return Json::parse(r.out).get<std::vector<Json>>();
+    }
+
+    // What `qrvx --version` prints, without the newline: "qrvx VERSION".
+    std::string VersionLine() const {
+        const std::string out = Run({"--version"}).out;
+        return out.substr(0, out.find('\n'));
     }
 
     // Files in the folder whose name holds the temporary-file marker.
@@ -243,6 +253,82 @@ TEST_F(Cli, EveryControlHasAOneLineDescription) {
     }
 }
 
+// ---- Help ------------------------------------------------------------------------------
+
+// The text after the last "Examples:" line of a help text, one entry per command line.
+std::vector<std::string> LastExamples(const std::string& help) {
+    const std::size_t at = help.rfind("\nExamples:\n");
+    std::vector<std::string> lines;
+    if (at == std::string::npos) return lines;
+    std::istringstream rest(help.substr(at + 11));
+    for (std::string line; std::getline(rest, line);)
+        if (line.rfind("  qrvx ", 0) == 0) lines.push_back(line.substr(2));
+    return lines;
+}
+
+TEST_F(Cli, VersionAndHelpEndWithExamples) {
+    const Result v = Run({"--version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("qrvx [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << v.out;
+
+    const Result top = Run({"--help"});
+    EXPECT_EQ(top.code, 0);
+    EXPECT_GE(LastExamples(top.out).size(), 4u) << top.out;
+    EXPECT_NE(top.out.find("qrvx render ChannelShift --help"), std::string::npos);
+
+    const Result render = Run({"render", "--help"});
+    EXPECT_EQ(render.code, 0);
+    EXPECT_GE(LastExamples(render.out).size(), 4u) << render.out;
+    // The pattern table, a line per form.
+    for (const char* form :
+         {"shot.#.exr ", "shot.####.exr ", "shot.@@@.exr ", "shot.%04d.exr ", "shot.$F4.exr "})
+        EXPECT_NE(render.out.find(std::string("\n  ") + form), std::string::npos) << form;
+    EXPECT_NE(render.out.find("Exit codes"), std::string::npos);
+
+    const Result unknown = Run({"render", "NoSuchTool", "--help"});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_NE(unknown.err.find("\"NoSuchTool\""), std::string::npos) << unknown.err;
+}
+
+// render TOOL --help lists every input and control of the tool with its facts and what it
+// does, and ends with two command lines for that tool; the first one runs as printed.
+TEST_F(Cli, RenderToolHelpListsItsControlsAndExamplesThatRun) {
+    for (const Json& t : Tools()) {
+        const std::string name = t["name"];
+        const Result r = Run({"render", name, "--help"});
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        EXPECT_NE(r.out.find("Usage: qrvx render"), std::string::npos) << name;
+        const Json listing = Json::parse(Run({"controls", name, "--json"}).out);
+        for (const Json& c : listing["controls"]) {
+            const std::string line = "\n  \"" + c["id"].get<std::string>() + "\": ";
+            const std::size_t at = r.out.find(line);
+            ASSERT_NE(at, std::string::npos) << name << " " << c["id"];
+            const std::string facts = r.out.substr(at, r.out.find('\n', at + 1) - at);
+            if (c["dataType"] != "Image") {
+                EXPECT_NE(facts.find(c["kind"].get<std::string>()), std::string::npos) << facts;
+            }
+            EXPECT_NE(facts.find(c["dataType"] == "Image" ? "image" : "default"), std::string::npos)
+                << facts;
+            EXPECT_NE(r.out.find("      " + c["description"].get<std::string>() + "\n", at),
+                      std::string::npos)
+                << name << " " << c["id"];
+        }
+        const std::vector<std::string> examples = LastExamples(r.out);
+        ASSERT_EQ(examples.size(), 2u) << name << ":\n" << r.out;
+        for (const std::string& e : examples)
+            EXPECT_EQ(e.rfind("qrvx render " + name + " ", 0), 0u) << e;
+        EXPECT_NE(examples[1].find(".####.exr"), std::string::npos) << examples[1];
+    }
+    // ChannelShift's first example, run as printed over a plate made here.
+    Write("plate.exr", 8, 4, 4, TypeDesc::FLOAT, Pattern);
+    const std::string example = LastExamples(Run({"render", "ChannelShift", "--help"}).out)[0];
+    const std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && " + ShellQuote(QRVX_BIN) +
+                            example.substr(4) + " -q >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << example;
+    EXPECT_TRUE(fs::exists(P("out.exr")) && fs::exists(P("look.json"))) << example;
+    EXPECT_NE(Slurp(P("look.json")).find("0.52"), std::string::npos);
+}
+
 TEST_F(Cli, PluginPathIsSearchedFirstAndABrokenPluginIsSkipped) {
     fs::create_directory(P("plug"));
     fs::copy_file(std::string(QRVX_PLUGIN_DIR) + "/QRVX_ChannelShift.so",
@@ -283,16 +369,15 @@ TEST_F(Cli, DefaultsRenderIntegerAndFloatFilesUnchanged) {
                   out8 = Read("out8.png");
     EXPECT_EQ(out16.spec.format, TypeDesc::UINT16);
     EXPECT_EQ(out16.px, in16.px);
-    EXPECT_EQ(out8.spec.format,
-              TypeDesc::UINT16); // 8-bit files give integer images, written as 16-bit
-    for (std::size_t i = 0; i < in8.px.size(); ++i)
-        ASSERT_EQ(out8.px[i], std::round(in8.px[i] / 257) * 257);
+    // 8-bit files give integer images, written back as 8-bit: the same values.
+    EXPECT_EQ(out8.spec.format, TypeDesc::UINT8);
+    EXPECT_EQ(out8.px, in8.px);
 
-    for (const char* name : {"f", "h"}) {
+    // Float and half files keep their type.
+    for (const auto& [name, type] : {std::pair{"f", TypeDesc::FLOAT}, {"h", TypeDesc::HALF}}) {
         const Picture in = Read(std::string("in") + name + ".exr"),
                       out = Read(std::string("out") + name + ".exr");
-        EXPECT_EQ(out.spec.format, TypeDesc::FLOAT)
-            << name; // float images as 32-bit float, half too
+        EXPECT_EQ(out.spec.format, type) << name;
         EXPECT_EQ(out.px, in.px) << name;
     }
 }
@@ -341,14 +426,200 @@ TEST_F(Cli, GreyAndRgbFilesFillTheMissingChannels) {
     Write("rgb.exr", 4, 2, 3, TypeDesc::FLOAT, [](int x, int, int c) { return x * 0.25 + c; });
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "grey.png", "-o", "grey_out.png"}).code, 0);
     ASSERT_EQ(Run({"render", "ChannelShift", "-i", "rgb.exr", "-o", "rgb_out.exr"}).code, 0);
+    // Neither has alpha, so neither output has; grey comes back as colour, which a tool
+    // may have made of it.
     const Picture g = Read("grey_out.png"), rgb = Read("rgb_out.exr");
-    ASSERT_EQ(g.spec.nchannels, 4);
+    ASSERT_EQ(g.spec.nchannels, 3);
     EXPECT_EQ(g.At(3, 1, 0), 3001);
     EXPECT_EQ(g.At(3, 1, 1), 3001);
     EXPECT_EQ(g.At(3, 1, 2), 3001);
-    EXPECT_EQ(g.At(3, 1, 3), 65535);
+    ASSERT_EQ(rgb.spec.nchannels, 3);
     EXPECT_EQ(rgb.At(2, 0, 2), 2.5);
-    EXPECT_EQ(rgb.At(2, 0, 3), 1.0);
+}
+
+// ---- What files keep ------------------------------------------------------------------
+
+TEST_F(Cli, OutputsKeepTheInputsTypeUnlessDSaysOtherwise) {
+    // 10-bit DPX keeps its bits; 16-bit TIFF stays 16-bit; both values unchanged.
+    Write(
+        "in.dpx", 5, 3, 3, TypeDesc::UINT16,
+        [](int x, int y, int c) {
+            return std::round((x * 100 + y * 10 + c * 7) * 65535.0 / 1023.0);
+        },
+        [](ImageSpec& s) { s.attribute("oiio:BitsPerSample", 10); });
+    Write("in.tif", 5, 3, 4, TypeDesc::UINT16,
+          [](int x, int y, int c) { return 1000.0 * x + 10.0 * y + c; });
+    for (const auto& [in, out] : {std::pair{"in.dpx", "out.dpx"}, {"in.tif", "out.tif"}}) {
+        const Result r = Run({"render", "ChannelShift", "-i", in, "-o", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Picture a = Read(in), b = Read(out);
+        EXPECT_EQ(b.spec.format, TypeDesc::UINT16) << out;
+        EXPECT_EQ(b.spec.get_int_attribute("oiio:BitsPerSample"),
+                  a.spec.get_int_attribute("oiio:BitsPerSample"))
+            << out;
+        EXPECT_EQ(b.px, a.px) << out;
+    }
+    EXPECT_EQ(Read("out.dpx").spec.get_int_attribute("oiio:BitsPerSample"), 10);
+    // -d chooses another type; one the format cannot hold is refused, naming both.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.tif", "-d", "uint8", "-o", "d8.tif"}).code,
+              0);
+    EXPECT_EQ(Read("d8.tif").spec.format, TypeDesc::UINT8);
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.tif", "-d", "half", "-o", "dh.exr"}).code,
+              0);
+    EXPECT_EQ(Read("dh.exr").spec.format, TypeDesc::HALF);
+    const Result refused =
+        Run({"render", "ChannelShift", "-i", "in.tif", "-d", "float", "-o", "f.png"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("png files hold no float pixels"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(P("f.png")));
+}
+
+TEST_F(Cli, AnRgbInputGainsAlphaOnlyWhenTheToolMakesOne) {
+    Write("rgb.png", 16, 8, 3, TypeDesc::UINT16, [](int x, int, int) { return x * 4000.0; });
+    Result r = Run({"render", "ChannelShift", "-i", "rgb.png", "-o", "same.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Read("same.png").spec.nchannels, 3);
+    EXPECT_EQ(r.err.find("alpha"), std::string::npos) << r.err;
+    // ScopeTrace's picture is transparent where nothing is traced.
+    r = Run({"render", "ScopeTrace", "-i", "rgb.png", "-o", "scope.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Read("scope.png").spec.nchannels, 4);
+    EXPECT_NE(r.err.find("rgb.png has no alpha, but the tool's is not opaque"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(Cli, OtherChannelsAndLayersPassThrough) {
+    // Channels A, B, G, R, Z as OpenEXR stores them (sorted), and a diffuse layer.
+    const std::vector<std::string> names = {"A", "B",         "G",         "R",
+                                            "Z", "diffuse.B", "diffuse.G", "diffuse.R"};
+    Write(
+        "deep.exr", 8, 4, int(names.size()), TypeDesc::FLOAT,
+        [](int x, int y, int c) { return 0.01 * x + 0.1 * y + c; },
+        [&](ImageSpec& s) {
+            s.channelnames = names;
+            s.alpha_channel = 0;
+        });
+    const Picture in = Read("deep.exr");
+    const auto channel = [](const Picture& p, const std::string& name) {
+        for (int c = 0; c < p.spec.nchannels; ++c)
+            if (p.spec.channel_name(c) == name) return c;
+        return -1;
+    };
+    // Red moves 2 pixels right; the tool sees R, G, B, A found by name; Z and the layer
+    // keep their values.
+    Result r = Run(
+        {"render", "ChannelShift", "-i", "deep.exr", "-s", "Center Red=0.75,0.5", "-o", "out.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Picture out = Read("out.exr");
+    ASSERT_EQ(out.spec.nchannels, int(names.size()));
+    for (const std::string& name : names) {
+        const int a = channel(in, name), b = channel(out, name);
+        ASSERT_GE(b, 0) << name;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const double expected = name != "R" ? in.At(x, y, a)
+                                        : x < 2     ? 0.0
+                                                    : in.At(x - 2, y, a);
+                ASSERT_EQ(out.At(x, y, b), expected) << name << " " << x << "," << y;
+            }
+    }
+    // --layer diffuse: only the diffuse layer's red moves.
+    r = Run({"render", "ChannelShift", "-i", "deep.exr", "--layer", "diffuse", "-s",
+             "Center Red=0.75,0.5", "-o", "layer.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    out = Read("layer.exr");
+    for (const std::string& name : names) {
+        const int a = channel(in, name), b = channel(out, name);
+        ASSERT_GE(b, 0) << name;
+        for (int x = 0; x < 8; ++x) {
+            const double expected = name != "diffuse.R" ? in.At(x, 1, a)
+                                    : x < 2             ? 0.0
+                                                        : in.At(x - 2, 1, a);
+            EXPECT_EQ(out.At(x, 1, b), expected) << name << " " << x;
+        }
+    }
+    EXPECT_EQ(channel(out, "diffuse.A"), -1); // no alpha in the layer, none made
+    r = Run({"render", "ChannelShift", "-i", "deep.exr", "--layer", "spec", "-o", "x.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no layer \"spec\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("its layers: diffuse"), std::string::npos) << r.err;
+    // A tool that changes the size drops them, and says which.
+    r = Run({"render", "LineDrop", "-i", "deep.exr", "-o", "small.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("its other channels (Z, diffuse.R, diffuse.G, diffuse.B) are dropped"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Read("small.exr").spec.nchannels, 4);
+}
+
+TEST_F(Cli, TheOtherPartsOfAMultiPartFileAreCopiedThrough) {
+    // Part 0 "beauty", float RGBA; part 1 "mattes", half, smaller, its own channels.
+    ImageSpec beauty(8, 4, 4, TypeDesc::FLOAT), mattes(6, 3, 2, TypeDesc::HALF);
+    beauty.attribute("name", "beauty");
+    mattes.attribute("name", "mattes");
+    mattes.channelnames = {"hero", "rock"};
+    mattes.full_width = 8, mattes.full_height = 4; // the parts share their display window
+    const std::vector<ImageSpec> specs{beauty, mattes};
+    std::vector<float> b(8 * 4 * 4), m(6 * 3 * 2);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = float(i) / 128.0f;
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = 0.25f + float(i) / 64.0f;
+    {
+        auto out = OIIO::ImageOutput::create(P("parts.exr"));
+        ASSERT_TRUE(out && out->open(P("parts.exr"), 2, specs.data())) << out->geterror();
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, b.data()));
+        ASSERT_TRUE(out->open(P("parts.exr"), mattes, OIIO::ImageOutput::AppendSubimage));
+        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, m.data()));
+        ASSERT_TRUE(out->close());
+    }
+    // The pixels of one part as the file stores them.
+    const auto part = [&](const std::string& name, int k) {
+        auto in = OIIO::ImageInput::open(P(name));
+        EXPECT_TRUE(in && in->seek_subimage(k, 0)) << name << " " << k;
+        std::vector<unsigned char> px(in ? in->spec().image_bytes(true) : 0);
+        if (in) {
+            EXPECT_TRUE(
+                in->read_image(k, 0, 0, in->spec().nchannels, TypeDesc::UNKNOWN, px.data()));
+        }
+        return std::pair{in ? in->spec() : ImageSpec(), px};
+    };
+    Result r = Run({"render", "ChannelShift", "-i", "parts.exr", "-s", "Center Red=0.75,0.5", "-o",
+                    "out.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto [inSpec, inPx] = part("parts.exr", 1);
+    const auto [outSpec, outPx] = part("out.exr", 1);
+    EXPECT_EQ(outSpec.get_string_attribute("name"), "mattes");
+    EXPECT_EQ(outSpec.channelnames, inSpec.channelnames);
+    EXPECT_EQ(outSpec.format, TypeDesc::HALF);
+    EXPECT_EQ(outPx, inPx);                                                // byte for byte
+    EXPECT_EQ(Read("out.exr").At(3, 1, 0), Read("parts.exr").At(1, 1, 0)); // part 0 rendered
+    // --part mattes renders that one and copies the beauty.
+    r = Run({"render", "RangeMap", "-i", "parts.exr", "--part", "mattes", "-o", "m.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(part("m.exr", 0).second, part("parts.exr", 0).second);
+    EXPECT_EQ(part("m.exr", 1).first.get_string_attribute("name"), "mattes");
+    EXPECT_EQ(part("m.exr", 1).first.width, 8); // rendered in the display window
+    // Into a format without parts, the note says what is left out.
+    r = Run({"render", "RangeMap", "-i", "parts.exr", "-d", "float", "-o", "one.tif"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("has 2 parts; only part 0 is written"), std::string::npos) << r.err;
+    EXPECT_EQ(Run({"render", "RangeMap", "-i", "parts.exr", "--part", "7", "-o", "x.exr"}).code, 1);
+}
+
+TEST_F(Cli, SoftwareNamesTheVersionAndHistoryRecordsTheCommand) {
+    Write("in.exr", 4, 2, 4, TypeDesc::HALF, Pattern,
+          [](ImageSpec& s) { s.attribute("ImageHistory", "oiiotool made it"); });
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-s", "Center Red=0.6,0.5",
+                   "--history", "-o", "out.exr"})
+                  .code,
+              0);
+    const ImageSpec s = Read("out.exr").spec;
+    EXPECT_EQ(s.get_string_attribute("Software"), VersionLine());
+    EXPECT_EQ(s.get_string_attribute("ImageHistory"),
+              "oiiotool made it\nqrvx render ChannelShift -i in.exr -s 'Center Red=0.6,0.5' "
+              "--history -o out.exr");
+    // Without --history it is carried as it was.
+    ASSERT_EQ(Run({"render", "ChannelShift", "-i", "in.exr", "-o", "plain.exr"}).code, 0);
+    EXPECT_EQ(Read("plain.exr").spec.get_string_attribute("ImageHistory"), "oiiotool made it");
 }
 
 // ---- Depth rules -----------------------------------------------------------------------
@@ -415,7 +686,7 @@ TEST_F(Cli, WindowsPixelAspectAndMetadataAreCarried) {
         EXPECT_EQ(s.full_height, 48);
         EXPECT_EQ(s.get_float_attribute("PixelAspectRatio"), 2.0f);
         EXPECT_EQ(s.get_string_attribute("Artist"), "someone");
-        EXPECT_EQ(s.get_string_attribute("Software"), "qrvx");
+        EXPECT_EQ(s.get_string_attribute("Software"), VersionLine());
         EXPECT_EQ(s.get_string_attribute("compression"), compression); // kept within one format
         int wrong = 0;
         for (int y = 0; y < 48; ++y)
@@ -678,6 +949,38 @@ TEST_F(Cli, SequenceWithAGapRendersTheFramesOnDisk) {
     EXPECT_NE(r.err.find("none.#.exr"), std::string::npos);
     // A sequence into a single file is a usage error.
     EXPECT_EQ(Run({"render", "ChannelShift", "-i", "in.#.exr", "-o", "single.exr"}).code, 2);
+}
+
+// Patterns as artists, printf and Houdini write them: "####" and "$F4" read and write four
+// digits, "##" two, and a pattern that finds nothing names the padding it looked for.
+TEST_F(Cli, EveryPatternFormReadsAndWritesItsDigits) {
+    for (int f : {1001, 1002})
+        Write("in." + std::to_string(f) + ".exr", 3, 2, 4, TypeDesc::FLOAT,
+              [f](int x, int y, int c) { return f + Pattern(x, y, c); });
+    Result r = Run({"render", "ChannelShift", "-q", "-i", "in.####.exr", "-o", "a.$F4.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run({"render", "ChannelShift", "-q", "-i", "a.$F4.exr", "-o", "b.####.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Run(
+        {"render", "ChannelShift", "-q", "-i", "b.%04d.exr", "--frames", "1002", "-o", "c.##.exr"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int f : {1001, 1002}) {
+        const std::string n = std::to_string(f) + ".exr";
+        EXPECT_EQ(Read("b." + n).px, Read("in." + n).px) << f;
+    }
+    EXPECT_EQ(Read("c.1002.exr").px, Read("in.1002.exr").px);
+    EXPECT_FALSE(fs::exists(P("c.1001.exr")));
+    ASSERT_EQ(Run({"render", "ChannelShift", "-q", "--frames", "7", "-o", "d.##.png"}).code, 0);
+    EXPECT_TRUE(fs::exists(P("d.07.png")));
+
+    r = Run({"render", "ChannelShift", "-i", "in.#####.exr", "-o", "x.####.exr"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("in.#####.exr matches no files: it looks for 5-digit frame numbers"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("in.1001.exr has 4 digits, which in.####.exr reads"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST_F(Cli, OutputIsByteIdenticalForAnyThreadCountAndChunking) {
@@ -1220,6 +1523,22 @@ TEST_F(Faults, InterruptedSequenceLeavesOnlyWholeFrames) {
             }
         EXPECT_LT(written, kFrames) << sig;
     }
+}
+
+// A signal the command was started ignoring, as nohup starts it ignoring SIGHUP, stays
+// ignored while frames are written: the render goes on to the end.
+TEST_F(Faults, IgnoredSignalsStayIgnoredWhileWriting) {
+    const pid_t pid =
+        Start({"render", "ChannelShift", "-i", "noise.png", "--frames", "1-3", "-o", "out.#.png"},
+              {SIGHUP, SIGINT});
+    ASSERT_TRUE(AwaitTemporary(pid));
+    kill(pid, SIGHUP);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int f = 1; f <= 3; ++f) EXPECT_EQ(CompleteWidth(Frame(f)), 1024) << "frame " << f;
+    EXPECT_EQ(Leftovers(), 0);
 }
 
 // SIGKILL while a frame is being written: every target holds its old file or a whole new

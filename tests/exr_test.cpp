@@ -140,7 +140,7 @@ TEST_F(Exr, TheSourceHeaderIsCarried) {
     ImageSpec in, out;
     ReadWithOiio("source.exr", &in);
     ReadWithOiio("out.exr", &out);
-    EXPECT_EQ(out.get_string_attribute("Software"), "qrvx");
+    EXPECT_EQ(out.get_string_attribute("Software"), std::string("qrvx ") + QRVX_VERSION);
     EXPECT_EQ(out.get_string_attribute("compression"), "zip");
     for (const auto& a : in.extra_attribs) {
         const std::string name = a.name().string();

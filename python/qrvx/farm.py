@@ -38,8 +38,10 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
@@ -334,6 +336,70 @@ def _run(client: distributed.Client, job: _Job, progress: bool) -> Summary:
     return summary
 
 
+class _CtrlC:
+    """Ctrl-C for this process alone, not for the worker processes it starts (--local).
+
+    The terminal sends Ctrl-C to its whole process group, and local workers are in it:
+    each would print its own traceback and its nanny would start it again. Instead SIGINT
+    is blocked in the main thread and so in every thread and process started from it from
+    now on (workers inherit the mask), and a thread of this process waits for it and
+    interrupts the main thread, which stops the run; closing the cluster then ends the
+    workers, whose frames in progress leave no file behind. Made in the main thread before
+    the cluster starts."""
+
+    def __init__(self) -> None:
+        # multiprocessing unblocks SIGINT in the thread that first starts a process, once it
+        # has started its resource tracker: start that here, before SIGINT is blocked.
+        from multiprocessing import resource_tracker
+        resource_tracker.ensure_running()
+        self._stop = threading.Event()
+        self._old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        self._thread = threading.Thread(target=self._wait, name="qrvx.farm Ctrl-C", daemon=True)
+        self._thread.start()
+
+    def _wait(self) -> None:
+        import _thread
+        while not self._stop.is_set():
+            if signal.sigtimedwait({signal.SIGINT}, 0.1) is not None:
+                _thread.interrupt_main()
+                return
+
+    def close(self) -> None:
+        """Stops waiting and unblocks SIGINT here: one that came meanwhile is raised now."""
+        self._stop.set()
+        self._thread.join()
+        signal.pthread_sigmask(signal.SIG_SETMASK, self._old)
+
+
+def _run_local(job: _Job, workers: int, progress: bool) -> Summary:
+    """Runs the job on a cluster of this many worker processes started on this machine."""
+    import logging
+    from distributed import Client, LocalCluster
+    from multiprocessing.util import Finalize
+    # The workers' folders in one of the run's own, removed after it: workers killed on the
+    # way leave nothing behind whose stale locks a later run would report. Removed at exit,
+    # once every worker process has ended (workers that a Ctrl-C caught starting end only
+    # then, and would report their folders missing).
+    scratch = tempfile.mkdtemp(prefix="qrvx-farm-")
+    Finalize(None, shutil.rmtree, args=(scratch,), kwargs={"ignore_errors": True},
+             exitpriority=-1)
+    ctrl_c = _CtrlC() if threading.current_thread() is threading.main_thread() else None
+    try:
+        with LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, silence_logs=logging.ERROR,
+                local_directory=scratch) as cluster, \
+                Client(cluster) as client:  # type: ignore[no-untyped-call]
+            return _run(client, job, progress)
+    finally:
+        try:
+            if ctrl_c:
+                ctrl_c.close()
+        finally:
+            # Every worker is gone: what a frame cut short left beside its output goes too.
+            _remove_leftovers(job.outputs)
+
+
 def render_sequence(client: distributed.Client, tool: Union[str, Tool],
                     inputs: Optional[Inputs] = None, output: Optional[PathLike] = None,
                     frames: Optional[Frames] = None, *, settings: Optional[Settings] = (),
@@ -392,7 +458,16 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """The command line; returns the exit code."""
+    """The command line; returns the exit code. Ctrl-C stops the run with one line and exit
+    code 130; frames are whole or not there."""
+    try:
+        return _command(argv)
+    except KeyboardInterrupt:
+        print("qrvx.farm: error: interrupted", file=sys.stderr)
+        return 130
+
+
+def _command(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
     a = parser.parse_args(argv)
 
@@ -412,20 +487,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if not job.todo:
             summary = Summary(skipped=job.skipped)
         elif a.local:
-            import logging
-            from distributed import Client, LocalCluster
-            # The workers' folders in one of the run's own, removed after it: workers killed
-            # on the way leave nothing behind whose stale locks a later run would report.
-            scratch = tempfile.mkdtemp(prefix="qrvx-farm-")
-            try:
-                with LocalCluster(  # type: ignore[no-untyped-call]
-                        n_workers=a.local, threads_per_worker=1, processes=True,
-                        dashboard_address=None, silence_logs=logging.ERROR,
-                        local_directory=scratch) as cluster, \
-                        Client(cluster) as client:  # type: ignore[no-untyped-call]
-                    summary = _run(client, job, not a.quiet)
-            finally:
-                shutil.rmtree(scratch, ignore_errors=True)
+            summary = _run_local(job, a.local, not a.quiet)
         else:
             from distributed import Client
             with Client(a.scheduler) as client:  # type: ignore[no-untyped-call]
@@ -436,8 +498,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return error(str(e), 2)
     except (OSError, RuntimeError) as e:
         return error(str(e), 1)
-    except KeyboardInterrupt:
-        return error("interrupted", 130)
     if not a.quiet:
         skipped = f", {len(summary.skipped)} up to date" if summary.skipped else ""
         rate = len(summary.rendered) / summary.seconds if summary.seconds > 0 else 0.0

@@ -94,7 +94,8 @@ def test_farm_render_is_byte_identical_to_the_command(client, tmp_path):
 
 
 def test_every_frame_takes_the_first_frames_depth(client, tmp_path):
-    # A 16-bit frame, then a float one: the command renders both as 16-bit images.
+    # A 16-bit frame, then a float one: the command renders both as 16-bit images, and
+    # writes each frame in its own file's type.
     rng = np.random.default_rng(5)
     qrvx.write(tmp_path / "in.0001.tif", rng.integers(0, 65536, (48, 64, 4), dtype=np.uint16))
     qrvx.write(tmp_path / "in.0002.tif", rng.uniform(0, 1, (48, 64, 4)).astype(np.float32))
@@ -104,7 +105,8 @@ def test_every_frame_takes_the_first_frames_depth(client, tmp_path):
     qrvx.farm.render_sequence(client, "ChannelShift", plate, tmp_path / "a.#.tif", frames="1-2",
                               settings=SHIFT[:1], progress=False)
     ours, theirs = qrvx.read(tmp_path / "a.0002.tif"), qrvx.read(tmp_path / "ref.0002.tif")
-    assert ours.dtype == theirs.dtype == np.uint16
+    assert ours.dtype == theirs.dtype == np.float32
+    assert qrvx.read(tmp_path / "a.0001.tif").dtype == np.uint16
     np.testing.assert_array_equal(ours, theirs)
 
 
@@ -166,6 +168,19 @@ def test_refusals_come_before_anything_is_sent(tmp_path):
     assert (run.returncode, expected.returncode) == (2, 2)
     assert run.stderr.split("error: ", 1)[1] == expected.stderr.split("error: ", 1)[1]
     assert not [p for p in os.listdir(tmp_path) if p.startswith("out")]
+
+
+def test_patterns_are_read_by_the_commands_rule(client, tmp_path):
+    frames = range(1001, 1004)
+    write_frames(tmp_path, frames)
+    done = qrvx.farm.render_sequence(client, "ChannelShift", tmp_path / "in.####.exr",
+                                     tmp_path / "a.$F4.exr", progress=False)
+    assert done.rendered == list(frames)
+    assert sorted(p for p in os.listdir(tmp_path) if p.startswith("a.")) == \
+        [f"a.{f}.exr" for f in frames]
+    with pytest.raises(OSError, match=r"in\.#####\.exr matches no files: it looks for 5-digit"):
+        qrvx.farm.render_sequence(NoClient(), "ChannelShift", tmp_path / "in.#####.exr",
+                                  tmp_path / "b.####.exr")
 
 
 def test_an_unreadable_frame_fails_the_run_naming_it(client, tmp_path):
@@ -256,3 +271,34 @@ def test_workers_write_no_settings_file_a_link_could_redirect(tmp_path):
             if os.path.lexists(leftover):
                 os.remove(leftover)
     assert (tmp_path / "victim").read_text() == "precious"
+
+
+def test_ctrl_c_stops_a_local_run_with_one_line_and_only_whole_frames(tmp_path):
+    import signal
+    frames = range(1, 61)
+    plate = write_frames(tmp_path, frames, 256, 384)
+    # Ctrl-C as a terminal sends it: to the whole process group, the local workers too.
+    run = subprocess.Popen([sys.executable, "-m", "qrvx.farm", "render", "ChannelShift", "-i", plate,
+                            "-s", SHIFT[0], "-o", tmp_path / "a.#.exr", "--local", "2"],
+                           stderr=subprocess.PIPE, text=True, start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    lines = []
+    while not (lines and lines[-1].startswith("qrvx.farm: 2/60 ")):
+        lines.append(run.stderr.readline())
+        assert lines[-1], "".join(lines)
+    os.killpg(run.pid, signal.SIGINT)
+    assert run.wait(60) == 130
+    rest = run.stderr.read().splitlines()
+    assert [line for line in rest if not line.startswith("qrvx.farm: ") or "frames/s" not in line] \
+        == ["qrvx.farm: error: interrupted"], rest
+    deadline = time.monotonic() + 10  # every worker gone with it
+    while subprocess.run(["pgrep", "-g", str(run.pid)], capture_output=True).returncode == 0:
+        assert time.monotonic() < deadline, "worker processes outlived the run"
+        time.sleep(0.1)
+
+    written = sorted(int(p.split(".")[1]) for p in os.listdir(tmp_path) if p.startswith("a."))
+    assert 2 <= len(written) < 60
+    assert not [p for p in os.listdir(tmp_path) if ".qrvx-tmp" in p]
+    command("render", "ChannelShift", "-i", plate, "-s", SHIFT[0], "-q", "-o", tmp_path / "ref.#.exr",
+            "--frames", ",".join(map(str, written)))
+    assert_same_files(tmp_path, written, "a")

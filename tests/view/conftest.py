@@ -20,10 +20,11 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic
 class Viewer:
     """A running `qrvx view` and its address."""
 
-    def __init__(self, root, *args):
+    def __init__(self, root, *args, env=None):
         self.root = root
         self.proc = subprocess.Popen([QRVX, "view", "--root", str(root), "--port", "0", *map(str, args)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     env=None if env is None else {**os.environ, **env})
         self.url = self.proc.stdout.readline().strip()
         if not self.url.startswith("http://"):
             self.proc.kill()

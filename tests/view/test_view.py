@@ -159,7 +159,7 @@ def test_failed_render_shows_the_message_keeps_the_picture_and_serving_goes_on(b
     # A sequence under the root: its frame slider sets the frame and the render time.
     browser.execute_script("document.querySelector('.imagerow[data-id=Input] button').click()")
     wait_for(browser, "return [...document.querySelectorAll('#pickerList li.folder')].find(e => e.textContent === 'seq')").click()
-    wait_for(browser, "return document.querySelector('#pickerList li[data-path=\"seq/shot.#.png\"]')").click()
+    wait_for(browser, "return document.querySelector('#pickerList li[data-path=\"seq/shot.####.png\"]')").click()
     state = wait_for(browser, "const s = qrvx.state; return s && s.sequence && qrvx.shown.change === s.change && s")
     assert state["frame"] == 1
     browser.execute_script("const f = document.getElementById('frameBox'); f.value = 3; f.dispatchEvent(new Event('change'))")
@@ -188,7 +188,7 @@ def test_token_paths_and_bad_requests_are_refused(viewer, root, tmp_path):
         assert viewer.request("/api/files?dir=" + folder)[0] == 400, folder
     listing = json.loads(viewer.request("/api/files?dir=")[1])
     assert "link" not in listing["folders"] and "seq" in listing["folders"]
-    assert {"name": "shot.#.png", "frames": [1, 2, 3]} in json.loads(viewer.request("/api/files?dir=seq")[1])["sequences"]
+    assert {"name": "shot.####.png", "frames": [1, 2, 3]} in json.loads(viewer.request("/api/files?dir=seq")[1])["sequences"]
     for path in ("../plate.png", "link/secret.png", str(outside / "secret.png")):
         status, body = viewer.request("/api/connect", json.dumps({"s": session, "id": "Input", "path": path}).encode())
         assert status == 400, (path, body)
