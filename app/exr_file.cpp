@@ -375,9 +375,8 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
     ForEachBlock(blocks, [&](int b) {
         const int first = b * linesPerBlock;
         const int lines = std::min(linesPerBlock, image.Height() - first);
-        const std::size_t size =
-            std::size_t(image.Width()) * WrittenPixels(layout.alpha).size() * sizeof(float) *
-            std::size_t(lines);
+        const std::size_t size = std::size_t(image.Width()) * WrittenPixels(layout.alpha).size() *
+                                 sizeof(float) * std::size_t(lines);
         unsigned char* raw = AtLeast(ThreadScratch().raw, size);
         Pack(image, first, lines, layout.alpha, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];

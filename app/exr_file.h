@@ -38,7 +38,7 @@ struct Layout {
     int displayX = 0, displayY = 0, displayWidth = 0, displayHeight = 0;
     Compression compression = Compression::Zip;
     bool alpha = true; // A is written with R, G and B
-    int zipLevel = 6; // 1..9, as zlib counts; 6 is zlib's default, and so OpenEXR's
+    int zipLevel = 6;  // 1..9, as zlib counts; 6 is zlib's default, and so OpenEXR's
     // The file whose header attributes are carried: all of them but the layout (channels,
     // compression, windows, line order) and "Software", which is "qrvx VERSION".
     std::string source;
