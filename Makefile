@@ -1,4 +1,6 @@
-# Set-up, build and test. Every target installs what it needs first.
+# Set-up, build and test. Every target installs what it needs first. The configurations
+# are CMakePresets.json's (release, check, clang, tsan, fuzz, bench): `cmake --preset NAME`
+# gives the same build by hand. BUILD moves the release build elsewhere.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
@@ -10,12 +12,12 @@ setup:
 	@scripts/setup
 
 build: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --preset release -B $(BUILD) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The Python module alone, into $(BUILD)/python (make build builds it too).
 python: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --preset release -B $(BUILD) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target _qrvx
 
 run: build
@@ -28,35 +30,32 @@ test: build
 # (which warns about other things than GCC) and run again. Warnings are errors in both.
 check:
 	@scripts/setup --check
-	@cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRVX_SANITIZE=ON -DQRVX_WERROR=ON >/dev/null
-	@cmake --build build-check -j $(JOBS)
-	cd build-check && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
-	@cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DQRVX_WERROR=ON >/dev/null
-	@cmake --build build-clang -j $(JOBS)
-	cd build-clang && ctest --output-on-failure -j $(JOBS)
+	@cmake --preset check >/dev/null
+	@cmake --build --preset check -j $(JOBS)
+	ctest --preset check -j $(JOBS)
+	@cmake --preset clang >/dev/null
+	@cmake --build --preset clang -j $(JOBS)
+	ctest --preset clang -j $(JOBS)
 
 # The tests under ThreadSanitizer (render bands on plain threads: see host/parallel.cpp).
 tsan: setup
-	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRVX_TSAN=ON -DQRVX_PYTHON=OFF >/dev/null
-	@cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --output-on-failure -j $(JOBS)
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
 
 # Every fuzzer in fuzz/, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
 # run for FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
 fuzz:
 	@scripts/setup --fuzz
-	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	  -DQRVX_FUZZ=ON -DQRVX_PYTHON=OFF >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
 	fuzz/run build-fuzz $(FUZZ_SECONDS)
-
 
 # The benchmark programs, built but not run.
 bench-build: setup
-	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRVX_BENCH=ON >/dev/null
-	@cmake --build build-bench -j $(JOBS)
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench -j $(JOBS)
 
 bench: bench-build
 	@scripts/setup --bench

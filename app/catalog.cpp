@@ -18,13 +18,11 @@ namespace {
 
 // The names a tool answers to on the command line.
 std::vector<std::string> NamesOf(const Registry& entry) {
-    return {entry.Text(tag::RegDisplayName), entry.Text(tag::RegShortName),
-            entry.Text(tag::RegScriptName), entry.ID().Text()};
+    return {DisplayName(entry), entry.Text(tag::RegShortName), entry.Text(tag::RegScriptName),
+            entry.ID().Text()};
 }
 
 } // namespace
-
-std::string DisplayName(const Registry& entry) { return entry.Text(tag::RegDisplayName); }
 
 std::vector<std::string> MissingImageInputs(const qrvx::Tool& tool,
                                             const std::vector<std::string>& connected) {

@@ -39,8 +39,8 @@ private:
     std::vector<Registry*> m_entries;
 };
 
-// The display name of a tool's entry.
-std::string DisplayName(const Registry& entry);
+// The display name of a tool's entry (the host's lookup).
+using qrvx::DisplayName;
 
 // The required image inputs of a tool that are not among connected (input IDs), in
 // declaration order: the one rule by which every client refuses a render the host would

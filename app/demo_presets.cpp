@@ -1,5 +1,7 @@
 #include "app/demo_presets.h"
 
+namespace app {
+
 // One entry per tool, a line or two each.
 // clang-format off
 std::span<const DemoPreset> DemoPresets() {
@@ -43,3 +45,5 @@ std::span<const DemoPreset> DemoPresets() {
     return presets;
 }
 // clang-format on
+
+} // namespace app

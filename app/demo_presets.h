@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+namespace app {
+
 struct DemoPreset {
     const char* tool;    // the tool's display name
     const char* caption; // what the settings show, one line
@@ -22,3 +24,5 @@ struct DemoPreset {
 
 // One entry per tool; tools without an entry render at their defaults.
 std::span<const DemoPreset> DemoPresets();
+
+} // namespace app

@@ -4,6 +4,7 @@
 #include "app/output_file.h"
 #include "app/text.h"
 #include "app/version.h"
+#include "host/session.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/strutil.h>
@@ -223,15 +224,13 @@ void ReadInto(ImageInput& in, const std::string& path, const std::string& layer,
     }
 }
 
-// A float image to integers: round to nearest, clamp to 0..65535, NaN to 0.
+// A float image to integers by the host's rule (RoundClamp16): round to nearest, clamp
+// to 0..65535, NaN to 0.
 void FloatToInt(const Image& src, Image& dst) {
     for (int y = 0; y < src.Height(); ++y) {
         const float* s = src.Row<float>(y);
         std::uint16_t* d = dst.Row<std::uint16_t>(y);
-        for (int i = 0; i < src.Width() * 4; ++i) {
-            const float v = std::isnan(s[i]) ? 0.0f : std::clamp(s[i], 0.0f, 1.0f);
-            d[i] = std::uint16_t(std::lround(v * 65535.0f));
-        }
+        for (int i = 0; i < src.Width() * 4; ++i) d[i] = RoundClamp16(s[i] * 65535.0f);
     }
 }
 
@@ -274,7 +273,7 @@ std::shared_ptr<const ExtraChannels> ReadExtras(ImageInput& in, const std::strin
 
 std::unique_ptr<Image> MakeImage(const std::string& path, int w, int h, ImageDepth depth) {
     try {
-        return std::make_unique<Image>(w, h, depth);
+        return qrvx::MakeImage(w, h, depth);
     } catch (const HostError& e) {
         throw Failure(path + ": " + e.what());
     }
@@ -332,7 +331,10 @@ void ReadPixels(ImageInput& in, const std::string& path, const std::string& laye
     } else if (!fileIsFloat) {
         ReadInto<std::uint16_t>(in, path, layer, img, at);
     } else {
-        // Float files forced to integers: rounded and clamped here, not by the reader.
+        // Float files forced to integers are read as floats and converted here, not by the
+        // reader: OpenImageIO's conversion hands a NaN to an integer cast (which C++ leaves
+        // undefined) and rounds by its own rule, while this is the host's rule, so that the
+        // file holds the values the host gives the same picture converted between depths.
         auto floats = MakeImage(path, img.Width(), img.Height(), ImageDepth::Float32);
         if (at.left != 0 || at.top != 0 || in.spec().width != img.Width() ||
             in.spec().height != img.Height())

@@ -96,7 +96,7 @@ std::string ShellWord(const std::string& word) {
 } // namespace
 
 void PrintToolHelp(const qrvx::Tool& tool, std::ostream& out) {
-    const std::string name = tool.Entry().Text(tag::RegDisplayName);
+    const std::string name = qrvx::DisplayName(tool.Entry());
     out << name << " (" << tool.Entry().ID().Text() << ")\n  "
         << Indented(tool.Entry().Text(tag::RegHelp), "  ") << "\n";
     const auto section = [&](bool images, const std::string& title) {
@@ -154,7 +154,7 @@ void ListTools(const Catalog& catalog, bool json, std::ostream& out) {
         const PluginResources& res = catalog.PluginOf(*entry).Resources();
         const std::vector<std::string> versions = entry->Texts(tag::RegVersionText);
         Json t = Json::object();
-        t["name"] = entry->Text(tag::RegDisplayName);
+        t["name"] = qrvx::DisplayName(*entry);
         t["id"] = entry->ID().Text();
         t["shortName"] = entry->Text(tag::RegShortName);
         t["scriptName"] = entry->Text(tag::RegScriptName);
@@ -231,13 +231,13 @@ void ListControls(const qrvx::Tool& tool, bool json, std::ostream& out) {
     }
     if (json) {
         Json doc = Json::object();
-        doc["tool"] = tool.Entry().Text(tag::RegDisplayName);
+        doc["tool"] = qrvx::DisplayName(tool.Entry());
         doc["id"] = tool.Entry().ID().Text();
         doc["controls"] = std::move(controls);
         out << doc.dump(2) << "\n";
         return;
     }
-    out << tool.Entry().Text(tag::RegDisplayName) << " (" << tool.Entry().ID().Text() << ")\n";
+    out << qrvx::DisplayName(tool.Entry()) << " (" << tool.Entry().ID().Text() << ")\n";
     PrintTable(rows, out);
 }
 

@@ -170,15 +170,21 @@ PendingFile::PendingFile(std::string target) : m_target(std::move(target)) {
     RemoveStaleTemporaries(m_target);
     const fs::path t(m_target);
     // A fresh name until one is free: O_EXCL never opens what is there, O_NOFOLLOW never
-    // follows a link planted under the name.
+    // follows a link planted under the name. The name is watched before the file is made,
+    // so that a signal that comes as soon as the file exists still removes it (one that
+    // comes before unlinks nothing: the name holds this process's pid and letters no one
+    // can predict).
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
         m_temp = (t.parent_path() / TempName(t, getpid())).string();
+        Watch(m_temp);
         m_fd = open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (m_fd < 0 && errno != EEXIST)
-            throw Failure("cannot write " + m_target + ": " + std::strerror(errno));
+        if (m_fd >= 0) break;
+        const int error = errno;
+        Unwatch();
+        if (error != EEXIST)
+            throw Failure("cannot write " + m_target + ": " + std::strerror(error));
     }
     if (m_fd < 0) throw Failure("cannot write " + m_target + ": no free temporary name");
-    Watch(m_temp);
 }
 
 PendingFile::~PendingFile() {

@@ -54,9 +54,9 @@ std::vector<int> PlanFrames(const std::vector<int>& asked, const std::vector<Bin
 // More threads than cores gain nothing and make oneTBB print a warning, so the count is
 // held to the cores quietly.
 void SetThreads(int threads) {
-    SetThreadCount(0);
-    threads = std::min(threads, ThreadCount());
-    SetThreadCount(threads);
+    qrvx::SetThreadCount(0);
+    threads = std::min(threads, qrvx::ThreadCount());
+    qrvx::SetThreadCount(threads);
     OIIO::attribute("threads", threads);
     OIIO::attribute("exr_threads", threads);
 }
@@ -160,7 +160,7 @@ FrameInputs ReadFrame(const Plan& plan, int frame, bool quiet) {
 class FrameProgress {
 public:
     FrameProgress(bool enabled, std::string what)
-        : m_what(std::move(what)), m_start(CurrentRenderProgress()) {
+        : m_what(std::move(what)), m_start(qrvx::CurrentRenderProgress()) {
         if (enabled) m_watcher = std::thread([this] { Watch(); });
     }
     ~FrameProgress() {
@@ -183,7 +183,7 @@ private:
         auto next = begin + seconds(1);
         std::unique_lock lock(m_mutex);
         while (!m_wake.wait_until(lock, next, [this] { return m_done; })) {
-            const RenderProgress now = CurrentRenderProgress();
+            const qrvx::RenderProgress now = qrvx::CurrentRenderProgress();
             std::ostringstream line;
             line << "qrvx: " << m_what << ": " << now.finished - m_start.finished << "/"
                  << now.begun - m_start.begun << " bands (" << std::fixed << std::setprecision(0)
@@ -198,7 +198,7 @@ private:
     }
 
     const std::string m_what;
-    const RenderProgress m_start;
+    const qrvx::RenderProgress m_start;
     const bool m_tty = isatty(STDERR_FILENO);
     bool m_shown = false;
     bool m_done = false;
@@ -365,7 +365,7 @@ Binding ParseBinding(const qrvx::Tool& tool, const std::string& arg) {
         if (path.empty()) throw UsageError("-i " + arg + " names no file");
         return {&in, PathPattern(path)};
     }
-    Input* main = tool.Op().FindInput("Input");
+    Input* main = tool.InputOrNull("Input");
     if (!main || !main->IsImage()) throw UsageError(name + " has no image input \"Input\"");
     return {main, PathPattern(arg)};
 }

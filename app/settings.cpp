@@ -28,8 +28,6 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-std::string ToolName(const qrvx::Tool& tool) { return tool.Entry().Text(tag::RegDisplayName); }
-
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
@@ -119,9 +117,10 @@ Input& AsControl(const qrvx::Tool& tool, Input* in, std::string_view id,
                  const std::string& where = "") {
     const std::string shown = Quoted(Excerpt(id));
     if (!in)
-        throw UsageError(where + ToolName(tool) + " has no control " + shown + CaseHint(tool, id));
+        throw UsageError(where + qrvx::DisplayName(tool.Entry()) + " has no control " + shown +
+                         CaseHint(tool, id));
     if (in->IsImage())
-        throw UsageError(where + ToolName(tool) + ": " + shown +
+        throw UsageError(where + qrvx::DisplayName(tool.Entry()) + ": " + shown +
                          " is an image input; connect it with -i " + std::string(id) + "=PATH");
     return *in;
 }
@@ -129,28 +128,29 @@ Input& AsControl(const qrvx::Tool& tool, Input* in, std::string_view id,
 } // namespace
 
 Input& FindControl(const qrvx::Tool& tool, const std::string& id) {
-    return AsControl(tool, tool.Op().FindInput(id), id);
+    return AsControl(tool, tool.InputOrNull(id), id);
 }
 
 Input& FindImageInput(const qrvx::Tool& tool, const std::string& id) {
-    Input* in = tool.Op().FindInput(id);
+    Input* in = tool.InputOrNull(id);
     if (in && !in->IsImage())
-        throw UsageError(ToolName(tool) + ": " + Quoted(id) +
+        throw UsageError(qrvx::DisplayName(tool.Entry()) + ": " + Quoted(id) +
                          " is a control, not an image input; set it with -s");
     if (!in) {
         std::vector<std::string> images;
         for (const auto& i : tool.Inputs())
             if (i->IsImage()) images.push_back(Quoted(i->Decl().id));
-        throw UsageError(ToolName(tool) + " has no image input " + Quoted(Excerpt(id)) +
-                         CaseHint(tool, id) + " (image inputs: " + Join(images) + ")");
+        throw UsageError(qrvx::DisplayName(tool.Entry()) + " has no image input " +
+                         Quoted(Excerpt(id)) + CaseHint(tool, id) +
+                         " (image inputs: " + Join(images) + ")");
     }
     return *in;
 }
 
 ControlValue ParseValue(const qrvx::Tool& tool, const Input& control, std::string_view text) {
     const InputDecl& d = control.Decl();
-    const std::string culprit =
-        ToolName(tool) + " control " + Quoted(d.id) + ": value " + Quoted(Excerpt(text));
+    const std::string culprit = qrvx::DisplayName(tool.Entry()) + " control " + Quoted(d.id) +
+                                ": value " + Quoted(Excerpt(text));
     ControlValue value;
     if (control.IsPoint()) {
         const std::size_t comma = text.find(',');
@@ -395,10 +395,11 @@ private:
     }
 
     void CheckTool(const Json& name) {
-        if (!name.is_string() || (name.get<std::string>() != m_tool.Entry().ID().Text() &&
-                                  !SameText(name.get<std::string>(), ToolName(m_tool))))
+        if (!name.is_string() ||
+            (name.get<std::string>() != m_tool.Entry().ID().Text() &&
+             !SameText(name.get<std::string>(), qrvx::DisplayName(m_tool.Entry()))))
             throw UsageError("settings file " + m_path + " is for " + Excerpt(name.dump()) +
-                             ", not " + ToolName(m_tool));
+                             ", not " + qrvx::DisplayName(m_tool.Entry()));
     }
 
     const qrvx::Tool& m_tool;

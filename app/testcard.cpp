@@ -1,5 +1,7 @@
 #include "app/testcard.h"
 
+#include "host/session.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -29,8 +31,7 @@ void Paint(Image& img, const std::function<Rgba(int, int)>& f) {
                 if (img.IsFloat())
                     img.Row<float>(row)[4 * x + c] = v[c];
                 else
-                    img.Row<std::uint16_t>(row)[4 * x + c] =
-                        std::uint16_t(std::lround(std::clamp(v[c], 0.0f, 1.0f) * 65535.0f));
+                    img.Row<std::uint16_t>(row)[4 * x + c] = RoundClamp16(v[c] * 65535.0f);
             }
         }
 }
@@ -52,7 +53,7 @@ Rgba CardPixel(int x, int y) {
 }
 
 std::unique_ptr<Image> Card(ImageDepth depth, const std::function<Rgba(int, int)>& f) {
-    auto img = std::make_unique<Image>(kTestCardWidth, kTestCardHeight, depth);
+    auto img = qrvx::MakeImage(kTestCardWidth, kTestCardHeight, depth);
     Paint(*img, f);
     return img;
 }
@@ -76,7 +77,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
             return Rgba{0.2f, 0.2f, 0.25f, 1};
         });
     if (name == "sprite") {
-        auto img = std::make_unique<Image>(64, 64, depth);
+        auto img = qrvx::MakeImage(64, 64, depth);
         Paint(*img, [](int x, int y) {
             const float r = std::hypot(x - 31.5f, y - 31.5f) / 32.0f;
             const float a = std::clamp(1.0f - r * r, 0.0f, 1.0f);
@@ -86,7 +87,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
     }
     if (name == "folk") {
         // A standing person: head, shirt, trousers; opaque inside, transparent around.
-        auto img = std::make_unique<Image>(24, 48, depth);
+        auto img = qrvx::MakeImage(24, 48, depth);
         Paint(*img, [](int x, int y) {
             const float head = std::hypot(x - 11.5f, y - 6.5f);
             if (head < 5.5f) return Rgba{0.86f, 0.66f, 0.52f, 1};
@@ -106,7 +107,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
     for (const auto& brick : bricks) {
         if (name != brick.first) continue;
         const Rgba clay = brick.second;
-        auto img = std::make_unique<Image>(96, 48, depth);
+        auto img = qrvx::MakeImage(96, 48, depth);
         Paint(*img, [clay](int x, int y) {
             const bool mortar = x < 3 || y < 3;
             const float grain = 0.05f * float((x * 7 + y * 13) % 5) / 4.0f;
@@ -119,7 +120,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         // Premultiplied, as the host's merge expects: colour is tint x alpha, and alpha
         // falls to 0 well inside the square, so merged stars show no box around them.
         const Rgba tint = name == "star" ? Rgba{1, 0.95f, 0.8f, 1} : Rgba{0.6f, 0.8f, 1, 1};
-        auto img = std::make_unique<Image>(48, 48, depth);
+        auto img = qrvx::MakeImage(48, 48, depth);
         Paint(*img, [tint](int x, int y) {
             const float dx = std::abs(x - 23.5f) / 24.0f, dy = std::abs(y - 23.5f) / 24.0f;
             const float glow = std::max(0.0f, 1.0f - std::hypot(dx, dy) * 2.5f);
@@ -133,7 +134,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
     // Marks for Watchcam's cells, premultiplied as drawn: a red frame over a faint red
     // wash for a changed cell, a thin green edge at the top and left for the others.
     if (name == "motion-mark") {
-        auto img = std::make_unique<Image>(kMarkWidth, kMarkHeight, depth);
+        auto img = qrvx::MakeImage(kMarkWidth, kMarkHeight, depth);
         Paint(*img, [](int x, int y) {
             const bool frame = std::min({x, y, kMarkWidth - 1 - x, kMarkHeight - 1 - y}) < 3;
             return frame ? Rgba{0.9f, 0.05f, 0.05f, 1} : Rgba{0.2f, 0, 0, 0.2f};
@@ -141,7 +142,7 @@ std::unique_ptr<Image> MakePicture(const std::string& name, ImageDepth depth) {
         return img;
     }
     if (name == "passive-mark") {
-        auto img = std::make_unique<Image>(kMarkWidth, kMarkHeight, depth);
+        auto img = qrvx::MakeImage(kMarkWidth, kMarkHeight, depth);
         Paint(*img, [](int x, int y) {
             return x == 0 || y == 0 ? Rgba{0, 0.5f, 0.1f, 0.6f} : Rgba{0, 0, 0, 0};
         });

@@ -17,7 +17,7 @@ void ConnectTiles(qrvx::Tool& tool, ImageDepth depth) {
     auto& made = tiles[depth];
     for (int t = 0; t < kTileCount; ++t) {
         if (made.size() <= std::size_t(t)) {
-            made.push_back(std::make_unique<Image>(256, 128, depth));
+            made.push_back(qrvx::MakeImage(256, 128, depth));
             const Image& frame = bench::Frame(depth);
             for (int y = 0; y < 128; ++y)
                 std::memcpy(made.back()->RowTable()[y], frame.RowTable()[y + 128 * t],

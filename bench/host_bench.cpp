@@ -47,11 +47,11 @@ void RegisterHost(const std::string& label, Body body) {
                 name.c_str(),
                 [=](benchmark::State& state) {
                     const Image& frame = bench::Frame(depth);
-                    SetThreadCount(n);
+                    qrvx::SetThreadCount(n);
                     body(frame); // warm-up: pooled memory and scratch in place
                     for (auto _ : state) body(frame);
                     bench::CountPixels(state, double(frame.PixelCount()));
-                    SetThreadCount(0);
+                    qrvx::SetThreadCount(0);
                 })
                 ->UseRealTime()
                 ->Unit(benchmark::kMillisecond);
@@ -61,9 +61,9 @@ void RegisterHost(const std::string& label, Body body) {
 const bool kRegistered = [] {
     RegisterHost("Copy", [](const Image& frame) {
         static RowCopy copy;
-        Image out(frame.Width(), frame.Height(), frame.Depth());
-        copy.Run(frame, out);
-        benchmark::DoNotOptimize(out.RowTable());
+        const auto out = qrvx::MakeImage(frame.Width(), frame.Height(), frame.Depth());
+        copy.Run(frame, *out);
+        benchmark::DoNotOptimize(out->RowTable());
     });
     bench::RegisterTool("ChannelShift", "ChannelShift", Shifted);
     // The same render with the pool keeping nothing: every output lands on fresh pages.
@@ -71,20 +71,20 @@ const bool kRegistered = [] {
         qrvx::Tool& tool = bench::LoadTool("ChannelShift");
         Shifted(tool);
         tool.Connect("Input", &frame);
-        SetImagePoolLimit(0);
+        qrvx::SetImagePoolLimit(0);
         std::unique_ptr<Image> out = tool.Render(0.0);
         benchmark::DoNotOptimize(out.get());
         out.reset();
-        SetImagePoolLimit(kPoolLimit);
+        qrvx::SetImagePoolLimit(kPoolLimit);
     });
     RegisterHost("ResizeHalf", [](const Image& frame) {
         std::unique_ptr<Image> half(frame.ResizeOfImage(frame.Width() / 2, frame.Height() / 2));
         benchmark::DoNotOptimize(half.get());
     });
     RegisterHost("Blur0.1", [](const Image& frame) {
-        Image out(frame.Width(), frame.Height(), frame.Depth());
-        frame.ImageBlur(&out, 4, true, true, true, true, 0.1, 0.1, 1.0, 1.0);
-        benchmark::DoNotOptimize(out.RowTable());
+        const auto out = qrvx::MakeImage(frame.Width(), frame.Height(), frame.Depth());
+        frame.ImageBlur(out.get(), 4, true, true, true, true, 0.1, 0.1, 1.0, 1.0);
+        benchmark::DoNotOptimize(out->RowTable());
     });
     return true;
 }();

@@ -26,7 +26,7 @@ void ThroughTheBundle(benchmark::State& state, ImageDepth depth, int threads) {
         return;
     }
     Host::Get().cpus = unsigned(threads);
-    SetThreadCount(threads);
+    qrvx::SetThreadCount(threads);
     std::optional<Pixels> out;
     fx.Render(depth, {}, out); // warm-up: pooled memory in place
     for (auto _ : state) {
@@ -37,7 +37,7 @@ void ThroughTheBundle(benchmark::State& state, ImageDepth depth, int threads) {
         benchmark::DoNotOptimize(out->data);
     }
     bench::CountPixels(state, double(frame.PixelCount()));
-    SetThreadCount(0);
+    qrvx::SetThreadCount(0);
 }
 
 const int kBundle = [] {

@@ -16,7 +16,7 @@ const std::array<std::unique_ptr<Image>, 4>& Stars(ImageDepth depth) {
     auto& stars = made[depth];
     if (!stars[0]) {
         for (int i = 0; i < 4; ++i) {
-            stars[i] = std::make_unique<Image>(256, 256, depth);
+            stars[i] = qrvx::MakeImage(256, 256, depth);
             const double scale = depth == ImageDepth::Float32 ? 1.0 : 65535.0;
             const double tint[4] = {1.0 - 0.2 * i, 0.9, 0.6 + 0.1 * i, 1.0};
             for (int y = 0; y < 256; ++y)

@@ -12,7 +12,7 @@ const Image& Frame(ImageDepth depth) {
     static std::map<ImageDepth, std::unique_ptr<Image>> frames;
     auto& frame = frames[depth];
     if (!frame) {
-        frame = std::make_unique<Image>(kWidth, kHeight, depth);
+        frame = qrvx::MakeImage(kWidth, kHeight, depth);
         unsigned state = 12345;
         for (int y = 0; y < kHeight; ++y)
             for (int i = 0; i < kWidth * 4; ++i) {
@@ -66,7 +66,7 @@ void RegisterTool(const std::string& label, const std::string& toolName,
                 setup(tool, depth);
                 const Image& input = frame(depth);
                 tool.Connect("Input", &input);
-                SetThreadCount(n);
+                qrvx::SetThreadCount(n);
                 double pixels = 0;
                 tool.Render(0.0); // warm-up: pooled memory in place
                 for (auto _ : state) {
@@ -76,7 +76,7 @@ void RegisterTool(const std::string& label, const std::string& toolName,
                     benchmark::DoNotOptimize(out.get());
                 }
                 CountPixels(state, pixels);
-                SetThreadCount(0);
+                qrvx::SetThreadCount(0);
             };
             benchmark::RegisterBenchmark(name.c_str(), run)
                 ->UseRealTime()

@@ -34,7 +34,7 @@ const Scene& SceneOf(ImageDepth depth) {
     static std::map<ImageDepth, Scene> scenes;
     Scene& s = scenes[depth];
     if (s.marker) return s;
-    s.marker = std::make_unique<Image>(bench::kWidth, bench::kHeight, depth);
+    s.marker = qrvx::MakeImage(bench::kWidth, bench::kHeight, depth);
     s.marker->Fill(IntPixel{});
     unsigned state = 777;
     for (int i = 0; i < kDots; ++i) {
@@ -45,7 +45,7 @@ const Scene& SceneOf(ImageDepth depth) {
         Put(*s.marker, x, y, kColours[std::size_t(i % 4)]);
     }
     for (int k = 0; k < 4; ++k) {
-        s.figures[k] = std::make_unique<Image>(64, 128, depth);
+        s.figures[k] = qrvx::MakeImage(64, 128, depth);
         for (int y = 0; y < 128; ++y)
             for (int x = 0; x < 64; ++x) {
                 const float r = std::hypot((x - 31.5f) / 32.0f, (y - 63.5f) / 64.0f);
@@ -74,13 +74,13 @@ void Register() {
                                              }
                                              tool.Connect("Input", &bench::Frame(depth));
                                              tool.Connect("Throng", scene.marker.get());
-                                             SetThreadCount(threads);
+                                             qrvx::SetThreadCount(threads);
                                              tool.Render(0.0); // warm-up: pooled memory in place
                                              for (auto _ : state)
                                                  benchmark::DoNotOptimize(tool.Render(0.0).get());
                                              bench::CountPixels(
                                                  state, double(bench::Frame(depth).PixelCount()));
-                                             SetThreadCount(0);
+                                             qrvx::SetThreadCount(0);
                                          })
                 ->UseRealTime()
                 ->Unit(benchmark::kMillisecond);

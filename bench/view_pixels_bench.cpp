@@ -23,7 +23,7 @@ const Image& Picture(ImageDepth depth) {
     static std::unique_ptr<Image> pictures[2];
     auto& p = pictures[depth == ImageDepth::Float32];
     if (!p) {
-        p = std::make_unique<Image>(kW, kH, depth);
+        p = qrvx::MakeImage(kW, kH, depth);
         unsigned state = 777;
         for (int y = 0; y < kH; ++y)
             for (int i = 0; i < kW * 4; ++i) {

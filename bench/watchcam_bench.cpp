@@ -30,7 +30,7 @@ const Inputs& InputsFor(ImageDepth depth) {
             else
                 in.reference->Row<std::uint16_t>(y)[4 * x] ^= 0x8000;
         }
-    in.motion = std::make_unique<Image>(kCell, kCell, depth);
+    in.motion = qrvx::MakeImage(kCell, kCell, depth);
     in.motion->Fill(FltPixel{.R = 0.5f, .A = 0.5f});
     return in;
 }

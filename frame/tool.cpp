@@ -13,7 +13,7 @@ const Image* MainImage(Request* req, Input* main) {
     return src;
 }
 
-Frame Begin(Request* req, Input* main) {
+MainPair Begin(Request* req, Input* main) {
     const Image* src = MainImage(req, main);
     Image* dst = NewImage({{tag::ImgTemplate, static_cast<const void*>(src)}});
     return {src, dst, src->Width(), src->Height(), ChannelScale(*src)};

@@ -9,29 +9,38 @@
 #include "host/resources.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 namespace frame {
 
-// What most tools' Process starts with: the main input's image, an output made like it
-// (same size and depth), the size and the channel scale.
-struct Frame {
-    const Image* src;
-    Image* dst;
-    int width;
-    int height;
-    double scale;
+// What most tools' Process starts with and their workers read: the main input's image, an
+// output made like it (same size and depth), the size and the channel scale. A tool keeps
+// one as a member (m_main) rather than copies of its parts.
+struct MainPair {
+    const Image* src = nullptr;
+    Image* dst = nullptr;
+    int width = 0;
+    int height = 0;
+    double scale = 1.0;
 };
 
 // Reads the main input at the request and makes the output like it. Throws HostError
 // when the input holds no image or the output cannot be made.
-Frame Begin(Request* req, Input* main);
+MainPair Begin(Request* req, Input* main);
 // Reads the main input only (for tools whose output size differs).
 const Image* MainImage(Request* req, Input* main);
 // An image of the given size with the depth of like. The size is passed to the host
 // as computed, so a size beyond what the host can hold is refused with HostError rather
 // than wrapped around.
 Image* NewImageLike(const Image& like, std::int64_t width, std::int64_t height);
+
+// An image a render makes for its own use (a resized or blurred copy, a built-in pattern)
+// and gives back before Process returns, however it returns: the owner recycles it.
+struct RecycleImage {
+    void operator()(Image* image) const { image->Recycle(); }
+};
+using Temporary = std::unique_ptr<Image, RecycleImage>;
 
 // The values of a tool's registration entry.
 struct ToolInfo {

@@ -1,8 +1,10 @@
-// The wide integer rows some tools take on processors with AVX-512 (BW and VBMI2): 32
-// 16-bit values to a register, values that need a table packed together (vpcompressw)
-// and spread back (vpexpandw). Each such tool keeps its portable row worker as the
-// reference and for other processors, picks the wide one per render with WideRows, and
-// runs WideLookUpRow with its own classifier.
+// The wide rows four tools take on processors with AVX-512 (BW and VBMI2), 32 16-bit
+// values to a register: ToneBands and RangeMap run WideLookUpRow with classifiers of their
+// own (values that need a table packed together with vpcompressw and spread back with
+// vpexpandw; RangeMap also has a wide row of its own for float images), PanelSim writes its
+// direct-pattern cells with PutWide, and ScopeTrace works out the rows of its points two
+// pixels at a time in lanes of doubles. Each keeps its portable row worker as the reference and for
+// other processors, and picks the wide one per render with WideRows.
 #pragma once
 
 namespace frame {

@@ -68,8 +68,8 @@ Picture PickPicture(FuzzedDataProvider& data) {
 
 // Fills the picture's pixels from bytes, repeated as needed (zeros when there are none).
 void Fill(Picture& p, const std::vector<std::uint8_t>& bytes) {
-    p.image = std::make_unique<Image>(p.width, p.height,
-                                      p.isFloat ? ImageDepth::Float32 : ImageDepth::Int16);
+    p.image =
+        qrvx::MakeImage(p.width, p.height, p.isFloat ? ImageDepth::Float32 : ImageDepth::Int16);
     std::size_t k = 0;
     auto next = [&]() -> std::uint16_t {
         if (bytes.size() < 2) return 0;
@@ -97,7 +97,7 @@ bool SameBytes(const Image& a, const Image& b) {
 
 // Renders at a thread count; null when the host refuses the render.
 std::unique_ptr<Image> Render(qrvx::Tool& tool, int threads) {
-    ThreadCountScope scope(threads);
+    qrvx::ThreadCountScope scope(threads);
     try {
         return tool.Render(0.0);
     } catch (const HostError&) {
@@ -111,8 +111,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Outputs the controls make large (PanelSim's cells, say) are refused by the host
     // past 4M pixels rather than filling memory; no freed pixels are kept for reuse, so
     // that AddressSanitizer sees every use of a released image.
-    SetMaxImagePixels(std::int64_t(1) << 22);
-    SetImagePoolLimit(0);
+    qrvx::SetMaxImagePixels(std::int64_t(1) << 22);
+    qrvx::SetImagePoolLimit(0);
     return 0;
 }
 

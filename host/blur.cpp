@@ -1,5 +1,6 @@
 // Image::ImageBlur: three box passes that approximate a Gaussian, on a reduced image
 // for wide blurs.
+#include "host/access.h"
 #include "host/convert.h"
 #include "host/image_ops.h"
 #include "host/parallel.h"
@@ -188,25 +189,25 @@ void Blur(const Image& src, Image& dst, const bool on[4], double xSize, double y
     WithType(src, [&]<class TS>() {
         WithType(dst, [&]<class TD>() {
             if (fx == 1 && fy == 1) {
-                Image tmp(src.Width(), src.Height(), ImageDepth::Float32);
-                BlurImage<TS, TD>(src, dst, tmp, BoxRadius(sx), BoxRadius(sy), on);
+                const auto tmp = Access::Owned(src.Width(), src.Height(), ImageDepth::Float32);
+                BlurImage<TS, TD>(src, dst, *tmp, BoxRadius(sx), BoxRadius(sy), on);
                 return;
             }
             // A wide blur keeps no detail finer than a reduced image holds: reduce, blur
             // there and enlarge again. Reducing and enlarging each add about (f^2 - 1) / 12
             // of variance, which the reduced blur leaves out.
-            Image low((src.Width() + fx - 1) / fx, (src.Height() + fy - 1) / fy,
-                      ImageDepth::Float32);
-            Image blurred(low.Width(), low.Height(), ImageDepth::Float32);
-            Image tmp(low.Width(), low.Height(), ImageDepth::Float32);
+            const auto low = Access::Owned((src.Width() + fx - 1) / fx,
+                                           (src.Height() + fy - 1) / fy, ImageDepth::Float32);
+            const auto blurred = Access::Owned(low->Width(), low->Height(), ImageDepth::Float32);
+            const auto tmp = Access::Owned(low->Width(), low->Height(), ImageDepth::Float32);
             auto reduced = [](double s, int f) {
                 return std::sqrt(std::max(0.0, s * s - (f * f - 1) / 6.0)) / f;
             };
             const bool all[4] = {true, true, true, true};
-            Reduce<TS>(src, low, fx, fy);
-            BlurImage<float, float>(low, blurred, tmp, BoxRadius(reduced(sx, fx)),
+            Reduce<TS>(src, *low, fx, fy);
+            BlurImage<float, float>(*low, *blurred, *tmp, BoxRadius(reduced(sx, fx)),
                                     BoxRadius(reduced(sy, fy)), all);
-            Enlarge<TS, TD>(blurred, src, dst, fx, fy, on);
+            Enlarge<TS, TD>(*blurred, src, dst, fx, fy, on);
         });
     });
 }

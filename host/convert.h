@@ -12,16 +12,6 @@ namespace host {
 
 constexpr float kInv65535 = 1.0f / 65535.0f;
 
-// Rounds to the nearest and clamps to 0..65535 (NaN gives 0). Both clamps act on v + 0.5
-// so that the compiler turns them into min and max and loops over pixels vectorise;
-// (int) 65535.5 is 65535, and anything up to 0.5 gives 0.
-inline std::uint16_t RoundClamp16(float v) {
-    float w = v + 0.5f;
-    w = w > 0.5f ? w : 0.0f;
-    w = w < 65535.5f ? w : 65535.5f;
-    return static_cast<std::uint16_t>(static_cast<int>(w));
-}
-
 // Channel value of type T as a float in units (0..1 nominal), and back.
 template <class T>
 inline float ToUnit(T v) {

@@ -1,10 +1,10 @@
-// The Image class, NewImage and the image limits. The operations behind Image's methods
+// The Image class, NewImage and the limit on image sizes. The operations behind Image's methods
 // have a file each (resize.cpp, blur.cpp, merge.cpp), the pixel memory pool.cpp.
 #include "host/image.h"
 
+#include "host/access.h"
 #include "host/convert.h"
 #include "host/image_ops.h"
-#include "host/operator.h"
 #include "host/parallel.h"
 #include "host/pool.h"
 
@@ -25,8 +25,18 @@ std::atomic<std::int64_t> g_maxPixels{std::int64_t(1) << 28};
 
 // Hands a new image to the running request, if any, which then owns it.
 Image* AdoptNew(Image* image) {
-    if (Request* r = Request::Current()) r->Adopt(image);
+    if (Request* r = Request::Current()) host::Access::Adopt(*r, image);
     return image;
+}
+
+// The one wording of every refusal to make an image of a size.
+HostError CannotMake(long long width, long long height, const std::string& why) {
+    return HostError("cannot make an image of " + std::to_string(width) + " x " +
+                     std::to_string(height) + " pixels" + why);
+}
+
+std::string OverTheLimit() {
+    return ": more than the limit of " + std::to_string(g_maxPixels.load()) + " pixels";
 }
 
 // Refuses a depth or size the host cannot hold.
@@ -34,13 +44,9 @@ void CheckSize(int width, int height, ImageDepth depth) {
     if (depth != ImageDepth::Int16 && depth != ImageDepth::Float32)
         throw HostError("cannot make an image of depth " + std::to_string(int(depth)));
     if (width < 1 || height < 1)
-        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
-                        std::to_string(height) + " pixels: width and height must be positive");
-    const std::int64_t pixels = std::int64_t(width) * height;
-    if (pixels > g_maxPixels.load())
-        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
-                        std::to_string(height) + " pixels: more than the limit of " +
-                        std::to_string(g_maxPixels.load()) + " pixels");
+        throw CannotMake(width, height, ": width and height must be positive");
+    if (std::int64_t(width) * height > g_maxPixels.load())
+        throw CannotMake(width, height, OverTheLimit());
 }
 
 } // namespace
@@ -53,9 +59,7 @@ Image::Image(int width, int height, ImageDepth depth)
     m_rowBytes = (std::ptrdiff_t(width) * Stride() + 63) / 64 * 64;
     m_bytes = std::size_t(m_rowBytes) * std::size_t(height);
     m_data = host::AcquirePixels(m_bytes);
-    if (!m_data)
-        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
-                        std::to_string(height) + " pixels: out of memory");
+    if (!m_data) throw CannotMake(width, height, ": out of memory");
     m_rows.resize(std::size_t(height));
     for (int y = 0; y < height; ++y)
         m_rows[std::size_t(y)] = static_cast<char*>(m_data) + std::size_t(m_rowBytes) * y;
@@ -68,9 +72,8 @@ Image::Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff
                                               : &host::RoutinesOf<std::uint16_t>::kTable) {
     CheckSize(width, height, depth);
     if (!pixels || std::abs(rowBytes) < std::ptrdiff_t(width) * Stride())
-        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
-                        std::to_string(height) + " pixels over memory whose rows are " +
-                        std::to_string(rowBytes) + " bytes");
+        throw CannotMake(width, height,
+                         " over memory whose rows are " + std::to_string(rowBytes) + " bytes");
     m_rows.resize(std::size_t(height));
     for (int y = 0; y < height; ++y)
         m_rows[std::size_t(y)] = static_cast<char*>(pixels) + rowBytes * y;
@@ -171,14 +174,11 @@ Image* NewImage(const TagList& tags) {
         throw HostError("NewImage needs a template image or the host context");
     const long long width = tags.GetInt(tag::ImgWidth, like ? like->Width() : 0);
     const long long height = tags.GetInt(tag::ImgHeight, like ? like->Height() : 0);
-    if (width > INT_MAX || height > INT_MAX)
-        throw HostError("cannot make an image of " + std::to_string(width) + " x " +
-                        std::to_string(height) + " pixels: more than the limit of " +
-                        std::to_string(g_maxPixels.load()) + " pixels");
+    if (width > INT_MAX || height > INT_MAX) throw CannotMake(width, height, OverTheLimit());
     const auto depth =
         ImageDepth(tags.GetInt(tag::ImgDepth, like ? int(like->Depth()) : int(ImageDepth::Int16)));
-    return AdoptNew(new Image(int(width), int(height), depth));
+    return AdoptNew(host::Access::MakeImage(int(width), int(height), depth));
 }
 
-void SetMaxImagePixels(std::int64_t pixels) { g_maxPixels = pixels; }
-std::int64_t MaxImagePixels() { return g_maxPixels.load(); }
+void host::SetMaxImagePixels(std::int64_t pixels) { g_maxPixels = pixels; }
+std::int64_t host::MaxImagePixels() { return g_maxPixels.load(); }

@@ -7,9 +7,10 @@
 // an earlier image of that size gave back, so rendering a sequence does not touch fresh
 // pages (page faults would otherwise cost far more than the work itself).
 //
-// The host refuses to make an image it cannot hold: a width or height below 1, more
-// pixels than the limit (SetMaxImagePixels) or an allocation that fails raise HostError,
-// which reaches the caller of the render.
+// Tools make images with NewImage (or an image's CopyOfImage and ResizeOfImage), which
+// hand them to the running request. The host refuses to make an image it cannot hold: a
+// width or height below 1, more pixels than the limit (qrvx::SetMaxImagePixels) or an
+// allocation that fails raise HostError, which reaches the caller of the render.
 #pragma once
 
 #include "host/error.h"
@@ -32,10 +33,26 @@ struct FltPixel {
 };
 
 class Image;
+namespace host {
+struct Access; // the host's own way to the private parts (host/access.h)
+}
+
+// Rounds to the nearest and clamps to 0..65535 (NaN gives 0): the one rule by which a float
+// channel value, already scaled by 65535, becomes a 16-bit one, wherever the host, a tool
+// or a client converts between the depths. Both clamps act on v + 0.5 so that the compiler
+// turns them into min and max and loops over pixels vectorise; (int) 65535.5 is 65535, and
+// anything up to 0.5 gives 0.
+inline std::uint16_t RoundClamp16(float v) {
+    float w = v + 0.5f;
+    w = w > 0.5f ? w : 0.0f;
+    w = w < 65535.5f ? w : 65535.5f;
+    return static_cast<std::uint16_t>(static_cast<int>(w));
+}
 
 // The image's four conversion routines between its storage and the pixel records. They
-// take the record, the colour position, the auxiliary position and the image. Generic
-// code may call them; the workers use the typed cursor, which reads storage directly.
+// take the record, the colour position, the auxiliary position and the image. Code that
+// reads an image of either depth at one depth calls them (frame::ReadRowAs, PanelSim's
+// pattern); the row workers read and write storage directly, through Image::Row.
 struct PixelRoutines {
     void (*readInt)(IntPixel&, const void* pos, const void* aux, const Image&);
     void (*writeInt)(const IntPixel&, void* pos, void* aux, const Image&);
@@ -45,16 +62,6 @@ struct PixelRoutines {
 
 class QRVX_HOST_API Image : public Parameter {
 public:
-    // Makes an image of the given size and depth. Pixel content is unspecified (it may be
-    // an earlier image's); use Fill where a tool needs a known start.
-    // Throws HostError when the size is not positive, over the pixel limit, or the
-    // memory cannot be had.
-    Image(int width, int height, ImageDepth depth);
-    // An image over pixel memory the caller owns and keeps alive (and unchanged, when a tool
-    // reads it) while the image lives: row y at pixels + y * rowBytes (negative: rows go
-    // down in memory), no alignment asked, padding allowed. Throws HostError like the
-    // constructor above, and when |rowBytes| would not hold the width.
-    Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff_t rowBytes);
     ~Image() override;
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
@@ -124,6 +131,17 @@ public:
                    double xSize, double ySize, double factor1 = 1.0, double factor2 = 1.0) const;
 
 private:
+    friend struct host::Access;
+    // Makes an image of the given size and depth, owned by the caller (no request adopts
+    // it). Pixel content is unspecified (it may be an earlier image's). Throws HostError
+    // when the size is not positive, over the pixel limit, or the memory cannot be had.
+    Image(int width, int height, ImageDepth depth);
+    // An image over pixel memory the caller owns and keeps alive (and unchanged, when a tool
+    // reads it) while the image lives: row y at pixels + y * rowBytes (negative: rows go
+    // down in memory), no alignment asked, padding allowed. Throws HostError like the
+    // constructor above, and when |rowBytes| would not hold the width.
+    Image(int width, int height, ImageDepth depth, void* pixels, std::ptrdiff_t rowBytes);
+
     int m_width;
     int m_height;
     ImageDepth m_depth;
@@ -142,12 +160,3 @@ private:
 // Inside a render, the render owns the new image until Output::Set takes it or
 // Object::Recycle releases it; outside one, the caller owns it.
 QRVX_HOST_API Image* NewImage(const TagList& tags);
-
-// The largest number of pixels the host makes in one image (default 2^28, 16K x 16K).
-QRVX_HOST_API void SetMaxImagePixels(std::int64_t pixels);
-QRVX_HOST_API std::int64_t MaxImagePixels();
-
-// How many bytes of released pixel memory the pool keeps for reuse (default 4 GiB).
-QRVX_HOST_API void SetImagePoolLimit(std::size_t bytes);
-// Gives all kept memory back to the system.
-QRVX_HOST_API void TrimImagePool();

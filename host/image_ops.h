@@ -5,6 +5,7 @@
 
 #include "host/image.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace host {
@@ -20,6 +21,10 @@ inline bool WideVectors() {
     return cpu && !std::getenv("QRVX_NO_AVX512");
 }
 #endif
+
+// The largest number of pixels the host makes in one image (qrvx::SetMaxImagePixels).
+void SetMaxImagePixels(std::int64_t pixels);
+std::int64_t MaxImagePixels();
 
 // dst resampled from src (any sizes, the same depth): ResizeOfImage.
 void Resize(const Image& src, Image& dst);

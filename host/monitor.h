@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace qrvx {
+
 // How far the process's renders are: the bands of work begun and finished so far, counted
 // from the start of the process over every render (a client watching one render takes the
 // difference from its start). Read while a render runs, from any thread.
@@ -20,3 +22,5 @@ QRVX_HOST_API RenderProgress CurrentRenderProgress();
 // than is in use plus two of the largest blocks asked for since the last trim
 // (TrimImagePool gives back everything kept, and the allocator's free memory too).
 QRVX_HOST_API std::size_t ImagePoolKept();
+
+} // namespace qrvx

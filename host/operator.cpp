@@ -1,5 +1,6 @@
 #include "host/operator.h"
 
+#include "host/access.h"
 #include "host/parallel.h"
 #include "host/registry.h"
 
@@ -11,7 +12,7 @@ bool Object::SetAttrs(tag::Id, long long) { return false; }
 
 void Object::Recycle() {
     auto* image = dynamic_cast<Image*>(this);
-    if (image && Request::Current() && Request::Current()->Release(image)) return;
+    if (image && Request::Current() && host::Access::Release(*Request::Current(), image)) return;
     delete this;
 }
 
@@ -60,7 +61,7 @@ bool Input::SetAttrs(tag::Id id, long long value) {
 // ---- Output and Request ----------------------------------------------------------
 
 void Output::Set(Request* request, Image* image, int) {
-    if (request) request->SetOutput(this, image);
+    if (request) host::Access::SetOutput(*request, this, image);
 }
 
 namespace {
@@ -111,7 +112,7 @@ std::unique_ptr<Image> Request::TakeOutput(const Output* output) {
 
 // ---- Operator ----------------------------------------------------------------------
 
-Operator::Operator(Registry* registry, const ScriptVal&, const TagList&) : m_registry(registry) {}
+Operator::Operator(Registry*, const ScriptVal&, const TagList&) {}
 
 Operator::~Operator() = default;
 

@@ -23,6 +23,9 @@
 class Operator;
 class Registry;
 class Request;
+namespace host {
+struct Access; // the host's own way to the private parts (host/access.h)
+}
 
 // Everything an input declaration's tags say, kept for listing and for the host's use.
 struct InputDecl {
@@ -104,9 +107,9 @@ private:
 };
 
 // One render request: its time, the images made while it runs and what each output got.
+// Only the host makes requests and moves images into and out of them.
 class QRVX_HOST_API Request {
 public:
-    explicit Request(double time) : m_time(time) {}
     ~Request();
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -115,6 +118,10 @@ public:
 
     // The request that a render is running on this thread, or null.
     static Request* Current();
+
+private:
+    friend struct host::Access;
+    explicit Request(double time) : m_time(time) {}
 
     // Takes ownership of an image made during the request.
     void Adopt(Image* image);
@@ -137,7 +144,6 @@ public:
         Request* m_previous;
     };
 
-private:
     double m_time;
     std::vector<std::unique_ptr<Image>> m_temporaries;
     std::vector<std::pair<const Output*, std::unique_ptr<Image>>> m_outputs;
@@ -163,14 +169,11 @@ public:
     static bool RegInit(Registry* registry);
     static void RegCleanup(Registry* registry);
 
-    // App-facing: the declarations in order, lookup by ID, the outputs.
-    const std::vector<std::unique_ptr<Input>>& Inputs() const { return m_inputs; }
-    Input* FindInput(std::string_view id) const;
-    const std::vector<std::unique_ptr<Output>>& Outputs() const { return m_outputs; }
-    Registry* Entry() const { return m_registry; }
-
 private:
-    Registry* m_registry;
+    // The declarations in order and lookup by ID are the host's (qrvx::Tool lists them).
+    friend struct host::Access;
+    Input* FindInput(std::string_view id) const;
+
     std::string m_page;
     std::vector<std::unique_ptr<Input>> m_inputs;
     std::vector<std::unique_ptr<Output>> m_outputs;

@@ -1,8 +1,5 @@
 #include "host/parallel.h"
 
-#include "host/monitor.h"
-#include "host/session.h"
-
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
@@ -12,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,11 +17,13 @@ namespace {
 std::atomic<int> g_threads{0}; // 0: every core
 std::atomic<long> g_bandsBegun{0}, g_bandsFinished{0};
 thread_local int t_threads = 0; // this thread's own count; 0: the process-wide one
-thread_local const qrvx::BandRunner* t_runner = nullptr; // this thread's renders' runner
+thread_local const host::BandRunner* t_runner = nullptr; // this thread's renders' runner
 
 int Cores() { return std::max(1, tbb::this_task_arena::max_concurrency()); }
 
-// One arena per thread count, made when first needed and kept.
+// The arena of the last thread count asked for: made when first needed and kept while
+// renders ask for that count; a render at another count replaces it (renders that still
+// run in the old one hold it until they end).
 std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
     static std::mutex mutex;
     static std::shared_ptr<tbb::task_arena> arena;
@@ -35,30 +35,7 @@ std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
 
 } // namespace
 
-void SetThreadCount(int threads) { g_threads = threads < 1 ? 0 : threads; }
-
-ThreadCountScope::ThreadCountScope(int threads) : m_previous(t_threads) {
-    t_threads = threads < 1 ? 0 : threads;
-}
-
-ThreadCountScope::~ThreadCountScope() { t_threads = m_previous; }
-
-RenderProgress CurrentRenderProgress() {
-    // Finished first, so that it never exceeds begun.
-    const long finished = g_bandsFinished.load();
-    return {g_bandsBegun.load(), finished};
-}
-
-namespace qrvx {
-
-BandRunnerScope::BandRunnerScope(BandRunner runner, int threads)
-    : m_runner(std::move(runner)), m_previous(t_runner), m_threads(threads) {
-    t_runner = &m_runner;
-}
-
-BandRunnerScope::~BandRunnerScope() { t_runner = m_previous; }
-
-} // namespace qrvx
+namespace host {
 
 int ThreadCount() {
     static const int cores = Cores();
@@ -66,7 +43,19 @@ int ThreadCount() {
     return t < 1 ? cores : t;
 }
 
-namespace host {
+void SetThreadCount(int threads) { g_threads = threads < 1 ? 0 : threads; }
+
+int ExchangeThreadCount(int threads) { return std::exchange(t_threads, threads < 1 ? 0 : threads); }
+
+const BandRunner* ExchangeBandRunner(const BandRunner* runner) {
+    return std::exchange(t_runner, runner);
+}
+
+void BandsSoFar(long& begun, long& finished) {
+    // Finished first, so that it never exceeds begun.
+    finished = g_bandsFinished.load();
+    begun = g_bandsBegun.load();
+}
 
 bool& SizeOnlyRun() {
     thread_local bool sizeOnly = false;

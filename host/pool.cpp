@@ -1,7 +1,6 @@
 #include "host/pool.h"
 
 #include "host/image.h"
-#include "host/monitor.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -129,9 +128,8 @@ namespace host {
 
 void* AcquirePixels(std::size_t bytes) { return ThePool().Acquire(bytes); }
 void ReleasePixels(void* p, std::size_t bytes) { ThePool().Release(p, bytes); }
+void SetPoolLimit(std::size_t bytes) { ThePool().SetLimit(bytes); }
+void TrimPool() { ThePool().Trim(); }
+std::size_t PoolKept() { return ThePool().Kept(); }
 
 } // namespace host
-
-void SetImagePoolLimit(std::size_t bytes) { ThePool().SetLimit(bytes); }
-void TrimImagePool() { ThePool().Trim(); }
-std::size_t ImagePoolKept() { return ThePool().Kept(); }

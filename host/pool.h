@@ -13,4 +13,10 @@ void* AcquirePixels(std::size_t bytes);
 // Gives memory from AcquirePixels back: kept for reuse up to the limit, else freed.
 void ReleasePixels(void* p, std::size_t bytes);
 
+// How many bytes of released memory the pool keeps for reuse (qrvx::SetImagePoolLimit),
+// giving all kept memory back (qrvx::TrimImagePool), and what it keeps now.
+void SetPoolLimit(std::size_t bytes);
+void TrimPool();
+std::size_t PoolKept();
+
 } // namespace host

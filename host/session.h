@@ -1,6 +1,9 @@
-// The app-facing side of the host: what the qrvx command, the tests and later the Python
-// module use. It loads plug-in files, lists registry entries, makes tools through their
-// factories, sets control values by ID and renders. It never sees a tool's class.
+// The app-facing side of the host: what its clients use (the qrvx command, the viewer,
+// the Python module, the OpenFX bundle, the tests, the benchmarks and the fuzzers). It
+// loads plug-in files, lists registry entries, makes tools through their factories, sets
+// control values by ID, makes images and renders, and sets the process-wide limits. It
+// never sees a tool's class. Everything here is in namespace qrvx; tools cannot include
+// this header.
 #pragma once
 
 #include "host/error.h"
@@ -10,12 +13,17 @@
 #include "host/registry.h"
 #include "host/resources.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+namespace qrvx {
 
 // The most threads a render's workers use (default: every core). Values below 1 mean
 // every core.
@@ -35,7 +43,25 @@ private:
     int m_previous;
 };
 
-namespace qrvx {
+// An image of the given size and depth that the caller owns (no render adopts it). Pixel
+// content is unspecified (it may be an earlier image's). Throws HostError when the size is
+// not positive, over the pixel limit, or the memory cannot be had.
+QRVX_HOST_API std::unique_ptr<Image> MakeImage(int width, int height, ImageDepth depth);
+// An image over pixel memory the caller owns and keeps alive (and unchanged, while a tool
+// reads it) while the image lives: row y at pixels + y * rowBytes (negative: rows go down
+// in memory), no alignment asked, padding allowed. Throws HostError like MakeImage, and
+// when |rowBytes| would not hold the width.
+QRVX_HOST_API std::unique_ptr<Image> ImageOver(int width, int height, ImageDepth depth,
+                                               void* pixels, std::ptrdiff_t rowBytes);
+
+// The largest number of pixels the host makes in one image (default 2^28, 16K x 16K).
+QRVX_HOST_API void SetMaxImagePixels(std::int64_t pixels);
+QRVX_HOST_API std::int64_t MaxImagePixels();
+
+// How many bytes of released pixel memory the pool keeps for reuse (default 4 GiB).
+QRVX_HOST_API void SetImagePoolLimit(std::size_t bytes);
+// Gives all kept memory back to the system.
+QRVX_HOST_API void TrimImagePool();
 
 // Runs work(k) once for every k in [0, count), on any threads, returns when all are done
 // and passes on the first exception work throws.
@@ -83,6 +109,10 @@ private:
     const PluginResources* m_resources = nullptr;
 };
 
+// The name a tool's entry shows to the user (its display name): the one lookup every client
+// and every message uses.
+QRVX_HOST_API std::string DisplayName(const Registry& entry);
+
 // Every plug-in file (QRVX_*.so) in a folder, sorted by name.
 QRVX_HOST_API std::vector<std::string> FindPluginFiles(const std::string& folder);
 
@@ -96,11 +126,13 @@ public:
     Tool& operator=(const Tool&) = delete;
 
     Registry& Entry() const { return m_entry; }
-    ThreadedOperator& Op() const { return *m_op; }
-    const std::vector<std::unique_ptr<Input>>& Inputs() const { return m_op->Inputs(); }
+    // The tool's declarations, in order.
+    const std::vector<std::unique_ptr<Input>>& Inputs() const;
 
     // The input with this ID. Throws HostError naming the tool and the ID when none.
     Input& FindInput(const std::string& id) const;
+    // The input with this ID, or null.
+    Input* InputOrNull(std::string_view id) const;
 
     // Set a control by ID, each through the tool's change notification.
     void SetNumber(const std::string& id, double value);

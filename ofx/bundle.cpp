@@ -398,7 +398,7 @@ bool IsGeneral(const Effect& e) { return !e.extraClips.empty(); }
 
 OfxStatus Describe(const Effect& e, OfxImageEffectHandle descriptor) {
     const Props p = EffectProps(descriptor);
-    const std::string name = e.entry->Text(tag::RegDisplayName);
+    const std::string name = qrvx::DisplayName(*e.entry);
     const std::vector<std::string> versions = e.entry->Texts(tag::RegVersionText);
     p.Set(kOfxPropLabel, name);
     p.Set(kOfxPropShortLabel, name);
@@ -496,7 +496,7 @@ struct Instance {
     std::recursive_mutex mutex; // setting a parameter in instance-changed comes back here
 };
 
-std::string ToolName(const Instance& in) { return in.effect->entry->Text(tag::RegDisplayName); }
+std::string ToolName(const Instance& in) { return qrvx::DisplayName(*in.effect->entry); }
 
 Instance& InstanceOf(OfxImageEffectHandle handle) {
     auto* in = static_cast<Instance*>(EffectProps(handle).GetPointer(kOfxPropInstanceData));
@@ -676,7 +676,7 @@ std::pair<int, int> OutputSize(Instance& in, OfxTime time) {
         if (!Connected(c.clip)) continue;
         const OfxRectD r = ClipRoD(c.clip, time);
         const int w = int(std::lround(r.x2 - r.x1)), h = int(std::lround(r.y2 - r.y1));
-        connections.Connect(c.id, std::make_unique<Image>(w, h, DepthOf(ClipDepth(c.clip))));
+        connections.Connect(c.id, qrvx::MakeImage(w, h, DepthOf(ClipDepth(c.clip))));
     }
     PullValues(in, time);
     return in.tool->OutputSize(time);
@@ -786,9 +786,9 @@ OfxStatus Render(OfxImageEffectHandle handle, Props args) {
         connections.Fetched(h);
         const HostImage img = ReadImage(tool, c.id, h);
         if (c.id == "Input") depth = img.depth;
-        connections.Connect(c.id, std::make_unique<Image>(img.bounds.x2 - img.bounds.x1,
-                                                          img.bounds.y2 - img.bounds.y1, img.depth,
-                                                          img.data, img.rowBytes));
+        connections.Connect(c.id, qrvx::ImageOver(img.bounds.x2 - img.bounds.x1,
+                                                  img.bounds.y2 - img.bounds.y1, img.depth,
+                                                  img.data, img.rowBytes));
     }
     PullValues(in, time);
 

@@ -82,7 +82,7 @@ void ConvertPixels(const py::array& a, Image& img) {
         else if constexpr (std::is_same_v<S, T>)
             return v;
         else if constexpr (kToInt)
-            return T(std::isnan(v) ? 0 : std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+            return RoundClamp16(float(v) * 65535.0f);
         else
             return T(float(v) / 65535.0f);
     };
@@ -129,9 +129,9 @@ ArrayImage ToImage(const py::array& a, ImageDepth depth) {
     if (sameDepth && channels == 4 && a.strides(2) == item && a.strides(1) == 4 * item &&
         std::abs(rowStep) >= w * 4 * item) {
         auto* bottom = static_cast<char*>(const_cast<void*>(a.data())) + (h - 1) * rowStep;
-        return {std::make_unique<Image>(w, h, depth, bottom, -rowStep), a};
+        return {qrvx::ImageOver(w, h, depth, bottom, -rowStep), a};
     }
-    auto img = std::make_unique<Image>(w, h, depth);
+    auto img = qrvx::MakeImage(w, h, depth);
     py::gil_scoped_release release;
     auto convert = [&]<class S>() {
         if (depth == ImageDepth::Float32)
@@ -256,7 +256,7 @@ public:
         // Destroyed last: once the render's images are gone, the pool hands their memory
         // back, so the process keeps none of it between calls.
         struct TrimAfter {
-            ~TrimAfter() { TrimImagePool(); }
+            ~TrimAfter() { qrvx::TrimImagePool(); }
         } trimAfter;
         std::vector<ArrayImage> images;
         // Destroyed before the images: what this render connected is disconnected however
@@ -280,7 +280,8 @@ public:
         connected.ids.push_back("Input");
         // Every other input is read at the main image's depth, as the command reads files.
         std::vector<std::string> given;
-        for (const auto& [id, array] : inputs) {
+        for (const auto& [name, array] : inputs) {
+            const std::string& id = name; // clang 14's lambdas cannot capture a binding
             KeyErrorOf([&]() -> Input& { return app::FindImageInput(m_tool, id); });
             if (id == "Input")
                 throw py::value_error("the main image \"Input\" is render's first argument, "
@@ -298,7 +299,7 @@ public:
         std::unique_ptr<Image> out;
         {
             py::gil_scoped_release release;
-            ThreadCountScope scope(threads);
+            qrvx::ThreadCountScope scope(threads);
             out = m_tool.Render(time);
         }
         return ToArray(std::move(out));
@@ -588,7 +589,7 @@ void RenderCommand(const py::dict& options) {
     const app::RenderOptions o = RenderOptionsFrom(options);
     py::gil_scoped_release release;
     struct Trim {
-        ~Trim() { TrimImagePool(); }
+        ~Trim() { qrvx::TrimImagePool(); }
     } trim;
     app::RunRender(o);
 }
@@ -667,7 +668,7 @@ PYBIND11_MODULE(_qrvx, m) {
     m.def("render_command", &RenderCommand);
     m.def("look_of", &LookOf);
     m.def("read_metadata", &ReadMetadata);
-    m.def("trim_memory", [] { TrimImagePool(); });
+    m.def("trim_memory", [] { qrvx::TrimImagePool(); });
 
     py::class_<PyTool>(m, "Tool")
         .def(py::init<const std::string&>())

@@ -201,22 +201,13 @@ TEST(Excerpt, LongOrControlTextIsCutToOneShortLine) {
 // ---- Control values --------------------------------------------------------------------
 
 // Files in a fresh folder, removed with it.
-class Settings : public ::testing::Test {
+class Settings : public test::InTempFolder {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qrvx_args_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string File(const std::string& text, const std::string& name = "s.json") const {
-        const std::string path = (m_dir / name).string();
+        const std::string path = P(name);
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-
-    fs::path m_dir;
 };
 
 TEST(ControlValue, ValuesFarOutsideTheShownRangeAreRefused) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -57,17 +59,8 @@ struct Picture {
     }
 };
 
-class Cli : public ::testing::Test {
+class Cli : public test::InTempFolder {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qrvx_cli_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    std::string P(const std::string& name) const { return (m_dir / name).string(); }
-
     // Runs qrvx with the arguments in the test's folder; env is "NAME=value" or "".
     Result Run(const std::vector<std::string>& args, const std::string& env = "") const {
         std::string cmd =
@@ -171,8 +164,6 @@ protected:
             n += e.path().filename().string().find(".qrvx-tmp") != std::string::npos;
         return n;
     }
-
-    fs::path m_dir;
 };
 
 // A small RGBA pattern distinct in every channel, in 0..1.

@@ -28,7 +28,7 @@ std::string Slurp(const fs::path& p) {
 // Float RGBA with every bit pattern likely, NaNs among them: deflate cannot shrink it,
 // so such blocks are stored as they are.
 std::unique_ptr<Image> RandomBits(int w, int h) {
-    auto img = std::make_unique<Image>(w, h, ImageDepth::Float32);
+    auto img = qrvx::MakeImage(w, h, ImageDepth::Float32);
     std::uint32_t state = 7;
     for (int y = 0; y < h; ++y)
         for (int i = 0; i < w * 4; ++i) {
@@ -39,16 +39,8 @@ std::unique_ptr<Image> RandomBits(int w, int h) {
     return img;
 }
 
-class Exr : public ::testing::Test {
+class Exr : public test::InTempFolder {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qrvx_exr_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string P(const std::string& name) const { return (m_dir / name).string(); }
-
     // Writes the image's channels (R, G, B and A, or the first n) with OpenImageIO, the
     // file's first line being the image's top row (the host counts rows from the bottom).
     void WriteWithOiio(const Image& img, const std::string& name, TypeDesc type,
@@ -72,14 +64,12 @@ protected:
         if (!in) return nullptr;
         if (spec) *spec = in->spec();
         const ImageSpec& s = in->spec();
-        auto img = std::make_unique<Image>(s.width, s.height, ImageDepth::Float32);
+        auto img = qrvx::MakeImage(s.width, s.height, ImageDepth::Float32);
         img->Fill(FltPixel{1.0f, 1.0f, 1.0f, 1.0f});
         EXPECT_TRUE(in->read_image(0, 0, 0, std::min(s.nchannels, 4), TypeDesc::FLOAT,
                                    img->Row<float>(s.height - 1), img->Stride(), -img->RowBytes()));
         return img;
     }
-
-    fs::path m_dir;
 };
 
 // The header every written file carries in these tests: a plain OpenEXR file.
@@ -122,9 +112,9 @@ TEST_F(Exr, WrittenFilesReadBackBitForBitWithTheirWindows) {
             EXPECT_EQ(spec.full_width, 64);
             EXPECT_EQ(spec.full_height, 48);
             // And the reader takes back what the writer wrote.
-            Image again(37, 35, ImageDepth::Float32);
-            ASSERT_TRUE(exr::ReadPixels(P("out.exr"), again));
-            EXPECT_TRUE(test::SameImage(*img, again)) << name;
+            const auto again = qrvx::MakeImage(37, 35, ImageDepth::Float32);
+            ASSERT_TRUE(exr::ReadPixels(P("out.exr"), *again));
+            EXPECT_TRUE(test::SameImage(*img, *again)) << name;
         }
     // The last file, random bits in single lines: no larger than the pixels, the header
     // and eight bytes of offset and eight of block head per line.
@@ -170,23 +160,23 @@ TEST_F(Exr, ReaderMatchesOpenImageIoOnTheFilesItTakes) {
                 WriteWithOiio(*img, "in.exr", type, compression, channels,
                               [](ImageSpec& s) { s.y = -3; });
                 const auto expected = ReadWithOiio("in.exr");
-                Image got(19, 33, ImageDepth::Float32);
-                ASSERT_TRUE(exr::ReadPixels(P("in.exr"), got));
-                EXPECT_TRUE(test::SameImage(*expected, got))
+                const auto got = qrvx::MakeImage(19, 33, ImageDepth::Float32);
+                ASSERT_TRUE(exr::ReadPixels(P("in.exr"), *got));
+                EXPECT_TRUE(test::SameImage(*expected, *got))
                     << compression << " " << type << " " << channels;
             }
 }
 
 TEST_F(Exr, OtherFilesAreLeftToOpenImageIo) {
     const auto img = test::NoiseImage(8, 8, ImageDepth::Float32);
-    Image got(8, 8, ImageDepth::Float32);
+    const auto got = qrvx::MakeImage(8, 8, ImageDepth::Float32);
     WriteWithOiio(*img, "piz.exr", TypeDesc::FLOAT, "piz");
-    EXPECT_FALSE(exr::ReadPixels(P("piz.exr"), got));
+    EXPECT_FALSE(exr::ReadPixels(P("piz.exr"), *got));
     WriteWithOiio(*img, "y.exr", TypeDesc::FLOAT, "zip", 1); // one channel, named Y
-    EXPECT_FALSE(exr::ReadPixels(P("y.exr"), got));
+    EXPECT_FALSE(exr::ReadPixels(P("y.exr"), *got));
     WriteWithOiio(*img, "tiled.exr", TypeDesc::FLOAT, "zip", 4,
                   [](ImageSpec& s) { s.tile_width = s.tile_height = 4; });
-    EXPECT_FALSE(exr::ReadPixels(P("tiled.exr"), got));
+    EXPECT_FALSE(exr::ReadPixels(P("tiled.exr"), *got));
     // A tiled source's header is not carried into scanlines: nothing is written.
     exr::Layout layout;
     layout.displayWidth = layout.displayHeight = 8;
@@ -205,9 +195,9 @@ TEST_F(Exr, DamagedFilesFailWithTheirName) {
     const std::string good = Slurp(P("good.exr"));
     auto expectFailure = [&](const std::string& bytes, const std::string& what) {
         std::ofstream(P("bad.exr"), std::ios::binary) << bytes;
-        Image got(40, 40, ImageDepth::Float32);
+        const auto got = qrvx::MakeImage(40, 40, ImageDepth::Float32);
         try {
-            exr::ReadPixels(P("bad.exr"), got);
+            exr::ReadPixels(P("bad.exr"), *got);
             ADD_FAILURE() << what << " was read";
         } catch (const app::Failure& e) {
             EXPECT_NE(std::string(e.what()).find(P("bad.exr")), std::string::npos) << e.what();

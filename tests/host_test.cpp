@@ -2,6 +2,7 @@
 // cursor, worker runs, plug-in loading and registration. Images: image_test.cpp.
 #include "frame/random.h"
 #include "frame/tool.h"
+#include "host/access.h"
 #include "support.h"
 
 #include <atomic>
@@ -47,7 +48,7 @@ TEST(Declarations, KeepOrderPagesAndEveryTag) {
     TagList t;
     Probe p(&entry, s, t);
     std::vector<std::string> ids;
-    for (const auto& in : p.Inputs()) ids.push_back(in->Decl().id);
+    for (const auto& in : host::Access::Inputs(p)) ids.push_back(in->Decl().id);
     EXPECT_EQ(ids, (std::vector<std::string>{"Input", "On", "Mode", "LevelId", "Centre", "Count"}));
 
     const InputDecl& level = p.level->Decl();
@@ -110,24 +111,24 @@ TEST(Values, SetThroughNotificationAndPointsStartAtCentre) {
 
 TEST(Cursor, ReadsAndWritesBothDepths) {
     for (ImageDepth d : test::kDepths) {
-        Image img(5, 3, d);
-        img.Fill(FltPixel{});
+        const auto img = qrvx::MakeImage(5, 3, d);
+        img->Fill(FltPixel{});
         if (d == ImageDepth::Float32) {
-            frame::PixelCursor<FltPixel> cur(img, 0, 0);
+            frame::PixelCursor<FltPixel> cur(*img, 0, 0);
             cur.Write(2, 1, FltPixel{.B = -0.5f, .G = 2.5f, .R = 1.0f, .A = 0.25f});
             FltPixel p;
             cur.Read(2, 1, p);
             EXPECT_EQ(p.B, -0.5f); // values outside 0..1 pass unchanged
             EXPECT_EQ(p.G, 2.5f);
-            EXPECT_EQ(img.Row<float>(1)[2 * 4 + frame::kR], 1.0f);
+            EXPECT_EQ(img->Row<float>(1)[2 * 4 + frame::kR], 1.0f);
             // Sequential forms step one pixel.
-            frame::PixelCursor<FltPixel> seq(img, 1, 1);
+            frame::PixelCursor<FltPixel> seq(*img, 1, 1);
             seq.Read(p);
             seq.Read(p);
             EXPECT_EQ(p.G, 2.5f);
-            EXPECT_EQ(seq.Position(), img.Row<float>(1) + 3 * 4);
+            EXPECT_EQ(seq.Position(), img->Row<float>(1) + 3 * 4);
         } else {
-            frame::PixelCursor<IntPixel> cur(img, 0, 0);
+            frame::PixelCursor<IntPixel> cur(*img, 0, 0);
             cur.Write(4, 2, IntPixel{.B = 70000, .G = -5, .R = 65535, .A = 12});
             IntPixel p;
             cur.Read(4, 2, p);
@@ -135,11 +136,11 @@ TEST(Cursor, ReadsAndWritesBothDepths) {
             EXPECT_EQ(p.G, 0);
             EXPECT_EQ(p.R, 65535);
             EXPECT_EQ(p.A, 12);
-            frame::PixelCursor<IntPixel> seq(img, 0, 2);
+            frame::PixelCursor<IntPixel> seq(*img, 0, 2);
             seq.Write(IntPixel{.B = 1, .G = 2, .R = 3, .A = 4});
             seq.Write(IntPixel{.B = 5, .G = 6, .R = 7, .A = 8});
-            EXPECT_EQ(img.Row<std::uint16_t>(2)[4 + frame::kR], 7);
-            EXPECT_EQ(img.Row<std::uint16_t>(2)[frame::kB], 1);
+            EXPECT_EQ(img->Row<std::uint16_t>(2)[4 + frame::kR], 7);
+            EXPECT_EQ(img->Row<std::uint16_t>(2)[frame::kB], 1);
         }
     }
 }
@@ -170,8 +171,8 @@ TEST(Threads, EveryIndexRunsOnceOnAnyThreadCount) {
     Registry entry(ClassRegistry::List(), "Test.Counter", {});
     ScriptVal s;
     TagList t;
-    for (int threads : {1, 2, 0}) {
-        SetThreadCount(threads);
+    for (int threads : {1, 2, 3, 7}) {
+        qrvx::SetThreadCount(threads);
         Counter c(&entry, s, t);
         for (long n : {0L, 1L, 7L, 1000L}) {
             for (auto& h : c.hits) h = 0;
@@ -179,7 +180,7 @@ TEST(Threads, EveryIndexRunsOnceOnAnyThreadCount) {
             for (long i = 0; i < 1000; ++i) ASSERT_EQ(c.hits[std::size_t(i)], i < n ? 1 : 0);
         }
     }
-    SetThreadCount(0);
+    qrvx::SetThreadCount(0);
     ClassRegistry::List().Unlink(&entry);
 }
 
@@ -225,10 +226,44 @@ TEST(Render, RefusesWithoutAnInputImage) {
 } // namespace
 
 // The generator's first draws for seed 1 are those of the classic C runtime generator.
+// The first draws of the classic generator seeded with 1, as its runtime's rand() gives them.
+constexpr std::uint32_t kSeedOneDraws[] = {41,    18467, 6334, 26500, 19169, 15724, 11478, 29358,
+                                           26962, 24464, 5705, 28145, 23281, 16827, 9961};
+
 TEST(Random, DrawsFollowTheClassicGenerator) {
     frame::Random rng(1);
-    for (std::uint32_t expected : {41u, 18467u, 6334u, 26500u, 19169u})
-        EXPECT_EQ(rng.Draw(), expected);
+    for (std::uint32_t expected : kSeedOneDraws) EXPECT_EQ(rng.Draw(), expected);
+}
+
+// Each choice worked by hand from the draws above, three a choice: position
+// first - 1 + d1 % span, spread d2 % (tolerance + 1), added for an odd d3 and taken away for
+// an even one, held to the list of 5.
+TEST(Random, ChoiceTakesItsThreeDrawsInOrder) {
+    struct Case {
+        int first, last, tolerance;
+        int expected[5];
+    };
+    const Case cases[] = {
+        // Places 2..4, tolerance 1: (41 % 3 = 2) + 1 = 3, spread 18467 % 2 = 1, 6334 even:
+        // 2. Then 26500 % 3 = 1 -> 2, spread 1, even: 1. 11478 % 3 = 0 -> 1, spread 0: 1.
+        // 24464 % 3 = 2 -> 3, spread 1, 28145 odd: 4. 23281 % 3 = 1 -> 2, spread 1, odd: 3.
+        {2, 4, 1, {2, 1, 1, 4, 3}},
+        // The same places given the other way round: the same choices.
+        {4, 2, 1, {2, 1, 1, 4, 3}},
+        // Place 5, tolerance 3: 4 - 18467 % 4 (3) = 1; 4 - 19169 % 4 (1) = 3; 4 - 29358 % 4
+        // (2) = 2; 4 + 5705 % 4 (1) = 5, held to 4; 4 + 16827 % 4 (3), held to 4.
+        {5, 5, 3, {1, 3, 2, 4, 4}},
+        // Places 1..5, tolerance 2: 1 - 2 held to 0; 0 - 2 held to 0; 11478 % 5 = 3, spread
+        // 29358 % 3 = 0: 3; 24464 % 5 = 4, spread 5705 % 3 = 2, odd: 6, held to 4;
+        // 23281 % 5 = 1, spread 16827 % 3 = 0: 1.
+        {1, 5, 2, {0, 0, 3, 4, 1}},
+    };
+    for (const Case& c : cases) {
+        frame::Random rng(1);
+        for (int expected : c.expected)
+            EXPECT_EQ(frame::ChoosePosition(rng, c.first, c.last, c.tolerance, 5), expected)
+                << "places " << c.first << ".." << c.last << ", tolerance " << c.tolerance;
+    }
 }
 
 TEST(Random, ChoiceStaysInTheListForAnyRange) {

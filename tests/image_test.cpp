@@ -10,8 +10,8 @@
 namespace {
 
 TEST(Images, NewImageTagsAndLimits) {
-    Image like(7, 4, ImageDepth::Float32);
-    std::unique_ptr<Image> a(NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)}}));
+    const auto like = qrvx::MakeImage(7, 4, ImageDepth::Float32);
+    std::unique_ptr<Image> a(NewImage({{tag::ImgTemplate, static_cast<const void*>(like.get())}}));
     EXPECT_EQ(a->Width(), 7);
     EXPECT_EQ(a->Height(), 4);
     EXPECT_TRUE(a->IsFloat());
@@ -24,68 +24,68 @@ TEST(Images, NewImageTagsAndLimits) {
     EXPECT_EQ(b->Width(), 9);
     EXPECT_TRUE(b->IsFloat());
     std::unique_ptr<Image> c(
-        NewImage({{tag::ImgTemplate, static_cast<const void*>(&like)}, {tag::ImgHeight, 11}}));
+        NewImage({{tag::ImgTemplate, static_cast<const void*>(like.get())}, {tag::ImgHeight, 11}}));
     EXPECT_EQ(c->Height(), 11);
     EXPECT_EQ(c->Width(), 7); // the template's width where only the height is given
     EXPECT_EQ(a->RowBytes() % 64, 0);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a->RowTable()[1]) % 64, 0u);
 
-    EXPECT_THROW(Image(0, 5, ImageDepth::Int16), HostError);
-    EXPECT_THROW(Image(5, -1, ImageDepth::Int16), HostError);
+    EXPECT_THROW(qrvx::MakeImage(0, 5, ImageDepth::Int16), HostError);
+    EXPECT_THROW(qrvx::MakeImage(5, -1, ImageDepth::Int16), HostError);
     EXPECT_THROW(NewImage({{tag::ImgContext, 1}, {tag::ImgWidth, 1LL << 40}, {tag::ImgHeight, 1}}),
                  HostError);
-    const auto limit = MaxImagePixels();
-    SetMaxImagePixels(100);
-    EXPECT_THROW(Image(11, 10, ImageDepth::Int16), HostError);
-    EXPECT_NO_THROW(Image(10, 10, ImageDepth::Int16));
-    SetMaxImagePixels(limit);
+    const auto limit = qrvx::MaxImagePixels();
+    qrvx::SetMaxImagePixels(100);
+    EXPECT_THROW(qrvx::MakeImage(11, 10, ImageDepth::Int16), HostError);
+    EXPECT_NO_THROW(qrvx::MakeImage(10, 10, ImageDepth::Int16));
+    qrvx::SetMaxImagePixels(limit);
 }
 
 TEST(Images, PoolReusesMemoryOfTheSameSize) {
     void* first;
-    { Image once(640, 480, ImageDepth::Int16); } // a size asked for once is not kept
+    qrvx::MakeImage(640, 480, ImageDepth::Int16); // a size asked for once is not kept
     {
-        Image a(640, 480, ImageDepth::Int16);
-        first = a.RowTable()[0];
+        const auto a = qrvx::MakeImage(640, 480, ImageDepth::Int16);
+        first = a->RowTable()[0];
     }
-    Image b(640, 480, ImageDepth::Int16);
-    EXPECT_EQ(b.RowTable()[0], first);
+    const auto b = qrvx::MakeImage(640, 480, ImageDepth::Int16);
+    EXPECT_EQ(b->RowTable()[0], first);
 }
 
 // Scatter's resized stars come in many sizes, each asked for once: none of them is kept,
 // and what is kept of recurring sizes stays within two of the largest block.
 TEST(Images, PoolKeepsOnlyWhatFollowsUse) {
-    TrimImagePool();
-    for (int i = 0; i < 200; ++i) Image star(300 + 4 * i, 300, ImageDepth::Float32);
-    EXPECT_EQ(ImagePoolKept(), 0u);
+    qrvx::TrimImagePool();
+    for (int i = 0; i < 200; ++i) qrvx::MakeImage(300 + 4 * i, 300, ImageDepth::Float32);
+    EXPECT_EQ(qrvx::ImagePoolKept(), 0u);
     for (int round = 0; round < 3; ++round)
-        for (int i = 0; i < 50; ++i) Image tile(500 + i, 500, ImageDepth::Float32);
+        for (int i = 0; i < 50; ++i) qrvx::MakeImage(500 + i, 500, ImageDepth::Float32);
     const std::size_t largest = std::size_t(549) * 500 * 16;
-    EXPECT_GT(ImagePoolKept(), 0u);
-    EXPECT_LE(ImagePoolKept(), 2 * largest + 64 * 500);
-    TrimImagePool();
-    EXPECT_EQ(ImagePoolKept(), 0u);
+    EXPECT_GT(qrvx::ImagePoolKept(), 0u);
+    EXPECT_LE(qrvx::ImagePoolKept(), 2 * largest + 64 * 500);
+    qrvx::TrimImagePool();
+    EXPECT_EQ(qrvx::ImagePoolKept(), 0u);
 }
 
 TEST(Images, FillCopyAndResize) {
     for (ImageDepth d : test::kDepths) {
-        Image img(8, 6, d);
-        img.Fill(FltPixel{.B = 0.25f, .G = 0.5f, .R = 1.0f, .A = 0.0f});
-        std::unique_ptr<Image> copy(img.CopyOfImage());
-        EXPECT_TRUE(test::SameImage(img, *copy));
-        EXPECT_EQ(test::At(*copy, 7, 5, 0), d == ImageDepth::Float32 ? 1.0 : 65535.0);
+        const auto img = qrvx::MakeImage(8, 6, d);
+        img->Fill(FltPixel{.B = 0.25f, .G = 0.5f, .R = 1.0f, .A = 0.0f});
+        std::unique_ptr<Image> copy(img->CopyOfImage());
+        EXPECT_TRUE(test::SameImage(*img, *copy));
+        EXPECT_EQ(test::At(*copy, 7, 5, 0), test::Scale(d));
 
         for (auto [w, h] : {std::pair{4, 3}, {16, 12}, {1, 1}, {13, 2}}) {
-            std::unique_ptr<Image> r(img.ResizeOfImage(w, h));
+            std::unique_ptr<Image> r(img->ResizeOfImage(w, h));
             EXPECT_EQ(r->Width(), w);
             EXPECT_EQ(r->Height(), h);
             EXPECT_EQ(r->Depth(), d);
             // A constant image stays constant under resampling.
-            EXPECT_NEAR(test::At(*r, w - 1, h - 1, 2), test::At(img, 0, 0, 2),
-                        1e-4 * test::At(img, 0, 0, 2) + 1);
+            EXPECT_NEAR(test::At(*r, w - 1, h - 1, 2), test::At(*img, 0, 0, 2),
+                        1e-4 * test::At(*img, 0, 0, 2) + 1);
         }
         std::unique_ptr<Image> t(
-            img.ResizeOfImage({{tag::ResizeWidth, 3}, {tag::ResizeFilter, 3}}));
+            img->ResizeOfImage({{tag::ResizeWidth, 3}, {tag::ResizeFilter, 3}}));
         EXPECT_EQ(t->Width(), 3);
         EXPECT_EQ(t->Height(), 6);
     }
@@ -93,7 +93,7 @@ TEST(Images, FillCopyAndResize) {
 
 TEST(Images, MergeClipsAtAllFourEdges) {
     for (ImageDepth d : test::kDepths) {
-        const double full = d == ImageDepth::Float32 ? 1.0 : 65535.0;
+        const double full = test::Scale(d);
         auto dst = test::MakeImage(6, 5, d, [](int, int, int) { return 0.0; });
         auto src = test::MakeImage(3, 3, d, [&](int, int, int) { return full; });
         for (auto [x, y] :
@@ -230,18 +230,18 @@ TEST(Images, WideMergeEqualsPortableMerge) {
 TEST(Images, BlurIsIdentityAtZeroAndSmoothsAboveIt) {
     for (ImageDepth d : test::kDepths) {
         auto img = test::NoiseImage(40, 30, d, 3);
-        Image out(40, 30, d);
-        img->ImageBlur(&out, 4, true, true, true, true, 0.0, 0.0, 1.0, 1.0);
-        EXPECT_TRUE(test::SameImage(*img, out));
+        const auto out = qrvx::MakeImage(40, 30, d);
+        img->ImageBlur(out.get(), 4, true, true, true, true, 0.0, 0.0, 1.0, 1.0);
+        EXPECT_TRUE(test::SameImage(*img, *out));
 
-        img->ImageBlur(&out, 4, true, true, true, false, 0.1, 0.1, 1.0, 1.0);
+        img->ImageBlur(out.get(), 4, true, true, true, false, 0.1, 0.1, 1.0, 1.0);
         double spreadIn = 0, spreadOut = 0;
         for (int x = 1; x < 40; ++x) {
             spreadIn += std::abs(test::At(*img, x, 15, 0) - test::At(*img, x - 1, 15, 0));
-            spreadOut += std::abs(test::At(out, x, 15, 0) - test::At(out, x - 1, 15, 0));
+            spreadOut += std::abs(test::At(*out, x, 15, 0) - test::At(*out, x - 1, 15, 0));
         }
         EXPECT_LT(spreadOut, spreadIn / 4);
-        EXPECT_EQ(test::At(out, 7, 9, 3), test::At(*img, 7, 9, 3)); // alpha off: unchanged
+        EXPECT_EQ(test::At(*out, 7, 9, 3), test::At(*img, 7, 9, 3)); // alpha off: unchanged
     }
 }
 
@@ -256,8 +256,8 @@ TEST(Images, BlurFollowsAGaussianOfTheGivenWidth) {
     });
     for (double size : {0.01, 0.1}) {
         const double sigma = size * w;
-        Image out(w, h, ImageDepth::Float32);
-        img->ImageBlur(&out, 4, true, true, true, true, size, size, 1.0, 1.0);
+        const auto out = qrvx::MakeImage(w, h, ImageDepth::Float32);
+        img->ImageBlur(out.get(), 4, true, true, true, true, size, size, 1.0, 1.0);
         for (auto [px, py] : {std::pair{120, 80}, {63, 101}, {180, 60}}) {
             double acc = 0, weights = 0;
             const int reach = int(4 * sigma);
@@ -269,11 +269,11 @@ TEST(Images, BlurFollowsAGaussianOfTheGivenWidth) {
                     acc += g * test::At(*img, sx, sy, 0);
                     weights += g;
                 }
-            EXPECT_NEAR(test::At(out, px, py, 0), acc / weights, 0.02)
+            EXPECT_NEAR(test::At(*out, px, py, 0), acc / weights, 0.02)
                 << "size " << size << " at " << px << "," << py;
         }
         for (int y = 0; y < h; y += 7)
-            for (int x = 0; x < w; x += 7) ASSERT_NEAR(test::At(out, x, y, 3), 1.0, 1e-4);
+            for (int x = 0; x < w; x += 7) ASSERT_NEAR(test::At(*out, x, y, 3), 1.0, 1e-4);
     }
 }
 
@@ -281,42 +281,42 @@ TEST(Images, BlurFollowsAGaussianOfTheGivenWidth) {
 
 TEST(Conversions, FillRoundsAndClampsIntoIntegersAndScalesIntoFloats) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    Image i(2, 1, ImageDepth::Int16);
+    const auto i = qrvx::MakeImage(2, 1, ImageDepth::Int16);
     // 0.25 * 65535 = 16383.75 rounds up; below 0, NaN and above 1 are held to the range.
-    i.Fill(FltPixel{.B = -0.1f, .G = float(nan), .R = 0.25f, .A = 1.5f});
-    EXPECT_EQ(test::At(i, 1, 0, 0), 16384);
-    EXPECT_EQ(test::At(i, 1, 0, 1), 0);
-    EXPECT_EQ(test::At(i, 1, 0, 2), 0);
-    EXPECT_EQ(test::At(i, 1, 0, 3), 65535);
-    i.Fill(IntPixel{.B = -5, .G = 7, .R = 70000, .A = 65535});
-    EXPECT_EQ(test::At(i, 0, 0, 0), 65535);
-    EXPECT_EQ(test::At(i, 0, 0, 1), 7);
-    EXPECT_EQ(test::At(i, 0, 0, 2), 0);
-    Image f(1, 1, ImageDepth::Float32);
-    f.Fill(IntPixel{.B = 0, .G = 13107, .R = 65535, .A = 131070});
-    EXPECT_EQ(test::At(f, 0, 0, 0), 1.0f);
-    EXPECT_EQ(test::At(f, 0, 0, 1), float(13107) * (1.0f / 65535.0f));
-    EXPECT_EQ(test::At(f, 0, 0, 3), float(131070) * (1.0f / 65535.0f)); // not clamped
+    i->Fill(FltPixel{.B = -0.1f, .G = float(nan), .R = 0.25f, .A = 1.5f});
+    EXPECT_EQ(test::At(*i, 1, 0, 0), 16384);
+    EXPECT_EQ(test::At(*i, 1, 0, 1), 0);
+    EXPECT_EQ(test::At(*i, 1, 0, 2), 0);
+    EXPECT_EQ(test::At(*i, 1, 0, 3), 65535);
+    i->Fill(IntPixel{.B = -5, .G = 7, .R = 70000, .A = 65535});
+    EXPECT_EQ(test::At(*i, 0, 0, 0), 65535);
+    EXPECT_EQ(test::At(*i, 0, 0, 1), 7);
+    EXPECT_EQ(test::At(*i, 0, 0, 2), 0);
+    const auto f = qrvx::MakeImage(1, 1, ImageDepth::Float32);
+    f->Fill(IntPixel{.B = 0, .G = 13107, .R = 65535, .A = 131070});
+    EXPECT_EQ(test::At(*f, 0, 0, 0), 1.0f);
+    EXPECT_EQ(test::At(*f, 0, 0, 1), float(13107) * (1.0f / 65535.0f));
+    EXPECT_EQ(test::At(*f, 0, 0, 3), float(131070) * (1.0f / 65535.0f)); // not clamped
 }
 
 TEST(Conversions, RoutinesReadAndWriteEitherRecordOnEitherDepth) {
-    Image f(1, 1, ImageDepth::Float32);
-    test::Set(f, 0, 0, 0, 0.5), test::Set(f, 0, 0, 1, -1), test::Set(f, 0, 0, 2, 2);
-    test::Set(f, 0, 0, 3, 0.1);
+    const auto f = qrvx::MakeImage(1, 1, ImageDepth::Float32);
+    test::Set(*f, 0, 0, 0, 0.5), test::Set(*f, 0, 0, 1, -1), test::Set(*f, 0, 0, 2, 2);
+    test::Set(*f, 0, 0, 3, 0.1);
     IntPixel ip;
-    f.Routines().readInt(ip, f.RowTable()[0], nullptr, f);
+    f->Routines().readInt(ip, f->RowTable()[0], nullptr, *f);
     EXPECT_EQ(ip.R, 32768); // 32767.5 rounds up
     EXPECT_EQ(ip.G, 0);
     EXPECT_EQ(ip.B, 65535);
     EXPECT_EQ(ip.A, 6554); // 6553.5 rounds up
-    Image i(1, 1, ImageDepth::Int16);
-    i.Routines().writeFlt(FltPixel{.B = 0.5f, .G = 0.0f, .R = 1.0f, .A = 2.0f}, i.RowTable()[0],
-                          nullptr, i);
-    EXPECT_EQ(test::At(i, 0, 0, 0), 65535);
-    EXPECT_EQ(test::At(i, 0, 0, 2), 32768);
-    EXPECT_EQ(test::At(i, 0, 0, 3), 65535);
+    const auto i = qrvx::MakeImage(1, 1, ImageDepth::Int16);
+    i->Routines().writeFlt(FltPixel{.B = 0.5f, .G = 0.0f, .R = 1.0f, .A = 2.0f}, i->RowTable()[0],
+                           nullptr, *i);
+    EXPECT_EQ(test::At(*i, 0, 0, 0), 65535);
+    EXPECT_EQ(test::At(*i, 0, 0, 2), 32768);
+    EXPECT_EQ(test::At(*i, 0, 0, 3), 65535);
     FltPixel fp;
-    i.Routines().readFlt(fp, i.RowTable()[0], nullptr, i);
+    i->Routines().readFlt(fp, i->RowTable()[0], nullptr, *i);
     EXPECT_EQ(fp.B, 32768.0f / 65535.0f);
 }
 
@@ -454,14 +454,14 @@ TEST(Blur, ThreeBoxPassesSpreadAnImpulseOverSevenPixels) {
     auto in = test::MakeImage(w, 2, ImageDepth::Float32, [](int x, int, int c) {
         return x == 5 ? (c == 2 ? 9.0 : 1.0) : 0.0;
     });
-    Image out(w, 2, ImageDepth::Float32);
-    in->ImageBlur(&out, 4, true, true, false, true, std::sqrt(2.0) / w, 0.0);
+    const auto out = qrvx::MakeImage(w, 2, ImageDepth::Float32);
+    in->ImageBlur(out.get(), 4, true, true, false, true, std::sqrt(2.0) / w, 0.0);
     const double weights[w] = {0, 0, 1, 3, 6, 7, 6, 3, 1, 0, 0};
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < w; ++x) {
-            EXPECT_NEAR(test::At(out, x, y, 0), weights[x] / 27, 1e-6) << x;
-            EXPECT_NEAR(test::At(out, x, y, 3), weights[x] / 27, 1e-6) << x;
-            EXPECT_EQ(test::At(out, x, y, 2), x == 5 ? 9.0 : 0.0);
+            EXPECT_NEAR(test::At(*out, x, y, 0), weights[x] / 27, 1e-6) << x;
+            EXPECT_NEAR(test::At(*out, x, y, 3), weights[x] / 27, 1e-6) << x;
+            EXPECT_EQ(test::At(*out, x, y, 2), x == 5 ? 9.0 : 0.0);
         }
 }
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-class LineDropTest : public ::testing::TestWithParam<ImageDepth> {
+class LineDrop : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("LineDrop");
 
@@ -37,22 +37,22 @@ protected:
     }
 };
 
-TEST_P(LineDropTest, DefaultsKeepEvenRows) { Expect(10, 1, 1, 0, {0, 2, 4, 6, 8}, 5); }
+TEST_P(LineDrop, DefaultsKeepEvenRows) { Expect(10, 1, 1, 0, {0, 2, 4, 6, 8}, 5); }
 
-TEST_P(LineDropTest, DropFirstKeepsOddRows) { Expect(10, 1, 1, 1, {1, 3, 5, 7, 9}, 5); }
+TEST_P(LineDrop, DropFirstKeepsOddRows) { Expect(10, 1, 1, 1, {1, 3, 5, 7, 9}, 5); }
 
-TEST_P(LineDropTest, AnIncompleteLastPeriodCountsAsKeptAndItsUnfilledRowsAreZero) {
+TEST_P(LineDrop, AnIncompleteLastPeriodCountsAsKeptAndItsUnfilledRowsAreZero) {
     Expect(11, 1, 1, 1, {1, 3, 5, 7, 9}, 6);
     Expect(10, 2, 1, 0, {0, 1, 3, 4, 6, 7, 9}, 7);
     Expect(11, 2, 3, 1, {3, 4, 8, 9}, 5);
 }
 
-TEST_P(LineDropTest, FewerRowsThanOnePeriodKeepTheHeight) {
+TEST_P(LineDrop, FewerRowsThanOnePeriodKeepTheHeight) {
     Expect(4, 2, 5, 0, {0, 1}, 4);
     Expect(4, 2, 5, 1, {}, 4);
 }
 
-TEST_P(LineDropTest, CountsOutsideTheirRangeAreHeld) {
+TEST_P(LineDrop, CountsOutsideTheirRangeAreHeld) {
     Expect(9, 0, -3, 0, {0, 2, 4, 6, 8}, 5); // 1 and 1
     std::vector<int> rows;                   // keep 255, drop 255, keep 90
     for (int i = 0; i < 600; ++i)
@@ -60,9 +60,6 @@ TEST_P(LineDropTest, CountsOutsideTheirRangeAreHeld) {
     Expect(600, 1000, 1'000'000'000, 0, rows, 345);
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, LineDropTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, LineDrop, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "ofx/api.h"
 
 #include "host/image.h"
+#include "host/session.h"
 
 #include <dlfcn.h>
 
@@ -436,7 +437,7 @@ struct Pixels {
     char* Row(int y) const { return data + std::ptrdiff_t(y) * rowBytes; }
     // A host image over these pixels.
     std::unique_ptr<Image> View(ImageDepth depth) const {
-        return std::make_unique<Image>(width, height, depth, data, rowBytes);
+        return qrvx::ImageOver(width, height, depth, data, rowBytes);
     }
 };
 

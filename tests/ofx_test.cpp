@@ -201,10 +201,10 @@ TEST(Ofx, AnImageTheHostLibraryCannotHoldFailsWithAMessage) {
     const Pixels source = CopyIn(*img, {});
     fx.Connect("Source", source, ImageDepth::Float32);
     Host::Get().messages.clear();
-    SetMaxImagePixels(5000); // the panel of a 64 x 64 picture has 24576 pixels
+    qrvx::SetMaxImagePixels(5000); // the panel of a 64 x 64 picture has 24576 pixels
     std::optional<Pixels> out;
     const OfxStatus s = fx.Render(ImageDepth::Float32, {}, out);
-    SetMaxImagePixels(std::int64_t(1) << 28);
+    qrvx::SetMaxImagePixels(std::int64_t(1) << 28);
     EXPECT_EQ(s, kOfxStatFailed);
     ASSERT_FALSE(Host::Get().messages.empty());
     EXPECT_NE(Host::Get().messages.back().find("PanelSim"), std::string::npos)

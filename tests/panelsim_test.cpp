@@ -120,12 +120,12 @@ std::unique_ptr<Image> Reference(const Image& in, const Image* pixel, const Sett
     });
 }
 
-class PanelSimTest : public ::testing::TestWithParam<ImageDepth> {
+class PanelSim : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("PanelSim");
     ImageDepth depth = GetParam();
     bool isFloat = GetParam() == ImageDepth::Float32;
-    double full = isFloat ? 1.0 : 65535.0;
+    double full = test::Scale(GetParam());
     std::unique_ptr<Image> input = test::NoiseImage(13, 9, GetParam(), 3);
     std::unique_ptr<Image> pixel; // connected to "DisplayPixel" when set
 
@@ -140,8 +140,8 @@ protected:
     }
 };
 
-TEST_P(PanelSimTest, OutputSizesFollowCellsChannelsAndLimits) {
-    input = std::make_unique<Image>(720, 576, depth);
+TEST_P(PanelSim, OutputSizesFollowCellsChannelsAndLimits) {
+    input = qrvx::MakeImage(720, 576, depth);
     input->Fill(IntPixel{});
     auto out = Render(Settings{});
     EXPECT_EQ(out->Width(), 2160);
@@ -152,7 +152,7 @@ TEST_P(PanelSimTest, OutputSizesFollowCellsChannelsAndLimits) {
     EXPECT_EQ(out->Height(), 2304);
 }
 
-TEST_P(PanelSimTest, DefaultCellsSplitEachPixelIntoItsChannels) {
+TEST_P(PanelSim, DefaultCellsSplitEachPixelIntoItsChannels) {
     auto out = Render(Settings{});
     ASSERT_EQ(out->Width(), 39);
     ASSERT_EQ(out->Height(), 18);
@@ -164,7 +164,7 @@ TEST_P(PanelSimTest, DefaultCellsSplitEachPixelIntoItsChannels) {
                           ch == 3 ? full : (ch == k ? test::At(*input, x, y, k) : 0.0));
 }
 
-TEST_P(PanelSimTest, BuiltInDisplayPixelsHoldTheirValues) {
+TEST_P(PanelSim, BuiltInDisplayPixelsHoldTheirValues) {
     input = test::MakeImage(1, 1, depth, [](int, int, int) { return 0.0; });
     Settings s;
     s.on[1] = s.on[2] = false;
@@ -185,7 +185,7 @@ TEST_P(PanelSimTest, BuiltInDisplayPixelsHoldTheirValues) {
     }
 }
 
-TEST_P(PanelSimTest, DiamondCornersCarryTheColourWithZeroAlpha) {
+TEST_P(PanelSim, DiamondCornersCarryTheColourWithZeroAlpha) {
     Settings s;
     s.pixelPreset = 1;
     const auto out = Render(s);
@@ -201,7 +201,7 @@ TEST_P(PanelSimTest, DiamondCornersCarryTheColourWithZeroAlpha) {
             }
 }
 
-TEST_P(PanelSimTest, EnabledChannelsDecideTheCells) {
+TEST_P(PanelSim, EnabledChannelsDecideTheCells) {
     Settings s;
     s.on[0] = s.on[2] = false;
     auto out = Render(s);
@@ -217,7 +217,7 @@ TEST_P(PanelSimTest, EnabledChannelsDecideTheCells) {
     for (int ch = 0; ch < 4; ++ch) EXPECT_EQ(test::At(*out, 0, 0, ch), 0.0);
 }
 
-TEST_P(PanelSimTest, ColourModes) {
+TEST_P(PanelSim, ColourModes) {
     pixel = test::NoiseImage(3, 2, depth, 8);
     Settings s;
     for (int mode : {1, 2, 3, 7, -1}) {
@@ -242,7 +242,7 @@ TEST_P(PanelSimTest, ColourModes) {
     EXPECT_EQ(test::At(*out, 0, 1, 3), full);
 }
 
-TEST_P(PanelSimTest, ConnectedDisplayPixelIsCutToTheLimits) {
+TEST_P(PanelSim, ConnectedDisplayPixelIsCutToTheLimits) {
     Settings s;
     s.mode[0] = s.mode[1] = s.mode[2] = 2;
     pixel = test::NoiseImage(10, 10, depth, 4);
@@ -260,7 +260,7 @@ TEST_P(PanelSimTest, ConnectedDisplayPixelIsCutToTheLimits) {
     EXPECT_TRUE(MatchesReference(s));
 }
 
-TEST_P(PanelSimTest, OutputLimitsCutWholeCells) {
+TEST_P(PanelSim, OutputLimitsCutWholeCells) {
     Settings s;
     s.pixelPreset = 2;
     s.maxOutW = 4 * 3 * 5 + 6; // five pixels' cells and a half-drawn one
@@ -279,10 +279,10 @@ TEST_P(PanelSimTest, OutputLimitsCutWholeCells) {
     EXPECT_TRUE(MatchesReference(s));
 }
 
-TEST_P(PanelSimTest, SizesAreComputedWithoutWrappingAround) {
+TEST_P(PanelSim, SizesAreComputedWithoutWrappingAround) {
     // 65535 x 3 x 11000 passes 2^31: the width is cut to the maximum, then refused.
-    input = std::make_unique<Image>(11000, 1, depth);
-    pixel = std::make_unique<Image>(65535, 2, depth);
+    input = qrvx::MakeImage(11000, 1, depth);
+    pixel = qrvx::MakeImage(65535, 2, depth);
     Settings s;
     s.maxCellW = 65535;
     s.maxOutW = 1'000'000'000;
@@ -296,7 +296,7 @@ TEST_P(PanelSimTest, SizesAreComputedWithoutWrappingAround) {
 
 // Random settings, inputs and display pixels; on each row worker (the AVX-512 one
 // where the processor has it, and the portable one), which must agree bit for bit.
-TEST_P(PanelSimTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
+TEST_P(PanelSim, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
     test::OnEachWorker([&] {
         std::mt19937 rng(23);
         auto pick = [&](int n) { return int(rng() % unsigned(n)); };
@@ -316,15 +316,15 @@ TEST_P(PanelSimTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
                             : test::NoiseImage(1 + pick(6), 1 + pick(6),
                                                pick(4) ? depth : test::kDepths[pick(2)], round);
             input = test::NoiseImage(1 + pick(70), 1 + pick(20), depth, unsigned(round));
-            auto one = Render(s, 1);
-            ASSERT_TRUE(test::SameImage(*one, *Reference(*input, pixel.get(), s)))
-                << "round " << round;
-            ASSERT_TRUE(test::SameImage(*one, *Render(s, 0))) << "round " << round;
+            const auto expected = Reference(*input, pixel.get(), s);
+            for (int threads : test::kThreadCounts)
+                ASSERT_TRUE(test::SameImage(*Render(s, threads), *expected))
+                    << "round " << round << ", threads " << threads;
         }
     });
 }
 
-TEST_P(PanelSimTest, PresetsSetTheirControlsAndLeaveTheRestAlone) {
+TEST_P(PanelSim, PresetsSetTheirControlsAndLeaveTheRestAlone) {
     qrvx::Tool& tool = *t.tool;
     tool.SetNumber("green Color", 1);
     tool.SetNumber("newblueG", 0.4);
@@ -378,9 +378,6 @@ TEST(PanelSim, DeclaresItsControlsWithTheirTags) {
     EXPECT_EQ(t->FindInput("max DisplayPixel height").Decl().allowedLow, 2.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, PanelSimTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, PanelSim, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

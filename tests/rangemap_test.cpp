@@ -45,11 +45,11 @@ double Expected(const Settings& s, double v, int c, bool isFloat) {
     return std::isnan(r) ? 0.0 : std::clamp(std::trunc(r), 0.0, 65535.0);
 }
 
-class RangeMapTest : public ::testing::TestWithParam<ImageDepth> {
+class RangeMap : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("RangeMap");
     bool isFloat = GetParam() == ImageDepth::Float32;
-    double scale = isFloat ? 1.0 : 65535.0;
+    double scale = test::Scale(GetParam());
 
     std::unique_ptr<Image> Render(const Settings& s, const Image& in) {
         Apply(*t.tool, s);
@@ -67,14 +67,23 @@ protected:
                         << want;
                 }
     }
+    // Renders at every thread count of the tests and checks each result.
+    void ExpectMappedOnEveryThreadCount(const Settings& s, const Image& in) {
+        Apply(*t.tool, s);
+        t->Connect("Input", &in);
+        for (int threads : test::kThreadCounts) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            ExpectMapped(s, in, *test::RenderWithThreads(*t.tool, threads));
+        }
+    }
 };
 
-TEST_P(RangeMapTest, DefaultsLeaveImageUnchanged) {
+TEST_P(RangeMap, DefaultsLeaveImageUnchanged) {
     auto in = test::NoiseImage(64, 40, GetParam(), 3);
     EXPECT_TRUE(test::SameImage(*Render(Settings{}, *in), *in));
 }
 
-TEST_P(RangeMapTest, QuarterToHalfOntoFullRangeKeepsOrColorizesTheRest) {
+TEST_P(RangeMap, QuarterToHalfOntoFullRangeKeepsOrColorizesTheRest) {
     const double values[5] = {0.375, 0.5, 0.25, 0.75, 0.125};
     auto in = test::MakeImage(5, 1, GetParam(), [&](int x, int, int) { return values[x] * scale; });
     Settings s{.inStart = 0.25, .inEnd = 0.5};
@@ -94,7 +103,7 @@ TEST_P(RangeMapTest, QuarterToHalfOntoFullRangeKeepsOrColorizesTheRest) {
     EXPECT_EQ(test::At(*Render(s, *in), 3, 0, 0), isFloat ? 0.5 : 32767.0);
 }
 
-TEST_P(RangeMapTest, MatchesTheReferenceForAssortedSettingsOnAnyThreadCount) {
+TEST_P(RangeMap, MatchesTheReferenceForAssortedSettingsOnAnyThreadCount) {
     // Noise, with the values 0, 0.5, 0.25, 1, 0.75 at the start of row 0.
     auto noise = test::NoiseImage(97, 31, GetParam(), 11);
     const double first[5] = {0, 0.5, 0.25, 1, 0.75};
@@ -113,20 +122,13 @@ TEST_P(RangeMapTest, MatchesTheReferenceForAssortedSettingsOnAnyThreadCount) {
         {.inStart = 0.0, .inEnd = 1.0, .outStart = 1e300, .outEnd = -1e300},
     };
     // clang-format on
-    for (const Settings& s : cases) {
-        Apply(*t.tool, s);
-        t->Connect("Input", in.get());
-        auto one = test::RenderWithThreads(*t.tool, 1);
-        auto all = test::RenderWithThreads(*t.tool, 0);
-        ExpectMapped(s, *in, *one);
-        EXPECT_TRUE(test::SameImage(*one, *all));
-    }
+    for (const Settings& s : cases) ExpectMappedOnEveryThreadCount(s, *in);
 }
 
 // Every 16-bit value (as such, or over 65535 on float images) in every channel, for
 // mappings that rise, fall, leave 0..1 and colorize: integer images look these up in
 // tables made per render.
-TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
+TEST_P(RangeMap, EverySixteenBitValueMapsExactly) {
     auto in = test::MakeImage(256, 256, GetParam(), [&](int x, int y, int c) {
         const double v = double((y * 256 + x + c * 16411) % 65536);
         return isFloat ? v / 65535.0 : v;
@@ -149,7 +151,7 @@ TEST_P(RangeMapTest, EverySixteenBitValueMapsExactly) {
 // Rows of several chunks of vector work and a few pixels after the last whole vector,
 // with channels that map differently: switched off, colorized each to its own colour,
 // ranges holding every value, none or one.
-TEST_P(RangeMapTest, WideOddRowsWithChannelsThatDiffer) {
+TEST_P(RangeMap, WideOddRowsWithChannelsThatDiffer) {
     // Values 0..65535 spread over the frame, with runs of equal values and both ends.
     auto noise = test::NoiseImage(389, 9, GetParam(), 5);
     auto in = test::MakeImage(389, 9, GetParam(), [&](int x, int y, int c) {
@@ -169,17 +171,11 @@ TEST_P(RangeMapTest, WideOddRowsWithChannelsThatDiffer) {
     };
     // clang-format on
     test::OnEachWorker([&] {
-        for (const Settings& s : cases) {
-            Apply(*t.tool, s);
-            t->Connect("Input", in.get());
-            auto one = test::RenderWithThreads(*t.tool, 1);
-            ExpectMapped(s, *in, *one);
-            EXPECT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, 0)));
-        }
+        for (const Settings& s : cases) ExpectMappedOnEveryThreadCount(s, *in);
     });
 }
 
-TEST_P(RangeMapTest, RangesChoosesTheShownSetAndTheHiddenSetKeepsItsValues) {
+TEST_P(RangeMap, RangesChoosesTheShownSetAndTheHiddenSetKeepsItsValues) {
     auto in = test::MakeImage(1, 1, GetParam(), [&](int, int, int) { return 0.25 * scale; });
     t->SetNumber("R1Output Region End", 0.5); // 0.25 -> 0.125
     t->SetNumber("R2Output Region End", 2.0); // 0.25 -> 0.5
@@ -204,9 +200,6 @@ TEST_P(RangeMapTest, RangesChoosesTheShownSetAndTheHiddenSetKeepsItsValues) {
     EXPECT_FALSE(t->FindInput("Green Luma").IsVisible());
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, RangeMapTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, RangeMap, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

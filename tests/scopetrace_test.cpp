@@ -42,7 +42,7 @@ void Apply(qrvx::Tool& tool, const Settings& s) {
 std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
     const int w = in.Width(), h = in.Height();
     const auto whole = frame::WholeIfClose;
-    const double scale = in.IsFloat() ? 1.0 : 65535.0, k = h / scale;
+    const double scale = test::Scale(in), k = h / scale;
     auto out = test::MakeImage(w, h, in.Depth(), [](int, int, int) { return 0.0; });
     // Sets the channels of mask (bit 0 red .. bit 3 alpha) at full value; a replacing
     // draw sets the others to 0.
@@ -75,10 +75,10 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
     return out;
 }
 
-class ScopeTraceTest : public ::testing::TestWithParam<ImageDepth> {
+class ScopeTrace : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("ScopeTrace");
-    double scale = GetParam() == ImageDepth::Float32 ? 1.0 : 65535.0;
+    double scale = test::Scale(GetParam());
 
     std::unique_ptr<Image> Render(const Image& in, const Settings& s) {
         Apply(*t.tool, s);
@@ -104,7 +104,7 @@ protected:
     }
 };
 
-TEST_P(ScopeTraceTest, GreyHalfIsOneWhiteLineAtMidHeight) {
+TEST_P(ScopeTrace, GreyHalfIsOneWhiteLineAtMidHeight) {
     Settings s;
     s.type = 0;
     auto out = Render(*Flat(37, 100, {0.5, 0.5, 0.5, 1}), s);
@@ -112,7 +112,7 @@ TEST_P(ScopeTraceTest, GreyHalfIsOneWhiteLineAtMidHeight) {
     for (int c = 0; c < 4; ++c) EXPECT_EQ(Count(*out, c, scale == 1 ? 50 : 49), 37);
 }
 
-TEST_P(ScopeTraceTest, FullValueFallsBelowTheImageSoOpaqueAlphaLeavesNoTrace) {
+TEST_P(ScopeTrace, FullValueFallsBelowTheImageSoOpaqueAlphaLeavesNoTrace) {
     auto in = test::MakeImage(40, 30, GetParam(),
                               [&](int x, int, int c) { return c == 3 ? scale : x / 50.0 * scale; });
     Settings parade; // the values the parade loads
@@ -124,7 +124,7 @@ TEST_P(ScopeTraceTest, FullValueFallsBelowTheImageSoOpaqueAlphaLeavesNoTrace) {
     EXPECT_TRUE(test::SameImage(*out, *Reference(*in, parade)));
 }
 
-TEST_P(ScopeTraceTest, ChrominanceOfGreyIsZeroAndOfBlackIsNothing) {
+TEST_P(ScopeTrace, ChrominanceOfGreyIsZeroAndOfBlackIsNothing) {
     Settings s;
     s.type = 1;
     s.cy = 0.3;
@@ -138,7 +138,7 @@ TEST_P(ScopeTraceTest, ChrominanceOfGreyIsZeroAndOfBlackIsNothing) {
     EXPECT_EQ(Count(*Render(*Flat(20, 50, {1, 0, 0, 1}), s), 0, 25), 20);
 }
 
-TEST_P(ScopeTraceTest, FullscreenWithOnlyRedLeavesTheOtherChannelsZero) {
+TEST_P(ScopeTrace, FullscreenWithOnlyRedLeavesTheOtherChannelsZero) {
     Settings s;
     s.type = 3;
     s.on[1] = s.on[2] = s.on[3] = false;
@@ -148,7 +148,7 @@ TEST_P(ScopeTraceTest, FullscreenWithOnlyRedLeavesTheOtherChannelsZero) {
     for (int c = 1; c < 4; ++c) EXPECT_EQ(Count(*out, c), 0);
 }
 
-TEST_P(ScopeTraceTest, StaticTypesDrawPureColoursWithZeroAlphaAndIgnoreStretchAndCentre) {
+TEST_P(ScopeTrace, StaticTypesDrawPureColoursWithZeroAlphaAndIgnoreStretchAndCentre) {
     auto in = Flat(10, 20, {0.12, 0.33, 0.61, 0.87});
     for (int type = 5; type <= 8; ++type) {
         Settings s;
@@ -176,7 +176,7 @@ TEST(ScopeTrace, IntegerValuesLandOnTheTruncatedRow) {
                 << x << ", " << y;
 }
 
-TEST_P(ScopeTraceTest, BandLimitsChooseTheAnalysedRows) {
+TEST_P(ScopeTrace, BandLimitsChooseTheAnalysedRows) {
     // Static red puts row y's value on row y, so the output shows which rows were read.
     auto in = test::MakeImage(8, 100, GetParam(),
                               [&](int, int y, int) { return (y + 0.5) / 100 * scale; });
@@ -196,7 +196,7 @@ TEST_P(ScopeTraceTest, BandLimitsChooseTheAnalysedRows) {
     EXPECT_EQ(Count(*Render(*in, s), 0), 800);
 }
 
-TEST_P(ScopeTraceTest, RoundnessZeroAnalysesTheInputAndMoreSmoothsIt) {
+TEST_P(ScopeTrace, RoundnessZeroAnalysesTheInputAndMoreSmoothsIt) {
     auto in = test::NoiseImage(64, 48, GetParam(), 9);
     Settings s;
     s.type = 0;
@@ -207,8 +207,7 @@ TEST_P(ScopeTraceTest, RoundnessZeroAnalysesTheInputAndMoreSmoothsIt) {
     EXPECT_LT(Count(*Render(*in, s), 0), Count(*sharp, 0));
 }
 
-TEST_P(ScopeTraceTest,
-       EveryTypeMatchesThePlainPlotForRandomStretchesCentresAndBandsOnAnyThreadCount) {
+TEST_P(ScopeTrace, EveryTypeMatchesThePlainPlotForRandomStretchesCentresAndBandsOnAnyThreadCount) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> unit(0, 1), wide(-0.3, 1.3);
     std::uniform_int_distribution<int> type(-1, 9), coin(0, 3);
@@ -226,18 +225,17 @@ TEST_P(ScopeTraceTest,
         s.top = coin(rng) == 0 ? 0 : wide(rng), s.bottom = coin(rng) == 0 ? 1 : wide(rng);
         Apply(*t.tool, s);
         t->Connect("Input", in.get());
-        auto one = test::RenderWithThreads(*t.tool, 1);
-        ASSERT_TRUE(test::SameImage(*one, *Reference(*in, s)))
-            << "round " << round << " type " << s.type;
-        ASSERT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, 0)))
-            << "round " << round;
+        const auto expected = Reference(*in, s);
+        for (int threads : test::kThreadCounts)
+            ASSERT_TRUE(test::SameImage(*test::RenderWithThreads(*t.tool, threads), *expected))
+                << "round " << round << " type " << s.type << ", threads " << threads;
     }
 }
 
 // Channel traces that share one column offset are plotted a pixel at a time, on the
 // portable rows and on the AVX-512 ones: both against the plain plot, with channels
 // switched off, offsets that move whole bands and widths that leave a single pixel.
-TEST_P(ScopeTraceTest, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) {
+TEST_P(ScopeTrace, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) {
     std::mt19937 rng(12);
     std::uniform_real_distribution<double> unit(0, 1), wide(-0.3, 1.3);
     std::uniform_int_distribution<int> coin(0, 3);
@@ -255,9 +253,10 @@ TEST_P(ScopeTraceTest, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) 
             }
             Apply(*t.tool, s);
             t->Connect("Input", in.get());
-            auto one = test::RenderWithThreads(*t.tool, 1);
-            ASSERT_TRUE(test::SameImage(*one, *Reference(*in, s))) << "round " << round;
-            ASSERT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, 0)));
+            const auto expected = Reference(*in, s);
+            for (int threads : test::kThreadCounts)
+                ASSERT_TRUE(test::SameImage(*test::RenderWithThreads(*t.tool, threads), *expected))
+                    << "round " << round << ", threads " << threads;
         }
     });
 }
@@ -267,7 +266,7 @@ TEST_P(ScopeTraceTest, ChannelTracesWithOneOffsetMatchThePlainPlotOnEachWorker) 
 // 35.99999999999999, which would move the first columns by 35 and the rest by 36), the
 // zero line of a centre at 0.7 of 360 rows is row 252, and a band from 0.7 of 361 rows,
 // or 0.7 of 360 rows long, reads every row it names.
-TEST_P(ScopeTraceTest, CentresAndBandsAShareOfTheFrameAwayAreWholeRowsAndColumns) {
+TEST_P(ScopeTrace, CentresAndBandsAShareOfTheFrameAwayAreWholeRowsAndColumns) {
     for (int size : {360, 1080, 1920})
         for (auto [point, shift] :
              {std::pair{0.6, size / 10}, std::pair{0.7, size / 5}, std::pair{0.4, -size / 10}}) {
@@ -317,10 +316,7 @@ TEST_P(ScopeTraceTest, CentresAndBandsAShareOfTheFrameAwayAreWholeRowsAndColumns
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, ScopeTraceTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, ScopeTrace, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 TEST(ScopeTrace, ANewToolIsAParadeAndChoosingATypeShowsItsControlsAndLoadsItsPresets) {
     test::LoadedTool t = test::Load("ScopeTrace");

@@ -59,7 +59,7 @@ double Crossing(int blend, double h, double v) {
 
 std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
     const std::vector<int> cols = Lines(s.v, in.Width()), rows = Lines(s.h, in.Height());
-    const double scale = in.IsFloat() ? 1.0 : 65535.0;
+    const double scale = test::Scale(in);
     const int w = int(cols.size()), h = int(rows.size());
     return test::MakeImage(w, h, in.Depth(), [&](int x, int y, int c) {
         const int sx = cols[std::size_t(x)], sy = rows[std::size_t(y)];
@@ -72,11 +72,11 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s) {
     });
 }
 
-class StriperTest : public ::testing::TestWithParam<ImageDepth> {
+class Striper : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("Striper");
     std::unique_ptr<Image> input = test::NoiseImage(41, 23, GetParam(), 5);
-    double scale = GetParam() == ImageDepth::Float32 ? 1.0 : 65535.0;
+    double scale = test::Scale(GetParam());
 
     std::unique_ptr<Image> Render(const Settings& s, int threads = 0) {
         Apply(*t.tool, s);
@@ -85,14 +85,14 @@ protected:
     }
 };
 
-TEST_P(StriperTest, BothDirectionsOffGiveAnExactCopy) {
+TEST_P(Striper, BothDirectionsOffGiveAnExactCopy) {
     Settings s;
     s.h.active = false;
     s.h.stretch = s.v.stretch = true;
     EXPECT_TRUE(test::SameImage(*Render(s), *input));
 }
 
-TEST_P(StriperTest, DefaultsHideOddRowsAndStretchRepeatsEachRow) {
+TEST_P(Striper, DefaultsHideOddRowsAndStretchRepeatsEachRow) {
     auto out = Render(Settings{});
     EXPECT_EQ(test::At(*out, 5, 0, 1), test::At(*input, 5, 0, 1));
     EXPECT_EQ(test::At(*out, 5, 1, 0), 0.0);
@@ -111,7 +111,7 @@ TEST_P(StriperTest, DefaultsHideOddRowsAndStretchRepeatsEachRow) {
     }
 }
 
-TEST_P(StriperTest, CrossingsBlendAndClamp) {
+TEST_P(Striper, CrossingsBlendAndClamp) {
     Settings s;
     s.v.active = true;
     s.h.colour[0] = s.v.colour[0] = 0.6;
@@ -124,7 +124,7 @@ TEST_P(StriperTest, CrossingsBlendAndClamp) {
     EXPECT_EQ(test::At(*Render(s), 0, 1, 1), scale == 1.0 ? 1.5 : 65535.0);
 }
 
-TEST_P(StriperTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
+TEST_P(Striper, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
     std::mt19937 rng(17);
     auto pick = [&](int n) { return int(rng() % unsigned(n)); };
     for (int round = 0; round < 40; ++round) {
@@ -138,22 +138,23 @@ TEST_P(StriperTest, MatchesTheReferenceForRandomSettingsOnAnyThreadCount) {
             for (double& c : d->colour) c = pick(7) * 0.25 - 0.25;
         }
         s.blend = pick(6);
-        auto one = Render(s, 1);
-        ASSERT_TRUE(test::SameImage(*one, *Reference(*input, s))) << "round " << round;
-        ASSERT_TRUE(test::SameImage(*one, *Render(s, 0))) << "round " << round;
+        const auto expected = Reference(*input, s);
+        for (int threads : test::kThreadCounts)
+            ASSERT_TRUE(test::SameImage(*Render(s, threads), *expected))
+                << "round " << round << ", threads " << threads;
     }
 }
 
-TEST_P(StriperTest, OversizeStretchIsRefusedWithAnError) {
+TEST_P(Striper, OversizeStretchIsRefusedWithAnError) {
     Settings s;
     s.h.stretch = s.v.active = s.v.stretch = true;
     s.h.inputLines = s.h.colourLines = s.v.inputLines = s.v.colourLines = 255;
-    const std::int64_t limit = MaxImagePixels();
-    SetMaxImagePixels(1 << 20);
+    const std::int64_t limit = qrvx::MaxImagePixels();
+    qrvx::SetMaxImagePixels(1 << 20);
     EXPECT_THROW(Render(s), HostError); // 20910 x 11730
-    SetMaxImagePixels(limit);
+    qrvx::SetMaxImagePixels(limit);
     // A width whose stretch leaves the int range: refused, not wrapped around.
-    input = std::make_unique<Image>(5'000'000, 1, GetParam());
+    input = qrvx::MakeImage(5'000'000, 1, GetParam());
     s.h.active = false;
     try {
         Render(s);
@@ -163,9 +164,6 @@ TEST_P(StriperTest, OversizeStretchIsRefusedWithAnError) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, StriperTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, Striper, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

@@ -16,7 +16,7 @@ LoadedTool Load(const std::string& toolName) {
 
 std::unique_ptr<Image> MakeImage(int w, int h, ImageDepth depth,
                                  const std::function<double(int, int, int)>& f) {
-    auto img = std::make_unique<Image>(w, h, depth);
+    auto img = qrvx::MakeImage(w, h, depth);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) Set(*img, x, y, c, f(x, y, c));
@@ -68,11 +68,23 @@ void Set(Image& img, int x, int y, int c, double v) {
 }
 
 std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads) {
-    SetThreadCount(threads);
+    qrvx::SetThreadCount(threads);
     auto out = tool.Render(0.0);
-    SetThreadCount(0);
+    qrvx::SetThreadCount(0);
     return out;
 }
+
+std::string DepthName(const ::testing::TestParamInfo<ImageDepth>& info) {
+    return info.param == ImageDepth::Float32 ? "Float" : "Int16";
+}
+
+void InTempFolder::SetUp() {
+    std::string name = (std::filesystem::temp_directory_path() / "qrvx_test_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(name.data()), nullptr);
+    m_dir = name;
+}
+
+void InTempFolder::TearDown() { std::filesystem::remove_all(m_dir); }
 
 void OnEachWorker(const std::function<void()>& check) {
     ::setenv("QRVX_NO_AVX512", "1", 1);

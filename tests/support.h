@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,5 +48,27 @@ std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads);
 void OnEachWorker(const std::function<void()>& check);
 
 inline constexpr ImageDepth kDepths[] = {ImageDepth::Int16, ImageDepth::Float32};
+// The name of a test instantiated over kDepths: "Int16" or "Float".
+std::string DepthName(const ::testing::TestParamInfo<ImageDepth>& info);
+// The channel scale of a depth or an image: 65535 for integer images, 1 for float ones.
+inline double Scale(ImageDepth depth) { return depth == ImageDepth::Float32 ? 1.0 : 65535.0; }
+inline double Scale(const Image& image) { return Scale(image.Depth()); }
+
+// The thread counts a tool's result must not depend on: one thread, then counts that cut
+// the work into bands of other sizes than any machine's core count would, so that a fault
+// at a band's edge shows on a machine of one core too.
+inline constexpr int kThreadCounts[] = {1, 3, 7};
+
+// A test whose files live in a fresh folder of its own, removed with everything in it when
+// the test ends.
+class InTempFolder : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // The path of a file in the folder.
+    std::string P(const std::string& name) const { return (m_dir / name).string(); }
+
+    std::filesystem::path m_dir;
+};
 
 } // namespace test

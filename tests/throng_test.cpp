@@ -21,7 +21,7 @@ struct Settings {
 // The scan done one pixel and one figure at a time, each figure drawn over the whole
 // image with the host's merge.
 std::unique_ptr<Image> Reference(const Image& input, const Image* marker, const Settings& s) {
-    auto out = std::make_unique<Image>(input.Width(), input.Height(), input.Depth());
+    auto out = qrvx::MakeImage(input.Width(), input.Height(), input.Depth());
     if (!marker || marker->Width() != input.Width() || marker->Height() != input.Height()) {
         FltPixel red;
         red.R = 1;
@@ -29,7 +29,7 @@ std::unique_ptr<Image> Reference(const Image& input, const Image* marker, const 
         return out;
     }
     out->Fill(IntPixel{});
-    const double scale = input.IsFloat() ? 1.0 : 65535.0;
+    const double scale = test::Scale(input);
     for (int y = 0; y < marker->Height(); ++y)
         for (int x = 0; x < marker->Width(); ++x) {
             double m[4];
@@ -54,11 +54,11 @@ std::unique_ptr<Image> Reference(const Image& input, const Image* marker, const 
     return out;
 }
 
-class ThrongTest : public ::testing::TestWithParam<ImageDepth> {
+class Throng : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("Throng");
     ImageDepth depth = GetParam();
-    double scale = depth == ImageDepth::Float32 ? 1.0 : 65535.0;
+    double scale = test::Scale(depth);
     std::unique_ptr<Image> input = test::NoiseImage(kW, kH, depth, 3);
     std::unique_ptr<Image> marker = Blank(kW, kH);
 
@@ -100,7 +100,7 @@ protected:
 
     ::testing::AssertionResult MatchesReference(const Settings& s) {
         const auto expected = Reference(*input, marker.get(), s);
-        for (int threads : {1, 2, 5}) {
+        for (int threads : test::kThreadCounts) {
             auto r = test::SameImage(*Render(s, threads), *expected);
             if (!r) return r << " (" << threads << " threads)";
         }
@@ -115,7 +115,7 @@ protected:
     }
 };
 
-TEST_P(ThrongTest, FigureIsCentredOnItsMarkerPixel) {
+TEST_P(Throng, FigureIsCentredOnItsMarkerPixel) {
     const auto fig = Opaque(21, 41, 0.2);
     Dot(100, 50, {1, 0, 0, 1});
     Settings s;
@@ -129,7 +129,7 @@ TEST_P(ThrongTest, FigureIsCentredOnItsMarkerPixel) {
     EXPECT_EQ(Covered(*out), 21 * 41);
 }
 
-TEST_P(ThrongTest, ToleranceWindowIsInclusiveAndPerChannel) {
+TEST_P(Throng, ToleranceWindowIsInclusiveAndPerChannel) {
     const auto fig = Opaque(3, 3, 0.5);
     Settings s;
     s.figure[0] = fig.get();
@@ -155,7 +155,7 @@ TEST_P(ThrongTest, ToleranceWindowIsInclusiveAndPerChannel) {
     EXPECT_TRUE(MatchesReference(s));
 }
 
-TEST_P(ThrongTest, BlackMarkersNaNsAndUnconnectedFiguresPlaceNothing) {
+TEST_P(Throng, BlackMarkersNaNsAndUnconnectedFiguresPlaceNothing) {
     const auto fig = Opaque(5, 5, 0.1);
     Settings s;
     s.figure[1] = fig.get();
@@ -178,7 +178,7 @@ TEST_P(ThrongTest, BlackMarkersNaNsAndUnconnectedFiguresPlaceNothing) {
     EXPECT_EQ(Covered(*Render(s)), 25);
 }
 
-TEST_P(ThrongTest, LaterDrawsLieOverEarlierOnes) {
+TEST_P(Throng, LaterDrawsLieOverEarlierOnes) {
     const auto red =
         test::MakeImage(9, 9, depth, [&](int, int, int c) { return c == 0 || c == 3 ? scale : 0; });
     const auto blue =
@@ -212,7 +212,7 @@ TEST_P(ThrongTest, LaterDrawsLieOverEarlierOnes) {
     EXPECT_TRUE(MatchesReference(s));
 }
 
-TEST_P(ThrongTest, MissingOrMisfitMarkerGivesRedWithZeroAlpha) {
+TEST_P(Throng, MissingOrMisfitMarkerGivesRedWithZeroAlpha) {
     const auto fig = Opaque(5, 5, 0.1);
     Settings s;
     s.figure[0] = fig.get();
@@ -232,7 +232,7 @@ TEST_P(ThrongTest, MissingOrMisfitMarkerGivesRedWithZeroAlpha) {
     }
 }
 
-TEST_P(ThrongTest, FiguresAreCutAtTheBorders) {
+TEST_P(Throng, FiguresAreCutAtTheBorders) {
     const auto small = Translucent(8, 7, 1);
     const auto wide = Translucent(3 * kW + 1, 5, 2); // wider than the output on both sides
     const auto tall = Translucent(3, 4 * kH, 3);
@@ -250,7 +250,7 @@ TEST_P(ThrongTest, FiguresAreCutAtTheBorders) {
     EXPECT_TRUE(MatchesReference(s));
 }
 
-TEST_P(ThrongTest, EveryThreadCountGivesTheOneByOneScan) {
+TEST_P(Throng, EveryThreadCountGivesTheOneByOneScan) {
     std::mt19937 rng(11);
     const std::array<std::array<double, 4>, 4> colours = {
         {{1, 0, 0, 1}, {0, 1, 0, 1}, {0.5, 0.5, 0, 1}, {0, 0, 1, 0.5}}};
@@ -278,10 +278,7 @@ TEST_P(ThrongTest, EveryThreadCountGivesTheOneByOneScan) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, ThrongTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, Throng, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 // A marker of the other depth is read in the output's representation.
 TEST(Throng, MarkerOfTheOtherDepthIsConverted) {
@@ -289,7 +286,7 @@ TEST(Throng, MarkerOfTheOtherDepthIsConverted) {
     for (ImageDepth depth : test::kDepths) {
         const ImageDepth other =
             depth == ImageDepth::Int16 ? ImageDepth::Float32 : ImageDepth::Int16;
-        const double full = other == ImageDepth::Float32 ? 1.0 : 65535.0;
+        const double full = test::Scale(other);
         const auto input = test::NoiseImage(40, 30, depth);
         const auto marker = test::MakeImage(40, 30, other, [&](int x, int y, int c) {
             return x == 7 && y == 9 && c != 1 ? full : 0.0;

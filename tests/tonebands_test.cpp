@@ -199,7 +199,7 @@ TEST(ToneBands, IntegerWorkedValuesOfEveryType) {
           });
 }
 
-class ToneBandsTest : public ::testing::TestWithParam<ImageDepth> {
+class ToneBands : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("ToneBands");
     std::unique_ptr<Image> Render(const Settings& s, const Image& in) {
@@ -224,7 +224,7 @@ std::unique_ptr<Image> AroundEdges(ImageDepth depth, const std::vector<double>& 
                            [&](int x, int, int) { return values[std::size_t(x)]; });
 }
 
-TEST_P(ToneBandsTest, MatchesTheRulesForRandomSettings) {
+TEST_P(ToneBands, MatchesTheRulesForRandomSettings) {
     // 301 pixels wide: several chunks and an odd pixel; float noise lies in -0.25..1.25.
     auto noise = test::NoiseImage(301, 7, GetParam(), 3);
     std::mt19937 rng;
@@ -254,7 +254,7 @@ TEST_P(ToneBandsTest, MatchesTheRulesForRandomSettings) {
     });
 }
 
-TEST_P(ToneBandsTest, SwitchedOffChannelsAndUnknownTypesCopyBitForBit) {
+TEST_P(ToneBands, SwitchedOffChannelsAndUnknownTypesCopyBitForBit) {
     // Alpha holds -0, NaN and 7.5 on float images: switched off, it keeps their bits.
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const bool isFloat = GetParam() == ImageDepth::Float32;
@@ -282,8 +282,8 @@ TEST_P(ToneBandsTest, SwitchedOffChannelsAndUnknownTypesCopyBitForBit) {
     }
 }
 
-TEST_P(ToneBandsTest, DefaultsCutAlphaBelowHalfAndNaNControlsCountAsZero) {
-    const double scale = GetParam() == ImageDepth::Float32 ? 1.0 : 65535.0;
+TEST_P(ToneBands, DefaultsCutAlphaBelowHalfAndNaNControlsCountAsZero) {
+    const double scale = test::Scale(GetParam());
     auto in = test::MakeImage(5, 1, GetParam(),
                               [&](int, int, int c) { return (c == 3 ? 0.3 : 0.8) * scale; });
     auto out = Render(Settings{}, *in);
@@ -299,22 +299,20 @@ TEST_P(ToneBandsTest, DefaultsCutAlphaBelowHalfAndNaNControlsCountAsZero) {
     EXPECT_TRUE(test::SameImage(*Render(broken, *in), *in));
 }
 
-TEST_P(ToneBandsTest, OneThreadAndAllThreadsAgree) {
+TEST_P(ToneBands, EveryThreadCountAgrees) {
     auto in = test::NoiseImage(523, 190, GetParam(), 5);
     for (int type = 0; type < 8; ++type) {
         Settings s = type < 4 ? Level(type, 0.45, 0.2) : Region(type, 0.3, 0.6, 0.2);
         Apply(*t.tool, s);
         t->Connect("Input", in.get());
         auto one = test::RenderWithThreads(*t.tool, 1);
-        auto all = test::RenderWithThreads(*t.tool, 0);
-        ASSERT_TRUE(test::SameImage(*one, *all)) << "type " << type;
+        for (int threads : test::kThreadCounts)
+            ASSERT_TRUE(test::SameImage(*one, *test::RenderWithThreads(*t.tool, threads)))
+                << "type " << type << ", threads " << threads;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, ToneBandsTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, ToneBands, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 TEST(ToneBands, FilterTypeShowsTheControlsItUses) {
     auto t = test::Load("ToneBands");

@@ -142,7 +142,7 @@ TEST_F(OcioViewsTest, DescribesDisplaysAndRefusesUnknownNamesAndBadConfigs) {
     EXPECT_EQ(d["display"], "Monitor");
     EXPECT_EQ(d["view"], "sRGB");
     EXPECT_EQ(d["input"], "linear");
-    EXPECT_EQ(d["displays"][1]["views"], nlohmann::json::array({"Green red"}));
+    EXPECT_EQ(d["displays"][1]["views"], nlohmann::ordered_json::array({"Green red"}));
     try {
         views.View("Swap", "sRGB");
         FAIL() << "no error";

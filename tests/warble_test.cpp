@@ -107,7 +107,7 @@ std::unique_ptr<Image> Reference(const Image& in, const Settings& s, long* overw
     return out;
 }
 
-class WarbleTest : public ::testing::TestWithParam<ImageDepth> {
+class Warble : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("Warble");
     std::unique_ptr<Image> input = test::NoiseImage(120, 100, GetParam(), 3);
@@ -120,7 +120,7 @@ protected:
     double In(int x, int y, int c) const { return test::At(*input, x, y, c); }
 };
 
-TEST_P(WarbleTest, IdentityWithoutWavesOrWithEveryChannelInactive) {
+TEST_P(Warble, IdentityWithoutWavesOrWithEveryChannelInactive) {
     EXPECT_TRUE(test::SameImage(*Render(Settings{}), *input));
     // "None" means no wave, whatever the amplitude says.
     Settings still;
@@ -136,7 +136,7 @@ TEST_P(WarbleTest, IdentityWithoutWavesOrWithEveryChannelInactive) {
     EXPECT_TRUE(test::SameImage(*Render(off), *input));
 }
 
-TEST_P(WarbleTest, CentreShiftsTheWholeChannel) {
+TEST_P(Warble, CentreShiftsTheWholeChannel) {
     Settings s;
     s[0].cx = 0.75, s[0].cy = 0.3; // red: 30 right, 20 up
     s[3].cx = 0.5 - 0.5 / 120;     // alpha: half a pixel left
@@ -157,7 +157,7 @@ TEST_P(WarbleTest, CentreShiftsTheWholeChannel) {
 // the channel by the same amount, on 360, 1080 and 1920 pixels: 360 x (0.6 - 0.5) is
 // 35.99999999999999, which truncated with each row as it stands would shift small rows
 // by 35 and the others by 36, leaving one row out. With a wave in the other direction too.
-TEST_P(WarbleTest, ACentreAShareOfTheFrameAwayMovesEveryRowOrColumnAlike) {
+TEST_P(Warble, ACentreAShareOfTheFrameAwayMovesEveryRowOrColumnAlike) {
     for (int size : {360, 1080, 1920})
         for (auto [point, shift] :
              {std::pair{0.6, size / 10}, std::pair{0.7, size / 5}, std::pair{0.4, -size / 10}})
@@ -182,7 +182,7 @@ TEST_P(WarbleTest, ACentreAShareOfTheFrameAwayMovesEveryRowOrColumnAlike) {
             }
 }
 
-TEST_P(WarbleTest, SineRowsMoveByFiftySinePixels) {
+TEST_P(Warble, SineRowsMoveByFiftySinePixels) {
     Settings s;
     s[1].x.formula = kSin; // green, amplitude 0.5, frequency 0.05, phase 0
     auto out = Render(s);
@@ -195,7 +195,7 @@ TEST_P(WarbleTest, SineRowsMoveByFiftySinePixels) {
     EXPECT_TRUE(test::SameImage(*out, *Reference(*input, s)));
 }
 
-TEST_P(WarbleTest, OnlyTheMovedChannelChanges) {
+TEST_P(Warble, OnlyTheMovedChannelChanges) {
     Settings s;
     for (Channel& k : s) k.active = false;
     s[0] = {true, 0.45, 0.6, {kSin, 0.2, 0.3, 0.1}, {kCos, 0.7, 0.2, 0.13}};
@@ -206,7 +206,7 @@ TEST_P(WarbleTest, OnlyTheMovedChannelChanges) {
     EXPECT_TRUE(test::SameImage(*out, *Reference(*input, s)));
 }
 
-TEST_P(WarbleTest, NonFiniteDisplacementsDropTheirPixels) {
+TEST_P(Warble, NonFiniteDisplacementsDropTheirPixels) {
     Settings s;
     s[2].y.formula = kAsin; // blue: columns from 21 on have no arc sine of 0.05 x
     auto out = Render(s);
@@ -217,7 +217,7 @@ TEST_P(WarbleTest, NonFiniteDisplacementsDropTheirPixels) {
 
 // A displacement just below 3 (EXP at frequency 0 is 1, times the amplitude): x + d
 // truncates to x + 2 for small x but rounds up to x + 3 from x = 2048 on.
-TEST_P(WarbleTest, NearlyWholeDisplacementsTruncateLikeTheSequentialRun) {
+TEST_P(Warble, NearlyWholeDisplacementsTruncateLikeTheSequentialRun) {
     const double amplitude = (3 - std::ldexp(1.0, -42)) / 100;
     ASSERT_EQ(std::trunc(2099 + amplitude * 100), 2102.0);
     ASSERT_EQ(std::trunc(5 + amplitude * 100), 7.0);
@@ -233,7 +233,7 @@ TEST_P(WarbleTest, NearlyWholeDisplacementsTruncateLikeTheSequentialRun) {
 // Random settings, extreme and non-finite values among them, against the in-order
 // scatter, on one and on several threads. Every fourth round moves all four channels
 // alike. The image is wider than the tool's replay tiles.
-TEST_P(WarbleTest, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
+TEST_P(Warble, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
     input = test::NoiseImage(600, 40, GetParam(), 11);
     std::mt19937 rng(6);
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
@@ -257,16 +257,13 @@ TEST_P(WarbleTest, MatchesTheInOrderScatterForRandomSettingsOnAnyThreadCount) {
         Apply(*t.tool, s);
         t->Connect("Input", input.get());
         const auto expected = Reference(*input, s, &overwrites);
-        for (int threads : {1, 3, 0})
+        for (int threads : test::kThreadCounts)
             ASSERT_TRUE(test::SameImage(*test::RenderWithThreads(*t.tool, threads), *expected))
                 << "round " << round << ", threads " << threads;
     }
     EXPECT_GT(overwrites, 1000); // the settings did make sources collide
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, WarbleTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, Warble, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

@@ -25,7 +25,7 @@ Settings Tolerance(double t, int mode = 0) {
 std::unique_ptr<Image> OpaqueNoise(int w, int h, ImageDepth depth, unsigned seed) {
     auto img = test::NoiseImage(w, h, depth, seed);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) test::Set(*img, x, y, 3, img->IsFloat() ? 1.0 : 65535.0);
+        for (int x = 0; x < w; ++x) test::Set(*img, x, y, 3, test::Scale(*img));
     return img;
 }
 
@@ -33,7 +33,7 @@ std::unique_ptr<Image> OpaqueNoise(int w, int h, ImageDepth depth, unsigned seed
 // of the picture's depth.
 std::unique_ptr<Image> Expected(const Image& src, const Image& ref, const Image& motion,
                                 const Image* passive, const Settings& s) {
-    const double scale = src.IsFloat() ? 1.0 : 65535.0;
+    const double scale = test::Scale(src);
     auto out = test::MakeImage(src.Width(), src.Height(), src.Depth(), [&](int x, int y, int c) {
         const double v = s.bg[c] * scale;
         if (s.mode != 1) return test::At(src, x, y, c);
@@ -56,11 +56,11 @@ std::unique_ptr<Image> Expected(const Image& src, const Image& ref, const Image&
     return out;
 }
 
-class WatchcamTest : public ::testing::TestWithParam<ImageDepth> {
+class Watchcam : public ::testing::TestWithParam<ImageDepth> {
 protected:
     test::LoadedTool t = test::Load("Watchcam");
     ImageDepth depth = GetParam();
-    double scale = depth == ImageDepth::Float32 ? 1.0 : 65535.0;
+    double scale = test::Scale(depth);
     std::unique_ptr<Image> src = test::NoiseImage(100, 60, depth, 3);
     std::unique_ptr<Image> ref{src->CopyOfImage()};
     std::unique_ptr<Image> motion = OpaqueNoise(30, 20, depth, 4);
@@ -90,7 +90,7 @@ protected:
     }
 };
 
-TEST(WatchcamDeclarations, InputsAndControlsInOrder) {
+TEST(Watchcam, InputsAndControlsInOrder) {
     test::LoadedTool t = test::Load("Watchcam");
     const char* ids[] = {"Input",      "Reference",  "Motion",    "Passive", "OutputMode",
                          "Red",        "Green",      "Blue",      "Alpha",   "ToleranceR",
@@ -107,7 +107,7 @@ TEST(WatchcamDeclarations, InputsAndControlsInOrder) {
     EXPECT_EQ(t->FindInput("Alpha").Decl().colorGroupLabel, "Background Color");
 }
 
-TEST_P(WatchcamTest, CellsAreNumberedRowByRowAndOneChannelMarksItsCell) {
+TEST_P(Watchcam, CellsAreNumberedRowByRowAndOneChannelMarksItsCell) {
     // Tolerance 0: every cell changes even for equal images; the strip x >= 90 is in none.
     auto out = Render(Settings{});
     for (int n = 0; n < 9; ++n) EXPECT_TRUE(ShowsMotion(*out, n % 3 * 30, n / 3 * 20)) << n;
@@ -127,7 +127,7 @@ TEST_P(WatchcamTest, CellsAreNumberedRowByRowAndOneChannelMarksItsCell) {
     EXPECT_TRUE(Matches(*Render(grid), grid));
 }
 
-TEST_P(WatchcamTest, ToleranceOneIsAHalfWidthOfHalfTheScale) {
+TEST_P(Watchcam, ToleranceOneIsAHalfWidthOfHalfTheScale) {
     // Red of cell 0 differs by exactly half the scale (changed), of cell 1 by just less.
     const bool isInt = depth == ImageDepth::Int16;
     const double a = isInt ? 16383 : 0.25, atHalf = isInt ? 16383 + 32768 : 0.75;
@@ -142,7 +142,7 @@ TEST_P(WatchcamTest, ToleranceOneIsAHalfWidthOfHalfTheScale) {
     EXPECT_EQ(test::At(*out, 1, 0, 0), a);
 }
 
-TEST_P(WatchcamTest, EqualImagesShowPassiveOrTheBaseAndOtherModesActAsMerge) {
+TEST_P(Watchcam, EqualImagesShowPassiveOrTheBaseAndOtherModesActAsMerge) {
     for (int mode : {0, 2, -1}) EXPECT_TRUE(test::SameImage(*Render(Tolerance(0.1, mode)), *src));
     Settings grid = Tolerance(0.1, 1); // default background: transparent black
     EXPECT_TRUE(test::SameImage(
@@ -153,7 +153,7 @@ TEST_P(WatchcamTest, EqualImagesShowPassiveOrTheBaseAndOtherModesActAsMerge) {
     for (const Settings& s : {Tolerance(0.1), grid}) EXPECT_TRUE(Matches(*Render(s), s));
 }
 
-TEST_P(WatchcamTest, MissingImagesGiveRedAndALargeMotionImageNoCells) {
+TEST_P(Watchcam, MissingImagesGiveRedAndALargeMotionImageNoCells) {
     passive = OpaqueNoise(30, 20, depth, 6);
     auto red = test::MakeImage(100, 60, depth, [&](int, int, int c) { return c ? 0.0 : scale; });
     for (int mode : {0, 1})
@@ -168,7 +168,7 @@ TEST_P(WatchcamTest, MissingImagesGiveRedAndALargeMotionImageNoCells) {
     EXPECT_TRUE(Matches(*Render(grid), grid));
 }
 
-TEST_P(WatchcamTest, OtherSizesAreResizedAndTheOtherDepthConverted) {
+TEST_P(Watchcam, OtherSizesAreResizedAndTheOtherDepthConverted) {
     // A flat reference of another size matches a flat picture once resized; a small flat
     // passive image then covers every whole cell.
     auto flat = [sc = scale](double v) {
@@ -205,7 +205,7 @@ TEST_P(WatchcamTest, OtherSizesAreResizedAndTheOtherDepthConverted) {
     EXPECT_EQ(test::At(*out, 59, 40, 0), test::At(*src, 59, 40, 0));
 }
 
-TEST_P(WatchcamTest, NaNInAPixelOrAToleranceCountsAsChanged) {
+TEST_P(Watchcam, NaNInAPixelOrAToleranceCountsAsChanged) {
     Settings s = Tolerance(0.5);
     s.tol[2] = std::numeric_limits<double>::quiet_NaN();
     for (int n = 0; n < 9; ++n) EXPECT_TRUE(ShowsMotion(*Render(s), n % 3 * 30, n / 3 * 20)) << n;
@@ -217,7 +217,7 @@ TEST_P(WatchcamTest, NaNInAPixelOrAToleranceCountsAsChanged) {
     EXPECT_FALSE(ShowsMotion(*out, 0, 20));
 }
 
-TEST_P(WatchcamTest, MatchesTheSerialReferenceOnAnyThreadCount) {
+TEST_P(Watchcam, MatchesTheSerialReferenceOnAnyThreadCount) {
     src = test::NoiseImage(257, 131, depth, 11);
     ref.reset(src->CopyOfImage());
     for (int y = 0; y < 131; y += 3)
@@ -229,7 +229,8 @@ TEST_P(WatchcamTest, MatchesTheSerialReferenceOnAnyThreadCount) {
         s.bg[0] = 0.5, s.bg[3] = 0.75;
         auto one = Render(s, 1);
         EXPECT_TRUE(Matches(*one, s));
-        EXPECT_TRUE(test::SameImage(*one, *Render(s, 0)));
+        for (int threads : test::kThreadCounts)
+            EXPECT_TRUE(test::SameImage(*one, *Render(s, threads))) << threads << " threads";
     }
 }
 
@@ -237,7 +238,7 @@ TEST_P(WatchcamTest, MatchesTheSerialReferenceOnAnyThreadCount) {
 // Differences -6..6 and to the other end of the range, from levels at both ends,
 // against half-widths on, just above and just below whole numbers: integer pictures,
 // tested in whole levels, agree with the double test everywhere.
-TEST(WatchcamLevels, IntegerPicturesAgreeWithTheDoubleTestAtEveryThreshold) {
+TEST(Watchcam, IntegerPicturesAgreeWithTheDoubleTestAtEveryThreshold) {
     test::LoadedTool t = test::Load("Watchcam");
     const double levels[] = {0, 1, 30000, 65534, 65535};
     auto src =
@@ -260,9 +261,6 @@ TEST(WatchcamLevels, IntegerPicturesAgreeWithTheDoubleTestAtEveryThreshold) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, WatchcamTest, ::testing::ValuesIn(test::kDepths),
-                         [](const auto& info) {
-                             return info.param == ImageDepth::Float32 ? "Float" : "Int16";
-                         });
+INSTANTIATE_TEST_SUITE_P(Depths, Watchcam, ::testing::ValuesIn(test::kDepths), test::DepthName);
 
 } // namespace

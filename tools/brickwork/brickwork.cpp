@@ -90,14 +90,11 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_dst = f.dst;
-        m_width = f.width;
-        m_height = f.height;
+        m_main = frame::Begin(req, m_input);
         const Image* tile1 = frame::ImageAt(m_tileInputs[0], req);
         if (!tile1) {
-            m_dst->Fill(IntPixel{});
-            m_output->Set(req, m_dst);
+            m_main.dst->Fill(IntPixel{});
+            m_output->Set(req, m_main.dst);
             return;
         }
         m_seed = std::uint32_t(frame::Whole(m_seedInput, req));
@@ -115,30 +112,28 @@ public:
         // pixels is 28.999999999999996), so that its tiles lie exactly a tile width apart.
         for (int r = 0; r < 2; ++r)
             m_shift[r] = frame::WholeIfClose(m_tileWidth * offset[r], m_tileWidth);
-        std::vector<Image*> temporaries;
+        std::vector<frame::Temporary> temporaries;
         m_list.clear();
         for (int t = 0; t < kTiles; ++t) {
             const Image* tile = frame::ImageAt(m_tileInputs[std::size_t(t)], req);
             if (!tile) continue;
             if (tile->Width() != m_tileWidth || tile->Height() != m_tileHeight) {
-                temporaries.push_back(tile->ResizeOfImage(m_tileWidth, m_tileHeight));
-                tile = temporaries.back();
+                tile =
+                    temporaries.emplace_back(tile->ResizeOfImage(m_tileWidth, m_tileHeight)).get();
             }
-            if (tile->IsFloat() != m_dst->IsFloat()) {
-                temporaries.push_back(InDepthOf(*m_dst, *tile));
-                tile = temporaries.back();
+            if (tile->IsFloat() != m_main.dst->IsFloat()) {
+                tile = temporaries.emplace_back(InDepthOf(*m_main.dst, *tile)).get();
             }
             m_tiles[std::size_t(t)] = tile;
             m_list.push_back(t);
         }
-        m_columns = m_width / m_tileWidth + 1;
-        m_rows = m_height / m_tileHeight + 1;
+        m_columns = m_main.width / m_tileWidth + 1;
+        m_rows = m_main.height / m_tileHeight + 1;
 
-        m_worker = frame::PickByDepth(*m_dst, &Brickwork::Column<std::uint16_t>,
+        m_worker = frame::PickByDepth(*m_main.dst, &Brickwork::Column<std::uint16_t>,
                                       &Brickwork::Column<float>);
         DoMultiProcess(req, m_columns);
-        for (Image* temporary : temporaries) temporary->Recycle();
-        m_output->Set(req, m_dst);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long i) override { (this->*m_worker)(int(i)); }
@@ -149,7 +144,7 @@ private:
     // neighbours agree on their border.
     double Left(int i, double shift) const { return std::trunc(double(i) * m_tileWidth + shift); }
     // A position held to 0..width.
-    int Clip(double x) const { return x > 0 ? int(std::min(x, double(m_width))) : 0; }
+    int Clip(double x) const { return x > 0 ? int(std::min(x, double(m_main.width))) : 0; }
 
     // Lays every tile row of column i, from row 0 down.
     template <class T>
@@ -161,7 +156,7 @@ private:
             const int position = frame::ChoosePosition(rng, m_first, m_last, m_tolerance, length);
             const Image& tile = *m_tiles[std::size_t(m_list[std::size_t(position)])];
             const int y0 = r * m_tileHeight;
-            if (y0 >= m_height) continue;
+            if (y0 >= m_main.height) continue;
 
             // The pixels [own0, own1) of the row that this column owns, and the part
             // [cover0, cover1) of them that its tile covers, from tile column u0.
@@ -169,13 +164,13 @@ private:
             const double left = Left(i, shift);
             const int cover0 = Clip(left);
             const int own0 = i == 0 ? 0 : cover0;
-            const int own1 = i == m_columns - 1 ? m_width : Clip(Left(i + 1, shift));
+            const int own1 = i == m_columns - 1 ? m_main.width : Clip(Left(i + 1, shift));
             const int cover1 = std::min(Clip(left + m_tileWidth), own1);
             const std::ptrdiff_t u0 = cover1 > cover0 ? std::ptrdiff_t(cover0 - left) : 0;
 
-            const int yEnd = std::min(y0 + m_tileHeight, m_height);
+            const int yEnd = std::min(y0 + m_tileHeight, m_main.height);
             for (int y = y0; y < yEnd; ++y) {
-                char* out = reinterpret_cast<char*>(m_dst->Row<T>(y));
+                char* out = reinterpret_cast<char*>(m_main.dst->Row<T>(y));
                 const char* in = reinterpret_cast<const char*>(tile.Row<T>(y - y0));
                 std::memset(out + own0 * kPixel, 0, std::size_t(cover0 - own0) * kPixel);
                 if (cover1 > cover0)
@@ -198,8 +193,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_dst = nullptr;
-    int m_width = 0, m_height = 0;
+    frame::MainPair m_main; // the render's input and output
     std::uint32_t m_seed = 1;
     int m_first = 1, m_last = 20, m_tolerance = 0;
     double m_shift[2] = {0, 0}; // even rows, odd rows: the row offset in pixels

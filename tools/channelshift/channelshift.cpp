@@ -50,33 +50,33 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_src = f.src;
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
         for (int c = 0; c < kChannels; ++c) {
             const bool enabled = frame::On(m_on[c], req);
             const Point p = frame::PointAt(m_centre[c], req);
             // An offset meant to be whole (a tenth of 360 rows) is taken as whole, so
             // that every row and column moves by the same amount.
-            const double dx = enabled ? frame::WholeIfClose(f.width * (p.X - 0.5), f.width) : 0.0;
-            const double dy = enabled ? frame::WholeIfClose(f.height * (p.Y - 0.5), f.height) : 0.0;
-            LastSources(dx, f.width, m_col[c]);
-            LastSources(dy, f.height, m_row[c]);
+            const double dx =
+                enabled ? frame::WholeIfClose(m_main.width * (p.X - 0.5), m_main.width) : 0.0;
+            const double dy =
+                enabled ? frame::WholeIfClose(m_main.height * (p.Y - 0.5), m_main.height) : 0.0;
+            LastSources(dx, m_main.width, m_col[c]);
+            LastSources(dy, m_main.height, m_row[c]);
             FindShift(m_col[c], m_shift[c], m_runBegin[c], m_runEnd[c]);
         }
         // The stretch of columns in which every channel that reads anything is a shift.
         m_begin = 0;
-        m_end = f.width;
+        m_end = m_main.width;
         for (int c = 0; c < kChannels; ++c) {
             if (m_runBegin[c] >= m_runEnd[c]) continue; // reads nothing: masked to 0
             m_begin = std::max(m_begin, m_runBegin[c]);
             m_end = std::min(m_end, m_runEnd[c]);
         }
         if (m_begin > m_end) m_begin = m_end;
-        m_worker = frame::PickByDepth(*m_dst, &ChannelShift::Row<std::uint16_t>,
+        m_worker = frame::PickByDepth(*m_main.dst, &ChannelShift::Row<std::uint16_t>,
                                       &ChannelShift::Row<float>);
-        DoMultiProcess(req, f.height);
-        m_output->Set(req, m_dst);
+        DoMultiProcess(req, m_main.height);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
@@ -111,13 +111,13 @@ private:
 
     template <class T>
     void Row(int y) {
-        T* out = m_dst->Row<T>(y);
+        T* out = m_main.dst->Row<T>(y);
         const T* src[kChannels];
         bool reads[kChannels];
         for (int c = 0; c < kChannels; ++c) {
             const int sy = m_row[c][std::size_t(y)];
             reads[c] = sy >= 0 && m_runBegin[c] < m_runEnd[c];
-            src[c] = m_src->Row<T>(reads[c] ? sy : y);
+            src[c] = m_main.src->Row<T>(reads[c] ? sy : y);
         }
         // Outside the common shift: one value at a time through the tables.
         auto gather = [&](int x0, int x1) {
@@ -129,7 +129,7 @@ private:
         };
         gather(0, m_begin);
         ShiftedPixels(out, src, reads, m_begin, m_end);
-        gather(m_end, m_dst->Width());
+        gather(m_end, m_main.dst->Width());
     }
 
     // Pixels [x0, x1) assembled from four rows, each channel's row read at x - shift:
@@ -175,8 +175,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr;
-    Image* m_dst = nullptr;
+    frame::MainPair m_main;                               // the render's input and output
     std::array<std::vector<int>, kChannels> m_col, m_row; // last source per target
     std::array<int, kChannels> m_shift{}, m_runBegin{}, m_runEnd{};
     int m_begin = 0, m_end = 0;

@@ -172,7 +172,8 @@ public:
         m_inH = src->Height();
 
         // The display pixel and the cell size.
-        Image* builtIn = connected ? nullptr : BuildPattern(frame::Whole(m_pixelPreset, req), *src);
+        frame::Temporary builtIn(connected ? nullptr
+                                           : BuildPattern(frame::Whole(m_pixelPreset, req), *src));
         const Image& pattern = connected ? *connected : *builtIn;
         if (connected) {
             m_cellW = std::min(std::max(1, frame::Whole(m_maxCellW, req)), connected->Width());
@@ -205,7 +206,6 @@ public:
         m_dst = frame::NewImageLike(*src, outW, outH);
         if (m_n == 0) {
             m_dst->Fill(IntPixel{});
-            if (builtIn) builtIn->Recycle();
             m_output->Set(req, m_dst);
             return;
         }
@@ -220,7 +220,7 @@ public:
         (this->*frame::PickByDepth(*src, &PanelSim::Prepare<std::uint16_t>,
                                    &PanelSim::Prepare<float>))(pattern);
         // The table holds all the workers need of the pattern.
-        if (builtIn) builtIn->Recycle();
+        builtIn.reset();
 
         m_worker = frame::PickByDepth(*src, &PanelSim::Band<std::uint16_t>, &PanelSim::Band<float>);
         m_bands = BandCount(m_rowsShown);

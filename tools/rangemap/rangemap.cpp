@@ -58,6 +58,7 @@ struct PerLane {
     D low{}, high{}; // inside is low <= u <= high
     L keepOutside{}; // all ones: a value outside stays; 0: it becomes colour
     D colour{};      // in channel units
+    D outStart{};    // the output range's start, in every lane
 };
 
 inline Doubles Splat(double v) { return Doubles{v, v, v, v}; }
@@ -107,13 +108,11 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_src = f.src;
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
 
         // Read the settings in force.
         Settings s;
-        s.scale = f.scale;
+        s.scale = m_main.scale;
         s.colorize = ComboEntry(frame::Num(m_mode, req)) == 1;
         const RangeSet& set = m_set[ComboEntry(frame::Num(m_ranges, req))];
         s.inStart = frame::Num(set.inStart, req);
@@ -130,7 +129,6 @@ public:
         Mapping& m = m_map;
         m.scale = s.scale;
         m.inStart = s.inStart;
-        m.outStart = s.outStart;
         m.inWidth = s.inEnd - s.inStart;
         m.outWidth = s.outEnd - s.outStart;
         m.pointRange = s.inEnd == s.inStart;
@@ -145,32 +143,34 @@ public:
             m.pixel.high[c] = s.active[c] ? s.inEnd : -kNever;
             m.pixel.keepOutside[c] = !s.active[c] || !s.colorize ? -1 : 0;
             m.pixel.colour[c] = s.colour[c] * s.scale;
+            m.pixel.outStart[c] = s.outStart;
         }
         for (int lane = 0; lane < 2 * kChannels; ++lane) {
             m.pair.low[lane] = m.pixel.low[lane % kChannels];
             m.pair.high[lane] = m.pixel.high[lane % kChannels];
             m.pair.keepOutside[lane] = m.pixel.keepOutside[lane % kChannels];
             m.pair.colour[lane] = m.pixel.colour[lane % kChannels];
+            m.pair.outStart[lane] = s.outStart;
         }
 
         // Integer tables are built again only when the settings changed.
-        if (!m_src->IsFloat() && !(m_tables.size() && s == m_tableSettings)) {
+        if (!m_main.src->IsFloat() && !(m_tables.size() && s == m_tableSettings)) {
             BuildTables();
             m_tableSettings = s;
         }
 
-        m_worker = frame::PickByDepth(*m_dst, &RangeMap::Row<std::uint16_t>,
+        m_worker = frame::PickByDepth(*m_main.dst, &RangeMap::Row<std::uint16_t>,
                                       m.inverse != 0 ? &RangeMap::Row<float, true>
                                                      : &RangeMap::Row<float, false>);
 #ifdef QRVX_WIDE_ROWS
-        if (!m_src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
+        if (!m_main.src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
             m_worker = &RangeMap::WideRow;
-        if (m_src->IsFloat() && frame::WideRows())
+        if (m_main.src->IsFloat() && frame::WideRows())
             m_worker =
                 m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
 #endif
-        DoMultiProcess(req, f.height);
-        m_output->Set(req, m_dst);
+        DoMultiProcess(req, m_main.height);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
@@ -204,25 +204,34 @@ private:
     // Everything the worker reads, prepared by Process. Per-channel values are vectors
     // with one lane per channel (R, G, B, A), so that a pixel is mapped at once.
     struct Mapping {
-        double scale = 1, inStart = 0, outStart = 0, inWidth = 1, outWidth = 1;
+        double scale = 1, inStart = 0, inWidth = 1, outWidth = 1;
         double inverse = 0;      // 1 / inWidth where that is exact (see Process), else 0
         bool pointRange = false; // the input range is one value
         PerLane<Doubles, Masks> pixel;
         PerLane<Doubles2, Masks2> pair; // the same for two pixels
 
-        // The results for one pixel's values v, both in channel units: every lane is
+        // The results r for values v, both in channel units, a channel value a lane: one
+        // pixel's with the lanes of pixel, two pixels' with those of pair. Every lane is
         // computed both ways and one result selected, without a branch. Float images
         // (scale 1, where dividing and multiplying by it change nothing) skip both.
-        // kByInverse multiplies by the exact inverse of the input width.
+        // kByInverse multiplies by the exact inverse of the input width. The vectors go by
+        // reference and the body is always inlined, so that the wide rows' 512-bit vectors
+        // never cross a call compiled for narrower registers.
+        template <bool kUnitScale, bool kByInverse, class D, class L>
+        [[gnu::always_inline]] void Map(const D& v, const PerLane<D, L>& lanes, D& r) const {
+            const D u = kUnitScale ? v : v / scale;
+            const D stretched = kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
+            D mapped = pointRange ? lanes.outStart : stretched * outWidth + lanes.outStart;
+            if constexpr (!kUnitScale) mapped *= scale;
+            const D outside = lanes.keepOutside ? v : lanes.colour;
+            r = ((lanes.low <= u) & (u <= lanes.high)) ? mapped : outside;
+        }
+        // One pixel's results.
         template <bool kUnitScale, bool kByInverse = false>
         Doubles Apply(Doubles v) const {
-            const Doubles u = kUnitScale ? v : v / scale;
-            const Doubles stretched =
-                kByInverse ? (u - inStart) * inverse : (u - inStart) / inWidth;
-            Doubles mapped = pointRange ? Splat(outStart) : stretched * outWidth + outStart;
-            if constexpr (!kUnitScale) mapped *= scale;
-            const Doubles outside = pixel.keepOutside ? v : pixel.colour;
-            return ((pixel.low <= u) & (u <= pixel.high)) ? mapped : outside;
+            Doubles r;
+            Map<kUnitScale, kByInverse>(v, pixel, r);
+            return r;
         }
     };
 
@@ -281,9 +290,9 @@ private:
     // Row y of the output from row y of the input.
     template <class T, bool kByInverse = false>
     void Row(int y) {
-        const T* in = m_src->Row<T>(y);
-        T* out = m_dst->Row<T>(y);
-        const int n = m_src->Width() * kChannels;
+        const T* in = m_main.src->Row<T>(y);
+        T* out = m_main.dst->Row<T>(y);
+        const int n = m_main.src->Width() * kChannels;
         const auto map = PixelMap<T, kByInverse>();
         for (int i = 0; i < n; i += kChannels) map(in + i, out + i);
     }
@@ -321,23 +330,16 @@ private:
     // mapped as Row maps one. The last odd pixel takes the portable path.
     template <bool kByInverse>
     QRVX_WIDE void WideFloatRow(int y) {
-        const float* in = m_src->Row<float>(y);
-        float* out = m_dst->Row<float>(y);
-        const int n = m_src->Width() * kChannels, pairs = n - n % (2 * kChannels);
+        const float* in = m_main.src->Row<float>(y);
+        float* out = m_main.dst->Row<float>(y);
+        const int n = m_main.src->Width() * kChannels, pairs = n - n % (2 * kChannels);
         const Mapping& m = m_map;
-        const PerLane<Doubles2, Masks2>& lanes = m.pair;
-        const double o = m.outStart;
-        const Doubles2 outStart = {o, o, o, o, o, o, o, o};
         for (int i = 0; i < pairs; i += 2 * kChannels) {
             Floats2 f;
             std::memcpy(&f, in + i, sizeof f);
             const Doubles2 v = __builtin_convertvector(f, Doubles2);
-            // Apply<true, kByInverse>, step for step.
-            const Doubles2 stretched =
-                kByInverse ? (v - m.inStart) * m.inverse : (v - m.inStart) / m.inWidth;
-            const Doubles2 mapped = m.pointRange ? outStart : stretched * m.outWidth + outStart;
-            const Doubles2 outside = lanes.keepOutside ? v : lanes.colour;
-            const Doubles2 r = ((lanes.low <= v) & (v <= lanes.high)) ? mapped : outside;
+            Doubles2 r;
+            m.Map<true, kByInverse>(v, m.pair, r);
             f = __builtin_convertvector(r, Floats2);
             std::memcpy(out + i, &f, sizeof f);
         }
@@ -358,9 +360,9 @@ private:
     // Row y of an integer image on the wide path: frame::WideLookUpRow with the inside
     // values' table. The last values short of 32 (whole pixels) take the portable look-ups.
     QRVX_WIDE void WideRow(int y) {
-        const std::uint16_t* in = m_src->Row<std::uint16_t>(y);
-        std::uint16_t* out = m_dst->Row<std::uint16_t>(y);
-        const int n = m_src->Width() * kChannels;
+        const std::uint16_t* in = m_main.src->Row<std::uint16_t>(y);
+        std::uint16_t* out = m_main.dst->Row<std::uint16_t>(y);
+        const int n = m_main.src->Width() * kChannels;
         const int whole = n - n % kLanes;
         const WideRange range{_mm512_loadu_si512(m_lanes.low.data()),
                               _mm512_loadu_si512(m_lanes.high.data()), m_lanes.keep};
@@ -380,8 +382,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr;
-    Image* m_dst = nullptr;
+    frame::MainPair m_main; // the render's input and output
     Mapping m_map;
     std::vector<std::uint16_t> m_tables;
     Settings m_tableSettings; // what m_tables were built for

@@ -85,12 +85,6 @@ int ScaledSide(int side, double scale) {
     return !(t >= 1) ? 0 : t >= 2147483647.0 ? 2147483647 : int(t);
 }
 
-// Gives a resized star back to the host.
-struct RecycleImage {
-    void operator()(Image* image) const { image->Recycle(); }
-};
-using Temporary = std::unique_ptr<Image, RecycleImage>;
-
 class Scatter : public ThreadedOperator {
 public:
     Scatter(Registry* registry, ScriptVal& table, TagList& tags)
@@ -124,10 +118,8 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        const int w = f.width, h = f.height;
-        m_src = f.src;
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
+        const int w = m_main.width, h = m_main.height;
         // The resized stars go back to the host however the render ends.
         struct Cleanup {
             Scatter& tool;
@@ -202,7 +194,6 @@ public:
         // stay within kResizedBudget however large the scales (a group holds at least one
         // placement). The first group's bands also copy the picture.
         SortSizesByStar();
-        m_height = h;
         m_bands = std::max(BandCount(h), (h + kBandRows - 1) / kBandRows);
         std::vector<char> made(m_sized.size());
         m_groupEnd = 0;
@@ -235,7 +226,7 @@ public:
                 made[std::size_t(s)] = 0;
             }
         } while (m_groupEnd < m_placements.size());
-        m_output->Set(req, m_dst);
+        m_output->Set(req, m_main.dst);
     }
 
     // Index i: the i-th star size the group needs, or the i-th band of output rows.
@@ -259,7 +250,7 @@ private:
         int star = 0; // position of source in the list of stars
         int width = 0, height = 0;
         Window part;
-        Temporary resized;
+        frame::Temporary resized; // given back to the host when the entry goes
         const Image* image = nullptr;
     };
     // One star (or its part) to merge, its pixel (0, 0) at (x, y) of the output.
@@ -303,15 +294,16 @@ private:
     // Band k of the output: the picture's rows (with the first group), then the part of
     // every placement of the group that reaches them, in order.
     void MergeBand(long k) {
-        const RowRange rows = BandRows(k, m_bands, m_height);
-        const std::size_t rowBytes = std::size_t(m_src->Width()) * std::size_t(m_src->Stride());
+        const RowRange rows = BandRows(k, m_bands, m_main.height);
+        const std::size_t rowBytes =
+            std::size_t(m_main.src->Width()) * std::size_t(m_main.src->Stride());
         if (m_groupBegin == 0)
             for (long y = rows.begin; y < rows.end; ++y)
-                std::memcpy(m_dst->RowTable()[y], m_src->RowTable()[y], rowBytes);
+                std::memcpy(m_main.dst->RowTable()[y], m_main.src->RowTable()[y], rowBytes);
         for (std::size_t i = m_groupBegin; i < m_groupEnd; ++i)
             if (const Placement& p = m_placements[i]; p.y < rows.end && p.y + p.height > rows.begin)
-                m_dst->OXMergeRows(*m_sized[std::size_t(p.sized)].image, p.x, p.y, int(rows.begin),
-                                   int(rows.end));
+                m_main.dst->OXMergeRows(*m_sized[std::size_t(p.sized)].image, p.x, p.y,
+                                        int(rows.begin), int(rows.end));
     }
 
     Input* m_input;
@@ -330,14 +322,12 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr;
-    Image* m_dst = nullptr;
+    frame::MainPair m_main; // the render's input and output
     std::vector<Sized> m_sized;
     std::vector<Placement> m_placements;
     Pass m_pass = Pass::Merge;
     std::vector<int> m_making;                    // the star sizes the group makes
     std::size_t m_groupBegin = 0, m_groupEnd = 0; // the placements merged in this pass
-    long m_height = 0;
     long m_bands = 1;
 };
 

@@ -170,20 +170,16 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_dst = f.dst;
-        m_width = f.width;
-        m_height = f.height;
-        m_scale = f.scale;
+        m_main = frame::Begin(req, m_input);
 
         // Analyse a blurred copy when "Roundness" asks for one.
-        Image* blurred = nullptr;
+        frame::Temporary blurred;
         const double blur = frame::Num(m_roundness, req) * 0.1;
         if (blur > 0) {
-            blurred = frame::NewImageLike(*f.src, f.width, f.height);
-            f.src->ImageBlur(blurred, 4, true, true, true, true, blur, blur, 1.0, 1.0);
+            blurred.reset(frame::NewImageLike(*m_main.src, m_main.width, m_main.height));
+            m_main.src->ImageBlur(blurred.get(), 4, true, true, true, true, blur, blur, 1.0, 1.0);
         }
-        m_src = blurred ? blurred : f.src;
+        m_analysed = blurred ? blurred.get() : m_main.src;
 
         PrepareTraces(frame::Whole(m_type, req), req);
         AnalysedRows(frame::Num(m_top, req), frame::Num(m_bottom, req));
@@ -191,11 +187,10 @@ public:
 #ifdef QRVX_WIDE_ROWS
         m_wide = frame::WideRows();
 #endif
-        m_worker =
-            frame::PickByDepth(*m_dst, &ScopeTrace::Band<std::uint16_t>, &ScopeTrace::Band<float>);
-        DoMultiProcess(req, (m_width + kBandColumns - 1) / kBandColumns);
-        if (blurred) blurred->Recycle();
-        m_output->Set(req, m_dst);
+        m_worker = frame::PickByDepth(*m_main.dst, &ScopeTrace::Band<std::uint16_t>,
+                                      &ScopeTrace::Band<float>);
+        DoMultiProcess(req, (m_main.width + kBandColumns - 1) / kBandColumns);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long band) override { (this->*m_worker)(int(band)); }
@@ -236,7 +231,7 @@ private:
     // The traces of the display type, each with its record's stretch, row offset and
     // column table, and which plane feeds each output channel.
     void PrepareTraces(int type, Request* req) {
-        const double factor = m_height / m_scale;
+        const double factor = m_main.height / m_main.scale;
         m_traces.clear();
         m_together = false;
         m_planes = 1;
@@ -246,15 +241,15 @@ private:
             Trace t;
             t.stretch = frame::Num(stretch, req);
             t.factor = factor;
-            t.yOffset = frame::WholeIfClose(p.Y * m_height, m_height);
-            ColumnTable(frame::WholeIfClose((p.X - 0.5) * m_width, m_width),
+            t.yOffset = frame::WholeIfClose(p.Y * m_main.height, m_main.height);
+            ColumnTable(frame::WholeIfClose((p.X - 0.5) * m_main.width, m_main.width),
                         m_target[std::size_t(table)]);
             t.target = &m_target[std::size_t(table)];
             return t;
         };
         if (type == kLuminance || type == kChrominance || type == kComposite) {
             Trace t = record(m_yStretch, m_centre, 0);
-            if (type == kChrominance) t.scale = m_scale;
+            if (type == kChrominance) t.scale = m_main.scale;
             // White points: every output channel comes from the one plane.
             m_planeOf.fill(0);
             if (type != kComposite) {
@@ -300,7 +295,7 @@ private:
         for (int c = 0; c < kChannels; ++c) {
             m_lanes.stretch[c] = nan;
             m_lanes.offset[c] = 0;
-            m_lanes.plane[c] = c * (m_height + 1);
+            m_lanes.plane[c] = c * (m_main.height + 1);
         }
         for (const Trace& t : m_traces) {
             m_lanes.stretch[t.plane] = t.stretch;
@@ -312,10 +307,10 @@ private:
     // For each source column x: its output column trunc(x + offset), held to -1 below the
     // image and to W beyond it, so that the table never decreases.
     void ColumnTable(double offset, std::vector<int>& table) const {
-        table.resize(std::size_t(m_width));
-        for (int x = 0; x < m_width; ++x) {
+        table.resize(std::size_t(m_main.width));
+        for (int x = 0; x < m_main.width; ++x) {
             const double t = std::trunc(x + offset);
-            table[std::size_t(x)] = t < 0 ? -1 : (t < m_width ? int(t) : m_width);
+            table[std::size_t(x)] = t < 0 ? -1 : (t < m_main.width ? int(t) : m_main.width);
         }
     }
 
@@ -323,18 +318,19 @@ private:
     // image, in increasing order, each once (row 0 can be reached twice).
     void AnalysedRows(double top, double bottom) {
         m_rows.clear();
-        const double base = frame::WholeIfClose((m_height - 1) * top, m_height - 1);
-        const double count = std::trunc(frame::WholeIfClose(m_height * (bottom - top), m_height));
+        const double base = frame::WholeIfClose((m_main.height - 1) * top, m_main.height - 1);
+        const double count =
+            std::trunc(frame::WholeIfClose(m_main.height * (bottom - top), m_main.height));
         // Beyond 2^52 whole numbers no longer step by one, so rows could not be told apart:
         // a band that starts that far out analyses nothing.
         constexpr double kExact = 4503599627370496.0;
         if (!(count > 0) || !(std::fabs(base) < kExact)) return;
         // Only a in (-1 - base, H - base) can land inside; test each candidate exactly.
         const double first = std::max(0.0, std::floor(-1.0 - base));
-        const double last = std::min(count - 1, std::ceil(m_height - base));
+        const double last = std::min(count - 1, std::ceil(m_main.height - base));
         for (double a = first; a <= last; ++a) {
             const double r = std::trunc(base + a);
-            if (r >= 0 && r < m_height && (m_rows.empty() || m_rows.back() != int(r)))
+            if (r >= 0 && r < m_main.height && (m_rows.empty() || m_rows.back() != int(r)))
                 m_rows.push_back(int(r));
         }
     }
@@ -343,10 +339,10 @@ private:
     // the band's bit planes, then writes its columns of the output from them.
     template <class T>
     void Band(int k) {
-        const int c0 = k * kBandColumns, c1 = std::min(c0 + kBandColumns, m_width);
+        const int c0 = k * kBandColumns, c1 = std::min(c0 + kBandColumns, m_main.width);
         // One word per row and plane, and one more word per plane that takes the points
         // falling outside the image, so that plotting needs no branch.
-        const std::size_t words = std::size_t(m_height) + 1;
+        const std::size_t words = std::size_t(m_main.height) + 1;
         std::vector<std::uint64_t> scratch(words * std::size_t(m_planes), 0);
         std::uint64_t* planes = scratch.data();
 
@@ -376,11 +372,12 @@ private:
         }
         int rowOf[kPiece * kChannels];
         for (std::size_t k = 0; k < m_rows.size(); ++k) {
-            const T* in = m_src->Row<T>(m_rows[k]);
+            const T* in = m_analysed->Row<T>(m_rows[k]);
             // The band reads a short stretch of each row, too short for the processor to
             // fetch the next row's ahead by itself: ask for it while this row is plotted.
             if (k + kAhead < m_rows.size()) {
-                const char* next = reinterpret_cast<const char*>(m_src->Row<T>(m_rows[k + kAhead]));
+                const char* next =
+                    reinterpret_cast<const char*>(m_analysed->Row<T>(m_rows[k + kAhead]));
                 for (const Piece& p : pieces) {
                     const char* from = next + std::ptrdiff_t(p.begin) * sizeof(T) * kChannels;
                     for (std::ptrdiff_t b = 0; b < std::ptrdiff_t(p.count * sizeof(T) * kChannels);
@@ -410,7 +407,7 @@ private:
             }
             for (const Piece& p : pieces) {
                 std::uint64_t* plane = planes + words * std::size_t(p.trace->plane);
-                p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_height,
+                p.plot(in + std::ptrdiff_t(p.begin) * kChannels, p.count, *p.trace, m_main.height,
                        rowOf);
                 for (int j = 0; j < p.count; ++j) plane[rowOf[j]] |= p.bits[std::size_t(j)];
             }
@@ -486,7 +483,7 @@ private:
     // planes (its plane's spare word when it falls outside the image), four per pixel.
     template <class T>
     void AllRows(const T* in, int n, int* at) const {
-        const Doubles height = Doubles{} + double(m_height);
+        const Doubles height = Doubles{} + double(m_main.height);
         const Doubles stretch = m_lanes.stretch, factor = m_lanes.factor, offset = m_lanes.offset;
         const Ints plane = m_lanes.plane;
         for (int i = 0; i < n; ++i) {
@@ -511,7 +508,7 @@ private:
                        offset = QRVX_TWICE(m_lanes.offset);
         const Ints2 plane = QRVX_TWICE(m_lanes.plane);
 #undef QRVX_TWICE
-        const Doubles2 height = Doubles2{} + double(m_height);
+        const Doubles2 height = Doubles2{} + double(m_main.height);
         int i = 0;
         for (; i + 2 <= n; i += 2) {
             // Converted with the instructions themselves: the vector extension's
@@ -560,13 +557,13 @@ private:
         }();
         const Vec full = Vec{} + Pixels<T>::kFull;
         const int n = c1 - c0;
-        for (int y = 0; y < m_height; ++y) {
+        for (int y = 0; y < m_main.height; ++y) {
             std::array<std::uint64_t, kChannels> word{};
             for (int c = 0; c < kChannels; ++c)
                 if (m_planeOf[std::size_t(c)] >= 0)
                     word[std::size_t(c)] =
                         planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
-            T* out = m_dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
+            T* out = m_main.dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
             const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
             for (int j0 = 0; j0 < n; j0 += 8) {
                 std::uint32_t number = 0;
@@ -625,10 +622,8 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr; // the input or its blurred copy
-    Image* m_dst = nullptr;
-    int m_width = 0, m_height = 0;
-    double m_scale = 1;
+    const Image* m_analysed = nullptr; // the input or its blurred copy
+    frame::MainPair m_main;            // the render's input and output
     std::vector<Trace> m_traces;
     bool m_together = false; // the traces are the channels, with one column table
     bool m_wide = false;     // they take the AVX-512 rows

@@ -145,7 +145,10 @@ private:
         return axis;
     }
 
-    // A crossing's colour from the horizontal and vertical colours (0..1 units).
+    // A crossing's colour from the horizontal and vertical colours (0..1 units). The combo
+    // declares three entries (write over, add, subtract), as the tool always has; a value
+    // set past them through the host (a script, a saved setting) still reaches multiply (3)
+    // and divide (4), which the tool has always given, so they stay.
     static double Blend(int mode, double h, double v) {
         switch (mode) {
         case 1: return v + h;

@@ -39,16 +39,9 @@ constexpr int kFigures = 4;
 constexpr int kChannels = 4;         // red, green, blue, alpha: storage order
 constexpr long kBandBytes = 1 << 20; // output bytes per band of the drawing pass
 
-// A figure's match tolerance: a thumbwheel over 0..1, default 0, shown.
+// A figure's match tolerance: a thumbwheel over 0..1, default 0, declared shown.
 Input* Tolerance(Operator& op, const char* nameAndId) {
-    return op.AddInput(nameAndId, nameAndId,
-                       {{tag::DataType, "Number"},
-                        {tag::ControlKind, "ScrewControl"},
-                        {tag::ShownLow, 0.0},
-                        {tag::ShownHigh, 1.0},
-                        {tag::Default, 0.0},
-                        {tag::ScrewFlag, 1},
-                        {tag::Visible, 1}});
+    return frame::Screw(op, nameAndId, nameAndId, 0.0, {0.0, 1.0}, {.shown = true});
 }
 
 // The controls of one figure page.
@@ -117,17 +110,16 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
         m_markerImage = frame::ImageAt(m_marker, req);
 
         // No marker, or one that does not fit: red with zero alpha.
-        if (!m_markerImage || m_markerImage->Width() != f.width ||
-            m_markerImage->Height() != f.height) {
+        if (!m_markerImage || m_markerImage->Width() != m_main.width ||
+            m_markerImage->Height() != m_main.height) {
             IntPixel red;
             red.R = 65535;
-            m_dst->Fill(red);
-            m_output->Set(req, m_dst);
+            m_main.dst->Fill(red);
+            m_output->Set(req, m_main.dst);
             return;
         }
         // The connected figures, and how far above and below its marker row one reaches.
@@ -140,9 +132,10 @@ public:
             ++connected;
             fig.anchorX = fig.image->Width() / 2;
             fig.anchorY = fig.image->Height() / 2;
-            const double t = double(float(frame::Num(m_controls[k].tolerance, req))) * f.scale;
+            const double t = double(float(frame::Num(m_controls[k].tolerance, req))) * m_main.scale;
             for (int c = 0; c < kChannels; ++c) {
-                const double colour = float(frame::Num(m_controls[k].colour[c], req) * f.scale);
+                const double colour =
+                    float(frame::Num(m_controls[k].colour[c], req) * m_main.scale);
                 fig.low[c] = colour - t;
                 fig.high[c] = colour + t;
             }
@@ -152,26 +145,28 @@ public:
         m_above = above;
         m_below = below;
         if (connected == 0) {
-            m_dst->Fill(IntPixel{});
-            m_output->Set(req, m_dst);
+            m_main.dst->Fill(IntPixel{});
+            m_output->Set(req, m_main.dst);
             return;
         }
 
         // Find the matches, band by band of marker rows.
-        m_scanBands = BandCount(f.height);
+        m_scanBands = BandCount(m_main.height);
         m_matches = std::vector<std::vector<Match>>(std::size_t(m_scanBands));
-        m_slice = frame::PickByDepth(*m_dst, &Throng::Scan<std::uint16_t>, &Throng::Scan<float>);
+        m_slice =
+            frame::PickByDepth(*m_main.dst, &Throng::Scan<std::uint16_t>, &Throng::Scan<float>);
         DoMultiProcess(req, m_scanBands);
 
         // Clear the output and draw the figures, band by band of output rows; bands small
         // enough to stay in the cache while their figures are drawn.
-        const long cacheRows = std::max<long>(1, kBandBytes / m_dst->RowBytes());
-        m_drawBands = std::max(BandCount(f.height), (f.height + cacheRows - 1) / cacheRows);
+        const long cacheRows = std::max<long>(1, kBandBytes / m_main.dst->RowBytes());
+        m_drawBands =
+            std::max(BandCount(m_main.height), (m_main.height + cacheRows - 1) / cacheRows);
         m_slice = &Throng::Draw;
         DoMultiProcess(req, m_drawBands);
 
         m_matches = {}; // the lists are per render: give their memory back
-        m_output->Set(req, m_dst);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long k) override { (this->*m_slice)(k); }
@@ -195,9 +190,9 @@ private:
     // channel type; a marker of the other depth is read through its own conversion.
     template <class T>
     void Scan(long k) {
-        const RowRange rows = BandRows(k, m_scanBands, m_dst->Height());
-        const int w = m_dst->Width();
-        const bool sameDepth = m_markerImage->IsFloat() == m_dst->IsFloat();
+        const RowRange rows = BandRows(k, m_scanBands, m_main.dst->Height());
+        const int w = m_main.dst->Width();
+        const bool sameDepth = m_markerImage->IsFloat() == m_main.dst->IsFloat();
         std::vector<T> converted(sameDepth ? 0 : std::size_t(w) * kChannels);
         std::vector<Match>& out = m_matches[std::size_t(k)];
         for (long y = rows.begin; y < rows.end; ++y) {
@@ -225,9 +220,9 @@ private:
     // Clears band k of the output rows and draws into it every figure that reaches it, in
     // scan order.
     void Draw(long k) {
-        const RowRange rows = BandRows(k, m_drawBands, m_dst->Height());
+        const RowRange rows = BandRows(k, m_drawBands, m_main.dst->Height());
         for (long y = rows.begin; y < rows.end; ++y)
-            std::memset(m_dst->RowTable()[y], 0, std::size_t(m_dst->RowBytes()));
+            std::memset(m_main.dst->RowTable()[y], 0, std::size_t(m_main.dst->RowBytes()));
         // The marker rows whose figures can reach these rows.
         const std::int64_t first = std::int64_t(rows.begin) - m_below;
         const std::int64_t last = std::int64_t(rows.end) - 1 + m_above;
@@ -240,8 +235,8 @@ private:
                 for (int f = 0; f < kFigures; ++f) {
                     if (!(it->figures & (1u << f))) continue;
                     const Figure& fig = m_figures[f];
-                    m_dst->OXMergeRows(*fig.image, it->x - fig.anchorX, it->y - fig.anchorY,
-                                       int(rows.begin), int(rows.end));
+                    m_main.dst->OXMergeRows(*fig.image, it->x - fig.anchorX, it->y - fig.anchorY,
+                                            int(rows.begin), int(rows.end));
                 }
         }
     }
@@ -252,7 +247,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    Image* m_dst = nullptr;
+    frame::MainPair m_main; // the render's input and output
     const Image* m_markerImage = nullptr;
     std::array<Figure, kFigures> m_figures{};
     std::int64_t m_above = 0, m_below = 0; // rows a figure reaches above / below its marker

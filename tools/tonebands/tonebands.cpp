@@ -142,9 +142,7 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_src = f.src;
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
         Params p;
         for (int c = 0; c < kChannels; ++c) p.on[c] = frame::On(m_on[c], req);
         p.type = frame::Whole(m_filter, req);
@@ -158,7 +156,7 @@ public:
         p.end = number(m_end);
         p.smooth = number(m_smooth);
         // Scale to channel units in 32-bit floats, then the knees either side of the level.
-        p.scale = float(f.scale);
+        p.scale = float(m_main.scale);
         p.scaledLevel = p.scale * p.level;
         p.scaledStart = p.scale * p.start;
         p.scaledEnd = p.scale * p.end;
@@ -178,11 +176,11 @@ public:
         p.levelRise = (p.type == 2 || p.type == 3) ? double(p.span) : double(p.target) - p.level;
         if (!(p.on[0] || p.on[1] || p.on[2] || p.on[3])) p.band = Band::None;
         m_p = p;
-        const auto prepare = frame::PickByDepth(*m_dst, &ToneBands::ForDepth<std::uint16_t>,
+        const auto prepare = frame::PickByDepth(*m_main.dst, &ToneBands::ForDepth<std::uint16_t>,
                                                 &ToneBands::ForDepth<float>);
         m_worker = (this->*prepare)();
-        DoMultiProcess(req, f.height);
-        m_output->Set(req, m_dst);
+        DoMultiProcess(req, m_main.height);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long y) override { (this->*m_worker)(int(y)); }
@@ -409,8 +407,8 @@ private:
     // A filter type that does nothing, or no channel switched on: the row as it is.
     template <class T>
     void Copy(int y) {
-        std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y),
-                    std::size_t(m_src->Width()) * kChannels * sizeof(T));
+        std::memcpy(m_main.dst->Row<T>(y), m_main.src->Row<T>(y),
+                    std::size_t(m_main.src->Width()) * kChannels * sizeof(T));
     }
 
     // Filters row y (R, G, B, A interleaved) chunk by chunk: a branch-free pass writes the
@@ -419,9 +417,9 @@ private:
     // integer images its result from the table). A last odd pixel takes the rule directly.
     template <class T, class B>
     void Row(int y) {
-        const T* in = m_src->Row<T>(y);
-        T* out = m_dst->Row<T>(y);
-        const int n = m_src->Width() * kChannels;
+        const T* in = m_main.src->Row<T>(y);
+        T* out = m_main.dst->Row<T>(y);
+        const int n = m_main.src->Width() * kChannels;
         const Params& p = m_p;
         const Thresholds<T> th = BoundsOf<T>();
         const T pull = T(p.pull);
@@ -476,9 +474,9 @@ private:
     template <class B>
     QRVX_WIDE void WideRow(int y) {
         using T = std::uint16_t;
-        const T* in = m_src->Row<T>(y);
-        T* out = m_dst->Row<T>(y);
-        const int n = m_src->Width() * kChannels;
+        const T* in = m_main.src->Row<T>(y);
+        T* out = m_main.dst->Row<T>(y);
+        const int n = m_main.src->Width() * kChannels;
         const int whole = n - n % kLanes;
         frame::WideLookUpRow(in, out, whole, m_table.data(), _mm512_set1_epi16(short(m_lanes.pull)),
                              WideBands(m_lanes));
@@ -497,8 +495,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr;
-    Image* m_dst = nullptr;
+    frame::MainPair m_main; // the render's input and output
     Params m_p;
     Thresholds<std::uint16_t> m_intBounds;
     Thresholds<float> m_floatBounds;

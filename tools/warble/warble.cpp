@@ -128,20 +128,20 @@ public:
     }
 
     void Process(Request* req) override {
-        const frame::Frame f = frame::Begin(req, m_input);
-        m_src = f.src;
-        m_dst = f.dst;
+        m_main = frame::Begin(req, m_input);
         for (int c = 0; c < kChannels; ++c) {
             const ChannelControls& k = m_controls[c];
             Plan& p = m_plan[c];
             const Point centre = frame::PointAt(k.centre, req);
             // The centre's shift, taken as whole where it is meant to be (a tenth of 360
             // rows), so that a channel without waves moves every row alike.
-            const double offsetX = frame::WholeIfClose(f.width * (centre.X - 0.5), f.width);
-            const double offsetY = frame::WholeIfClose(f.height * (centre.Y - 0.5), f.height);
+            const double offsetX =
+                frame::WholeIfClose(m_main.width * (centre.X - 0.5), m_main.width);
+            const double offsetY =
+                frame::WholeIfClose(m_main.height * (centre.Y - 0.5), m_main.height);
             // The horizontal wave runs down the image: its phase is in rows.
-            Displacements(ReadAxis(k.x, req, f.height, offsetX), f.width, p.x);
-            Displacements(ReadAxis(k.y, req, f.width, offsetY), f.height, p.y);
+            Displacements(ReadAxis(k.x, req, m_main.height, offsetX), m_main.width, p.x);
+            Displacements(ReadAxis(k.y, req, m_main.width, offsetY), m_main.height, p.y);
             const auto still = [](double d) { return d == 0.0; };
             p.moves =
                 frame::On(k.active, req) && !(std::all_of(p.x.d.begin(), p.x.d.end(), still) &&
@@ -163,15 +163,16 @@ public:
         };
         m_whole =
             same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) && same(m_plan[0], m_plan[3]);
-        m_bands = BandCount(f.height);
-        m_scratch.resize(std::size_t(f.height) * kTileWidth * (m_src->IsFloat() ? 2 : 1));
-        m_worker = frame::PickByDepth(*m_dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
+        m_bands = BandCount(m_main.height);
+        m_scratch.resize(std::size_t(m_main.height) * kTileWidth * (m_main.src->IsFloat() ? 2 : 1));
+        m_worker =
+            frame::PickByDepth(*m_main.dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
         DoMultiProcess(req, m_bands);
-        m_output->Set(req, m_dst);
+        m_output->Set(req, m_main.dst);
     }
 
     void ProcessSlice(Request*, long band) override {
-        const RowRange rows = BandRows(band, m_bands, m_dst->Height());
+        const RowRange rows = BandRows(band, m_bands, m_main.dst->Height());
         (this->*m_worker)(int(rows.begin), int(rows.end));
     }
 
@@ -257,14 +258,14 @@ private:
     // result, and the targets of a tile stay in the cache while its sources go by.
     template <class T>
     void Band(int y0, int y1) {
-        const int w = m_src->Width(), h = m_src->Height();
+        const int w = m_main.src->Width(), h = m_main.src->Height();
         const std::size_t pixelBytes = 4 * sizeof(T);
         bool keep[kChannels];
         int kept = 0;
         for (int c = 0; c < kChannels; ++c) kept += keep[c] = !m_plan[c].moves;
         if (kept == kChannels) {
             for (int y = y0; y < y1; ++y)
-                std::memcpy(m_dst->Row<T>(y), m_src->Row<T>(y), w * pixelBytes);
+                std::memcpy(m_main.dst->Row<T>(y), m_main.src->Row<T>(y), w * pixelBytes);
             return;
         }
         // Per channel, the source rows that can reach the band (with rows of margin for
@@ -286,7 +287,7 @@ private:
             const std::size_t bytes = std::size_t(out.x1 - x0) * pixelBytes;
             // Start the tile.
             for (int y = y0; y < y1; ++y) {
-                const T* s = m_src->Row<T>(y) + x0 * 4;
+                const T* s = m_main.src->Row<T>(y) + x0 * 4;
                 T* o = out.RowAt(y);
                 if (kept == 0)
                     std::memset(o, 0, bytes);
@@ -297,11 +298,12 @@ private:
             }
             // Replay; channels that move alike go as whole pixels, the others one at a time.
             for (int y = first; y < last; ++y) {
-                const T* s = m_src->Row<T>(y);
+                const T* s = m_main.src->Row<T>(y);
                 // A tile reads a short piece of each source row, too short for the
                 // hardware to follow: ask for the piece two rows on.
                 if (y + 2 < last) {
-                    const char* next = reinterpret_cast<const char*>(m_src->Row<T>(y + 2) + x0 * 4);
+                    const char* next =
+                        reinterpret_cast<const char*>(m_main.src->Row<T>(y + 2) + x0 * 4);
                     for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(next + i);
                 }
                 for (int c = 0; c < kChannels; ++c) {
@@ -316,7 +318,7 @@ private:
             }
             // Hand the tile to the output.
             for (int y = y0; y < y1; ++y)
-                std::memcpy(m_dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
+                std::memcpy(m_main.dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
         }
     }
 
@@ -396,8 +398,7 @@ private:
     Output* m_output;
 
     // Prepared per request.
-    const Image* m_src = nullptr;
-    Image* m_dst = nullptr;
+    frame::MainPair m_main; // the render's input and output
     std::array<Plan, kChannels> m_plan;
     bool m_whole = false;                 // all four channels move alike
     std::vector<std::uint64_t> m_scratch; // per image row, the pixels of one tile row

@@ -123,20 +123,21 @@ public:
 
         // The reference at the picture's size and the passive image at the cell size, as
         // temporaries of this request.
-        Image* resizedRef = nullptr;
-        if (ref->Width() != w || ref->Height() != h) ref = resizedRef = ref->ResizeOfImage(w, h);
-        Image* resizedPassive = nullptr;
-        if (passive && (passive->Width() != m_cellW || passive->Height() != m_cellH))
-            passive = resizedPassive = passive->ResizeOfImage(m_cellW, m_cellH);
+        frame::Temporary resizedRef, resizedPassive;
+        if (ref->Width() != w || ref->Height() != h) {
+            resizedRef.reset(ref->ResizeOfImage(w, h));
+            ref = resizedRef.get();
+        }
+        if (passive && (passive->Width() != m_cellW || passive->Height() != m_cellH)) {
+            resizedPassive.reset(passive->ResizeOfImage(m_cellW, m_cellH));
+            passive = resizedPassive.get();
+        }
 
         m_ref = ref;
         m_motionImage = motion;
         m_passiveImage = passive;
         m_worker = PickWorker(*src, *ref, levels);
         DoMultiProcess(req, cells);
-
-        if (resizedRef) resizedRef->Recycle();
-        if (resizedPassive) resizedPassive->Recycle();
         m_output->Set(req, m_dst);
     }
 
@@ -200,7 +201,7 @@ private:
 
     // A reference channel value of type R in the picture's units (type T), converted as
     // the host converts a pixel between depths: a float scaled by 65535 and rounded to
-    // 0..65535, an integer divided by 65535 in float.
+    // 0..65535 (RoundClamp16), an integer divided by 65535 in float.
     template <class T, class R>
     static auto InUnitsOf(R v) {
         if constexpr (std::is_same_v<T, float>) {
@@ -211,8 +212,7 @@ private:
         } else if constexpr (std::is_same_v<R, std::uint16_t>) {
             return int(v);
         } else {
-            const float s = v * 65535.0f;
-            return !(s > 0.0f) ? 0 : s >= 65535.0f ? 65535 : int(s + 0.5f);
+            return int(RoundClamp16(v * 65535.0f));
         }
     }
 
