@@ -114,10 +114,48 @@ void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const b
 // at least 8 of its pixels per sigma, so the reduction loses nothing the blur keeps.
 int ReductionFactor(double sigma) { return std::clamp(int(sigma / 8.0), 1, 64); }
 
+#if defined(__x86_64__)
+#define QRVX_AVX2 [[gnu::target("avx2")]]
+
+// Two pixels, the first at a and the second at b, as floats in units.
+template <class TS>
+QRVX_AVX2 inline __m256 UnitPair(const TS* a, const TS* b) {
+    if constexpr (std::is_same_v<TS, float>) {
+        return _mm256_loadu2_m128(b, a);
+    } else {
+        const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)),
+                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v)),
+                             _mm256_set1_ps(kInv65535));
+    }
+}
+
+// One source row's share of Reduce's block sums, two whole blocks to a register (each
+// block's four channels summed from left to right as the portable loop sums them). Gives
+// the blocks done, an even number of whole ones; the rest are the caller's.
+template <class TS>
+QRVX_AVX2 int ReduceRowAvx2(const TS* s, float* sums, int blocks, int fx) {
+    int lx = 0;
+    for (; lx + 2 <= blocks; lx += 2) {
+        const TS* a = s + std::size_t(lx) * fx * 4;
+        const TS* b = a + std::size_t(fx) * 4;
+        __m256 acc = _mm256_setzero_ps();
+        for (int j = 0; j < fx; ++j) acc = _mm256_add_ps(acc, UnitPair(a + j * 4, b + j * 4));
+        float* at = sums + std::size_t(lx) * 4;
+        _mm256_storeu_ps(at, _mm256_add_ps(_mm256_loadu_ps(at), acc));
+    }
+    return lx;
+}
+#endif
+
 // low = src averaged over fx x fy blocks (edge blocks over the pixels they hold).
 template <class TS>
 void Reduce(const Image& src, Image& low, int fx, int fy) {
     const int w = src.Width(), h = src.Height();
+#if defined(__x86_64__)
+    // Whole blocks (all but perhaps the last) take the AVX2 loop where there is one.
+    const int wholeBlocks = Avx2Vectors() ? w / fx : 0;
+#endif
     ParallelBands(low.Height(), DefaultBands(), [&](long y0, long y1) {
         std::vector<float> sums(std::size_t(low.Width()) * 4);
         for (long ly = y0; ly < y1; ++ly) {
@@ -125,7 +163,11 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
             const int top = int(ly) * fy, rows = std::min(fy, h - top);
             for (int y = top; y < top + rows; ++y) {
                 const TS* s = src.Row<TS>(y);
-                for (int lx = 0, x = 0; lx < low.Width(); ++lx) {
+                int lx = 0;
+#if defined(__x86_64__)
+                if (wholeBlocks > 1) lx = ReduceRowAvx2(s, sums.data(), wholeBlocks, fx);
+#endif
+                for (int x = lx * fx; lx < low.Width(); ++lx) {
                     float acc[4] = {0, 0, 0, 0};
                     for (const int end = std::min(x + fx, w); x < end; ++x)
                         for (int c = 0; c < 4; ++c) acc[c] += ToUnit(s[x * 4 + c]);
@@ -142,8 +184,6 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
 }
 
 #if defined(__x86_64__)
-#define QRVX_AVX2 [[gnu::target("avx2")]]
-
 // Pixels x and x + 1 of an enlarged row: the portable loop's l + (r - l) * t, two pixels
 // to a register.
 QRVX_AVX2 inline __m256 Lerp8(const float* line, const int* x0, const int* x1, const float* tx,
