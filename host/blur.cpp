@@ -184,18 +184,6 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
 }
 
 #if defined(__x86_64__)
-// Pixels x and x + 1 of an enlarged row: the portable loop's l + (r - l) * t, two pixels
-// to a register.
-QRVX_AVX2 inline __m256 Lerp8(const float* line, const int* x0, const int* x1, const float* tx,
-                              int x) {
-    const __m256 l =
-        _mm256_loadu2_m128(&line[std::size_t(x0[x + 1]) * 4], &line[std::size_t(x0[x]) * 4]);
-    const __m256 r =
-        _mm256_loadu2_m128(&line[std::size_t(x1[x + 1]) * 4], &line[std::size_t(x1[x]) * 4]);
-    const __m256 t = _mm256_set_m128(_mm_set1_ps(tx[x + 1]), _mm_set1_ps(tx[x]));
-    return _mm256_add_ps(l, _mm256_mul_ps(_mm256_sub_ps(r, l), t));
-}
-
 // RoundClamp16 of v * 65535 on eight values, the same operations in the same order.
 QRVX_AVX2 inline __m256i Round8(__m256 v) {
     const __m256 half = _mm256_set1_ps(0.5f);
@@ -205,25 +193,53 @@ QRVX_AVX2 inline __m256i Round8(__m256 v) {
     return _mm256_cvttps_epi32(w);
 }
 
-// The first pixels of an enlarged row (four at a time) with AVX2: gives how many are
-// done; the rest are the caller's.
+// The same on four values.
+QRVX_AVX2 inline __m128i Round4(__m128 v) {
+    const __m128 half = _mm_set1_ps(0.5f);
+    __m128 w = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(65535.0f)), half);
+    w = _mm_and_ps(w, _mm_cmpgt_ps(w, half));
+    w = _mm_min_ps(w, _mm_set1_ps(65535.5f));
+    return _mm_cvttps_epi32(w);
+}
+
+// The pixels of output columns that take the same pair of reduced pixels: [begin, end)
+// between reduced pixel j and the next.
+struct EnlargeRun {
+    int j, begin, end;
+};
+
+// One enlarged row with AVX2: in each run the portable loop's l + (r - l) * t, with l and
+// r - l the run's (diff holds r - l for every reduced pixel) and t the column's (tx4
+// holds it four times over), two pixels to a register and a last odd one alone.
 template <class TD>
-QRVX_AVX2 int EnlargeRowAvx2(const float* line, const int* x0, const int* x1, const float* tx,
-                             TD* d, int w) {
-    int x = 0;
-    for (; x + 4 <= w; x += 4) {
-        const __m256 a = Lerp8(line, x0, x1, tx, x), b = Lerp8(line, x0, x1, tx, x + 2);
-        if constexpr (std::is_same_v<TD, float>) {
-            _mm256_storeu_ps(d + x * 4, a);
-            _mm256_storeu_ps(d + x * 4 + 8, b);
-        } else {
-            // Values in 0..65535 pack as they are; the permutation puts the halves in order.
-            const __m256i out =
-                _mm256_permute4x64_epi64(_mm256_packus_epi32(Round8(a), Round8(b)), 0xD8);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x * 4), out);
+QRVX_AVX2 void EnlargeRowAvx2(const float* line, const float* diff, const float* tx4,
+                              const std::vector<EnlargeRun>& runs, TD* d) {
+    for (const EnlargeRun& run : runs) {
+        const __m128 l4 = _mm_loadu_ps(line + std::size_t(run.j) * 4),
+                     d4 = _mm_loadu_ps(diff + std::size_t(run.j) * 4);
+        const __m256 l = _mm256_set_m128(l4, l4), r = _mm256_set_m128(d4, d4);
+        int x = run.begin;
+        for (; x + 2 <= run.end; x += 2) {
+            const __m256 v = _mm256_add_ps(l, _mm256_mul_ps(r, _mm256_loadu_ps(tx4 + x * 4)));
+            if constexpr (std::is_same_v<TD, float>) {
+                _mm256_storeu_ps(d + x * 4, v);
+            } else {
+                const __m256i i = Round8(v); // 0..65535: the pack keeps the values
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(d + x * 4),
+                    _mm_packus_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1)));
+            }
+        }
+        if (x < run.end) {
+            const __m128 v = _mm_add_ps(l4, _mm_mul_ps(d4, _mm_loadu_ps(tx4 + x * 4)));
+            if constexpr (std::is_same_v<TD, float>) {
+                _mm_storeu_ps(d + x * 4, v);
+            } else {
+                const __m128i i = Round4(v);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x * 4), _mm_packus_epi32(i, i));
+            }
         }
     }
-    return x;
 }
 #endif
 
@@ -243,9 +259,21 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
     }
 #if defined(__x86_64__)
     const bool avx2 = Avx2Vectors();
+    std::vector<float> tx4;
+    std::vector<EnlargeRun> runs;
+    if (avx2) {
+        tx4.resize(std::size_t(w) * 4);
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) tx4[std::size_t(x) * 4 + c] = tx[x];
+        for (int x = 0; x < w; ++x) // x0 never falls as x grows
+            if (runs.empty() || runs.back().j != x0[x])
+                runs.push_back({x0[x], x, x + 1});
+            else
+                runs.back().end = x + 1;
+    }
 #endif
     ParallelBands(dst.Height(), DefaultBands(), [&](long y0, long y1) {
-        std::vector<float> line(std::size_t(lw) * 4);
+        std::vector<float> line(std::size_t(lw) * 4), diff(line.size());
         for (long y = y0; y < y1; ++y) {
             const double p = std::clamp((y + 0.5) / fy - 0.5, 0.0, double(lh - 1));
             const int r0 = int(p), r1 = std::min(r0 + 1, lh - 1);
@@ -256,7 +284,16 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
             TD* d = dst.Row<TD>(int(y));
             int x = 0;
 #if defined(__x86_64__)
-            if (avx2) x = EnlargeRowAvx2(line.data(), x0.data(), x1.data(), tx.data(), d, w);
+            if (avx2) {
+                for (int j = 0; j < lw; ++j) {
+                    const int j1 = std::min(j + 1, lw - 1);
+                    for (int c = 0; c < 4; ++c)
+                        diff[std::size_t(j) * 4 + c] =
+                            line[std::size_t(j1) * 4 + c] - line[std::size_t(j) * 4 + c];
+                }
+                EnlargeRowAvx2(line.data(), diff.data(), tx4.data(), runs, d);
+                x = w;
+            }
 #endif
             for (; x < w; ++x) {
                 const float* l = &line[std::size_t(x0[x]) * 4];
