@@ -208,37 +208,74 @@ struct EnlargeRun {
     int j, begin, end;
 };
 
-// One enlarged row with AVX2: in each run the portable loop's l + (r - l) * t, with l and
-// r - l the run's (diff holds r - l for every reduced pixel) and t the column's (tx4
-// holds it four times over), two pixels to a register and a last odd one alone.
+// One run of an enlarged row from column x on, with AVX2: the portable loop's l + (r - l) * t, with
+// l and r - l the run's (diff holds r - l for every reduced pixel) and t the column's (tx4 holds it
+// four times over), two pixels to a register and a last odd one alone.
+template <class TD>
+QRVX_AVX2 inline void EnlargeRunAvx2(const float* line, const float* diff, const float* tx4,
+                                     const EnlargeRun& run, int x, TD* d) {
+    const __m128 l4 = _mm_loadu_ps(line + std::size_t(run.j) * 4),
+                 d4 = _mm_loadu_ps(diff + std::size_t(run.j) * 4);
+    const __m256 l = _mm256_set_m128(l4, l4), r = _mm256_set_m128(d4, d4);
+    for (; x + 2 <= run.end; x += 2) {
+        const __m256 v = _mm256_add_ps(l, _mm256_mul_ps(r, _mm256_loadu_ps(tx4 + x * 4)));
+        if constexpr (std::is_same_v<TD, float>) {
+            _mm256_storeu_ps(d + x * 4, v);
+        } else {
+            const __m256i i = Round8(v); // 0..65535: the pack keeps the values
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(d + x * 4),
+                _mm_packus_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1)));
+        }
+    }
+    if (x < run.end) {
+        const __m128 v = _mm_add_ps(l4, _mm_mul_ps(d4, _mm_loadu_ps(tx4 + x * 4)));
+        if constexpr (std::is_same_v<TD, float>) {
+            _mm_storeu_ps(d + x * 4, v);
+        } else {
+            const __m128i i = Round4(v);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x * 4), _mm_packus_epi32(i, i));
+        }
+    }
+}
+
 template <class TD>
 QRVX_AVX2 void EnlargeRowAvx2(const float* line, const float* diff, const float* tx4,
                               const std::vector<EnlargeRun>& runs, TD* d) {
+    for (const EnlargeRun& run : runs) EnlargeRunAvx2(line, diff, tx4, run, run.begin, d);
+}
+
+#define QRVX_AVX512 [[gnu::target("avx512f,avx512bw,avx512vl")]]
+
+// The same with AVX-512, four pixels to a register and the run's last ones as above.
+// (Zero-masked forms with every lane on are the plain instructions, without GCC 12's
+// warning about the undefined value the plain intrinsics start from.)
+template <class TD>
+QRVX_AVX512 void EnlargeRowWide(const float* line, const float* diff, const float* tx4,
+                                const std::vector<EnlargeRun>& runs, TD* d) {
+    constexpr __mmask16 all = 0xFFFF;
+    const __m512 half = _mm512_set1_ps(0.5f);
     for (const EnlargeRun& run : runs) {
-        const __m128 l4 = _mm_loadu_ps(line + std::size_t(run.j) * 4),
-                     d4 = _mm_loadu_ps(diff + std::size_t(run.j) * 4);
-        const __m256 l = _mm256_set_m128(l4, l4), r = _mm256_set_m128(d4, d4);
+        const __m512 l = _mm512_maskz_broadcast_f32x4(all,
+                                                      _mm_loadu_ps(line + std::size_t(run.j) * 4)),
+                     r = _mm512_maskz_broadcast_f32x4(all,
+                                                      _mm_loadu_ps(diff + std::size_t(run.j) * 4));
         int x = run.begin;
-        for (; x + 2 <= run.end; x += 2) {
-            const __m256 v = _mm256_add_ps(l, _mm256_mul_ps(r, _mm256_loadu_ps(tx4 + x * 4)));
+        for (; x + 4 <= run.end; x += 4) {
+            const __m512 v = _mm512_add_ps(l, _mm512_mul_ps(r, _mm512_loadu_ps(tx4 + x * 4)));
             if constexpr (std::is_same_v<TD, float>) {
-                _mm256_storeu_ps(d + x * 4, v);
+                _mm512_storeu_ps(d + x * 4, v);
             } else {
-                const __m256i i = Round8(v); // 0..65535: the pack keeps the values
-                _mm_storeu_si128(
-                    reinterpret_cast<__m128i*>(d + x * 4),
-                    _mm_packus_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1)));
+                __m512 w = _mm512_add_ps(_mm512_mul_ps(v, _mm512_set1_ps(65535.0f)), half);
+                w = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(w, half, _CMP_GT_OQ), w);
+                w = _mm512_maskz_min_ps(all, w, _mm512_set1_ps(65535.5f));
+                // 0..65535: the narrowing keeps the values, in order.
+                _mm256_storeu_si256(
+                    reinterpret_cast<__m256i*>(d + x * 4),
+                    _mm512_maskz_cvtusepi32_epi16(all, _mm512_maskz_cvttps_epi32(all, w)));
             }
         }
-        if (x < run.end) {
-            const __m128 v = _mm_add_ps(l4, _mm_mul_ps(d4, _mm_loadu_ps(tx4 + x * 4)));
-            if constexpr (std::is_same_v<TD, float>) {
-                _mm_storeu_ps(d + x * 4, v);
-            } else {
-                const __m128i i = Round4(v);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x * 4), _mm_packus_epi32(i, i));
-            }
-        }
+        if (x < run.end) EnlargeRunAvx2(line, diff, tx4, run, x, d);
     }
 }
 #endif
@@ -258,7 +295,7 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
         tx[x] = float(p - x0[x]);
     }
 #if defined(__x86_64__)
-    const bool avx2 = Avx2Vectors();
+    const bool avx2 = Avx2Vectors(), wide = WideVectors();
     std::vector<float> tx4;
     std::vector<EnlargeRun> runs;
     if (avx2) {
@@ -291,7 +328,10 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
                         diff[std::size_t(j) * 4 + c] =
                             line[std::size_t(j1) * 4 + c] - line[std::size_t(j) * 4 + c];
                 }
-                EnlargeRowAvx2(line.data(), diff.data(), tx4.data(), runs, d);
+                if (wide)
+                    EnlargeRowWide(line.data(), diff.data(), tx4.data(), runs, d);
+                else
+                    EnlargeRowAvx2(line.data(), diff.data(), tx4.data(), runs, d);
                 x = w;
             }
 #endif
