@@ -1,16 +1,24 @@
 #!/usr/bin/env python3
-"""Runs every benchmark program of a build and the ffmpeg peers on the same frame size,
-then prints Mpix/s with the ratios against the plain copy and against the peer.
+"""Measures every benchmark program of a build against the plain copy, in alternation,
+and the ffmpeg peers on the same frame size; prints Mpix/s with the ratios.
 
-Usage: bench/compare.py BUILD_DIR [--filter REGEX] [--min-time SECONDS] [--no-peers]
+Usage: bench/compare.py BUILD_DIR [--filter REGEX] [--rounds N] [--min-time SECONDS]
+                        [--no-peers]
 
 Each benchmark is named "<label>/<int16|float>/threads:<n>"; its yardstick is
-"Copy/<depth>/threads:<n>" from host_bench. A peer is an ffmpeg filter run over the same
-number of frames of noise (3840 x 2160 unless the row gives another "size") in the named
-pixel format; its time is the run with the filter less the run with ffmpeg's null filter,
-so that reading and decoding the raw frames is not counted against it. Its Mpix/s counts
-the frame's pixels, or "pixels" per frame where the row gives them (a peer whose output
-is counted, as its benchmark counts the tool's output).
+"Copy/<depth>/threads:<n>" from host_bench. The machine is shared, and what a program
+measures moves by half or double within minutes, so the two are measured in turn: copy,
+tool, copy, tool, ... for N rounds (5 unless --rounds says otherwise), each a separate
+short run of the benchmark program, and each round gives the ratio of the tool to the copy
+just before it. The table shows the median of those ratios and their spread (min..max):
+a narrow spread is a ratio to trust.
+
+A peer is an ffmpeg filter run over the same number of frames of noise (3840 x 2160 unless
+the row gives another "size") in the named pixel format; its time is the run with the
+filter less the run with ffmpeg's null filter, so that reading and decoding the raw frames
+is not counted against it. Its Mpix/s counts the frame's pixels, or "pixels" per frame
+where the row gives them (a peer whose output is counted, as its benchmark counts the
+tool's output); it is the best of three, set against the tool's median.
 """
 import argparse
 import glob
@@ -62,24 +70,81 @@ PEERS = [
 ]
 
 
-def run_benchmarks(build, regex, min_time):
-    results = {}
+def list_benchmarks(build, regex):
+    """(program, name) of every benchmark whose name (without "/real_time") the regular
+    expression finds, in the programs' order."""
     programs = sorted(glob.glob(os.path.join(build, "bin", "*_bench")))
     if not programs:
         sys.exit(f"compare: no benchmark programs in {build}/bin (configure with -DQRVX_BENCH=ON)")
+    found = []
     for program in programs:
-        cmd = [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}"]
-        if regex:
-            cmd.append(f"--benchmark_filter={regex}")
-        run = subprocess.run(cmd, capture_output=True, text=True)
-        if "Failed to match" in run.stderr + run.stdout:
-            continue  # the filter leaves nothing of this program
-        if run.returncode != 0 or not run.stdout.strip():
+        run = subprocess.run([program, "--benchmark_list_tests"], capture_output=True, text=True)
+        if run.returncode != 0:
             sys.exit(f"compare: {os.path.basename(program)} failed:\n{run.stderr}")
-        for b in json.loads(run.stdout)["benchmarks"]:
-            if "Mpix/s" in b:  # not the timings of one-off work (view_pixels_bench's first use)
-                results[b["name"].removesuffix("/real_time")] = b["Mpix/s"]
-    return results
+        found += [(program, name) for name in run.stdout.splitlines()
+                  if re.search(regex, short(name))]
+    return found
+
+
+def measure(program, name, min_time):
+    """Mpix/s of one short run of one benchmark, or None if it counts no pixels."""
+    cmd = [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}",
+           f"--benchmark_filter=^{literal(name)}$"]
+    run = subprocess.run(cmd, capture_output=True, text=True)
+    if run.returncode != 0 or not run.stdout.strip():
+        sys.exit(f"compare: {os.path.basename(program)} {name} failed:\n{run.stderr}")
+    for b in json.loads(run.stdout)["benchmarks"]:
+        if b["name"] == name:
+            # Not the timings of one-off work (view_pixels_bench's first use).
+            return b.get("Mpix/s")
+    sys.exit(f"compare: {os.path.basename(program)} did not run {name}")
+
+
+def literal(text):
+    """text as a regular expression that matches only itself (the programs' regex syntax is
+    POSIX, where an escaped ordinary character is undefined, so only specials are escaped)."""
+    return re.sub(r"([.^$*+?()\[\]{}|\\])", r"\\\1", text)
+
+
+def short(name):
+    return name.removesuffix("/real_time")
+
+
+def copy_of(name):
+    """The plain copy's name for a benchmark "<label>/<depth>/threads:<n>", or None."""
+    parts = short(name).split("/")
+    if len(parts) != 3 or parts[0] == "Copy" or parts[1] not in ("int16", "float"):
+        return None
+    return f"Copy/{parts[1]}/{parts[2]}"
+
+
+def run_benchmarks(build, regex, min_time, rounds, progress):
+    """Runs each benchmark in alternation with the plain copy of its depth and threads
+    (copy, tool, copy, tool, ...), `rounds` of each, every one a separate short run, and
+    yields (name, tool Mpix/s per round, copy Mpix/s per round) as each is done. A
+    benchmark without a copy is run `rounds` times alone (its copy list is empty)."""
+    copies = {short(n): (p, n) for p, n in list_benchmarks(build, "^Copy/")}
+    for program, name in list_benchmarks(build, regex):
+        if short(name).startswith("Copy/"):
+            continue
+        copy = copy_of(name)
+        if copy not in copies:
+            copy = None
+        tool, base = [], []
+        for r in range(rounds):
+            if progress:
+                print(f"{short(name)} round {r + 1}/{rounds}", end="\r", file=sys.stderr,
+                      flush=True)
+            if copy is not None:
+                base.append(measure(*copies[copy], min_time))
+            mpix = measure(program, name, min_time)
+            if mpix is None:
+                break
+            tool.append(mpix)
+        if progress:
+            print(" " * 60, end="\r", file=sys.stderr, flush=True)
+        if tool:
+            yield short(name), tool, base[:len(tool)]
 
 
 def ffmpeg_seconds(raw, pix_fmt, size, graph, threads):
@@ -126,27 +191,44 @@ def run_peers(results, regex):
     return peers
 
 
+def median(values):
+    v = sorted(values)
+    mid = len(v) // 2
+    return v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("build")
-    ap.add_argument("--filter", default="")
-    ap.add_argument("--min-time", default="1")
+    ap.add_argument("--filter", default="", help="regular expression over benchmark names")
+    ap.add_argument("--rounds", type=int, default=5, help="alternated rounds (default 5)")
+    ap.add_argument("--min-time", default="0.5", help="seconds per run (default 0.5)")
     ap.add_argument("--no-peers", action="store_true")
     args = ap.parse_args()
+    if args.rounds < 1:
+        sys.exit("compare: --rounds must be at least 1")
 
-    results = run_benchmarks(args.build, args.filter and f"({args.filter})|^Copy/", args.min_time)
-    peers = {} if args.no_peers else run_peers(results, args.filter)
+    paths = "portable (QRVX_NO_AVX512 set)" if os.environ.get("QRVX_NO_AVX512") else \
+        "wide where the processor has them"
+    print(f"{args.rounds} rounds of copy then tool, {args.min_time} s a run; vector paths: {paths}")
+    print(f"{'benchmark':40} {'Mpix/s':>8} {'copy':>6} {'x copy':>6}  {'spread':11}")
+    medians = {}
+    for name, tool, base in run_benchmarks(args.build, args.filter, args.min_time,
+                                           args.rounds, sys.stderr.isatty()):
+        medians[name] = median(tool)
+        line = f"{name:40} {medians[name]:8.0f}"
+        if base:
+            ratios = [t / c for t, c in zip(tool, base)]
+            line += f" {median(base):6.0f} {median(ratios):6.2f}  " \
+                    f"{min(ratios):.2f}..{max(ratios):.2f}"
+        print(line, flush=True)
 
-    print(f"{'benchmark':44} {'Mpix/s':>9} {'x copy':>7}  {'peer':30} {'Mpix/s':>9} {'x peer':>7}")
-    for name, mpix in results.items():
-        label, depth, threads = name.split("/")
-        copy = results.get(f"Copy/{depth}/{threads}")
-        ratio = f"{mpix / copy:7.2f}" if copy else f"{'':7}"
-        line = f"{name:44} {mpix:9.0f} {ratio}"
-        if name in peers:
-            peer, peer_mpix = peers[name]
-            line += f"  {peer:30} {peer_mpix:9.0f} {mpix / peer_mpix:7.2f}"
-        print(line)
+    peers = {} if args.no_peers else run_peers(medians, args.filter)
+    if peers:
+        print(f"\n{'benchmark':40} {'Mpix/s':>8}  {'peer':32} {'Mpix/s':>8} {'x peer':>6}")
+        for name, (peer, peer_mpix) in peers.items():
+            print(f"{name:40} {medians[name]:8.0f}  {peer:32} {peer_mpix:8.0f} "
+                  f"{medians[name] / peer_mpix:6.2f}")
 
 
 if __name__ == "__main__":

@@ -10,6 +10,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace host {
 namespace {
 
@@ -111,10 +115,48 @@ void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const b
 // at least 8 of its pixels per sigma, so the reduction loses nothing the blur keeps.
 int ReductionFactor(double sigma) { return std::clamp(int(sigma / 8.0), 1, 64); }
 
+#if defined(__x86_64__)
+#define QRVX_AVX2 [[gnu::target("avx2")]]
+
+// Two pixels, the first at a and the second at b, as floats in units.
+template <class TS>
+QRVX_AVX2 inline __m256 UnitPair(const TS* a, const TS* b) {
+    if constexpr (std::is_same_v<TS, float>) {
+        return _mm256_loadu2_m128(b, a);
+    } else {
+        const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)),
+                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v)),
+                             _mm256_set1_ps(kInv65535));
+    }
+}
+
+// One source row's share of Reduce's block sums, two whole blocks to a register (each
+// block's four channels summed from left to right as the portable loop sums them). Gives
+// the blocks done, an even number of whole ones; the rest are the caller's.
+template <class TS>
+QRVX_AVX2 int ReduceRowAvx2(const TS* s, float* sums, int blocks, int fx) {
+    int lx = 0;
+    for (; lx + 2 <= blocks; lx += 2) {
+        const TS* a = s + std::size_t(lx) * fx * 4;
+        const TS* b = a + std::size_t(fx) * 4;
+        __m256 acc = _mm256_setzero_ps();
+        for (int j = 0; j < fx; ++j) acc = _mm256_add_ps(acc, UnitPair(a + j * 4, b + j * 4));
+        float* at = sums + std::size_t(lx) * 4;
+        _mm256_storeu_ps(at, _mm256_add_ps(_mm256_loadu_ps(at), acc));
+    }
+    return lx;
+}
+#endif
+
 // low = src averaged over fx x fy blocks (edge blocks over the pixels they hold).
 template <class TS>
 void Reduce(const Image& src, Image& low, int fx, int fy) {
     const int w = src.Width(), h = src.Height();
+#if defined(__x86_64__)
+    // Whole blocks (all but perhaps the last) take the AVX2 loop where there is one.
+    const int wholeBlocks = Avx2Vectors() ? w / fx : 0;
+#endif
     ParallelBands(low.Height(), DefaultBands(), [&](long y0, long y1) {
         std::vector<float> sums(std::size_t(low.Width()) * 4);
         for (long ly = y0; ly < y1; ++ly) {
@@ -122,7 +164,11 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
             const int top = int(ly) * fy, rows = std::min(fy, h - top);
             for (int y = top; y < top + rows; ++y) {
                 const TS* s = src.Row<TS>(y);
-                for (int lx = 0, x = 0; lx < low.Width(); ++lx) {
+                int lx = 0;
+#if defined(__x86_64__)
+                if (wholeBlocks > 1) lx = ReduceRowAvx2(s, sums.data(), wholeBlocks, fx);
+#endif
+                for (int x = lx * fx; lx < low.Width(); ++lx) {
                     float acc[4] = {0, 0, 0, 0};
                     for (const int end = std::min(x + fx, w); x < end; ++x)
                         for (int c = 0; c < 4; ++c) acc[c] += ToUnit(s[x * 4 + c]);
@@ -138,8 +184,105 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
     });
 }
 
+#if defined(__x86_64__)
+// RoundClamp16 of v * 65535 on eight values, the same operations in the same order.
+QRVX_AVX2 inline __m256i Round8(__m256 v) {
+    const __m256 half = _mm256_set1_ps(0.5f);
+    __m256 w = _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(65535.0f)), half);
+    w = _mm256_and_ps(w, _mm256_cmp_ps(w, half, _CMP_GT_OQ)); // NaN and below give 0
+    w = _mm256_min_ps(w, _mm256_set1_ps(65535.5f));
+    return _mm256_cvttps_epi32(w);
+}
+
+// The same on four values.
+QRVX_AVX2 inline __m128i Round4(__m128 v) {
+    const __m128 half = _mm_set1_ps(0.5f);
+    __m128 w = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(65535.0f)), half);
+    w = _mm_and_ps(w, _mm_cmpgt_ps(w, half));
+    w = _mm_min_ps(w, _mm_set1_ps(65535.5f));
+    return _mm_cvttps_epi32(w);
+}
+
+// The pixels of output columns that take the same pair of reduced pixels: [begin, end)
+// between reduced pixel j and the next.
+struct EnlargeRun {
+    int j, begin, end;
+};
+
+// One run of an enlarged row from column x on, with AVX2: the portable loop's l + (r - l) * t, with
+// l and r - l the run's (diff holds r - l for every reduced pixel) and t the column's (tx4 holds it
+// four times over), two pixels to a register and a last odd one alone.
+template <class TD>
+QRVX_AVX2 inline void EnlargeRunAvx2(const float* line, const float* diff, const float* tx4,
+                                     const EnlargeRun& run, int x, TD* d) {
+    const __m128 l4 = _mm_loadu_ps(line + std::size_t(run.j) * 4),
+                 d4 = _mm_loadu_ps(diff + std::size_t(run.j) * 4);
+    const __m256 l = _mm256_set_m128(l4, l4), r = _mm256_set_m128(d4, d4);
+    for (; x + 2 <= run.end; x += 2) {
+        const __m256 v = _mm256_add_ps(l, _mm256_mul_ps(r, _mm256_loadu_ps(tx4 + x * 4)));
+        if constexpr (std::is_same_v<TD, float>) {
+            _mm256_storeu_ps(d + x * 4, v);
+        } else {
+            const __m256i i = Round8(v); // 0..65535: the pack keeps the values
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(d + x * 4),
+                _mm_packus_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1)));
+        }
+    }
+    if (x < run.end) {
+        const __m128 v = _mm_add_ps(l4, _mm_mul_ps(d4, _mm_loadu_ps(tx4 + x * 4)));
+        if constexpr (std::is_same_v<TD, float>) {
+            _mm_storeu_ps(d + x * 4, v);
+        } else {
+            const __m128i i = Round4(v);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x * 4), _mm_packus_epi32(i, i));
+        }
+    }
+}
+
+template <class TD>
+QRVX_AVX2 void EnlargeRowAvx2(const float* line, const float* diff, const float* tx4,
+                              const std::vector<EnlargeRun>& runs, TD* d) {
+    for (const EnlargeRun& run : runs) EnlargeRunAvx2(line, diff, tx4, run, run.begin, d);
+}
+
+#define QRVX_AVX512 [[gnu::target("avx512f,avx512bw,avx512vl")]]
+
+// The same with AVX-512, four pixels to a register and the run's last ones as above.
+// (Zero-masked forms with every lane on are the plain instructions, without GCC 12's
+// warning about the undefined value the plain intrinsics start from.)
+template <class TD>
+QRVX_AVX512 void EnlargeRowWide(const float* line, const float* diff, const float* tx4,
+                                const std::vector<EnlargeRun>& runs, TD* d) {
+    constexpr __mmask16 all = 0xFFFF;
+    const __m512 half = _mm512_set1_ps(0.5f);
+    for (const EnlargeRun& run : runs) {
+        const __m512 l = _mm512_maskz_broadcast_f32x4(all,
+                                                      _mm_loadu_ps(line + std::size_t(run.j) * 4)),
+                     r = _mm512_maskz_broadcast_f32x4(all,
+                                                      _mm_loadu_ps(diff + std::size_t(run.j) * 4));
+        int x = run.begin;
+        for (; x + 4 <= run.end; x += 4) {
+            const __m512 v = _mm512_add_ps(l, _mm512_mul_ps(r, _mm512_loadu_ps(tx4 + x * 4)));
+            if constexpr (std::is_same_v<TD, float>) {
+                _mm512_storeu_ps(d + x * 4, v);
+            } else {
+                __m512 w = _mm512_add_ps(_mm512_mul_ps(v, _mm512_set1_ps(65535.0f)), half);
+                w = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(w, half, _CMP_GT_OQ), w);
+                w = _mm512_maskz_min_ps(all, w, _mm512_set1_ps(65535.5f));
+                // 0..65535: the narrowing keeps the values, in order.
+                _mm256_storeu_si256(
+                    reinterpret_cast<__m256i*>(d + x * 4),
+                    _mm512_maskz_cvtusepi32_epi16(all, _mm512_maskz_cvttps_epi32(all, w)));
+            }
+        }
+        if (x < run.end) EnlargeRunAvx2(line, diff, tx4, run, x, d);
+    }
+}
+#endif
+
 // dst = low enlarged by fx x fy with bilinear interpolation (edges clamp); channels that
-// are off are copied from src.
+// are off are copied from src. Rows take the AVX2 loop where the processor has it.
 template <class TS, class TD>
 void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, const bool on[4]) {
     const int w = dst.Width(), lw = low.Width(), lh = low.Height();
@@ -152,8 +295,23 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
         x1[x] = std::min(x0[x] + 1, lw - 1);
         tx[x] = float(p - x0[x]);
     }
+#if defined(__x86_64__)
+    const bool avx2 = Avx2Vectors(), wide = WideVectors();
+    std::vector<float> tx4;
+    std::vector<EnlargeRun> runs;
+    if (avx2) {
+        tx4.resize(std::size_t(w) * 4);
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) tx4[std::size_t(x) * 4 + c] = tx[x];
+        for (int x = 0; x < w; ++x) // x0 never falls as x grows
+            if (runs.empty() || runs.back().j != x0[x])
+                runs.push_back({x0[x], x, x + 1});
+            else
+                runs.back().end = x + 1;
+    }
+#endif
     ParallelBands(dst.Height(), DefaultBands(), [&](long y0, long y1) {
-        std::vector<float> line(std::size_t(lw) * 4);
+        std::vector<float> line(std::size_t(lw) * 4), diff(line.size());
         for (long y = y0; y < y1; ++y) {
             const double p = std::clamp((y + 0.5) / fy - 0.5, 0.0, double(lh - 1));
             const int r0 = int(p), r1 = std::min(r0 + 1, lh - 1);
@@ -162,7 +320,23 @@ void Enlarge(const Image& low, const Image& src, Image& dst, int fx, int fy, con
             const float* b = low.Row<float>(r1);
             for (int i = 0; i < lw * 4; ++i) line[i] = a[i] + (b[i] - a[i]) * ty;
             TD* d = dst.Row<TD>(int(y));
-            for (int x = 0; x < w; ++x) {
+            int x = 0;
+#if defined(__x86_64__)
+            if (avx2) {
+                for (int j = 0; j < lw; ++j) {
+                    const int j1 = std::min(j + 1, lw - 1);
+                    for (int c = 0; c < 4; ++c)
+                        diff[std::size_t(j) * 4 + c] =
+                            line[std::size_t(j1) * 4 + c] - line[std::size_t(j) * 4 + c];
+                }
+                if (wide)
+                    EnlargeRowWide(line.data(), diff.data(), tx4.data(), runs, d);
+                else
+                    EnlargeRowAvx2(line.data(), diff.data(), tx4.data(), runs, d);
+                x = w;
+            }
+#endif
+            for (; x < w; ++x) {
                 const float* l = &line[std::size_t(x0[x]) * 4];
                 const float* r = &line[std::size_t(x1[x]) * 4];
                 for (int c = 0; c < 4; ++c)

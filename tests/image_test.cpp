@@ -227,6 +227,73 @@ TEST(Images, WideMergeEqualsPortableMerge) {
         }
 }
 
+// Runs make under each of the host's vector paths (portable with QRVX_PORTABLE, AVX2
+// with QRVX_NO_AVX512, and whatever the processor has) and expects the images it gives
+// to be the portable ones bit for bit.
+void ExpectEveryPathPortable(const std::function<std::unique_ptr<Image>()>& make) {
+    ::setenv("QRVX_PORTABLE", "1", 1);
+    const auto portable = make();
+    ::unsetenv("QRVX_PORTABLE");
+    ::setenv("QRVX_NO_AVX512", "1", 1);
+    const auto avx2 = make();
+    ::unsetenv("QRVX_NO_AVX512");
+    const auto best = make();
+    EXPECT_TRUE(test::SameImage(*portable, *avx2)) << "AVX2 path";
+    EXPECT_TRUE(test::SameImage(*portable, *best)) << "widest path";
+}
+
+// The 16-bit merge's vector loops round and clamp as the portable one: over noise (colour
+// above alpha, so results up to twice full value), over runs of fully transparent and
+// fully opaque pixels and the extreme values, in rows of every length modulo four.
+TEST(Images, MergeOnEveryPathEqualsThePortableMerge) {
+    const double extremes[] = {0, 1, 2, 32767, 32768, 65533, 65534, 65535};
+    const int w = 509, h = 131; // about 270,000 values: some land near every rounding edge
+    auto sprite = test::NoiseImage(w, h, ImageDepth::Int16, 21);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (x < 3 + y % 5 || x > w - 7 + y % 4) // transparent ends of different lengths
+                for (int c = 0; c < 4; ++c) test::Set(*sprite, x, y, c, 0.0);
+            else if (y % 3 == 0)
+                for (int c = 0; c < 4; ++c)
+                    test::Set(*sprite, x, y, c, extremes[(x * 3 + c * 5 + y) % 8]);
+        }
+    for (ImageDepth dd : test::kDepths)
+        ExpectEveryPathPortable([&] {
+            auto dst = test::NoiseImage(w + 4, h + 7, dd, 22);
+            for (int x = 0; x < w + 4; ++x)
+                for (int c = 0; c < 4; ++c) test::Set(*dst, x, 4, c, extremes[(x + c) % 8]);
+            dst->OXMerge(*sprite, 3, 2);
+            dst->OXMerge(*sprite, -5, 9);
+            for (int n = 1; n <= 9; ++n) {
+                auto strip = test::NoiseImage(n, 2, ImageDepth::Int16, 30 + unsigned(n));
+                dst->OXMergeRows(*strip, w - 6, n, 0, h);
+            }
+            return dst;
+        });
+}
+
+// The wide blur's enlargement gives the portable values on every path, for every pair
+// of depths, with channels off, widths that are not a multiple of four and float values
+// outside 0..1, infinities and NaN.
+TEST(Images, WideBlurOnEveryPathEqualsThePortableBlur) {
+    for (ImageDepth ds : test::kDepths)
+        for (ImageDepth dd : test::kDepths) {
+            auto img = test::NoiseImage(83, 41, ds, 5);
+            if (ds == ImageDepth::Float32) {
+                // NaN and infinities spread over their whole channel: blue holds them.
+                const double odd[] = {-3.0, 70000.0 / 65535, std::nan(""), 2.5, INFINITY};
+                for (int i = 0; i < 5; ++i) test::Set(*img, 11 * i, 7 * i, i == 4 ? 2 : i, odd[i]);
+            }
+            for (bool alpha : {true, false})
+                ExpectEveryPathPortable([&] {
+                    auto out = std::make_unique<Image>(83, 41, dd);
+                    // Standard deviations of 41.5 and 20.75 pixels: reduced by 5 and 2.
+                    img->ImageBlur(out.get(), 4, true, true, true, alpha, 0.5, 0.25, 1.0, 1.0);
+                    return out;
+                });
+        }
+}
+
 TEST(Images, BlurIsIdentityAtZeroAndSmoothsAboveIt) {
     for (ImageDepth d : test::kDepths) {
         auto img = test::NoiseImage(40, 30, d, 3);
