@@ -286,7 +286,7 @@ TEST(Images, WideBlurOnEveryPathEqualsThePortableBlur) {
             }
             for (bool alpha : {true, false})
                 ExpectEveryPathPortable([&] {
-                    auto out = std::make_unique<Image>(83, 41, dd);
+                    auto out = qrvx::MakeImage(83, 41, dd);
                     // Standard deviations of 41.5 and 20.75 pixels: reduced by 5 and 2.
                     img->ImageBlur(out.get(), 4, true, true, true, alpha, 0.5, 0.25, 1.0, 1.0);
                     return out;
