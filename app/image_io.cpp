@@ -800,16 +800,12 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
             const std::vector<float> all = WithExtras(image, channels, *extras, options.window);
             if (!out->write_image(TypeDesc::FLOAT, all.data())) fail(out->geterror());
         } else {
-            // The file's first line is the host's top row: each line is handed over from
-            // its row, so the picture keeps its way up without a pass of its own (a
-            // negative row step for the whole image makes the writer copy it first).
+            // The file's first line is the host's top row: written from there with a
+            // negative row step, so the picture keeps its way up without a pass of its own.
             const TypeDesc from = image.IsFloat() ? TypeDesc::FLOAT : TypeDesc::UINT16;
-            const ImageSpec& s = specs[std::size_t(k)];
-            for (int line = 0; line < image.Height(); ++line)
-                if (!out->write_scanline(s.y + line, s.z, from,
-                                         image.Row<char>(image.Height() - 1 - line),
-                                         image.Stride()))
-                    fail(out->geterror());
+            const void* top = image.Row<char>(image.Height() - 1);
+            if (!out->write_image(from, top, image.Stride(), -image.RowBytes()))
+                fail(out->geterror());
         }
     }
     if (!out->close()) fail(out->geterror());
