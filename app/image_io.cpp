@@ -735,9 +735,18 @@ void CheckCompression(const std::string& path, const std::string& compression) {
                      Join(accepted) + ")");
 }
 
+namespace {
+
+// Whether the writer keeps the source's other parts: it is of the source's format and
+// that format has parts.
+bool KeepsParts(const ImageOutput& out, const FileInfo& source) {
+    return source.format == out.format_name() && out.supports("multiimage");
+}
+
+} // namespace
+
 bool KeepsParts(const std::string& path, const FileInfo& source) {
-    const auto out = CreateOutput(path);
-    return source.format == out->format_name() && out->supports("multiimage");
+    return KeepsParts(*CreateOutput(path), source);
 }
 
 void WriteImage(const Image& image, const std::string& path, const WriteOptions& options) {
@@ -775,7 +784,7 @@ void WriteImage(const Image& image, const std::string& path, const WriteOptions&
     std::unique_ptr<ImageInput> parts;
     std::vector<ImageSpec> specs{spec};
     const FileInfo* source = options.source;
-    if (source && source->parts > 1 && KeepsParts(path, *source)) {
+    if (source && source->parts > 1 && KeepsParts(*out, *source)) {
         parts = OpenFile(source->path);
         specs.clear();
         for (int k = 0; k < source->parts && parts->seek_subimage(k, 0); ++k)

@@ -387,9 +387,9 @@ py::dict MetadataOf(const OIIO::ImageSpec& spec) {
     return d;
 }
 
-// Sets a metadata value from Python on the spec: of the type it had in the file where the
-// value still fits it (a float[8] stays a float[8]), else a string, int or float, or an
-// array of ints or floats.
+// Sets a metadata value from Python on the file's description: of the type it had in the file where
+// the value still fits it (a float[8] stays a float[8]), else a string, int or float, or an array
+// of ints or floats.
 void SetMetadata(OIIO::ImageSpec& spec, const std::string& name, const py::handle& value,
                  const OIIO::ParamValue* was) {
     std::vector<py::handle> items;
