@@ -163,11 +163,10 @@ unsigned char* AtLeast(std::vector<unsigned char>& buffer, std::size_t size) {
     return buffer.data();
 }
 
-// The ZIP form of size bytes of raw into stored; false when it would not be smaller.
-bool Zip(const unsigned char* raw, std::size_t size, int level,
-         std::vector<unsigned char>& stored) {
-    Scratch& scratch = ThreadScratch();
-    unsigned char* split = AtLeast(scratch.split, size);
+// A block's bytes as ZIP and RLE code them: the even bytes, then the odd ones, each byte
+// replaced by its difference from the one before plus 128.
+unsigned char* Predicted(const unsigned char* raw, std::size_t size) {
+    unsigned char* split = AtLeast(ThreadScratch().split, size);
     const std::size_t half = (size + 1) / 2;
     for (std::size_t i = 0; i < size / 2; ++i) {
         split[i] = raw[2 * i];
@@ -176,9 +175,28 @@ bool Zip(const unsigned char* raw, std::size_t size, int level,
     if (size % 2) split[half - 1] = raw[size - 1];
     for (std::size_t i = size - 1; i > 0; --i)
         split[i] = (unsigned char)(split[i] - split[i - 1] + 128);
+    return split;
+}
+
+// The inverse of Predicted, in place in split, into raw.
+void Unpredict(unsigned char* split, std::size_t size, unsigned char* raw) {
+    for (std::size_t i = 1; i < size; ++i)
+        split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
+    const std::size_t half = (size + 1) / 2;
+    for (std::size_t i = 0; i < size / 2; ++i) {
+        raw[2 * i] = split[i];
+        raw[2 * i + 1] = split[half + i];
+    }
+    if (size % 2) raw[size - 1] = split[half - 1];
+}
+
+// The ZIP form of size bytes of raw into stored; false when it would not be smaller.
+bool Zip(const unsigned char* raw, std::size_t size, int level,
+         std::vector<unsigned char>& stored) {
+    const unsigned char* split = Predicted(raw, size);
     libdeflate_compressor* deflater = Deflater(level);
     const std::size_t bound = libdeflate_zlib_compress_bound(deflater, size);
-    unsigned char* packed = AtLeast(scratch.packed, bound);
+    unsigned char* packed = AtLeast(ThreadScratch().packed, bound);
     const std::size_t n = libdeflate_zlib_compress(deflater, split, size, packed, bound);
     if (n == 0 || n >= size) return false;
     stored.assign(packed, packed + n);
@@ -194,13 +212,73 @@ bool Unzip(const unsigned char* packed, std::size_t size, unsigned char* raw, st
             LIBDEFLATE_SUCCESS ||
         got != rawSize)
         return false;
-    for (std::size_t i = 1; i < got; ++i) split[i] = (unsigned char)(split[i - 1] + split[i] - 128);
-    const std::size_t half = (got + 1) / 2;
-    for (std::size_t i = 0; i < got / 2; ++i) {
-        raw[2 * i] = split[i];
-        raw[2 * i + 1] = split[half + i];
+    Unpredict(split, got, raw);
+    return true;
+}
+
+// ---- RLE blocks ---------------------------------------------------------------------------
+//
+// An RLE block is the predicted bytes as runs: 3 to 128 equal bytes as a count byte n - 1
+// and the byte, and the bytes between runs in pieces of up to 127 as a count byte -n
+// (as a signed byte) and the bytes themselves.
+
+constexpr std::size_t kLongestRun = 128, kLongestLiteral = 127;
+
+// The RLE form of size bytes of raw into stored; false when it would not be smaller.
+bool Rle(const unsigned char* raw, std::size_t size, std::vector<unsigned char>& stored) {
+    const unsigned char* in = Predicted(raw, size);
+    // The worst case: every byte in a literal piece, a count byte for each 127.
+    unsigned char* out = AtLeast(ThreadScratch().packed, size + size / kLongestLiteral + 1);
+    const auto runAt = [&](std::size_t i) {
+        std::size_t n = 1;
+        while (i + n < size && n < kLongestRun && in[i + n] == in[i]) ++n;
+        return n;
+    };
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < size;) {
+        if (const std::size_t run = runAt(i); run >= 3) {
+            out[o++] = (unsigned char)(run - 1);
+            out[o++] = in[i];
+            i += run;
+            continue;
+        }
+        // Literal bytes up to the next run of three or the piece's limit.
+        std::size_t end = i + 1;
+        while (end < size && end - i < kLongestLiteral &&
+               !(end + 2 < size && in[end] == in[end + 1] && in[end] == in[end + 2]))
+            ++end;
+        out[o++] = (unsigned char)(-int(end - i));
+        std::memcpy(out + o, in + i, end - i);
+        o += end - i;
+        i = end;
+        if (o >= size) return false;
     }
-    if (got % 2) raw[got - 1] = split[half - 1];
+    if (o >= size) return false;
+    stored.assign(out, out + o);
+    return true;
+}
+
+// The raw bytes of an RLE block into raw, of the block's size; false when the runs do not
+// make exactly that size.
+bool Unrle(const unsigned char* packed, std::size_t size, unsigned char* raw, std::size_t rawSize) {
+    unsigned char* split = AtLeast(ThreadScratch().split, rawSize);
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < size;) {
+        const int count = int(static_cast<signed char>(packed[i++]));
+        if (count < 0) {
+            const std::size_t n = std::size_t(-count);
+            if (n > size - i || n > rawSize - o) return false;
+            std::memcpy(split + o, packed + i, n);
+            i += n, o += n;
+        } else {
+            const std::size_t n = std::size_t(count) + 1;
+            if (i == size || n > rawSize - o) return false;
+            std::memset(split + o, packed[i++], n);
+            o += n;
+        }
+    }
+    if (o != rawSize) return false;
+    Unpredict(split, rawSize, raw);
     return true;
 }
 
@@ -313,8 +391,8 @@ bool ReadPixels(const std::string& path, Image& image, int left, int top) {
         exr_get_scanlines_per_chunk(f, 0, &linesPerBlock) || exr_get_chunk_count(f, 0, &blocks))
         return false;
     const auto channels = ChannelsOf(*list);
-    const bool coded = compression == EXR_COMPRESSION_NONE || compression == EXR_COMPRESSION_ZIP ||
-                       compression == EXR_COMPRESSION_ZIPS;
+    const bool coded = compression == EXR_COMPRESSION_NONE || compression == EXR_COMPRESSION_RLE ||
+                       compression == EXR_COMPRESSION_ZIP || compression == EXR_COMPRESSION_ZIPS;
     const std::int64_t width = std::int64_t(window.max.x) - window.min.x + 1,
                        height = std::int64_t(window.max.y) - window.min.y + 1;
     if (!channels || !coded || order != EXR_LINEORDER_INCREASING_Y || left < 0 || top < 0 ||
@@ -337,9 +415,12 @@ bool ReadPixels(const std::string& path, Image& image, int left, int top) {
         const unsigned char* raw = packed;
         if (info.packed_size != info.unpacked_size) {
             raw = AtLeast(scratch.raw, info.unpacked_size);
-            if (compression == EXR_COMPRESSION_NONE ||
-                !Unzip(packed, info.packed_size, scratch.raw.data(), info.unpacked_size))
-                throw damaged("does not inflate");
+            const bool unpacked =
+                compression == EXR_COMPRESSION_RLE
+                    ? Unrle(packed, info.packed_size, scratch.raw.data(), info.unpacked_size)
+                    : compression != EXR_COMPRESSION_NONE &&
+                          Unzip(packed, info.packed_size, scratch.raw.data(), info.unpacked_size);
+            if (!unpacked) throw damaged("does not unpack");
         }
         if (info.height != std::min<std::int64_t>(linesPerBlock, height - first))
             throw damaged("wrong line count");
@@ -359,6 +440,7 @@ std::optional<std::pair<Compression, int>> ParseCompression(const std::string& n
         if (level < 1 || level > 9 || parts[0] == "none") return {};
     }
     if (parts[0] == "none") return std::pair{Compression::None, level};
+    if (parts[0] == "rle" && parts.size() == 1) return std::pair{Compression::Rle, level};
     if (parts[0] == "zip") return std::pair{Compression::Zip, level};
     if (parts[0] == "zips") return std::pair{Compression::Zips, level};
     return {};
@@ -380,8 +462,11 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
         unsigned char* raw = AtLeast(ThreadScratch().raw, size);
         Pack(image, first, lines, layout.alpha, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];
-        if (layout.compression == Compression::None || !Zip(raw, size, layout.zipLevel, out))
-            out.assign(raw, raw + size);
+        const bool packed = layout.compression == Compression::Rle ? Rle(raw, size, out)
+                            : layout.compression == Compression::None
+                                ? false
+                                : Zip(raw, size, layout.zipLevel, out);
+        if (!packed) out.assign(raw, raw + size);
     });
 
     const auto fail = [&](exr_result_t) {

@@ -1,11 +1,12 @@
-// OpenEXR plates with ZIP blocks, read and written on every core with libdeflate, for the
-// case that dominates a pipeline: a float or half RGB(A) plate in, a float RGBA plate
-// out, single-part scanlines stored uncompressed or with ZIP (blocks of 16 lines) or ZIPS
-// (single lines). OpenEXR's own library deflates with zlib, which took most of a frame's
-// time; libdeflate does the same work in about half of it at the same level and ratio.
+// OpenEXR plates read and written on every core, ZIP blocks with libdeflate, for the case
+// that dominates a pipeline: a float or half RGB(A) plate in, a float RGBA plate out,
+// single-part scanlines stored uncompressed, with RLE (single lines), or with ZIP (blocks
+// of 16 lines) or ZIPS (single lines). OpenEXR's own library deflates with zlib, which took
+// most of a frame's time; libdeflate does the same work in about half of it at the same
+// level and ratio.
 //
 // The files themselves (headers, attributes, block tables, block framing and their
-// checks) are OpenEXR's core library's work; this file adds the blocks' ZIP coding and
+// checks) are OpenEXR's core library's work; this file adds the blocks' ZIP and RLE coding and
 // moves pixels between blocks and images. The files written are ordinary OpenEXR files
 // that any reader takes. Everything else goes through OpenImageIO (see image_io.h).
 #pragma once
@@ -31,7 +32,7 @@ namespace app::exr {
 bool ReadPixels(const std::string& path, Image& image, int left = 0, int top = 0);
 
 // The compressions this writer stores, by their numbers in the file.
-enum class Compression : std::uint8_t { None = 0, Zips = 2, Zip = 3 };
+enum class Compression : std::uint8_t { None = 0, Rle = 1, Zips = 2, Zip = 3 };
 
 struct Layout {
     int x = 0, y = 0; // the data window's origin; its size is the image's
@@ -46,7 +47,7 @@ struct Layout {
     std::vector<std::pair<std::string, std::string>> texts;
 };
 
-// The compression and level for a compression name of OpenImageIO's ("none", "zip",
+// The compression and level for a compression name of OpenImageIO's ("none", "rle", "zip",
 // "zips", each ZIP optionally with ":level"), or nothing when this writer does not store
 // that compression.
 std::optional<std::pair<Compression, int>> ParseCompression(const std::string& name);

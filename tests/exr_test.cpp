@@ -89,9 +89,14 @@ TEST_F(Exr, WrittenFilesReadBackBitForBitWithTheirWindows) {
     const auto smooth = test::MakeImage(37, 35, ImageDepth::Float32, [](int x, int y, int c) {
         return 0.01 * x + 0.02 * y - 0.3 * c;
     });
+    // Flat stretches longer than one RLE run beside pieces with no runs.
+    const auto patchy = test::MakeImage(37, 35, ImageDepth::Float32, [](int x, int y, int c) {
+        return x < 20 || y % 3 == 0 ? 0.25 : std::sin(x * y + c);
+    });
     const auto random = RandomBits(37, 35);
-    for (const Image* img : {smooth.get(), random.get()})
+    for (const Image* img : {smooth.get(), patchy.get(), random.get()})
         for (const auto& [name, compression] : {std::pair{"none", exr::Compression::None},
+                                                {"rle", exr::Compression::Rle},
                                                 {"zip", exr::Compression::Zip},
                                                 {"zips", exr::Compression::Zips}}) {
             exr::Layout layout;
@@ -154,7 +159,7 @@ TEST_F(Exr, TheSourceHeaderIsCarried) {
 
 TEST_F(Exr, ReaderMatchesOpenImageIoOnTheFilesItTakes) {
     const auto img = test::NoiseImage(19, 33, ImageDepth::Float32, 3);
-    for (const char* compression : {"none", "zip", "zips"})
+    for (const char* compression : {"none", "rle", "zip", "zips"})
         for (TypeDesc type : {TypeDesc::FLOAT, TypeDesc::HALF})
             for (int channels : {3, 4}) {
                 WriteWithOiio(*img, "in.exr", type, compression, channels,
