@@ -2,7 +2,9 @@
 // project's small host from tests/ofx_host.h: inputs laid out bottom-up in the host's
 // memory, the output written into the host's image), beside the same render through the
 // host API. The bundle reads its input in place and copies the tool's output into the
-// host's image once, so its cost is that copy on top of the render.
+// host's image once (streamed past the caches), so its cost is that copy on top of the
+// render. The host's buffers are on huge pages as the host library's pooled images are, so
+// that the two renders read and write memory of the same kind.
 #include "support.h"
 
 #include "ofx_host.h"

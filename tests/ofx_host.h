@@ -11,11 +11,13 @@
 #include "host/session.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -421,7 +423,13 @@ struct Layout {
 };
 
 struct Pixels {
-    std::vector<char> buffer;
+    // A host's image buffers are large blocks of their own, on huge pages where the system
+    // gives them, as the host library's pooled images are: so that the bundle's cost is
+    // measured against memory of the same kind.
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> buffer;
     char* data = nullptr;
     int rowBytes = 0;
     int width = 0, height = 0;
@@ -430,8 +438,14 @@ struct Pixels {
     Pixels(int w, int h, std::size_t px, Layout layout, char fill)
         : width(w), height(h), pixelBytes(px) {
         const int step = int(std::size_t(w) * px) + layout.padding;
-        buffer.assign(std::size_t(step) * std::size_t(h), fill);
-        data = layout.negative ? buffer.data() + std::ptrdiff_t(step) * (h - 1) : buffer.data();
+        constexpr std::size_t kHuge = std::size_t(2) << 20;
+        const std::size_t bytes = std::size_t(step) * std::size_t(h);
+        const std::size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
+        buffer.reset(static_cast<char*>(std::aligned_alloc(kHuge, size)));
+        if (!buffer) throw std::bad_alloc();
+        madvise(buffer.get(), size, MADV_HUGEPAGE);
+        std::memset(buffer.get(), fill, bytes);
+        data = layout.negative ? buffer.get() + std::ptrdiff_t(step) * (h - 1) : buffer.get();
         rowBytes = layout.negative ? -step : step;
     }
     char* Row(int y) const { return data + std::ptrdiff_t(y) * rowBytes; }
