@@ -1,56 +1,102 @@
-// The wide rows four tools take on processors with AVX-512 (BW and VBMI2), 32 16-bit
-// values to a register: ToneBands and RangeMap run WideLookUpRow with classifiers of their
-// own (values that need a table packed together with vpcompressw and spread back with
-// vpexpandw; RangeMap also has a wide row of its own for float images), PanelSim writes its
-// direct-pattern cells with PutWide, and ScopeTrace works out the rows of its points two
-// pixels at a time in lanes of doubles. Each keeps its portable row worker as the reference and for
-// other processors, and picks the wide one per render with WideRows.
+// What the tools' vector rows share. A tool's vector rows live beside its main file
+// (tools/<tool>/<tool>_wide.h); the main file keeps its portable rows, the reference and what
+// other processors run, and picks per render with the project's processor probe, host/cpu.h
+// (which also says how QRVX_NO_AVX512 and QRVX_PORTABLE turn the vector rows off):
+//
+//   ToneBands, RangeMap  integer rows on AVX-512 with VBMI2 (WideRows), 32 16-bit values to
+//                        a register: WideLookUpRow with classifiers of their own (values that
+//                        need a table packed together with vpcompressw and spread back with
+//                        vpexpandw); RangeMap's float rows map two pixels at a time.
+//   PanelSim             its direct-pattern cells, a register of input pixels at a time.
+//   ScopeTrace           the rows of its channel points, two pixels at a time in lanes of
+//                        doubles.
+//
+// The output rows of WideLookUpRow, PanelSim's cells and ScopeTrace's picture are written
+// with StreamedStores.
 #pragma once
 
-namespace frame {
-// 16-bit values in one register.
-inline constexpr int kWideLanes = 32;
-// Values a wide row classifies and packs before their look-ups.
-inline constexpr int kWideChunk = 512;
-} // namespace frame
-
-#if defined(__x86_64__)
-#include <immintrin.h>
+#include "host/cpu.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace frame {
+
+// 16-bit values in one register.
+inline constexpr int kWideLanes = 32;
+// Values a wide row classifies and packs before their look-ups.
+inline constexpr int kWideChunk = 512;
+
+// Stores of output values past the caches (streaming stores), with their fence. Frames are
+// mostly larger than the caches, and there an ordinary store first reads the memory it
+// overwrites: as much memory traffic again as the store itself. A worker keeps one
+// StreamedStores over a stretch of its work (a row, or a band of rows), asks of each output
+// row whether it Streams, and stores through Put; when the object goes, a fence has the
+// streamed values in memory before the work counts as done.
+class StreamedStores {
+public:
+    StreamedStores() = default;
+    StreamedStores(const StreamedStores&) = delete;
+    StreamedStores& operator=(const StreamedStores&) = delete;
+    ~StreamedStores() {
+#if defined(__x86_64__)
+        _mm_sfence();
+#endif
+    }
+
+    // Whether the stores into a row that starts at row may stream: it starts on a cache
+    // line, as host image rows do.
+    static bool Streams(const void* row) { return reinterpret_cast<std::uintptr_t>(row) % 64 == 0; }
+
+    // Stores the 32 bytes of v at at (32-byte aligned where streamed): streamed where
+    // streamed says so and the build has AVX, else as an ordinary store.
+    template <class V>
+    void Put(void* at, const V& v, bool streamed) const {
+        static_assert(sizeof(V) == 32);
+#if defined(__AVX__)
+        if (streamed) {
+            __m256i w;
+            std::memcpy(&w, &v, sizeof w);
+            return _mm256_stream_si256(static_cast<__m256i*>(at), w);
+        }
+#endif
+        (void)streamed;
+        std::memcpy(at, &v, sizeof v);
+    }
+
+#if defined(__x86_64__)
+    // Stores 64 bytes at at (64-byte aligned where streamed), in the AVX-512 rows.
+    QRVX_TARGET_AVX512 void Put(void* at, __m512i v, bool streamed) const {
+        if (streamed)
+            _mm512_stream_si512(static_cast<__m512i*>(at), v);
+        else
+            _mm512_storeu_si512(at, v);
+    }
+#endif
+};
+
+} // namespace frame
+
+#if defined(__x86_64__)
 #define QRVX_WIDE_ROWS 1
-// The instruction sets of the wide rows, for the functions that use them.
-#define QRVX_WIDE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2")))
+// The instruction set of the wide rows (AVX-512 F, BW, VL and VBMI2), for the functions
+// that use them.
+#define QRVX_WIDE QRVX_TARGET_AVX512_VBMI2
 
 namespace frame {
 
 // Whether the processor has what the wide rows use (AVX-512 BW and VBMI2).
-inline bool WideRowsSupported() {
-    static const bool cpu =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
-    return cpu;
-}
+inline bool WideRowsSupported() { return host::CpuHas(host::Isa::Avx512Vbmi2); }
 
-// Whether integer rows take the wide path: the processor has what they use and
-// QRVX_NO_AVX512 is not set in the environment (the tests set it to check the portable
-// rows on such processors too).
-inline bool WideRows() { return WideRowsSupported() && !std::getenv("QRVX_NO_AVX512"); }
-
-// Writes 32 values of an output row. Where the row is 64-byte aligned (as host images
-// are) they go past the caches (a streaming store): frames are mostly larger than the
-// caches, and there an ordinary store first reads the memory it overwrites, as much memory
-// traffic again as the store itself. A row worker calls _mm_sfence() when its row is
-// done, so that the streamed values are in memory before the row counts as written.
-QRVX_WIDE inline void PutWide(std::uint16_t* at, __m512i v, bool streamed) {
-    if (streamed)
-        _mm512_stream_si512(reinterpret_cast<__m512i*>(at), v);
-    else
-        _mm512_storeu_si512(at, v);
-}
+// Whether the wide rows are taken: the processor has what they use, and neither
+// QRVX_NO_AVX512 nor QRVX_PORTABLE is set (host/cpu.h).
+inline bool WideRows() { return host::PathTaken(host::Isa::Avx512Vbmi2); }
 
 // What a wide row's classifier says of 32 values: the lanes whose values are looked up
 // in the table, and among the others those that keep their value; the rest take their
@@ -64,13 +110,14 @@ struct WideClass {
 // functor whose QRVX_WIDE operator() takes a vector of values and gives its WideClass)
 // and packs the values to look up into one list; the list is looked up in table; a second
 // pass writes the kept and replaced values and spreads the looked-up ones over their
-// lanes, through PutWide. Ends with the fence PutWide asks for. Values from n on (short of
-// a whole vector) are the caller's, for its portable row.
+// lanes, with StreamedStores. Values from n on (short of a whole vector) are the caller's,
+// for its portable row.
 template <class Classify>
 QRVX_WIDE inline void WideLookUpRow(const std::uint16_t* src, std::uint16_t* dst, int n,
                                     const std::uint16_t* table, __m512i replace,
                                     const Classify& classify) {
-    const bool streamed = reinterpret_cast<std::uintptr_t>(dst) % 64 == 0;
+    const StreamedStores stores;
+    const bool streamed = StreamedStores::Streams(dst);
     // Each store of packed values writes 32 entries and keeps as many as were found.
     alignas(64) std::uint16_t list[kWideChunk + kWideLanes];
     __mmask32 lookUp[kWideChunk / kWideLanes], keep[kWideChunk / kWideLanes];
@@ -94,11 +141,10 @@ QRVX_WIDE inline void WideLookUpRow(const std::uint16_t* src, std::uint16_t* dst
             const __mmask32 k = lookUp[i / kWideLanes];
             const __m512i settled = _mm512_mask_mov_epi16(replace, keep[i / kWideLanes], v);
             const __m512i found = _mm512_loadu_si512(list + count);
-            PutWide(d + i, _mm512_mask_expand_epi16(settled, k, found), streamed);
+            stores.Put(d + i, _mm512_mask_expand_epi16(settled, k, found), streamed);
             count += std::popcount(k);
         }
     }
-    _mm_sfence(); // the streaming stores are seen before the row counts as done
 }
 
 } // namespace frame

@@ -1,6 +1,6 @@
 // The frame/ helpers that tools build their row passes on: threshold searches over the
-// ordered values of each depth, runs of values, flag positions, the wide look-up row, and
-// the whole pixel offsets formed from fractions.
+// ordered values of each depth, runs of values, flag positions, the wide look-up row and
+// the processor probe's switches, and the whole pixel offsets formed from fractions.
 #include "frame/offsets.h"
 #include "frame/values.h"
 #include "frame/wide.h"
@@ -135,6 +135,32 @@ TEST(Wide, LookUpRowMatchesAPlainLoop) {
 // signs and up to twice the span: formed as a share (span x k/n), as a point's distance
 // from the middle (span x ((0.5 + k/n) - 0.5)) and from the fraction as typed, the double
 // nearest 0.5 + k/n. Added to any position it truncates alike.
+// The two switches of the processor probe, for the host's loops and the tools' rows alike:
+// QRVX_NO_AVX512 turns off every AVX-512 path and leaves AVX2, QRVX_PORTABLE turns off all.
+TEST(Wide, EnvironmentSwitchesTurnVectorPathsOff) {
+    using host::Isa;
+    const test::ScopedEnv noAvx512("QRVX_NO_AVX512", nullptr), portable("QRVX_PORTABLE", nullptr);
+    EXPECT_TRUE(host::CpuHas(Isa::Avx512) || !host::CpuHas(Isa::Avx512Vbmi2));
+    for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Avx512Vbmi2}) {
+        EXPECT_EQ(host::PathTaken(isa), host::CpuHas(isa));
+        {
+            const test::ScopedEnv off("QRVX_NO_AVX512", "1");
+            EXPECT_EQ(host::PathTaken(isa), isa == Isa::Avx2 && host::CpuHas(isa));
+        }
+        const test::ScopedEnv off("QRVX_PORTABLE", "1");
+        EXPECT_FALSE(host::PathTaken(isa));
+    }
+#ifdef QRVX_WIDE_ROWS
+    // The tools' wide rows by the names they ask with.
+    EXPECT_EQ(frame::WideRows(), frame::WideRowsSupported());
+    for (const char* name : {"QRVX_NO_AVX512", "QRVX_PORTABLE"}) {
+        const test::ScopedEnv off(name, "1");
+        EXPECT_FALSE(frame::WideRows()) << name;
+        EXPECT_FALSE(host::WideVectors()) << name;
+    }
+#endif
+}
+
 TEST(Offsets, SharesOfASpanThatAreWholeComeOutWhole) {
     long snapped = 0;
     for (int span : {360, 1080, 1920, 2160, 4096, 1001}) {

@@ -231,12 +231,16 @@ TEST(Images, WideMergeEqualsPortableMerge) {
 // with QRVX_NO_AVX512, and whatever the processor has) and expects the images it gives
 // to be the portable ones bit for bit.
 void ExpectEveryPathPortable(const std::function<std::unique_ptr<Image>()>& make) {
-    ::setenv("QRVX_PORTABLE", "1", 1);
-    const auto portable = make();
-    ::unsetenv("QRVX_PORTABLE");
-    ::setenv("QRVX_NO_AVX512", "1", 1);
-    const auto avx2 = make();
-    ::unsetenv("QRVX_NO_AVX512");
+    const test::ScopedEnv vectors("QRVX_PORTABLE", nullptr);
+    const auto portable = [&] {
+        const test::ScopedEnv portable("QRVX_PORTABLE", "1");
+        return make();
+    }();
+    const auto avx2 = [&] {
+        const test::ScopedEnv avx2("QRVX_NO_AVX512", "1");
+        return make();
+    }();
+    const test::ScopedEnv widest("QRVX_NO_AVX512", nullptr);
     const auto best = make();
     EXPECT_TRUE(test::SameImage(*portable, *avx2)) << "AVX2 path";
     EXPECT_TRUE(test::SameImage(*portable, *best)) << "widest path";

@@ -86,10 +86,28 @@ void InTempFolder::SetUp() {
 
 void InTempFolder::TearDown() { std::filesystem::remove_all(m_dir); }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    if (const char* before = std::getenv(name)) m_before = before;
+    if (value)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_before)
+        ::setenv(m_name.c_str(), m_before->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
 void OnEachWorker(const std::function<void()>& check) {
-    ::setenv("QRVX_NO_AVX512", "1", 1);
-    check();
-    ::unsetenv("QRVX_NO_AVX512");
+    const ScopedEnv all("QRVX_NO_AVX512", nullptr);
+    {
+        const ScopedEnv portable("QRVX_PORTABLE", "1");
+        check();
+    }
+    const ScopedEnv vectors("QRVX_PORTABLE", nullptr);
 #ifdef QRVX_WIDE_ROWS
     if (frame::WideRowsSupported()) return check();
 #endif

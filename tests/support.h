@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace test {
@@ -42,9 +43,25 @@ void Set(Image& img, int x, int y, int c, double v);
 // Renders at the given thread count (0: every core) and restores the default.
 std::unique_ptr<Image> RenderWithThreads(qrvx::Tool& tool, int threads);
 
-// Runs check on each row worker of a tool that has two: the portable one (QRVX_NO_AVX512
-// set), then the wide (AVX-512) one; on a processor without the wide rows the test is
-// marked skipped after the portable run, so that it does not pass as if both had run.
+// Sets an environment variable (or clears it, for a null value) while the object lives,
+// then puts back what was there: a test that picks a vector path leaves the path the whole
+// run was started with (QRVX_NO_AVX512=1, QRVX_PORTABLE=1) to the tests after it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_before;
+};
+
+// Runs check on each row worker of a tool that has two: the portable one (QRVX_PORTABLE
+// set), then the wide (AVX-512) one (neither switch set, whatever the run was started
+// with); on a processor without the wide rows the test is marked skipped after the
+// portable run, so that it does not pass as if both had run.
 void OnEachWorker(const std::function<void()>& check);
 
 inline constexpr ImageDepth kDepths[] = {ImageDepth::Int16, ImageDepth::Float32};

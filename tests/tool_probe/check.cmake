@@ -52,20 +52,27 @@ foreach(entry IN LISTS cases)
   endif()
 endforeach()
 
-# The include check over a tree whose one tool includes host headers directly.
+# The include check over a tree whose one tool includes host headers directly, and another
+# tool's header; the header beside it is its own and passes.
 set(tree ${WORK_DIR}/tree)
 file(REMOVE_RECURSE ${tree})
 file(WRITE ${tree}/tools/probe/probe.cpp
-  "#include \"frame/tool.h\"\n#include \"host/session.h\"\n#include <host/access.h>\n")
+  "#include \"frame/tool.h\"\n#include \"probe_wide.h\"\n#include \"host/session.h\"\n"
+  "#include <host/access.h>\n#include \"other_wide.h\"\n")
+file(WRITE ${tree}/tools/probe/probe_wide.h "#include \"frame/wide.h\"\n")
+file(WRITE ${tree}/tools/other/other_wide.h "")
 execute_process(
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${tree} -P ${SOURCE_DIR}/scripts/check_tool_includes.cmake
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(rc EQUAL 0)
   list(APPEND failures "the include check passes a tool that includes host/session.h")
-elseif(NOT out MATCHES "host/session\\.h" OR NOT out MATCHES "host/access\\.h")
-  list(APPEND failures "the include check does not name both headers:\n${out}")
+elseif(NOT out MATCHES "host/session\\.h" OR NOT out MATCHES "host/access\\.h"
+       OR NOT out MATCHES "other_wide\\.h")
+  list(APPEND failures "the include check does not name all three headers:\n${out}")
+elseif(out MATCHES "probe_wide\\.h")
+  list(APPEND failures "the include check refuses the header of the tool's own folder:\n${out}")
 else()
-  message(STATUS "refused by the include check: a tool that includes host/session.h or host/access.h")
+  message(STATUS "refused by the include check: a tool that includes host/session.h, host/access.h or another tool's header")
 endif()
 
 if(failures)

@@ -27,9 +27,11 @@
 // on one side. The display pixel's parts (every cell's alpha, the colour in mode 2) are
 // a per-render table, a run per display pixel row; the input's parts are formed once per
 // input row. One-pixel cells that take their colour from the input (the default) are
-// written straight from the input pixel, on AVX-512 where the processor has it.
+// written straight from the input pixel, on AVX-512 where the processor has it
+// (panelsim_wide.h).
 #include "frame/tool.h"
 #include "frame/wide.h"
+#include "panelsim_wide.h"
 
 #include <algorithm>
 #include <array>
@@ -322,15 +324,7 @@ private:
         }
 #if QRVX_WIDE_ROWS
         m_wide = m_direct && frame::WideRows();
-        // For the wide rows: word e of output register r takes word idx of the input
-        // register and the keep mask of its cell.
-        for (int r = 0; r < m_n; ++r)
-            for (int e = 0; e < 8; ++e) {
-                const int j = 8 * r + e, cell = j / int(W), word = j % int(W);
-                m_wideIndex[std::size_t(j)] = cell / m_n * int(W) + word;
-                m_wideKeep[std::size_t(j)] =
-                    m_cells[std::size_t(cell % m_n)].keep[std::size_t(word)];
-            }
+        m_wideCells.Prepare(m_n, int(W), [&](int k) { return m_cells[std::size_t(k)].keep; });
 #endif
         // Direct rows read every cell's part (their cells are one pixel wide).
         const int cells = m_direct ? m_n : std::min(m_n, m_cellsFit);
@@ -392,45 +386,21 @@ private:
         std::fill(reinterpret_cast<T*>(o), out + std::size_t(m_dst->Width()) * kChannels, T(0));
     }
 
-#if QRVX_WIDE_ROWS
-    // DirectRow with AVX-512: each register of input pixels (8 integer or 4 float pixels)
-    // gives N registers of cells, each word picked from the input register, masked and
-    // ORed with the display pixel's part (the pattern table row is one period long per
-    // register). Aligned rows are written with streaming stores (frame::PutWide); the
-    // pixels after the last whole register take the portable row.
-    template <class T, int N>
-    QRVX_WIDE void WideDirectRow(const T* in, const Word* pattern, T* out) const {
-        constexpr int kPixels = 8 / int(kWords<T>); // input pixels per register
-        const int blocks = m_cellsFit / N / kPixels;
-        if (blocks == 0) return DirectRow<T, N>(in, pattern, out);
-        __m512i index[N], keep[N], part[N];
-        for (int r = 0; r < N; ++r) {
-            index[r] = _mm512_loadu_si512(m_wideIndex.data() + 8 * r);
-            keep[r] = _mm512_loadu_si512(m_wideKeep.data() + 8 * r);
-            part[r] = _mm512_loadu_si512(pattern + 8 * r);
-        }
-        auto* o = reinterpret_cast<std::uint16_t*>(out);
-        const bool streamed = reinterpret_cast<std::uintptr_t>(o) % 64 == 0;
-        for (int b = 0; b < blocks; ++b) {
-            const __m512i p = _mm512_loadu_si512(in + std::size_t(b) * kPixels * kChannels);
-            for (int r = 0; r < N; ++r, o += 32) {
-                const __m512i picked = _mm512_maskz_permutexvar_epi64(0xff, index[r], p);
-                frame::PutWide(o, _mm512_or_si512(_mm512_and_si512(picked, keep[r]), part[r]),
-                               streamed);
-            }
-        }
-        if (streamed) _mm_sfence();
-        DirectRow<T, N>(in, pattern, out, blocks * kPixels);
-    }
-#endif
-
-    // One-pixel cells straight from the input, on the wide path where it is taken.
+    // One-pixel cells straight from the input. On the wide path the input pixels of whole
+    // registers go first (panelsim_wide.h, the pattern table row one period long per
+    // register), the rest by the portable row.
     template <class T, int N>
     void DirectRows(const T* in, const Word* pattern, T* out) const {
+        int x0 = 0;
 #if QRVX_WIDE_ROWS
-        if (m_wide) return WideDirectRow<T, N>(in, pattern, out);
+        if (m_wide) {
+            constexpr int kPixels = 8 / int(kWords<T>); // input pixels per register
+            const int registers = m_cellsFit / N / kPixels;
+            m_wideCells.Row<N>(in, registers, pattern, out);
+            x0 = registers * kPixels;
+        }
 #endif
-        DirectRow<T, N>(in, pattern, out);
+        DirectRow<T, N>(in, pattern, out, x0);
     }
 
     // For input row `in`, the input's part of each fitting cell, as wide as the cell: the
@@ -523,17 +493,18 @@ private:
     Image* m_dst = nullptr;
     int m_inW = 0, m_inH = 0;
     int m_cellW = 1, m_cellH = 1;
-    int m_n = 0;                             // enabled channels
-    std::array<Cell, kColours> m_cells{};    // the enabled ones, in order
-    int m_cellsFit = 0;                      // whole cells per row of cells
-    int m_fullRows = 0;                      // input rows whose cells fit whole
-    int m_rowsShown = 0;                     // input rows that reach the output
-    int m_runPixels = 0;                     // pixels of a pattern table row
-    std::vector<Word> m_table;               // the display pixel's parts, a run per row
-    bool m_direct = false;                   // one-pixel cells, none in mode 3
-    bool m_wide = false;                     // direct rows on the AVX-512 path
-    std::array<long long, 24> m_wideIndex{}; // per word of N output registers: input word
-    std::array<Word, 24> m_wideKeep{};       // and keep mask
+    int m_n = 0;                          // enabled channels
+    std::array<Cell, kColours> m_cells{}; // the enabled ones, in order
+    int m_cellsFit = 0;                   // whole cells per row of cells
+    int m_fullRows = 0;                   // input rows whose cells fit whole
+    int m_rowsShown = 0;                  // input rows that reach the output
+    int m_runPixels = 0;                  // pixels of a pattern table row
+    std::vector<Word> m_table;            // the display pixel's parts, a run per row
+    bool m_direct = false;                // one-pixel cells, none in mode 3
+    bool m_wide = false;                  // direct rows on the AVX-512 path
+#if QRVX_WIDE_ROWS
+    panelsim::WideCells m_wideCells; // what they need of the cells
+#endif
     long m_bands = 1;
     void (PanelSim::*m_worker)(int, int) = nullptr;
 };

@@ -18,15 +18,11 @@
 // and without branches, so that every value gets exactly the result above.
 //
 // On processors with AVX-512 (BW and VBMI2) float rows map two pixels at once, with the
-// same arithmetic, and integer rows take a wider path: the values
-// inside the input range are the only ones that need a table, and their mapped values
-// are the same in every active channel. The path sorts out those values with vector
-// compares, packs them together (vpcompressw), looks up just those in one table, and
-// spreads the results back (vpexpandw) over the kept values or the colour. The table
-// entries of the inside values lie together, so their look-ups hit the first-level cache,
-// and the output rows are written with streaming stores (frame::WideLookUpRow).
+// same arithmetic, and integer rows look up only the values inside the input range, packed
+// together (rangemap_wide.h).
 #include "frame/tool.h"
 #include "frame/wide.h"
+#include "rangemap_wide.h"
 
 #include <algorithm>
 #include <array>
@@ -43,14 +39,13 @@ constexpr int kChannels = 4;   // red, green, blue, alpha: storage order
 constexpr int kValues = 65536; // every value an integer channel can hold
 
 // A pixel's four channels as vector lanes: values in double precision, the comparison
-// masks of those, and the pixel's floats as stored; and the same for two pixels, which
-// the wide float rows map at once.
+// masks of those, and the pixel's floats as stored; and the values and masks of two
+// pixels, which the wide float rows map at once.
 using Doubles = double __attribute__((vector_size(32)));
 using Masks = std::int64_t __attribute__((vector_size(32)));
 using Floats = float __attribute__((vector_size(16)));
 using Doubles2 = double __attribute__((vector_size(64)));
 using Masks2 = std::int64_t __attribute__((vector_size(64)));
-using Floats2 = float __attribute__((vector_size(32)));
 
 // The per-channel values of a mapping, one lane per channel value of a vector D.
 template <class D, class L>
@@ -163,11 +158,7 @@ public:
                                       m.inverse != 0 ? &RangeMap::Row<float, true>
                                                      : &RangeMap::Row<float, false>);
 #ifdef QRVX_WIDE_ROWS
-        if (!m_main.src->IsFloat() && m_lanes.inside <= kWideMost && frame::WideRows())
-            m_worker = &RangeMap::WideRow;
-        if (m_main.src->IsFloat() && frame::WideRows())
-            m_worker =
-                m.inverse != 0 ? &RangeMap::WideFloatRow<true> : &RangeMap::WideFloatRow<false>;
+        m_wide = frame::WideRows() && (m_main.src->IsFloat() || m_lanes.inside <= kWideMost);
 #endif
         DoMultiProcess(req, m_main.height);
         m_output->Set(req, m_main.dst);
@@ -287,14 +278,27 @@ private:
         }
     }
 
-    // Row y of the output from row y of the input.
+    // Row y of the output from row y of the input. On the wide path its whole registers
+    // go first (rangemap_wide.h), the pixels after them as here.
     template <class T, bool kByInverse = false>
     void Row(int y) {
         const T* in = m_main.src->Row<T>(y);
         T* out = m_main.dst->Row<T>(y);
         const int n = m_main.src->Width() * kChannels;
+        int i = 0;
+#ifdef QRVX_WIDE_ROWS
+        if (m_wide) {
+            if constexpr (std::is_same_v<T, std::uint16_t>) {
+                i = n - n % kLanes;
+                rangemap::WideLookUps(in, out, i, m_lanes);
+            } else {
+                i = n - n % (2 * kChannels);
+                rangemap::WidePairs<kByInverse>(in, out, i, m_map);
+            }
+        }
+#endif
         const auto map = PixelMap<T, kByInverse>();
-        for (int i = 0; i < n; i += kChannels) map(in + i, out + i);
+        for (; i < n; i += kChannels) map(in + i, out + i);
     }
 
     // What Row applies to one pixel: table look-ups on integer images, the mapping
@@ -325,54 +329,6 @@ private:
         }
     }
 
-#ifdef QRVX_WIDE_ROWS
-    // Row y of a float image on the wide path: two pixels (eight values) to a register,
-    // mapped as Row maps one. The last odd pixel takes the portable path.
-    template <bool kByInverse>
-    QRVX_WIDE void WideFloatRow(int y) {
-        const float* in = m_main.src->Row<float>(y);
-        float* out = m_main.dst->Row<float>(y);
-        const int n = m_main.src->Width() * kChannels, pairs = n - n % (2 * kChannels);
-        const Mapping& m = m_map;
-        for (int i = 0; i < pairs; i += 2 * kChannels) {
-            Floats2 f;
-            std::memcpy(&f, in + i, sizeof f);
-            const Doubles2 v = __builtin_convertvector(f, Doubles2);
-            Doubles2 r;
-            m.Map<true, kByInverse>(v, m.pair, r);
-            f = __builtin_convertvector(r, Floats2);
-            std::memcpy(out + i, &f, sizeof f);
-        }
-        const auto map = PixelMap<float, kByInverse>();
-        for (int i = pairs; i < n; i += kChannels) map(in + i, out + i);
-    }
-
-    // The wide path's classification of 32 integer values: inside values are looked up,
-    // outside values kept in the lanes of keep and coloured in the others.
-    struct WideRange {
-        __m512i low, high;
-        __mmask32 keep;
-        QRVX_WIDE frame::WideClass operator()(__m512i v) const {
-            return {_mm512_cmpge_epu16_mask(v, low) & _mm512_cmple_epu16_mask(v, high), keep};
-        }
-    };
-
-    // Row y of an integer image on the wide path: frame::WideLookUpRow with the inside
-    // values' table. The last values short of 32 (whole pixels) take the portable look-ups.
-    QRVX_WIDE void WideRow(int y) {
-        const std::uint16_t* in = m_main.src->Row<std::uint16_t>(y);
-        std::uint16_t* out = m_main.dst->Row<std::uint16_t>(y);
-        const int n = m_main.src->Width() * kChannels;
-        const int whole = n - n % kLanes;
-        const WideRange range{_mm512_loadu_si512(m_lanes.low.data()),
-                              _mm512_loadu_si512(m_lanes.high.data()), m_lanes.keep};
-        frame::WideLookUpRow(in, out, whole, m_lanes.table,
-                             _mm512_loadu_si512(m_lanes.colour.data()), range);
-        const auto map = PixelMap<std::uint16_t>();
-        for (int i = whole; i < n; i += kChannels) map(in + i, out + i);
-    }
-#endif
-
     Input* m_input;
     std::array<Input*, kChannels> m_on{};
     Input* m_ranges;
@@ -393,6 +349,7 @@ private:
         int inside = 0;                       // the most inside values of a channel
         const std::uint16_t* table = nullptr; // the mapped values of inside values
     } m_lanes;                                // the wide path's view of the tables
+    bool m_wide = false;                      // the rows take the wide path
     void (RangeMap::*m_worker)(int) = nullptr;
 };
 

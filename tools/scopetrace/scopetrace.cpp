@@ -30,11 +30,12 @@
 // its columns of the output. Bands write disjoint pixels; the result is the same on any
 // number of threads. Rows are computed in vector lanes with the same double operations as
 // one value at a time: the channel traces of the presets a pixel's four channels at once
-// (two pixels at once on processors with AVX-512, chosen per render), other traces four
-// pixels at once.
+// (two pixels at once on processors with AVX-512, chosen per render: scopetrace_wide.h),
+// other traces four pixels at once.
 #include "frame/offsets.h"
 #include "frame/tool.h"
 #include "frame/wide.h"
+#include "scopetrace_wide.h"
 
 #include <algorithm>
 #include <array>
@@ -44,9 +45,6 @@
 #include <limits>
 #include <type_traits>
 #include <vector>
-#if defined(__AVX__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -80,28 +78,6 @@ struct Pixels<float> {
     static constexpr int kPer = 2;
     static constexpr Lane kFull = 0x3f800000; // 1.0f
 };
-// A pixel's four channels in double precision (integers through whole numbers, which the
-// processor converts four at a time).
-inline Doubles ToDoubles(const std::uint16_t* p) {
-#if defined(__AVX2__)
-    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu16_epi32(v)));
-#else
-    std::uint16_t __attribute__((vector_size(8))) s;
-    std::memcpy(&s, p, sizeof s);
-    return __builtin_convertvector(__builtin_convertvector(s, Ints), Doubles);
-#endif
-}
-inline Doubles ToDoubles(const float* p) {
-#if defined(__AVX__)
-    return Doubles(_mm256_cvtps_pd(_mm_loadu_ps(p)));
-#else
-    float __attribute__((vector_size(16))) s;
-    std::memcpy(&s, p, sizeof s);
-    return __builtin_convertvector(s, Doubles);
-#endif
-}
-
 // One set of points: every analysed pixel's value v goes to row
 // trunc(((v * stretch) * scale) * factor + yOffset) of a bit plane, in the column that
 // target gives for its source column.
@@ -388,12 +364,7 @@ private:
             if (m_together) {
                 for (const Piece& p : pieces) {
                     const T* from = in + std::ptrdiff_t(p.begin) * kChannels;
-#ifdef QRVX_WIDE_ROWS
-                    if (m_wide)
-                        WideAllRows(from, p.count, rowOf);
-                    else
-#endif
-                        AllRows(from, p.count, rowOf);
+                    AllRows(from, p.count, rowOf);
                     for (int j = 0; j < p.count; ++j) {
                         const std::uint64_t bit = p.bits[std::size_t(j)];
                         const int* at = rowOf + j * kChannels;
@@ -480,14 +451,19 @@ private:
     }
 
     // The traces computed together: for n pixels, each channel's row as an index into the
-    // planes (its plane's spare word when it falls outside the image), four per pixel.
+    // planes (its plane's spare word when it falls outside the image), four per pixel. On
+    // the wide path pairs of pixels go first (scopetrace_wide.h).
     template <class T>
     void AllRows(const T* in, int n, int* at) const {
         const Doubles height = Doubles{} + double(m_main.height);
         const Doubles stretch = m_lanes.stretch, factor = m_lanes.factor, offset = m_lanes.offset;
         const Ints plane = m_lanes.plane;
-        for (int i = 0; i < n; ++i) {
-            Doubles d = ToDoubles(in + std::ptrdiff_t(i) * kChannels) * stretch;
+        int i = 0;
+#ifdef QRVX_WIDE_ROWS
+        if (m_wide) i = scopetrace::WideAllRows(in, n, m_lanes, m_main.height, at);
+#endif
+        for (; i < n; ++i) {
+            Doubles d = scopetrace::ToDoubles(in + std::ptrdiff_t(i) * kChannels) * stretch;
             d = d * factor;
             d = d + offset;
             d = ((d > -1.0) & (d < height)) ? d : height;
@@ -495,42 +471,6 @@ private:
             std::memcpy(at + i * kChannels, &row, sizeof row);
         }
     }
-
-#ifdef QRVX_WIDE_ROWS
-    // AllRows two pixels at a time, eight lanes of doubles, on processors with AVX-512:
-    // the same operations in the same order, so the same rows.
-    template <class T>
-    QRVX_WIDE void WideAllRows(const T* in, int n, int* at) const {
-        using Doubles2 = double __attribute__((vector_size(64)));
-        using Ints2 = std::int32_t __attribute__((vector_size(32)));
-#define QRVX_TWICE(v) __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3)
-        const Doubles2 stretch = QRVX_TWICE(m_lanes.stretch), factor = QRVX_TWICE(m_lanes.factor),
-                       offset = QRVX_TWICE(m_lanes.offset);
-        const Ints2 plane = QRVX_TWICE(m_lanes.plane);
-#undef QRVX_TWICE
-        const Doubles2 height = Doubles2{} + double(m_main.height);
-        int i = 0;
-        for (; i + 2 <= n; i += 2) {
-            // Converted with the instructions themselves: the vector extension's
-            // conversions go through halves.
-            const T* p = in + std::ptrdiff_t(i) * kChannels;
-            Doubles2 d;
-            if constexpr (std::is_same_v<T, float>)
-                d = Doubles2(_mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(p)));
-            else
-                d = Doubles2(_mm512_maskz_cvtepi32_pd(
-                    0xff,
-                    _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
-            d = d * stretch;
-            d = d * factor;
-            d = d + offset;
-            d = ((d > -1.0) & (d < height)) ? d : height;
-            const Ints2 row = __builtin_convertvector(d, Ints2) + plane;
-            std::memcpy(at + i * kChannels, &row, sizeof row);
-        }
-        if (i < n) AllRows(in + std::ptrdiff_t(i) * kChannels, 1, at + i * kChannels);
-    }
-#endif
 
     // Writes the output columns [c0, c1) of every row: each channel at full value where
     // the plane that feeds it has the pixel's bit, else 0. Eight pixels at a time: a byte
@@ -557,6 +497,7 @@ private:
         }();
         const Vec full = Vec{} + Pixels<T>::kFull;
         const int n = c1 - c0;
+        const frame::StreamedStores stores; // past the caches where a band's row allows
         for (int y = 0; y < m_main.height; ++y) {
             std::array<std::uint64_t, kChannels> word{};
             for (int c = 0; c < kChannels; ++c)
@@ -564,7 +505,7 @@ private:
                     word[std::size_t(c)] =
                         planes[words * std::size_t(m_planeOf[std::size_t(c)]) + std::size_t(y)];
             T* out = m_main.dst->Row<T>(y) + std::ptrdiff_t(c0) * kChannels;
-            const bool streamed = reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
+            const bool streamed = frame::StreamedStores::Streams(out);
             for (int j0 = 0; j0 < n; j0 += 8) {
                 std::uint32_t number = 0;
                 for (int c = 0; c < kChannels; ++c)
@@ -575,7 +516,7 @@ private:
                 if (j0 + 8 <= n) {
                     for (int k = 0; k < kVecs; ++k) {
                         const Vec px = Vec((all & bits[std::size_t(k)]) != 0) & full;
-                        Put(o + k * kPer * kChannels, px, streamed);
+                        stores.Put(o + k * kPer * kChannels, px, streamed);
                     }
                 } else {
                     std::array<Vec, kVecs> px;
@@ -585,27 +526,6 @@ private:
                 }
             }
         }
-        Fence();
-    }
-
-    // Stores 32 bytes of output. Where a band's row starts on a cache line (as in host
-    // images) and the processor has the instruction, they go past the caches: a frame is
-    // mostly larger than the caches, and an ordinary store first reads the memory it
-    // overwrites. Fence() makes such stores seen before the band counts as done.
-    template <class V, class T>
-    static void Put(T* at, const V& v, bool streamed) {
-#if defined(__AVX__)
-        __m256i w;
-        std::memcpy(&w, &v, sizeof w);
-        if (streamed) return _mm256_stream_si256(reinterpret_cast<__m256i*>(at), w);
-#endif
-        (void)streamed;
-        std::memcpy(at, &v, sizeof v);
-    }
-    static void Fence() {
-#if defined(__AVX__)
-        _mm_sfence();
-#endif
     }
 
     Input* m_input;

@@ -28,13 +28,12 @@
 //
 // On processors with AVX-512 (BW and VBMI2) integer rows take a wider path with the same
 // results: the values each threshold test passes form at most two intervals of values, so
-// Process turns the tests into interval bounds per vector lane; the row is classified 32
-// values at a time, the values left to the rule are packed together (vpcompressw), looked
-// up in the table, and spread back (vpexpandw) over the untouched and pulled values; the
-// output rows are written with streaming stores (frame::WideLookUpRow).
+// Process turns the tests into interval bounds per vector lane, and the row is classified
+// 32 values at a time (tonebands_wide.h).
 #include "frame/tool.h"
 #include "frame/values.h"
 #include "frame/wide.h"
+#include "tonebands_wide.h"
 
 #include <algorithm>
 #include <array>
@@ -83,18 +82,6 @@ struct Lanes {
     std::uint32_t on = 0;                // lanes of switched-on channels
     std::uint16_t pull = 0;
 };
-
-#ifdef QRVX_WIDE_ROWS
-// An interval in every lane of a vector of 32 values, and the test of a vector against it.
-struct WideInterval {
-    __m512i first, last;
-    QRVX_WIDE explicit WideInterval(frame::Interval i)
-        : first(_mm512_set1_epi16(short(i.first))), last(_mm512_set1_epi16(short(i.last))) {}
-    QRVX_WIDE __mmask32 Holds(__m512i v) const {
-        return _mm512_cmpge_epu16_mask(v, first) & _mm512_cmple_epu16_mask(v, last);
-    }
-};
-#endif
 
 class ToneBands : public ThreadedOperator {
 public:
@@ -206,6 +193,7 @@ private:
     Worker ForBand() {
         Thresholds<T>& th = BoundsOf<T>();
         th = B::template Bounds<T>(m_p);
+        m_wide = false;
         if constexpr (std::is_same_v<T, std::uint16_t>) {
             // The exact result of every value the classifying pass leaves to the rule.
             m_table.resize(65536);
@@ -213,7 +201,7 @@ private:
                 if (!B::Keep(T(v), th) && !B::Pull(T(v), th))
                     m_table[std::size_t(v)] = B::Rule(T(v), m_p);
 #ifdef QRVX_WIDE_ROWS
-            if (frame::WideRows() && PrepareLanes<B>(th)) return &ToneBands::WideRow<B>;
+            m_wide = frame::WideRows() && PrepareLanes<B>(th);
 #endif
         }
         return &ToneBands::Row<T, B>;
@@ -414,7 +402,9 @@ private:
     // Filters row y (R, G, B, A interleaved) chunk by chunk: a branch-free pass writes the
     // untouched and pulled values of every channel alike and flags the rest; switched-off
     // channels are then copied back and unflagged, and the flagged values take the rule (on
-    // integer images its result from the table). A last odd pixel takes the rule directly.
+    // integer images its result from the table). A last odd pixel takes the rule directly;
+    // on the wide path the whole registers take the place of the chunks, and the values
+    // after them take the rule directly.
     template <class T, class B>
     void Row(int y) {
         const T* in = m_main.src->Row<T>(y);
@@ -425,8 +415,16 @@ private:
         const T pull = T(p.pull);
         alignas(64) std::uint8_t flags[kChunk];
         alignas(64) std::uint16_t at[kChunk + 8];
-        const int paired = n - n % 8; // whole pairs of pixels: the flags are read 8 at a time
-        for (int c0 = 0; c0 < paired; c0 += kChunk) {
+        int from = 0, paired = n - n % 8; // whole pairs of pixels: flags are read 8 at a time
+#ifdef QRVX_WIDE_ROWS
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            if (m_wide) {
+                from = paired = n - n % kLanes;
+                tonebands::WideLookUps(in, out, paired, m_table.data(), m_lanes);
+            }
+        }
+#endif
+        for (int c0 = from; c0 < paired; c0 += kChunk) {
             const int len = std::min(kChunk, paired - c0);
             const T* src = in + c0;
             T* dst = out + c0;
@@ -454,37 +452,6 @@ private:
             out[i] = p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], p) : in[i];
     }
 
-#ifdef QRVX_WIDE_ROWS
-    // The wide path's classification of 32 integer values (see PrepareLanes): values left
-    // to the rule are looked up, untouched values and switched-off lanes kept, the others
-    // pulled.
-    struct WideBands {
-        WideInterval keep, rule0, rule1;
-        __mmask32 keepOutside, on;
-        QRVX_WIDE explicit WideBands(const Lanes& l)
-            : keep(l.keep), rule0(l.rule[0]), rule1(l.rule[1]),
-              keepOutside(l.keepOutside ? ~0u : 0u), on(l.on) {}
-        QRVX_WIDE frame::WideClass operator()(__m512i v) const {
-            return {(rule0.Holds(v) | rule1.Holds(v)) & on, (keep.Holds(v) ^ keepOutside) | ~on};
-        }
-    };
-
-    // Row y of an integer image on the wide path: frame::WideLookUpRow with the table of
-    // exact results; the last values short of 32 (whole pixels) take the rule directly.
-    template <class B>
-    QRVX_WIDE void WideRow(int y) {
-        using T = std::uint16_t;
-        const T* in = m_main.src->Row<T>(y);
-        T* out = m_main.dst->Row<T>(y);
-        const int n = m_main.src->Width() * kChannels;
-        const int whole = n - n % kLanes;
-        frame::WideLookUpRow(in, out, whole, m_table.data(), _mm512_set1_epi16(short(m_lanes.pull)),
-                             WideBands(m_lanes));
-        for (int i = whole; i < n; ++i)
-            out[i] = m_p.on[std::size_t(i % kChannels)] ? B::Rule(in[i], m_p) : in[i];
-    }
-#endif
-
     Input* m_input;
     std::array<Input*, kChannels> m_on{};
     Input* m_filter;
@@ -501,6 +468,7 @@ private:
     Thresholds<float> m_floatBounds;
     std::vector<std::uint16_t> m_table; // exact results of integer values left to the rules
     Lanes m_lanes;                      // the wide path's classification
+    bool m_wide = false;                // integer rows take the wide path
     Worker m_worker = nullptr;
 };
 
