@@ -6,14 +6,13 @@
 //   ToneBands, RangeMap  integer rows on AVX-512 with VBMI2 (WideRows), 32 16-bit values to
 //                        a register: WideLookUpRow with classifiers of their own (values that
 //                        need a table packed together with vpcompressw and spread back with
-//                        vpexpandw); RangeMap's float rows map two pixels at a time. RangeMap
-//                        also has integer rows on AVX2, Avx2LookUpRow.
+//                        vpexpandw); RangeMap's float rows map two pixels at a time.
 //   PanelSim             its direct-pattern cells, a register of input pixels at a time.
 //   ScopeTrace           the rows of its channel points, two pixels at a time in lanes of
 //                        doubles.
 //
-// The output rows of the look-up rows, PanelSim's cells and ScopeTrace's picture are
-// written with StreamedStores.
+// The output rows of WideLookUpRow, PanelSim's cells and ScopeTrace's picture are written
+// with StreamedStores.
 #pragma once
 
 #include "host/cpu.h"
@@ -144,94 +143,6 @@ QRVX_WIDE inline void WideLookUpRow(const std::uint16_t* src, std::uint16_t* dst
             const __m512i found = _mm512_loadu_si512(list + count);
             stores.Put(d + i, _mm512_mask_expand_epi16(settled, k, found), streamed);
             count += std::popcount(k);
-        }
-    }
-}
-
-// What an AVX2 row's classifier says of 16 values, as lanes of all ones or all zeros: the
-// lanes whose values are looked up, and among the others those that keep their value; the
-// rest take their lane of the replacement.
-struct Avx2Class {
-    __m256i lookUp, keep;
-};
-
-// The byte shuffles that stand in for vpcompressw and vpexpandw on eight 16-bit values,
-// by the mask of the lanes concerned (bit j for lane j): compress moves those lanes'
-// values, in order, to the first lanes; expand moves the first lanes to those lanes. The
-// other lanes become 0.
-struct PackShuffles {
-    alignas(16) std::uint8_t compress[256][16], expand[256][16];
-};
-inline constexpr PackShuffles kPackShuffles = [] {
-    PackShuffles p{};
-    for (int m = 0; m < 256; ++m) {
-        for (int b = 0; b < 16; ++b) p.compress[m][b] = p.expand[m][b] = 0x80;
-        for (int j = 0, k = 0; j < 8; ++j) {
-            if (!(m >> j & 1)) continue;
-            for (int b = 0; b < 2; ++b) {
-                p.compress[m][2 * k + b] = std::uint8_t(2 * j + b);
-                p.expand[m][2 * j + b] = std::uint8_t(2 * k + b);
-            }
-            ++k;
-        }
-    }
-    return p;
-}();
-
-// WideLookUpRow for processors with AVX2 but not AVX-512, the same values: n a multiple of
-// 16, classify's QRVX_TARGET_AVX2 operator() gives an Avx2Class for 16 values, replace is
-// 16 lanes. The packing and spreading go eight values at a time through kPackShuffles.
-template <class Classify>
-QRVX_TARGET_AVX2 inline void Avx2LookUpRow(const std::uint16_t* src, std::uint16_t* dst, int n,
-                                           const std::uint16_t* table, __m256i replace,
-                                           const Classify& classify) {
-    constexpr int kLanes = 16, kHalves = kWideChunk / 8;
-    const StreamedStores stores;
-    const bool streamed = StreamedStores::Streams(dst);
-    // The settled values (looked-up lanes 0), the packed values and each half's mask.
-    alignas(32) std::uint16_t settled[kWideChunk];
-    alignas(32) std::uint16_t list[kWideChunk + 8];
-    std::uint8_t masks[kHalves];
-    const auto shuffle = [](const std::uint8_t* control) {
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(control));
-    };
-    for (int c0 = 0; c0 < n; c0 += kWideChunk) {
-        const int len = std::min(kWideChunk, n - c0);
-        const std::uint16_t* s = src + c0;
-        int count = 0;
-        for (int i = 0; i < len; i += kLanes) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-            const Avx2Class k = classify(v);
-            const __m256i kept = _mm256_blendv_epi8(replace, v, k.keep);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(settled + i),
-                               _mm256_andnot_si256(k.lookUp, kept));
-            for (int h = 0; h < 2; ++h) {
-                const __m128i half = h ? _mm256_extracti128_si256(v, 1) : _mm256_castsi256_si128(v);
-                const __m128i look =
-                    h ? _mm256_extracti128_si256(k.lookUp, 1) : _mm256_castsi256_si128(k.lookUp);
-                const int m = _mm_movemask_epi8(_mm_packs_epi16(look, _mm_setzero_si128()));
-                masks[i / 8 + h] = std::uint8_t(m);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(list + count),
-                                 _mm_shuffle_epi8(half, shuffle(kPackShuffles.compress[m])));
-                count += std::popcount(unsigned(m));
-            }
-        }
-        for (int j = 0; j < count; ++j) list[j] = table[list[j]];
-        count = 0;
-        std::uint16_t* d = dst + c0;
-        for (int i = 0; i < len; i += kLanes) {
-            __m128i half[2];
-            for (int h = 0; h < 2; ++h) {
-                const int m = masks[i / 8 + h];
-                const __m128i found =
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(list + count));
-                const __m128i at =
-                    _mm_load_si128(reinterpret_cast<const __m128i*>(settled + i + 8 * h));
-                half[h] =
-                    _mm_or_si128(at, _mm_shuffle_epi8(found, shuffle(kPackShuffles.expand[m])));
-                count += std::popcount(unsigned(m));
-            }
-            stores.Put(d + i, _mm256_set_m128i(half[1], half[0]), streamed);
         }
     }
 }

@@ -143,7 +143,7 @@ TEST_P(RangeMap, EverySixteenBitValueMapsExactly) {
         {},
     };
     // clang-format on
-    test::OnEachPath([&] {
+    test::OnEachWorker([&] {
         for (const Settings& s : cases) ExpectMapped(s, *in, *Render(s, *in));
     });
 }
@@ -170,7 +170,7 @@ TEST_P(RangeMap, WideOddRowsWithChannelsThatDiffer) {
         {.on = {false, true, false, true}, .mode = 1, .luma = {0.2, 0.4, 0.9, 0.5}, .inStart = 0.375, .inEnd = 0.375, .outStart = 0.6},
     };
     // clang-format on
-    test::OnEachPath([&] {
+    test::OnEachWorker([&] {
         for (const Settings& s : cases) ExpectMappedOnEveryThreadCount(s, *in);
     });
 }

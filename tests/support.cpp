@@ -115,26 +115,4 @@ void OnEachWorker(const std::function<void()>& check) {
                     "the wide rows were not run";
 }
 
-void OnEachPath(const std::function<void()>& check) {
-    const ScopedEnv all("QRVX_NO_AVX512", nullptr);
-    {
-        const ScopedEnv portable("QRVX_PORTABLE", "1");
-        check();
-    }
-    const ScopedEnv vectors("QRVX_PORTABLE", nullptr);
-    const bool avx2 = host::CpuHas(host::Isa::Avx2);
-    if (avx2) {
-        const ScopedEnv noAvx512("QRVX_NO_AVX512", "1");
-        check();
-    }
-    bool wide = false;
-#ifdef QRVX_WIDE_ROWS
-    wide = frame::WideRowsSupported();
-    if (wide) check();
-#endif
-    if (!avx2 || !wide)
-        GTEST_SKIP() << "this processor lacks " << (avx2 ? "AVX-512 BW and VBMI2" : "AVX2")
-                     << ", so not every path was run";
-}
-
 } // namespace test

@@ -64,12 +64,6 @@ private:
 // portable run, so that it does not pass as if both had run.
 void OnEachWorker(const std::function<void()>& check);
 
-// Runs check on each path of a tool whose rows have three: the portable one
-// (QRVX_PORTABLE), the AVX2 one (QRVX_NO_AVX512) and the AVX-512 one (neither switch set);
-// where the processor lacks AVX2 or the wide rows, the test is marked skipped after the
-// paths that ran.
-void OnEachPath(const std::function<void()>& check);
-
 inline constexpr ImageDepth kDepths[] = {ImageDepth::Int16, ImageDepth::Float32};
 // The name of a test instantiated over kDepths: "Int16" or "Float".
 std::string DepthName(const ::testing::TestParamInfo<ImageDepth>& info);

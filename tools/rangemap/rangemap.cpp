@@ -19,7 +19,7 @@
 //
 // On processors with AVX-512 (BW and VBMI2) float rows map two pixels at once, with the
 // same arithmetic, and integer rows look up only the values inside the input range, packed
-// together; on AVX2 integer rows look up only those too (rangemap_wide.h).
+// together (rangemap_wide.h).
 #include "frame/tool.h"
 #include "frame/wide.h"
 #include "rangemap_wide.h"
@@ -158,9 +158,7 @@ public:
                                       m.inverse != 0 ? &RangeMap::Row<float, true>
                                                      : &RangeMap::Row<float, false>);
 #ifdef QRVX_WIDE_ROWS
-        const bool lookUps = !m_main.src->IsFloat() && m_lanes.inside <= kWideMost;
-        m_wide = frame::WideRows() && (m_main.src->IsFloat() || lookUps);
-        m_avx2 = !m_wide && lookUps && host::PathTaken(host::Isa::Avx2);
+        m_wide = frame::WideRows() && (m_main.src->IsFloat() || m_lanes.inside <= kWideMost);
 #endif
         DoMultiProcess(req, m_main.height);
         m_output->Set(req, m_main.dst);
@@ -280,8 +278,8 @@ private:
         }
     }
 
-    // Row y of the output from row y of the input. On the wide and AVX2 paths its whole
-    // registers go first (rangemap_wide.h), the pixels after them as here.
+    // Row y of the output from row y of the input. On the wide path its whole registers
+    // go first (rangemap_wide.h), the pixels after them as here.
     template <class T, bool kByInverse = false>
     void Row(int y) {
         const T* in = m_main.src->Row<T>(y);
@@ -296,11 +294,6 @@ private:
             } else {
                 i = n - n % (2 * kChannels);
                 rangemap::WidePairs<kByInverse>(in, out, i, m_map);
-            }
-        } else if (m_avx2) {
-            if constexpr (std::is_same_v<T, std::uint16_t>) {
-                i = n - n % (kLanes / 2); // 16 values to an AVX2 register
-                rangemap::Avx2LookUps(in, out, i, m_lanes);
             }
         }
 #endif
@@ -357,7 +350,6 @@ private:
         const std::uint16_t* table = nullptr; // the mapped values of inside values
     } m_lanes;                                // the wide path's view of the tables
     bool m_wide = false;                      // the rows take the wide path
-    bool m_avx2 = false;                      // integer rows take the AVX2 path
     void (RangeMap::*m_worker)(int) = nullptr;
 };
 

@@ -1,14 +1,12 @@
-// RangeMap's rows on processors with AVX-512 (BW and VBMI2), and its integer rows on AVX2,
-// chosen per render; Row in rangemap.cpp is the reference and maps the values after the
-// last whole register.
+// RangeMap's rows on processors with AVX-512 (BW and VBMI2), chosen per render; Row in
+// rangemap.cpp is the reference and maps the values after the last whole register.
 //
 // Integer rows: the values inside the input range are the only ones that need a table,
 // and their mapped values are the same in every active channel. The row sorts out those
 // values with vector compares, packs them together (vpcompressw), looks up just those in
 // one table and spreads the results back (vpexpandw) over the kept values or the colour
 // (frame::WideLookUpRow). The table entries of the inside values lie together, so their
-// look-ups hit the first-level cache. On AVX2 the same, 16 values to a register, the
-// inside values looked up one at a time (frame::Avx2LookUpRow).
+// look-ups hit the first-level cache.
 //
 // Float rows: two pixels (eight values) to a register, mapped with the same double
 // operations, in the same order, as Row maps one pixel.
@@ -40,31 +38,6 @@ QRVX_WIDE void WideLookUps(const std::uint16_t* in, std::uint16_t* out, int n, c
     const WideRange range{_mm512_loadu_si512(lanes.low.data()),
                           _mm512_loadu_si512(lanes.high.data()), lanes.keep};
     frame::WideLookUpRow(in, out, n, lanes.table, _mm512_loadu_si512(lanes.colour.data()), range);
-}
-
-// The classification of WideRange on AVX2, 16 values to a register: keep has all ones in
-// the lanes that keep their outside values.
-struct Avx2Range {
-    __m256i low, high, keep;
-    QRVX_TARGET_AVX2 frame::Avx2Class operator()(__m256i v) const {
-        // Unsigned comparisons: v >= low where max(v, low) is v, v <= high where min(v, high) is v.
-        const __m256i above = _mm256_cmpeq_epi16(_mm256_max_epu16(v, low), v);
-        const __m256i below = _mm256_cmpeq_epi16(_mm256_min_epu16(v, high), v);
-        return {_mm256_and_si256(above, below), keep};
-    }
-};
-
-// WideLookUps on processors with AVX2: n a multiple of 16, the first 16 lanes of lanes.
-template <class Lanes>
-QRVX_TARGET_AVX2 void Avx2LookUps(const std::uint16_t* in, std::uint16_t* out, int n,
-                                  const Lanes& lanes) {
-    alignas(32) std::uint16_t keep[16];
-    for (int lane = 0; lane < 16; ++lane) keep[lane] = lanes.keep >> lane & 1 ? 0xffff : 0;
-    const auto load = [](const std::uint16_t* p) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    };
-    const Avx2Range range{load(lanes.low.data()), load(lanes.high.data()), load(keep)};
-    frame::Avx2LookUpRow(in, out, n, lanes.table, load(lanes.colour.data()), range);
 }
 
 // Values [0, n) of a float row, n a multiple of eight, from in to out: each two pixels
