@@ -9,7 +9,7 @@
 // look-ups hit the first-level cache.
 //
 // Float rows: two pixels (eight values) to a register, mapped with the same double
-// operations, in the same order, as Row maps one pixel.
+// operations, in the same order, as Row maps one pixel (Mapping::Map).
 #pragma once
 
 #include "frame/wide.h"
@@ -41,20 +41,30 @@ QRVX_WIDE void WideLookUps(const std::uint16_t* in, std::uint16_t* out, int n, c
 }
 
 // Values [0, n) of a float row, n a multiple of eight, from in to out: each two pixels
-// mapped with m.Map over the lanes of m.pair (always inlined, so that its 512-bit vectors
-// stay in this function's registers).
+// mapped as Mapping::Map maps them with the lanes of m.pair, the same operations in the
+// same order, written with the instructions themselves: the vector extension's compares
+// and conversions of eight doubles go lane by lane.
 template <bool kByInverse, class Mapping>
 QRVX_WIDE void WidePairs(const float* in, float* out, int n, const Mapping& m) {
-    using Doubles2 = decltype(m.pair.low);
-    using Floats2 = float __attribute__((vector_size(32)));
+    const auto& lanes = m.pair;
+    const __m512d low = __m512d(lanes.low), high = __m512d(lanes.high);
+    const __m512d colour = __m512d(lanes.colour), outStart = __m512d(lanes.outStart);
+    const __m512i keepOutside = __m512i(lanes.keepOutside);
+    const __mmask8 keep = _mm512_test_epi64_mask(keepOutside, keepOutside);
+    const __m512d inStart = _mm512_set1_pd(m.inStart), inverse = _mm512_set1_pd(m.inverse);
+    const __m512d inWidth = _mm512_set1_pd(m.inWidth), outWidth = _mm512_set1_pd(m.outWidth);
     for (int i = 0; i < n; i += 8) {
-        Floats2 f;
-        std::memcpy(&f, in + i, sizeof f);
-        const Doubles2 v = __builtin_convertvector(f, Doubles2);
-        Doubles2 r;
-        m.template Map<true, kByInverse>(v, m.pair, r);
-        f = __builtin_convertvector(r, Floats2);
-        std::memcpy(out + i, &f, sizeof f);
+        const __m512d u = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(in + i));
+        const __m512d shifted = _mm512_sub_pd(u, inStart);
+        const __m512d stretched =
+            kByInverse ? _mm512_mul_pd(shifted, inverse) : _mm512_div_pd(shifted, inWidth);
+        const __m512d mapped =
+            m.pointRange ? outStart : _mm512_add_pd(_mm512_mul_pd(stretched, outWidth), outStart);
+        const __m512d outside = _mm512_mask_blend_pd(keep, colour, u);
+        const __mmask8 inside =
+            _mm512_cmp_pd_mask(low, u, _CMP_LE_OQ) & _mm512_cmp_pd_mask(u, high, _CMP_LE_OQ);
+        _mm256_storeu_ps(
+            out + i, _mm512_maskz_cvtpd_ps(0xff, _mm512_mask_blend_pd(inside, outside, mapped)));
     }
 }
 
