@@ -3,13 +3,16 @@
 // other processors run, and picks per render with the project's processor probe, host/cpu.h
 // (which also says how QRVX_NO_AVX512 and QRVX_PORTABLE turn the vector rows off):
 //
-//   ToneBands, RangeMap  integer rows on AVX-512 with VBMI2 (WideRows), 32 16-bit values to
-//                        a register: WideLookUpRow with classifiers of their own (values that
-//                        need a table packed together with vpcompressw and spread back with
-//                        vpexpandw); RangeMap's float rows map two pixels at a time.
-//   PanelSim             its direct-pattern cells, a register of input pixels at a time.
-//   ScopeTrace           the rows of its channel points, two pixels at a time in lanes of
-//                        doubles.
+//   ToneBands, RangeMap  integer rows on AVX-512 with VBMI2 (WideRows, QRVX_WIDE), 32 16-bit
+//                        values to a register: WideLookUpRow with classifiers of their own
+//                        (values that need a table packed together with vpcompressw and
+//                        spread back with vpexpandw).
+//   RangeMap             float rows on AVX-512 (F, BW, VL: host::Isa::Avx512), two pixels at
+//                        a time.
+//   PanelSim             its direct-pattern cells on AVX-512 (F, BW, VL), a register of
+//                        input pixels at a time.
+//   ScopeTrace           the rows of its channel points on AVX-512 (F, BW, VL), two pixels at
+//                        a time in lanes of doubles.
 //
 // The output rows of WideLookUpRow, PanelSim's cells and ScopeTrace's picture are written
 // with StreamedStores.

@@ -323,7 +323,7 @@ private:
             m_direct = m_direct && m_cells[std::size_t(k)].mode != kCustomColour;
         }
 #if QRVX_WIDE_ROWS
-        m_wide = m_direct && frame::WideRows();
+        m_wide = m_direct && host::PathTaken(host::Isa::Avx512);
         m_wideCells.Prepare(m_n, int(W), [&](int k) { return m_cells[std::size_t(k)].keep; });
 #endif
         // Direct rows read every cell's part (their cells are one pixel wide).

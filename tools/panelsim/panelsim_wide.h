@@ -1,4 +1,4 @@
-// PanelSim's direct cells on processors with AVX-512, chosen per render; DirectRow in
+// PanelSim's direct cells on processors with AVX-512 (F, BW, VL), chosen per render; DirectRow in
 // panelsim.cpp is the reference and does the pixels after the last whole register. Each
 // register of input pixels (8 integer or 4 float pixels, one or two 64-bit words each)
 // gives N registers of cells: every word picked from the input register, masked with its
@@ -37,8 +37,8 @@ struct WideCells {
     // registers each; pattern is the display pixel's parts, one period of N registers.
     // Rows that start on a cache line are written with streaming stores.
     template <int N>
-    QRVX_WIDE void Row(const void* in, int registers, const std::uint64_t* pattern,
-                       void* out) const {
+    QRVX_TARGET_AVX512 void Row(const void* in, int registers, const std::uint64_t* pattern,
+                                void* out) const {
         __m512i from[N], mask[N], part[N];
         for (int r = 0; r < N; ++r) {
             from[r] = _mm512_loadu_si512(index.data() + 8 * r);

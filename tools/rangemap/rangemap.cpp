@@ -17,8 +17,8 @@
 // evaluate it per pixel in double precision, the four channels as the lanes of one vector
 // and without branches, so that every value gets exactly the result above.
 //
-// On processors with AVX-512 (BW and VBMI2) float rows map two pixels at once, with the
-// same arithmetic, and integer rows look up only the values inside the input range, packed
+// On processors with AVX-512 float rows map two pixels at once, with the same arithmetic,
+// and (with VBMI2) integer rows look up only the values inside the input range, packed
 // together (rangemap_wide.h).
 #include "frame/tool.h"
 #include "frame/wide.h"
@@ -158,7 +158,8 @@ public:
                                       m.inverse != 0 ? &RangeMap::Row<float, true>
                                                      : &RangeMap::Row<float, false>);
 #ifdef QRVX_WIDE_ROWS
-        m_wide = frame::WideRows() && (m_main.src->IsFloat() || m_lanes.inside <= kWideMost);
+        m_wide = m_main.src->IsFloat() ? host::PathTaken(host::Isa::Avx512)
+                                       : frame::WideRows() && m_lanes.inside <= kWideMost;
 #endif
         DoMultiProcess(req, m_main.height);
         m_output->Set(req, m_main.dst);

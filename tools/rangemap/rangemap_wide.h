@@ -1,15 +1,16 @@
-// RangeMap's rows on processors with AVX-512 (BW and VBMI2), chosen per render; Row in
-// rangemap.cpp is the reference and maps the values after the last whole register.
+// RangeMap's rows on processors with AVX-512, chosen per render; Row in rangemap.cpp is
+// the reference and maps the values after the last whole register.
 //
-// Integer rows: the values inside the input range are the only ones that need a table,
+// Integer rows (with VBMI2): the values inside the input range are the only ones that need a table,
 // and their mapped values are the same in every active channel. The row sorts out those
 // values with vector compares, packs them together (vpcompressw), looks up just those in
 // one table and spreads the results back (vpexpandw) over the kept values or the colour
 // (frame::WideLookUpRow). The table entries of the inside values lie together, so their
 // look-ups hit the first-level cache.
 //
-// Float rows: two pixels (eight values) to a register, mapped with the same double
-// operations, in the same order, as Row maps one pixel (Mapping::Map).
+// Float rows (F, BW and VL are enough): two pixels (eight values) to a register, mapped
+// with the same double operations, in the same order, as Row maps one pixel
+// (Mapping::Map).
 #pragma once
 
 #include "frame/wide.h"
@@ -45,7 +46,7 @@ QRVX_WIDE void WideLookUps(const std::uint16_t* in, std::uint16_t* out, int n, c
 // same order, written with the instructions themselves: the vector extension's compares
 // and conversions of eight doubles go lane by lane.
 template <bool kByInverse, class Mapping>
-QRVX_WIDE void WidePairs(const float* in, float* out, int n, const Mapping& m) {
+QRVX_TARGET_AVX512 void WidePairs(const float* in, float* out, int n, const Mapping& m) {
     const auto& lanes = m.pair;
     const __m512d low = __m512d(lanes.low), high = __m512d(lanes.high);
     const __m512d colour = __m512d(lanes.colour), outStart = __m512d(lanes.outStart);

@@ -161,7 +161,7 @@ public:
         AnalysedRows(frame::Num(m_top, req), frame::Num(m_bottom, req));
 
 #ifdef QRVX_WIDE_ROWS
-        m_wide = frame::WideRows();
+        m_wide = host::PathTaken(host::Isa::Avx512);
 #endif
         m_worker = frame::PickByDepth(*m_main.dst, &ScopeTrace::Band<std::uint16_t>,
                                       &ScopeTrace::Band<float>);

@@ -1,7 +1,7 @@
 // ScopeTrace's processor-specific code: the conversion of a pixel to doubles with the
 // instructions of the build's level, and the rows of the channel traces two pixels at a
-// time on processors with AVX-512, chosen per render (ScopeTrace::AllRows is the reference
-// and does the last odd pixel). Both give the values of the vector extension's forms bit
+// time on processors with AVX-512 (F, BW, VL), chosen per render (ScopeTrace::AllRows is the
+// reference and does the last odd pixel). Both give the values of the vector extension's forms bit
 // for bit: the same operations in the same order.
 #pragma once
 
@@ -45,7 +45,7 @@ inline Doubles ToDoubles(const float* p) {
 // image's), two pixels at a time in eight lanes of doubles. Returns how many pixels it did:
 // all but a last odd one.
 template <class T, class Lanes>
-QRVX_WIDE int WideAllRows(const T* in, int n, const Lanes& lanes, int height, int* at) {
+QRVX_TARGET_AVX512 int WideAllRows(const T* in, int n, const Lanes& lanes, int height, int* at) {
     using Doubles2 = double __attribute__((vector_size(64)));
     using Ints2 = std::int32_t __attribute__((vector_size(32)));
 #define QRVX_TWICE(v) __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3)
