@@ -34,9 +34,8 @@
 namespace {
 
 constexpr int kChannels = 4; // red, green, blue, alpha: storage order
-// The bytes of each image row that one worker index reads: the piece of a run of cells.
-constexpr std::size_t kRunBytes = 4096;
-constexpr int kMaxRun = 1024; // at most this many cells to a run (one pixel wide cells)
+// The cells of one worker index: a grid row, cut into runs of at most this many cells.
+constexpr int kMaxRun = 1024;
 
 class Watchcam : public ThreadedOperator {
 public:
@@ -140,10 +139,8 @@ public:
         m_motionImage = motion;
         m_passiveImage = passive;
         m_worker = PickWorker(*src, *ref, levels);
-        // Cells go in runs along their row of the grid, as many as make a piece of about
-        // kRunBytes of each image row.
-        m_run = std::clamp(int(kRunBytes / (std::size_t(m_cellW) * std::size_t(src->Stride()))), 1,
-                           std::clamp(m_columns, 1, kMaxRun));
+        // Cells go in runs along their row of the grid: the whole row, or kMaxRun cells.
+        m_run = std::clamp(m_columns, 1, kMaxRun);
         m_runsPerRow = (m_columns + m_run - 1) / m_run;
         DoMultiProcess(req, cells == 0 ? 0 : long(m_runsPerRow) * rows);
         m_output->Set(req, m_dst);
@@ -253,39 +250,20 @@ private:
     // their own copy of the picture); then over each cell the motion image where it
     // changed, else the passive image when there is one. Cells do not overlap, so runs
     // draw at once; a run's pieces of the image rows are long enough for the processor to
-    // follow, and its cells are still in the cache when the marks go over them.
-    //
-    // The same piece of the image row two on is asked for with each row. (Written out
-    // here: a function that only prefetches counts as free of effects, and calls to it are
-    // dropped.)
+    // follow on its own, and its cells are still in the cache when the marks go over them.
     template <class T, class R, bool kLevels>
     void Cell(long n) {
-        constexpr std::ptrdiff_t kLine = 64;
         const int first = int(n % m_runsPerRow) * m_run;
         const int count = std::min(m_run, m_columns - first);
         const int x0 = first * m_cellW, y0 = int(n / m_runsPerRow) * m_cellH;
         const int values = m_cellW * kChannels;
         const std::size_t rowBytes = std::size_t(values) * sizeof(T);
-        const std::ptrdiff_t a0 = x0 * m_src->Stride(),
-                             aEnd = a0 + count * m_cellW * m_src->Stride();
-        const std::ptrdiff_t b0 = x0 * m_ref->Stride(),
-                             bEnd = b0 + count * m_cellW * m_ref->Stride();
         // Per cell of the run: whether it changed.
         bool changed[kMaxRun];
         std::fill_n(changed, count, m_everyCellChanged);
         int open = m_everyCellChanged ? 0 : count; // cells not yet known to have changed
         for (int y = y0; y < y0 + m_cellH; ++y) {
             if (open == 0 && !m_copyCells) break;
-            if (y + 2 < y0 + m_cellH) {
-                const char* pa = static_cast<const char*>(m_src->RowTable()[y + 2]);
-                const char* pb = static_cast<const char*>(m_ref->RowTable()[y + 2]);
-                const char* pd = static_cast<const char*>(m_dst->RowTable()[y + 2]);
-                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine) __builtin_prefetch(pa + i);
-                for (std::ptrdiff_t i = b0; open > 0 && i < bEnd; i += kLine)
-                    __builtin_prefetch(pb + i);
-                for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
-                    __builtin_prefetch(pd + i, 1);
-            }
             const T* a = m_src->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
             const R* b = m_ref->Row<R>(y) + std::ptrdiff_t(x0) * kChannels;
             T* out = m_dst->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
