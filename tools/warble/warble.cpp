@@ -453,6 +453,13 @@ private:
                                 p.place.data(), x, x1);
             return;
         }
+        if constexpr (!kTop) {
+            // The same, for the columns whose target row lies in the band.
+            if (x < x1)
+                ScatterInBand<kWhole>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
+                                      p.place.data(), shiftY, out.y0 - y, out.span, x, x1);
+            return;
+        }
         for (; x < x1; ++x) put(x, x + shift);
     }
 
@@ -462,6 +469,21 @@ private:
                                                   const std::ptrdiff_t* __restrict place, int x,
                                                   int x1) {
         for (; x < x1; ++x) {
+            if constexpr (kWhole)
+                std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
+            else
+                o[place[x]] = s[x * 4];
+        }
+    }
+
+    // The same for the columns x whose step shiftY[x] lies in [low, low + span), the steps
+    // that reach the band from the row.
+    template <bool kWhole, class T>
+    __attribute__((noinline)) static void
+    ScatterInBand(T* __restrict o, const T* __restrict s, const std::ptrdiff_t* __restrict place,
+                  const int* __restrict shiftY, int low, unsigned span, int x, int x1) {
+        for (; x < x1; ++x) {
+            if (unsigned(shiftY[x] - low) >= span) continue;
             if constexpr (kWhole)
                 std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
             else
