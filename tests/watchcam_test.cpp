@@ -234,6 +234,21 @@ TEST_P(Watchcam, MatchesTheSerialReferenceOnAnyThreadCount) {
     }
 }
 
+// A grid row of more cells than the tool takes in one run (narrow cells on a wide
+// picture): every run tests and marks its own cells, the last one short.
+TEST_P(Watchcam, GridRowsOfManyCellsMatchTheSerialReference) {
+    src = test::NoiseImage(2 * 1024 + 75, 7, depth, 21);
+    ref.reset(src->CopyOfImage());
+    for (int x = 0; x < src->Width(); x += 5) test::Set(*ref, x, (x / 5) % 6, x % 4, 0.0);
+    motion = test::NoiseImage(1, 3, depth, 22);
+    passive = test::NoiseImage(1, 3, depth, 23);
+    for (int mode : {0, 1}) {
+        const Settings s = Tolerance(0.01, mode);
+        for (int threads : test::kThreadCounts)
+            EXPECT_TRUE(Matches(*Render(s, threads), s)) << mode << ", " << threads << " threads";
+    }
+}
+
 // One-pixel cells: each pixel shows whether its own difference counts as changed.
 // Differences -6..6 and to the other end of the range, from levels at both ends,
 // against half-widths on, just above and just below whole numbers: integer pictures,

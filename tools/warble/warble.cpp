@@ -20,11 +20,12 @@
 // large for any image. "None", and a formula index outside the list, give no wave.
 //
 // Parallel run: each worker index is a band of output rows. A band is built tile by tile
-// (its rows by a strip of 256 columns) in scratch memory: the tile is cleared (channels
-// that stay in place are copied instead), every source pixel whose target lies in it is
-// written in row-major order, and the tile is copied into the output. Tiles share no
-// target, so each holds exactly what the in-order run leaves there, on any number of
-// threads; and a tile's targets stay in the cache while its sources go by.
+// (its rows by a strip of columns, as many as keep the tile within the processor's second
+// cache) in scratch memory: the tile is cleared (channels that stay in place are copied
+// instead), every source pixel whose target lies in it is written in row-major order, and
+// the tile is copied into the output. Tiles share no target, so each holds exactly what
+// the in-order run leaves there, on any number of threads; and a tile's targets stay in
+// the cache while its sources go by.
 //
 // The displacements are computed once per request, dX per row and dY per column, and
 // turned into whole-pixel steps: trunc(q + d) is q + floor(d) wherever that is not
@@ -38,18 +39,54 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
-constexpr int kChannels = 4;    // red, green, blue, alpha: storage order
-constexpr int kTileWidth = 256; // columns of one replay tile
+constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+// The scratch of one replay tile, about a core's second-level cache (measured: narrower
+// tiles spend more on each row's piece than they save on misses). A tile is 16 to 256
+// columns wide.
+constexpr std::size_t kTileBytes = std::size_t(1024) << 10;
+constexpr int kTileColumnsMin = 16, kTileColumnsMax = 256;
+// How far ahead a tile asks for its pieces of source rows, in bytes of source.
+constexpr std::size_t kAheadBytes = 8192;
 
 // Marks a displacement that drops its pixels: every x + d (or y + d) it gives is
 // negative, yet still fits an int for any image the host can hold.
 constexpr double kDropped = -1073741824.0; // -2^30
+
+// Copies a piece of a tile row into the output. On x86-64 the 16-byte blocks of an aligned
+// destination go past the caches (streaming stores, part of the base instruction set): a
+// tile's pieces of output rows lie far apart, and an ordinary store first reads the memory
+// it overwrites, which the processor does not see coming. The band calls StreamFence when
+// its tiles are written.
+void StreamCopy(void* dst, const void* src, std::size_t bytes) {
+    char* d = static_cast<char*>(dst);
+    const char* s = static_cast<const char*>(src);
+    std::size_t i = 0;
+#if defined(__x86_64__)
+    if (reinterpret_cast<std::uintptr_t>(d) % 16 == 0)
+        for (; i + 16 <= bytes; i += 16)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+#endif
+    std::memcpy(d + i, s + i, bytes - i);
+}
+
+// Makes the streamed values seen before the band counts as done.
+void StreamFence() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
 
 // The wave functions of the "Formula" combo boxes by entry index, angles in radians.
 // Index 0 ("None") is handled by the caller: it gives no wave at all.
@@ -164,7 +201,17 @@ public:
         m_whole =
             same(m_plan[0], m_plan[1]) && same(m_plan[0], m_plan[2]) && same(m_plan[0], m_plan[3]);
         m_bands = BandCount(m_main.height);
-        m_scratch.resize(std::size_t(m_main.height) * kTileWidth * (m_main.src->IsFloat() ? 2 : 1));
+        // Tiles as wide as fit kTileBytes, in whole cache lines of the output.
+        const std::size_t pixelBytes = m_main.src->IsFloat() ? 16 : 8;
+        const std::size_t bandRows = std::size_t((m_main.height + m_bands - 1) / m_bands);
+        m_tileWidth = int(std::clamp<std::size_t>(kTileBytes / (bandRows * pixelBytes) / 16 * 16,
+                                                  kTileColumnsMin, kTileColumnsMax));
+        m_scratch.resize(std::size_t(m_main.height) * m_tileWidth * pixelBytes / 8);
+        for (Plan& p : m_plan) {
+            p.place.resize(p.y.shift.size());
+            for (std::size_t x = 0; x < p.place.size(); ++x)
+                p.place[x] = std::ptrdiff_t(p.y.shift[x]) * m_tileWidth * 4 + std::ptrdiff_t(x) * 4;
+        }
         m_worker =
             frame::PickByDepth(*m_main.dst, &Warble::Band<std::uint16_t>, &Warble::Band<float>);
         DoMultiProcess(req, m_bands);
@@ -212,6 +259,9 @@ private:
         Steps x, y;                        // dX per source row, dY per source column
         double dyLow = 0, dyHigh = 0;      // range of dY other than kDropped (empty: low > high)
         int shiftYLow = 0, shiftYHigh = 0; // range of y.shift, dropped columns included
+        // Per source column x, where its value goes in a tile relative to the place of
+        // column 0 of its row: y.shift[x] tile rows and x pixels on.
+        std::vector<std::ptrdiff_t> place;
     };
 
     static Axis ReadAxis(const AxisControls& k, Request* req, int length, double offset) {
@@ -281,10 +331,12 @@ private:
             first = std::min(first, from[c]);
             last = std::max(last, to[c]);
         }
-        T* scratch = reinterpret_cast<T*>(m_scratch.data()) + std::size_t(y0) * Tile<T>::kStride;
-        for (int x0 = 0; x0 < w; x0 += kTileWidth) {
-            const Tile<T> out{scratch, y0, unsigned(y1 - y0), x0, std::min(w, x0 + kTileWidth), w};
+        const int tw = m_tileWidth;
+        T* scratch = reinterpret_cast<T*>(m_scratch.data()) + std::size_t(y0) * tw * 4;
+        for (int x0 = 0; x0 < w; x0 += tw) {
+            const Tile<T> out{scratch, tw * 4, y0, unsigned(y1 - y0), x0, std::min(w, x0 + tw), w};
             const std::size_t bytes = std::size_t(out.x1 - x0) * pixelBytes;
+            const int ahead = int(std::max<std::size_t>(2, kAheadBytes / bytes));
             // Start the tile.
             for (int y = y0; y < y1; ++y) {
                 const T* s = m_main.src->Row<T>(y) + x0 * 4;
@@ -300,12 +352,8 @@ private:
             for (int y = first; y < last; ++y) {
                 const T* s = m_main.src->Row<T>(y);
                 // A tile reads a short piece of each source row, too short for the
-                // hardware to follow: ask for the piece two rows on.
-                if (y + 2 < last) {
-                    const char* next =
-                        reinterpret_cast<const char*>(m_main.src->Row<T>(y + 2) + x0 * 4);
-                    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(next + i);
-                }
+                // hardware to follow: ask for the piece some rows on.
+                if (y + ahead < last) Prefetch<T>(y + ahead, out.x0, out.x1);
                 for (int c = 0; c < kChannels; ++c) {
                     const Plan& p = m_plan[c];
                     if (y < from[c] || y >= to[c] || p.x.d[std::size_t(y)] == kDropped) continue;
@@ -318,22 +366,43 @@ private:
             }
             // Hand the tile to the output.
             for (int y = y0; y < y1; ++y)
-                std::memcpy(m_main.dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
+                StreamCopy(m_main.dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
         }
+        StreamFence();
+    }
+
+    // Asks for the pieces of source row y that the channels moving into columns [x0, x1)
+    // of a tile read.
+    template <class T>
+    void Prefetch(int y, int x0, int x1) const {
+        int low = m_main.width, high = 0;
+        for (int c = 0; c < (m_whole ? 1 : kChannels); ++c) {
+            const Plan& p = m_plan[c];
+            if (!p.moves) continue;
+            const int shift = p.x.shift[std::size_t(y)];
+            low = std::min(low, x0 - shift - 1);
+            high = std::max(high, x1 - shift);
+        }
+        low = std::max(low, 0);
+        high = std::min(high, m_main.width);
+        const char* row = reinterpret_cast<const char*>(m_main.src->Row<T>(y));
+        const char* end = row + std::ptrdiff_t(high) * 4 * sizeof(T);
+        for (const char* at = row + std::ptrdiff_t(low) * 4 * sizeof(T); at < end; at += 64)
+            __builtin_prefetch(at);
     }
 
     // A tile in scratch memory: rows [y0, y0 + span) of the band, columns [x0, x1) of the
-    // image, one row every kStride channel values.
+    // image, one row every `stride` channel values.
     template <class T>
     struct Tile {
-        static constexpr int kStride = kTileWidth * 4;
         T* base;
+        int stride;
         int y0;
         unsigned span;
         int x0, x1;
         int width; // the image's
         bool Holds(int ty) const { return unsigned(ty - y0) < span; }
-        T* RowAt(int ty) const { return base + std::ptrdiff_t(ty - y0) * kStride; }
+        T* RowAt(int ty) const { return base + std::ptrdiff_t(ty - y0) * stride; }
         // Channel c (or, kWhole, the whole pixel) of s at (tx, ty), both in the tile.
         template <bool kWhole>
         void Put(int tx, int ty, int c, const T* s) const {
@@ -375,7 +444,51 @@ private:
         if (out.x0 == 0 && lifted >= 0 && lifted < out.width && p.x.liftTo[std::size_t(y)] == 0)
             put(lifted, 0);
         const int x1 = std::min(out.width, out.x1 - shift);
-        for (int x = std::max(0, out.x0 - shift); x < x1; ++x) put(x, x + shift);
+        int x = std::max(0, out.x0 - shift);
+        if constexpr (!kTest) {
+            // Every target lies in the band: the column's place in the tile, less the
+            // row's, is in the plan.
+            if (x < x1)
+                Scatter<kWhole>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
+                                p.place.data(), x, x1);
+            return;
+        }
+        if constexpr (!kTop) {
+            // The same, for the columns whose target row lies in the band.
+            if (x < x1)
+                ScatterInBand<kWhole>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
+                                      p.place.data(), shiftY, out.y0 - y, out.span, x, x1);
+            return;
+        }
+        for (; x < x1; ++x) put(x, x + shift);
+    }
+
+    // Channel 0 (or, kWhole, the whole pixel) of source columns [x, x1) at o + place[x].
+    template <bool kWhole, class T>
+    __attribute__((noinline)) static void Scatter(T* __restrict o, const T* __restrict s,
+                                                  const std::ptrdiff_t* __restrict place, int x,
+                                                  int x1) {
+        for (; x < x1; ++x) {
+            if constexpr (kWhole)
+                std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
+            else
+                o[place[x]] = s[x * 4];
+        }
+    }
+
+    // The same for the columns x whose step shiftY[x] lies in [low, low + span), the steps
+    // that reach the band from the row.
+    template <bool kWhole, class T>
+    __attribute__((noinline)) static void
+    ScatterInBand(T* __restrict o, const T* __restrict s, const std::ptrdiff_t* __restrict place,
+                  const int* __restrict shiftY, int low, unsigned span, int x, int x1) {
+        for (; x < x1; ++x) {
+            if (unsigned(shiftY[x] - low) >= span) continue;
+            if constexpr (kWhole)
+                std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
+            else
+                o[place[x]] = s[x * 4];
+        }
     }
 
     // Row y with the targets truncated from doubles, pixel by pixel. trunc(x + dX) is
@@ -402,6 +515,7 @@ private:
     std::array<Plan, kChannels> m_plan;
     bool m_whole = false;                 // all four channels move alike
     std::vector<std::uint64_t> m_scratch; // per image row, the pixels of one tile row
+    int m_tileWidth = 16;                 // columns of one replay tile
     long m_bands = 1;
     void (Warble::*m_worker)(int, int) = nullptr;
 };

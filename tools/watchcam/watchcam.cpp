@@ -34,6 +34,8 @@
 namespace {
 
 constexpr int kChannels = 4; // red, green, blue, alpha: storage order
+// The cells of one worker index: a grid row, cut into runs of at most this many cells.
+constexpr int kMaxRun = 1024;
 
 class Watchcam : public ThreadedOperator {
 public:
@@ -137,7 +139,10 @@ public:
         m_motionImage = motion;
         m_passiveImage = passive;
         m_worker = PickWorker(*src, *ref, levels);
-        DoMultiProcess(req, cells);
+        // Cells go in runs along their row of the grid: the whole row, or kMaxRun cells.
+        m_run = std::clamp(m_columns, 1, kMaxRun);
+        m_runsPerRow = (m_columns + m_run - 1) / m_run;
+        DoMultiProcess(req, cells == 0 ? 0 : long(m_runsPerRow) * rows);
         m_output->Set(req, m_dst);
     }
 
@@ -240,49 +245,42 @@ private:
     // comparisons are made (no branch), so that the test vectorises.
     static bool Outside(double a, double b, double h) { return !((a - h < b) & (b < a + h)); }
 
-    // Cell n: its origin from the grid; its rows tested until one holds a change (and
-    // copied when the cell makes its own copy of the picture); then the motion image
-    // where it changed, else the passive image when there is one. Cells do not overlap,
-    // so cells draw at once.
-    //
-    // A cell's rows lie far apart in memory, more streams than the processor follows on
-    // its own, so with each row the same row of the cell two on is asked for. (Written
-    // out here: a function that only prefetches counts as free of effects, and calls to
-    // it are dropped.)
+    // Run n of cells along a row of the grid: the rows of its cells, image row by image
+    // row, each cell tested until a row holds a change (and copied when the cells make
+    // their own copy of the picture); then over each cell the motion image where it
+    // changed, else the passive image when there is one. Cells do not overlap, so runs
+    // draw at once; a run's pieces of the image rows are long enough for the processor to
+    // follow on its own, and its cells are still in the cache when the marks go over them.
     template <class T, class R, bool kLevels>
     void Cell(long n) {
-        constexpr std::ptrdiff_t kLine = 64;
-        const int x0 = int(n % m_columns) * m_cellW, y0 = int(n / m_columns) * m_cellH;
+        const int first = int(n % m_runsPerRow) * m_run;
+        const int count = std::min(m_run, m_columns - first);
+        const int x0 = first * m_cellW, y0 = int(n / m_runsPerRow) * m_cellH;
         const int values = m_cellW * kChannels;
         const std::size_t rowBytes = std::size_t(values) * sizeof(T);
-        const int xAhead = x0 + 2 * m_cellW;
-        const bool ahead = xAhead + m_cellW <= m_src->Width();
-        const std::ptrdiff_t a0 = xAhead * m_src->Stride(), aEnd = a0 + m_cellW * m_src->Stride();
-        const std::ptrdiff_t b0 = xAhead * m_ref->Stride(), bEnd = b0 + m_cellW * m_ref->Stride();
-        bool changed = m_everyCellChanged;
+        // Per cell of the run: whether it changed.
+        bool changed[kMaxRun];
+        std::fill_n(changed, count, m_everyCellChanged);
+        int open = m_everyCellChanged ? 0 : count; // cells not yet known to have changed
         for (int y = y0; y < y0 + m_cellH; ++y) {
-            if (ahead) {
-                const char* pa = static_cast<const char*>(m_src->RowTable()[y]);
-                const char* pb = static_cast<const char*>(m_ref->RowTable()[y]);
-                const char* pd = static_cast<const char*>(m_dst->RowTable()[y]);
-                for (std::ptrdiff_t i = a0; i < aEnd; i += kLine) __builtin_prefetch(pa + i);
-                for (std::ptrdiff_t i = b0; i < bEnd; i += kLine) __builtin_prefetch(pb + i);
-                for (std::ptrdiff_t i = a0; m_copyCells && i < aEnd; i += kLine)
-                    __builtin_prefetch(pd + i, 1);
-            }
+            if (open == 0 && !m_copyCells) break;
             const T* a = m_src->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
             const R* b = m_ref->Row<R>(y) + std::ptrdiff_t(x0) * kChannels;
             T* out = m_dst->Row<T>(y) + std::ptrdiff_t(x0) * kChannels;
-            if (changed && !m_copyCells) break;
-            if (changed)
-                std::memcpy(out, a, rowBytes);
-            else if (m_copyCells)
-                changed = RowChanged<T, R, kLevels, true>(a, b, out, values);
-            else
-                changed = RowChanged<T, R, kLevels, false>(a, b, out, values);
+            for (int k = 0; k < count; ++k, a += values, b += values, out += values) {
+                if (changed[k]) {
+                    if (m_copyCells) std::memcpy(out, a, rowBytes);
+                    continue;
+                }
+                changed[k] = m_copyCells ? RowChanged<T, R, kLevels, true>(a, b, out, values)
+                                         : RowChanged<T, R, kLevels, false>(a, b, out, values);
+                open -= changed[k];
+            }
         }
-        const Image* mark = changed ? m_motionImage : m_passiveImage;
-        if (mark) m_dst->OXMerge(*mark, x0, y0);
+        for (int k = 0; k < count; ++k) {
+            const Image* mark = changed[k] ? m_motionImage : m_passiveImage;
+            if (mark) m_dst->OXMerge(*mark, x0 + k * m_cellW, y0);
+        }
     }
 
     Input* m_input;
@@ -305,6 +303,7 @@ private:
     std::vector<std::uint16_t> m_levelRow; // the same in whole levels (integer pictures)
     bool m_everyCellChanged = false;       // some half-width is not above 0
     int m_cellW = 0, m_cellH = 0, m_columns = 0;
+    int m_run = 1, m_runsPerRow = 1; // cells to a worker index, and such runs to a grid row
     Worker m_worker = nullptr;
 };
 
