@@ -35,6 +35,7 @@
 // pixel by pixel. When all four channels have the same steps, whole pixels move at once.
 #include "frame/offsets.h"
 #include "frame/tool.h"
+#include "frame/wide.h"
 
 #include <algorithm>
 #include <array>
@@ -43,10 +44,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -62,31 +59,6 @@ constexpr std::size_t kAheadBytes = 8192;
 // Marks a displacement that drops its pixels: every x + d (or y + d) it gives is
 // negative, yet still fits an int for any image the host can hold.
 constexpr double kDropped = -1073741824.0; // -2^30
-
-// Copies a piece of a tile row into the output. On x86-64 the 16-byte blocks of an aligned
-// destination go past the caches (streaming stores, part of the base instruction set): a
-// tile's pieces of output rows lie far apart, and an ordinary store first reads the memory
-// it overwrites, which the processor does not see coming. The band calls StreamFence when
-// its tiles are written.
-void StreamCopy(void* dst, const void* src, std::size_t bytes) {
-    char* d = static_cast<char*>(dst);
-    const char* s = static_cast<const char*>(src);
-    std::size_t i = 0;
-#if defined(__x86_64__)
-    if (reinterpret_cast<std::uintptr_t>(d) % 16 == 0)
-        for (; i + 16 <= bytes; i += 16)
-            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-#endif
-    std::memcpy(d + i, s + i, bytes - i);
-}
-
-// Makes the streamed values seen before the band counts as done.
-void StreamFence() {
-#if defined(__x86_64__)
-    _mm_sfence();
-#endif
-}
 
 // The wave functions of the "Formula" combo boxes by entry index, angles in radians.
 // Index 0 ("None") is handled by the caller: it gives no wave at all.
@@ -332,6 +304,7 @@ private:
             last = std::max(last, to[c]);
         }
         const int tw = m_tileWidth;
+        const frame::StreamedStores streamed;
         T* scratch = reinterpret_cast<T*>(m_scratch.data()) + std::size_t(y0) * tw * 4;
         for (int x0 = 0; x0 < w; x0 += tw) {
             const Tile<T> out{scratch, tw * 4, y0, unsigned(y1 - y0), x0, std::min(w, x0 + tw), w};
@@ -364,11 +337,12 @@ private:
                     Replay<false>(out, s, c, y, p);
                 }
             }
-            // Hand the tile to the output.
+            // Hand the tile to the output: its pieces of output rows lie far apart, and an
+            // ordinary store first reads the memory it overwrites, which the processor does
+            // not see coming; so they are streamed (fenced when the band is done).
             for (int y = y0; y < y1; ++y)
-                StreamCopy(m_main.dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
+                streamed.Copy(m_main.dst->Row<T>(y) + x0 * 4, out.RowAt(y), bytes);
         }
-        StreamFence();
     }
 
     // Asks for the pieces of source row y that the channels moving into columns [x0, x1)
