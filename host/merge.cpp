@@ -54,6 +54,14 @@ QRVX_AVX2 inline __m256i Over16(__m256i sv, __m256i dv) {
     return _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8);
 }
 
+// A 16-bit source pixel merged over a target of four zeros, or with its alpha at 65535,
+// gives its own values back on every path: the target's part is a product with zero
+// (0 * keep, or the target times 1 - 65535 / 65535, which is exactly 0), and each value
+// over 65535, kept whole and scaled back, rounds to itself (checked for every value by
+// the tests). The vector loops store such pixels as they are.
+// The bytes of the four alpha values in a movemask of four pixels.
+constexpr int kAlphaBytes = int(0xC0C0C0C0u);
+
 // The 16-bit over 16-bit merge of n pixels of a row, four at a time and the last ones
 // through masked loads and stores, with the portable loop's operations in the same order
 // on every value (so its results).
@@ -62,7 +70,12 @@ QRVX_AVX2 void MergeRun16(const std::uint16_t* s, std::uint16_t* d, int n) {
     for (; i + 4 <= n; i += 4) {
         const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i * 4));
         const __m256i dv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i * 4));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i * 4), Over16(sv, dv));
+        // Over a zero target, or with every source alpha full, the merge gives the source
+        // values back (see KeepsSource); they are stored without the arithmetic.
+        const bool opaque = (_mm256_movemask_epi8(_mm256_cmpeq_epi16(sv, _mm256_set1_epi16(-1))) &
+                             kAlphaBytes) == kAlphaBytes;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i * 4),
+                            opaque || _mm256_testz_si256(dv, dv) ? sv : Over16(sv, dv));
     }
     if (i == n) return;
     // A pixel is two 32-bit elements: the first 2 * (n - i) of eight.
@@ -109,7 +122,18 @@ QRVX_AVX512 void MergeRun16Wide(const std::uint16_t* s, std::uint16_t* d, int n)
     for (; i + 8 <= n; i += 8) {
         const std::uint16_t* sp = s + i * 4;
         std::uint16_t* dp = d + i * 4;
-        _mm512_storeu_si512(dp, Over32(Half(sp), Half(sp + 16), Half(dp), Half(dp + 16)));
+        const __m256i s0 = Half(sp), s1 = Half(sp + 16), d0 = Half(dp), d1 = Half(dp + 16);
+        // Kept source pixels (see kAlphaBytes) are stored as they are.
+        const __m256i dor = _mm256_or_si256(d0, d1);
+        const bool opaque =
+            (_mm256_cmpeq_epi16_mask(_mm256_and_si256(s0, s1), _mm256_set1_epi16(-1)) & 0x8888u) ==
+            0x8888u;
+        if (opaque || _mm256_testz_si256(dor, dor)) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dp), s0);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dp + 16), s1);
+            continue;
+        }
+        _mm512_storeu_si512(dp, Over32(s0, s1, d0, d1));
     }
     if (i == n) return;
     const int values = 4 * (n - i); // below 32

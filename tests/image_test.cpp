@@ -276,6 +276,25 @@ TEST(Images, MergeOnEveryPathEqualsThePortableMerge) {
         });
 }
 
+// A 16-bit source over a zero target, and an opaque one over anything, keeps every
+// source value on every path (the vector loops store such pixels without arithmetic).
+TEST(Images, OpaqueOrOverZeroMergeKeepsEverySourceValue) {
+    auto every = test::MakeImage(256, 64, ImageDepth::Int16,
+                                 [](int x, int y, int c) { return double((y * 256 + x) * 4 + c); });
+    auto opaque = test::MakeImage(256, 256, ImageDepth::Int16, [](int x, int y, int c) {
+        return c == 3 ? 65535.0 : double((y * 256 + x) % 65536);
+    });
+    ExpectEveryPathPortable([&] {
+        auto dst = test::MakeImage(256, 64, ImageDepth::Int16, [](int, int, int) { return 0.0; });
+        dst->OXMerge(*every, 0, 0);
+        EXPECT_TRUE(test::SameImage(*dst, *every)) << "over zero";
+        auto under = test::NoiseImage(256, 256, ImageDepth::Int16, 9);
+        under->OXMerge(*opaque, 0, 0);
+        EXPECT_TRUE(test::SameImage(*under, *opaque)) << "opaque";
+        return under;
+    });
+}
+
 // The wide blur's enlargement gives the portable values on every path, for every pair
 // of depths, with channels off, widths that are not a multiple of four and float values
 // outside 0..1, infinities and NaN.

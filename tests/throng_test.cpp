@@ -178,6 +178,23 @@ TEST_P(Throng, BlackMarkersNaNsAndUnconnectedFiguresPlaceNothing) {
     EXPECT_EQ(Covered(*Render(s)), 25);
 }
 
+// The scan skips black runs of pixels at once: a dot in any column, up to the last of a
+// width that is no whole number of runs, still places its figure, and a run of
+// negative-zero pixels (black too) places nothing.
+TEST_P(Throng, DotsInEveryColumnArePlaced) {
+    input = test::NoiseImage(203, 20, depth, 5);
+    marker = Blank(203, 20);
+    const auto fig = Translucent(3, 3, 4);
+    Settings s;
+    s.figure[0] = fig.get();
+    s.colour[0] = {1, 0, 0, 1};
+    for (int x = 0; x < 203; ++x) Dot(x, 3 + x % 13, {1, 0, 0, 1});
+    if (depth == ImageDepth::Float32)
+        for (int x = 100; x < 140; ++x)
+            for (int c = 0; c < 4; ++c) test::Set(*marker, x, 17, c, -0.0);
+    EXPECT_TRUE(MatchesReference(s));
+}
+
 TEST_P(Throng, LaterDrawsLieOverEarlierOnes) {
     const auto red =
         test::MakeImage(9, 9, depth, [&](int, int, int c) { return c == 0 || c == 3 ? scale : 0; });
