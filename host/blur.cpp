@@ -116,11 +116,9 @@ void BlurImage(const Image& src, Image& dst, Image& tmp, int rx, int ry, const b
 int ReductionFactor(double sigma) { return std::clamp(int(sigma / 8.0), 1, 64); }
 
 #if defined(__x86_64__)
-#define QRVX_AVX2 [[gnu::target("avx2")]]
-
 // Two pixels, the first at a and the second at b, as floats in units.
 template <class TS>
-QRVX_AVX2 inline __m256 UnitPair(const TS* a, const TS* b) {
+QRVX_TARGET_AVX2 inline __m256 UnitPair(const TS* a, const TS* b) {
     if constexpr (std::is_same_v<TS, float>) {
         return _mm256_loadu2_m128(b, a);
     } else {
@@ -135,7 +133,7 @@ QRVX_AVX2 inline __m256 UnitPair(const TS* a, const TS* b) {
 // block's four channels summed from left to right as the portable loop sums them). Gives
 // the blocks done, an even number of whole ones; the rest are the caller's.
 template <class TS>
-QRVX_AVX2 int ReduceRowAvx2(const TS* s, float* sums, int blocks, int fx) {
+QRVX_TARGET_AVX2 int ReduceRowAvx2(const TS* s, float* sums, int blocks, int fx) {
     int lx = 0;
     for (; lx + 2 <= blocks; lx += 2) {
         const TS* a = s + std::size_t(lx) * fx * 4;
@@ -186,7 +184,7 @@ void Reduce(const Image& src, Image& low, int fx, int fy) {
 
 #if defined(__x86_64__)
 // RoundClamp16 of v * 65535 on eight values, the same operations in the same order.
-QRVX_AVX2 inline __m256i Round8(__m256 v) {
+QRVX_TARGET_AVX2 inline __m256i Round8(__m256 v) {
     const __m256 half = _mm256_set1_ps(0.5f);
     __m256 w = _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(65535.0f)), half);
     w = _mm256_and_ps(w, _mm256_cmp_ps(w, half, _CMP_GT_OQ)); // NaN and below give 0
@@ -195,7 +193,7 @@ QRVX_AVX2 inline __m256i Round8(__m256 v) {
 }
 
 // The same on four values.
-QRVX_AVX2 inline __m128i Round4(__m128 v) {
+QRVX_TARGET_AVX2 inline __m128i Round4(__m128 v) {
     const __m128 half = _mm_set1_ps(0.5f);
     __m128 w = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(65535.0f)), half);
     w = _mm_and_ps(w, _mm_cmpgt_ps(w, half));
@@ -213,8 +211,8 @@ struct EnlargeRun {
 // l and r - l the run's (diff holds r - l for every reduced pixel) and t the column's (tx4 holds it
 // four times over), two pixels to a register and a last odd one alone.
 template <class TD>
-QRVX_AVX2 inline void EnlargeRunAvx2(const float* line, const float* diff, const float* tx4,
-                                     const EnlargeRun& run, int x, TD* d) {
+QRVX_TARGET_AVX2 inline void EnlargeRunAvx2(const float* line, const float* diff, const float* tx4,
+                                            const EnlargeRun& run, int x, TD* d) {
     const __m128 l4 = _mm_loadu_ps(line + std::size_t(run.j) * 4),
                  d4 = _mm_loadu_ps(diff + std::size_t(run.j) * 4);
     const __m256 l = _mm256_set_m128(l4, l4), r = _mm256_set_m128(d4, d4);
@@ -241,19 +239,17 @@ QRVX_AVX2 inline void EnlargeRunAvx2(const float* line, const float* diff, const
 }
 
 template <class TD>
-QRVX_AVX2 void EnlargeRowAvx2(const float* line, const float* diff, const float* tx4,
-                              const std::vector<EnlargeRun>& runs, TD* d) {
+QRVX_TARGET_AVX2 void EnlargeRowAvx2(const float* line, const float* diff, const float* tx4,
+                                     const std::vector<EnlargeRun>& runs, TD* d) {
     for (const EnlargeRun& run : runs) EnlargeRunAvx2(line, diff, tx4, run, run.begin, d);
 }
-
-#define QRVX_AVX512 [[gnu::target("avx512f,avx512bw,avx512vl")]]
 
 // The same with AVX-512, four pixels to a register and the run's last ones as above.
 // (Zero-masked forms with every lane on are the plain instructions, without GCC 12's
 // warning about the undefined value the plain intrinsics start from.)
 template <class TD>
-QRVX_AVX512 void EnlargeRowWide(const float* line, const float* diff, const float* tx4,
-                                const std::vector<EnlargeRun>& runs, TD* d) {
+QRVX_TARGET_AVX512 void EnlargeRowWide(const float* line, const float* diff, const float* tx4,
+                                       const std::vector<EnlargeRun>& runs, TD* d) {
     constexpr __mmask16 all = 0xFFFF;
     const __m512 half = _mm512_set1_ps(0.5f);
     for (const EnlargeRun& run : runs) {

@@ -29,15 +29,13 @@ template <class TS>
 }
 
 #if defined(__x86_64__)
-#define QRVX_AVX2 [[gnu::target("avx2")]]
-
 // Two 16-bit pixels (eight values) as floats in units.
-QRVX_AVX2 inline __m256 Unit8(__m128i v) {
+QRVX_TARGET_AVX2 inline __m256 Unit8(__m128i v) {
     return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v)), _mm256_set1_ps(kInv65535));
 }
 
 // Two pixels over two, rounded as the portable loop rounds (before its clamp to 65535).
-QRVX_AVX2 inline __m256i Over8(__m256 s, __m256 d) {
+QRVX_TARGET_AVX2 inline __m256i Over8(__m256 s, __m256 d) {
     const __m256 keep = _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_permute_ps(s, 0xFF));
     const __m256 v = _mm256_add_ps(s, _mm256_mul_ps(d, keep));
     return _mm256_cvttps_epi32(
@@ -46,7 +44,7 @@ QRVX_AVX2 inline __m256i Over8(__m256 s, __m256 d) {
 
 // Four pixels over four (sv over dv), eight values to a register; the saturating pack is
 // the portable loop's clamp to 65535 (nothing is below 0).
-QRVX_AVX2 inline __m256i Over16(__m256i sv, __m256i dv) {
+QRVX_TARGET_AVX2 inline __m256i Over16(__m256i sv, __m256i dv) {
     const __m256i lo = Over8(Unit8(_mm256_castsi256_si128(sv)), Unit8(_mm256_castsi256_si128(dv)));
     const __m256i hi =
         Over8(Unit8(_mm256_extracti128_si256(sv, 1)), Unit8(_mm256_extracti128_si256(dv, 1)));
@@ -59,19 +57,20 @@ QRVX_AVX2 inline __m256i Over16(__m256i sv, __m256i dv) {
 // (0 * keep, or the target times 1 - 65535 / 65535, which is exactly 0), and each value
 // over 65535, kept whole and scaled back, rounds to itself (checked for every value by
 // the tests). The vector loops store such pixels as they are.
+
 // The bytes of the four alpha values in a movemask of four pixels.
 constexpr int kAlphaBytes = int(0xC0C0C0C0u);
 
 // The 16-bit over 16-bit merge of n pixels of a row, four at a time and the last ones
 // through masked loads and stores, with the portable loop's operations in the same order
 // on every value (so its results).
-QRVX_AVX2 void MergeRun16(const std::uint16_t* s, std::uint16_t* d, int n) {
+QRVX_TARGET_AVX2 void MergeRun16(const std::uint16_t* s, std::uint16_t* d, int n) {
     int i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i * 4));
         const __m256i dv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i * 4));
         // Over a zero target, or with every source alpha full, the merge gives the source
-        // values back (see KeepsSource); they are stored without the arithmetic.
+        // values back (see kAlphaBytes); they are stored without the arithmetic.
         const bool opaque = (_mm256_movemask_epi8(_mm256_cmpeq_epi16(sv, _mm256_set1_epi16(-1))) &
                              kAlphaBytes) == kAlphaBytes;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i * 4),
@@ -86,19 +85,17 @@ QRVX_AVX2 void MergeRun16(const std::uint16_t* s, std::uint16_t* d, int n) {
     _mm256_maskstore_epi32(at, mask, Over16(sv, _mm256_maskload_epi32(at, mask)));
 }
 
-#define QRVX_AVX512 [[gnu::target("avx512f,avx512bw,avx512vl")]]
-
 // The same with AVX-512: eight pixels at a time, sixteen values to a register. (The
 // zero-masked forms with every lane on are the plain instructions; the plain intrinsics
 // make GCC 12 warn of an undefined value they start from.)
 constexpr __mmask16 kAll = 0xFFFF;
 
-QRVX_AVX512 inline __m512 Unit16(__m256i v) {
+QRVX_TARGET_AVX512 inline __m512 Unit16(__m256i v) {
     return _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll, _mm512_maskz_cvtepu16_epi32(kAll, v)),
                          _mm512_set1_ps(kInv65535));
 }
 
-QRVX_AVX512 inline __m512i Over16Wide(__m256i sv, __m256i dv) {
+QRVX_TARGET_AVX512 inline __m512i Over16Wide(__m256i sv, __m256i dv) {
     const __m512 s = Unit16(sv), d = Unit16(dv);
     const __m512 keep = _mm512_sub_ps(_mm512_set1_ps(1.0f), _mm512_maskz_permute_ps(kAll, s, 0xFF));
     const __m512 v = _mm512_add_ps(s, _mm512_mul_ps(d, keep));
@@ -107,17 +104,17 @@ QRVX_AVX512 inline __m512i Over16Wide(__m256i sv, __m256i dv) {
 }
 
 // Eight pixels over eight, the four pixels of each half already loaded.
-QRVX_AVX512 inline __m512i Over32(__m256i s0, __m256i s1, __m256i d0, __m256i d1) {
+QRVX_TARGET_AVX512 inline __m512i Over32(__m256i s0, __m256i s1, __m256i d0, __m256i d1) {
     const __m512i packed = _mm512_packus_epi32(Over16Wide(s0, d0), Over16Wide(s1, d1));
     // The pack interleaves the quarters of each; the permutation puts them in order.
     return _mm512_maskz_permutexvar_epi64(0xFF, _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), packed);
 }
 
-QRVX_AVX512 inline __m256i Half(const std::uint16_t* p) {
+QRVX_TARGET_AVX512 inline __m256i Half(const std::uint16_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-QRVX_AVX512 void MergeRun16Wide(const std::uint16_t* s, std::uint16_t* d, int n) {
+QRVX_TARGET_AVX512 void MergeRun16Wide(const std::uint16_t* s, std::uint16_t* d, int n) {
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         const std::uint16_t* sp = s + i * 4;
@@ -217,13 +214,14 @@ void MergePortable(const Image& src, Image& dst, int x, int y, int rowBegin, int
 
 #if defined(__x86_64__)
 template <class TS, class TD>
-[[gnu::target("avx512f,avx512bw,avx512vl")]] void MergeWide(const Image& src, Image& dst, int x,
-                                                            int y, int rowBegin, int rowEnd) {
+QRVX_TARGET_AVX512 void MergeWide(const Image& src, Image& dst, int x, int y, int rowBegin,
+                                  int rowEnd) {
     MergeRows<TS, TD, &MergeRun16Wide>(src, dst, x, y, rowBegin, rowEnd);
 }
 
 template <class TS, class TD>
-QRVX_AVX2 void MergeAvx2(const Image& src, Image& dst, int x, int y, int rowBegin, int rowEnd) {
+QRVX_TARGET_AVX2 void MergeAvx2(const Image& src, Image& dst, int x, int y, int rowBegin,
+                                int rowEnd) {
     MergeRows<TS, TD, &MergeRun16>(src, dst, x, y, rowBegin, rowEnd);
 }
 #endif

@@ -246,9 +246,8 @@ void BandPortable(const Image& src, Image& dst, const Taps& tx, const Taps& ty,
 #if defined(__x86_64__)
 // The same band with vectors twice as wide, on processors with AVX-512.
 template <class T>
-[[gnu::target("avx512f,avx512bw,avx512vl")]] void
-BandWide(const Image& src, Image& dst, const Taps& tx, const Taps& ty, const GroupTaps<16>& gx,
-         long y0, long y1) {
+QRVX_TARGET_AVX512 void BandWide(const Image& src, Image& dst, const Taps& tx, const Taps& ty,
+                                 const GroupTaps<16>& gx, long y0, long y1) {
     ResizeBand<16, T>(src, dst, tx, ty, gx, y0, y1);
 }
 
