@@ -48,11 +48,7 @@ public:
     StreamedStores() = default;
     StreamedStores(const StreamedStores&) = delete;
     StreamedStores& operator=(const StreamedStores&) = delete;
-    ~StreamedStores() {
-#if defined(__x86_64__)
-        _mm_sfence();
-#endif
-    }
+    ~StreamedStores() { host::FenceStreamed(); }
 
     // Whether the stores into a row that starts at row may stream: it starts on a cache
     // line, as host image rows do.
@@ -74,21 +70,10 @@ public:
         std::memcpy(at, &v, sizeof v);
     }
 
-    // Copies bytes from src to dst, the 16-byte blocks of dst from its first 16-byte
-    // boundary on streamed (SSE2, part of every x86-64 processor), the rest as an ordinary
-    // copy: for outputs written in pieces that lie far apart (a tile's pieces of rows).
+    // Copies bytes from src to dst, streamed where dst allows (host::CopyStreamed): for
+    // outputs written in pieces that lie far apart (a tile's pieces of rows).
     void Copy(void* dst, const void* src, std::size_t bytes) const {
-        char* d = static_cast<char*>(dst);
-        const char* s = static_cast<const char*>(src);
-        std::size_t i = 0;
-#if defined(__x86_64__)
-        i = std::min(bytes, std::size_t(-reinterpret_cast<std::uintptr_t>(d) % 16));
-        std::memcpy(d, s, i);
-        for (; i + 16 <= bytes; i += 16)
-            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-#endif
-        std::memcpy(d + i, s + i, bytes - i);
+        host::CopyStreamed(dst, src, bytes);
     }
 
 #if defined(__x86_64__)

@@ -13,7 +13,15 @@
 // here are compiled for their instructions with the attributes below, whatever that level.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace host {
 
@@ -55,6 +63,32 @@ inline bool PathTaken(Isa isa) {
 // The host's loops by their own names: the AVX2 ones, and the AVX-512 (F, BW, VL) ones.
 inline bool Avx2Vectors() { return PathTaken(Isa::Avx2); }
 inline bool WideVectors() { return PathTaken(Isa::Avx512); }
+
+// Copies bytes from src to dst with the 16-byte blocks of dst, from its first 16-byte
+// boundary on, stored past the caches (streaming stores, SSE2: part of every x86-64
+// processor), the rest as an ordinary copy. For outputs larger than the caches that the
+// copy does not read: an ordinary store first reads the memory it overwrites, as much
+// traffic again as the store. FenceStreamed must follow before the copy counts as done.
+inline void CopyStreamed(void* dst, const void* src, std::size_t bytes) {
+    char* d = static_cast<char*>(dst);
+    const char* s = static_cast<const char*>(src);
+    std::size_t i = 0;
+#if defined(__x86_64__)
+    i = std::min(bytes, std::size_t(-reinterpret_cast<std::uintptr_t>(d) % 16));
+    std::memcpy(d, s, i);
+    for (; i + 16 <= bytes; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+#endif
+    std::memcpy(d + i, s + i, bytes - i);
+}
+
+// Has every streamed store of this thread in memory before what follows.
+inline void FenceStreamed() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
 
 } // namespace host
 

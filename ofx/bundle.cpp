@@ -24,19 +24,15 @@
 
 #include "app/catalog.h"
 #include "app/settings.h"
+#include "host/cpu.h"
 #include "host/session.h"
 
 #include <dlfcn.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -738,28 +734,10 @@ HostImage ReadImage(const std::string& tool, const std::string& clip, OfxPropert
     return img;
 }
 
-// Copies bytes from src to dst. The host's output is written once and read by the host,
-// not by the copy, so on x86-64 the aligned middle goes past the caches (streaming stores,
-// part of every x86-64 processor): that spares reading the destination into the caches
-// first, a third of a plain copy's memory traffic. The caller fences once its rows are done.
-void CopyStreamed(char* dst, const char* src, std::size_t bytes) {
-#if defined(__SSE2__)
-    const std::size_t head =
-        std::min(bytes, std::size_t(-reinterpret_cast<std::uintptr_t>(dst) % 16));
-    std::memcpy(dst, src, head);
-    std::size_t i = head;
-    for (; i + 64 <= bytes; i += 64)
-        for (std::size_t k = 0; k < 64; k += 16)
-            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + k),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + k)));
-    std::memcpy(dst + i, src + i, bytes - i);
-#else
-    std::memcpy(dst, src, bytes);
-#endif
-}
-
 // Copies the tool's output (its row 0 at the output's y origin) into the host's output
-// image over the render window, zero where the tool's output does not reach.
+// image over the render window, zero where the tool's output does not reach. The rows go
+// in streamed (host::CopyStreamed): the host's image is written once and read by the
+// host, not by the copy, so reading it into the caches first would only add traffic.
 void CopyOut(const Image& src, int originX, int originY, const HostImage& dst,
              const OfxRectI& window) {
     const OfxRectI w{std::max(window.x1, dst.bounds.x1), std::max(window.y1, dst.bounds.y1),
@@ -778,15 +756,13 @@ void CopyOut(const Image& src, int originX, int originY, const HostImage& dst,
             if (sy < 0 || sy >= src.Height()) a = b = w.x2;
             std::memset(out, 0, std::size_t(a - w.x1) * px);
             if (b > a)
-                CopyStreamed(out + (a - w.x1) * px,
-                             src.Row<char>(int(sy)) + std::size_t(a - originX) * px,
-                             std::size_t(b - a) * px);
+                host::CopyStreamed(out + (a - w.x1) * px,
+                                   src.Row<char>(int(sy)) + std::size_t(a - originX) * px,
+                                   std::size_t(b - a) * px);
             std::memset(out + (std::max(a, b) - w.x1) * px, 0,
                         std::size_t(w.x2 - std::max(a, b)) * px);
         }
-#if defined(__SSE2__)
-        _mm_sfence(); // the streamed rows are in memory before the band counts as done
-#endif
+        host::FenceStreamed(); // the streamed rows are in memory before the band counts as done
     });
 }
 
