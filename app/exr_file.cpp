@@ -462,10 +462,13 @@ bool Write(const Image& image, const std::string& path, const Layout& layout) {
         unsigned char* raw = AtLeast(ThreadScratch().raw, size);
         Pack(image, first, lines, layout.alpha, raw);
         std::vector<unsigned char>& out = stored[std::size_t(b)];
-        const bool packed = layout.compression == Compression::Rle ? Rle(raw, size, out)
-                            : layout.compression == Compression::None
-                                ? false
-                                : Zip(raw, size, layout.zipLevel, out);
+        bool packed = false;
+        switch (layout.compression) {
+        case Compression::None: break;
+        case Compression::Rle: packed = Rle(raw, size, out); break;
+        case Compression::Zips:
+        case Compression::Zip: packed = Zip(raw, size, layout.zipLevel, out); break;
+        }
         if (!packed) out.assign(raw, raw + size);
     });
 
