@@ -419,45 +419,28 @@ private:
             put(lifted, 0);
         const int x1 = std::min(out.width, out.x1 - shift);
         int x = std::max(0, out.x0 - shift);
-        if constexpr (!kTest) {
-            // Every target lies in the band: the column's place in the tile, less the
-            // row's, is in the plan.
+        if constexpr (!kTest || !kTop) {
+            // The column's place in the tile, less the row's, is in the plan; without
+            // kTest every target lies in the band, else only the columns whose target row
+            // does are written.
             if (x < x1)
-                Scatter<kWhole>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
-                                p.place.data(), x, x1);
-            return;
-        }
-        if constexpr (!kTop) {
-            // The same, for the columns whose target row lies in the band.
-            if (x < x1)
-                ScatterInBand<kWhole>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
-                                      p.place.data(), shiftY, out.y0 - y, out.span, x, x1);
+                Scatter<kWhole, kTest>(out.RowAt(y) + std::ptrdiff_t(shift - out.x0) * 4 + c, s + c,
+                                       p.place.data(), shiftY, out.y0 - y, out.span, x, x1);
             return;
         }
         for (; x < x1; ++x) put(x, x + shift);
     }
 
-    // Channel 0 (or, kWhole, the whole pixel) of source columns [x, x1) at o + place[x].
-    template <bool kWhole, class T>
-    __attribute__((noinline)) static void Scatter(T* __restrict o, const T* __restrict s,
-                                                  const std::ptrdiff_t* __restrict place, int x,
-                                                  int x1) {
-        for (; x < x1; ++x) {
-            if constexpr (kWhole)
-                std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
-            else
-                o[place[x]] = s[x * 4];
-        }
-    }
-
-    // The same for the columns x whose step shiftY[x] lies in [low, low + span), the steps
-    // that reach the band from the row.
-    template <bool kWhole, class T>
+    // Channel 0 (or, kWhole, the whole pixel) of source columns [x, x1) at o + place[x];
+    // with kInBand only the columns x whose step shiftY[x] lies in [low, low + span), the
+    // steps that reach the band from the row.
+    template <bool kWhole, bool kInBand, class T>
     __attribute__((noinline)) static void
-    ScatterInBand(T* __restrict o, const T* __restrict s, const std::ptrdiff_t* __restrict place,
-                  const int* __restrict shiftY, int low, unsigned span, int x, int x1) {
+    Scatter(T* __restrict o, const T* __restrict s, const std::ptrdiff_t* __restrict place,
+            const int* __restrict shiftY, int low, unsigned span, int x, int x1) {
         for (; x < x1; ++x) {
-            if (unsigned(shiftY[x] - low) >= span) continue;
+            if constexpr (kInBand)
+                if (unsigned(shiftY[x] - low) >= span) continue;
             if constexpr (kWhole)
                 std::memcpy(o + place[x], s + x * 4, 4 * sizeof(T));
             else
